@@ -2,6 +2,8 @@
 
 #include "KOCrashReportText.h"
 
+#include <cstring>
+
 namespace {
 
 constexpr std::uint64_t cpuTypeARM64 = 0x100000C;
@@ -25,6 +27,15 @@ std::string requiredText(const char* stored, const char* failure) {
     return kocrash_report_valid_utf8(stored);
 }
 
+// protobuf-c stores any number it reads into an enumeration field, while C++ allows only the
+// enumeration's own range there; read the stored int instead of the enumeration value.
+template <typename Enum> std::int32_t storedEnum(const Enum& field) {
+    static_assert(sizeof(Enum) == sizeof(std::int32_t));
+    std::int32_t value;
+    std::memcpy(&value, &field, sizeof(value));
+    return value;
+}
+
 std::optional<std::string> optionalText(const char* stored) {
     if (stored == nullptr) {
         return std::nullopt;
@@ -46,13 +57,13 @@ KOCrashReportSections::extractProcessorInfo(const Kocrash__CrashReport__Processo
         requirePresent(processor, "Crash report is missing processor info section");
     const auto encoding =
         stored.has_encoding
-            ? stored.encoding
+            ? storedEnum(stored.encoding)
             : KOCRASH__CRASH_REPORT__PROCESSOR__TYPE_ENCODING__TYPE_ENCODING_UNKNOWN;
     return {static_cast<KOCrashReportProcessorTypeEncoding>(encoding), stored.type, stored.subtype};
 }
 
 KOCrashReportProcessorInfo
-KOCrashReportSections::synthesiseProcessorInfo(Kocrash__Architecture architecture) {
+KOCrashReportSections::synthesiseProcessorInfo(std::int32_t architecture) {
     struct Processor {
         std::uint64_t type;
         std::uint64_t subtype;
@@ -61,12 +72,11 @@ KOCrashReportSections::synthesiseProcessorInfo(Kocrash__Architecture architectur
     static constexpr Processor processors[] = {
         {7, 3}, {0x1000007, 3}, {12, 6}, {18, 0}, {0x1000012, 0}, {12, 9},
     };
-    const int index = architecture;
-    if (index < 0 || index >= static_cast<int>(std::size(processors))) {
+    if (architecture < 0 || architecture >= static_cast<std::int32_t>(std::size(processors))) {
         throw KOCrashReportDecodeFailure("Crash report has an unknown architecture");
     }
-    return {KOCrashReportProcessorTypeEncoding::Mach, processors[index].type,
-            processors[index].subtype};
+    return {KOCrashReportProcessorTypeEncoding::Mach, processors[architecture].type,
+            processors[architecture].subtype};
 }
 
 KOCrashReportMachineInfo
@@ -90,7 +100,7 @@ KOCrashReportSystemInfo KOCrashReportSections::extractSystemInfo(
         stored.os_version, "Crash report is missing System Information OS version field");
     const auto operatingSystem =
         stored.has_operating_system
-            ? stored.operating_system
+            ? storedEnum(stored.operating_system)
             : KOCRASH__CRASH_REPORT__SYSTEM_INFO__OPERATING_SYSTEM__OS_UNKNOWN;
     std::optional<std::int64_t> timestamp;
     if (stored.timestamp != 0) {
@@ -99,8 +109,9 @@ KOCrashReportSystemInfo KOCrashReportSections::extractSystemInfo(
     return {static_cast<KOCrashReportOperatingSystem>(operatingSystem),
             std::move(version),
             optionalText(stored.os_build),
-            static_cast<KOCrashReportArchitecture>(stored.architecture),
-            processorInfo ? *processorInfo : synthesiseProcessorInfo(stored.architecture),
+            static_cast<KOCrashReportArchitecture>(storedEnum(stored.architecture)),
+            processorInfo ? *processorInfo
+                          : synthesiseProcessorInfo(storedEnum(stored.architecture)),
             timestamp};
 }
 

@@ -47,7 +47,7 @@ public:
 private:
     static KOCrashReportProcessorInfo
     extractProcessorInfo(const Kocrash__CrashReport__Processor* processor);
-    static KOCrashReportProcessorInfo synthesiseProcessorInfo(Kocrash__Architecture architecture);
+    static KOCrashReportProcessorInfo synthesiseProcessorInfo(std::int32_t architecture);
     static std::optional<KOCrashReportSymbolInfo>
     extractSymbolInfo(const Kocrash__CrashReport__Symbol* symbol);
 

@@ -240,7 +240,9 @@ TEST(KOCrashLogFieldEncoder, KnownEncodings) {
         kocrash_test__field_types__unpack(nullptr, negativeEnum.size(), negativeEnum.data());
     ASSERT_NE(decoded, nullptr);
     EXPECT_TRUE(decoded->has_f_enum);
-    EXPECT_EQ(decoded->f_enum, -1);
+    std::int32_t storedEnum;
+    std::memcpy(&storedEnum, &decoded->f_enum, sizeof(storedEnum));
+    EXPECT_EQ(storedEnum, -1);
     kocrash_test__field_types__free_unpacked(decoded, nullptr);
 }
 

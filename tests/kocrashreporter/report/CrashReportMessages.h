@@ -5,6 +5,7 @@
 #include "kocrash.pb-c.h"
 
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -38,6 +39,13 @@ public:
 private:
     std::vector<std::shared_ptr<void>> owned_;
 };
+
+// Stores any number in an enumeration field, as protobuf-c does for numbers it reads; a
+// plain cast to the enumeration would be undefined for numbers outside its range.
+template <typename Enum> void setStoredEnum(Enum& field, std::int32_t value) {
+    static_assert(sizeof(Enum) == sizeof(value));
+    std::memcpy(&field, &value, sizeof(value));
+}
 
 // "kocrash", version 1, then the message as protobuf-c packs it.
 std::vector<std::uint8_t> packWithProtobufC(const Kocrash__CrashReport* report);

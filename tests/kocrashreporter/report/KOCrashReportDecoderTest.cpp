@@ -123,6 +123,19 @@ TEST(KOCrashReportDecoder, OptionalValuesStoredEmptyOrZeroStayPresent) {
     EXPECT_FALSE(report.exceptionInfo()->stackFrames().has_value());
 }
 
+TEST(KOCrashReportDecoder, EnumerationsKeepUnnamedStoredValues) {
+    CrashReportMessages messages;
+    auto* message = fullARM64Report(messages);
+    setStoredEnum(message->system_info->operating_system, -5);
+    setStoredEnum(message->system_info->architecture, 99);
+    setStoredEnum(message->machine_info->processor->encoding, 7);
+    const KOCrashReport report = decodeValid(message);
+    EXPECT_EQ(static_cast<std::int32_t>(report.systemInfo().operatingSystem()), -5);
+    // With machine information the architecture is not needed for the processor.
+    EXPECT_EQ(static_cast<std::int32_t>(report.systemInfo().architecture()), 99);
+    EXPECT_EQ(static_cast<std::int32_t>(report.machineInfo()->processorInfo()->typeEncoding()), 7);
+}
+
 TEST(KOCrashReportDecoder, SynthesisesTheProcessorOfEveryKnownArchitecture) {
     const std::pair<Kocrash__Architecture, KOCrashReportProcessorInfo> cases[] = {
         {KOCRASH__ARCHITECTURE__X86_32, {KOCrashReportProcessorTypeEncoding::Mach, 7, 3}},
@@ -253,7 +266,7 @@ TEST(KOCrashReportDecoder, RejectsEveryDamagedFileWithItsReason) {
         {"negative architecture",
          [] {
              return packedMinimal([](auto&, Kocrash__CrashReport* report) {
-                 report->system_info->architecture = static_cast<Kocrash__Architecture>(-1);
+                 setStoredEnum(report->system_info->architecture, -1);
              });
          },
          "Crash report has an unknown architecture"},
