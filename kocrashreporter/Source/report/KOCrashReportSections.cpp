@@ -10,7 +10,7 @@ constexpr std::uint64_t cpuTypeARM64 = 0x100000C;
 constexpr std::uint64_t cpuSubtypeARM64E = 2;
 // Addresses of the 64-bit ARM targets fit in 36 bits; higher bits carry the signature.
 constexpr std::uint64_t arm64eAddressMask = 0xFFFFFFFFFull;
-// Fewer codes than this: no exception carries more, so more means a damaged file.
+// A Mach exception carries a handful of codes; this many can only come from a damaged file.
 constexpr std::size_t machExceptionCodeLimit = 256;
 
 template <typename T> const T& requirePresent(const T* section, const char* failure) {
