@@ -13,8 +13,8 @@
 #include <cstdint>
 #include <fcntl.h>
 #include <pthread.h>
-#include <sys/syscall.h>
 #include <sys/mman.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 namespace platform::mach {
