@@ -1,8 +1,8 @@
 // Fault-safe copies on real memory: readable, inaccessible and unmapped pages, copies larger
 // than a pipe, copies from many threads, from a signal handler and from a forked child.
-#include "platform/mach/FaultSafeCopy.hpp"
+#include "platform/mach/FaultSafeCopy.h"
 
-#include "GuardedPages.hpp"
+#include "GuardedPages.h"
 
 #include <gtest/gtest.h>
 
@@ -17,7 +17,6 @@
 
 using platform::mach::faultSafeCopy;
 using platform::mach::FaultSafeCopyResult;
-using platform::mach::readablePrefixLength;
 
 namespace {
 
@@ -80,15 +79,6 @@ TEST(FaultSafeCopy, AnUnwritableDestinationLeavesNoBytesBehindForTheNextCopy) {
     for (int i = 0; i < 16; ++i) {
         EXPECT_TRUE(copiesArriveIntact(patterned(300, static_cast<std::uint8_t>(i)), 1));
     }
-}
-
-TEST(FaultSafeCopy, ReadablePrefixEndsAtTheFirstUnreadablePage) {
-    GuardedPages pages;
-    std::size_t page = GuardedPages::pageSize();
-    EXPECT_EQ(readablePrefixLength(pages.readable() + 100, 3 * page), page - 100);
-    EXPECT_EQ(readablePrefixLength(pages.readable() + 100, 50), 50u);
-    EXPECT_EQ(readablePrefixLength(pages.readableBeforeUnmapped(), 2 * page), page);
-    EXPECT_EQ(readablePrefixLength(pages.unmapped(), page), 0u);
 }
 
 TEST(FaultSafeCopy, ConcurrentCopiesNeverMixTheirBytes) {
