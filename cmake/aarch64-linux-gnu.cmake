@@ -11,4 +11,11 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY BOTH)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE BOTH)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE BOTH)
-set(CMAKE_CROSSCOMPILING_EMULATOR qemu-aarch64;-R;0x1000000000;-L;/usr/aarch64-linux-gnu)
+# The tests load Debian's multiarch arm64 C library (libc6:arm64, which the
+# arm64 -dev packages pull in) through its own loader in /lib. Pointing qemu
+# at /usr/aarch64-linux-gnu instead pairs the cross toolchain's loader with
+# the multiarch libc.so.6, and every pthread_create then spins forever.
+set(CMAKE_CROSSCOMPILING_EMULATOR qemu-aarch64;-R;0x1000000000)
+# pkg-config (used by FindCURL) must describe the arm64 libraries, not the host's.
+set(ENV{PKG_CONFIG_LIBDIR} /usr/lib/aarch64-linux-gnu/pkgconfig:/usr/share/pkgconfig)
+set(ENV{PKG_CONFIG_PATH} "")

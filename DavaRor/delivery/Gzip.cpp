@@ -1,12 +1,10 @@
-#include "DavaRor/delivery/Gzip.hpp"
+#include "DavaRor/delivery/Gzip.h"
 
 #include <zlib.h>
 
 #include <cstring>
 #include <limits>
 #include <string_view>
-
-namespace davaror {
 
 namespace {
 
@@ -78,8 +76,7 @@ GzipError::GzipError(int zlibCode, const char* zlibMessage)
       message_(zlibMessage != nullptr && isValidUtf8(zlibMessage) ? zlibMessage
                                                                   : unknownGzipError) {}
 
-std::vector<std::uint8_t> gzipped(std::span<const std::uint8_t> data, CompressionLevel level,
-                                  std::int32_t wBits) {
+std::string gzipped(std::string_view data, CompressionLevel level, std::int32_t wBits) {
     if (data.empty()) {
         return {};
     }
@@ -95,7 +92,7 @@ std::vector<std::uint8_t> gzipped(std::span<const std::uint8_t> data, Compressio
         throw GzipError(initResult, stream.msg);
     }
 
-    std::vector<std::uint8_t> output;
+    std::string output;
     output.reserve(outputGrowth);
     int status = Z_OK;
     do {
@@ -103,9 +100,9 @@ std::vector<std::uint8_t> gzipped(std::span<const std::uint8_t> data, Compressio
             output.resize(output.size() + outputGrowth);
         }
         // zlib only reads through next_in, whatever its declared constness.
-        stream.next_in = const_cast<Bytef*>(data.data() + stream.total_in);
+        stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data() + stream.total_in));
         stream.avail_in = static_cast<uInt>(data.size() - stream.total_in);
-        stream.next_out = output.data() + stream.total_out;
+        stream.next_out = reinterpret_cast<Bytef*>(output.data() + stream.total_out);
         stream.avail_out = static_cast<uInt>(output.size() - stream.total_out);
         status = deflate(&stream, Z_FINISH);
         stream.next_in = nullptr;
@@ -119,5 +116,3 @@ std::vector<std::uint8_t> gzipped(std::span<const std::uint8_t> data, Compressio
     output.resize(stream.total_out);
     return output;
 }
-
-} // namespace davaror

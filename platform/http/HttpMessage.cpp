@@ -1,4 +1,4 @@
-#include "platform/http/HttpMessage.hpp"
+#include "platform/http/HttpMessage.h"
 
 #include <algorithm>
 #include <strings.h>

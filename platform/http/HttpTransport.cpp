@@ -1,4 +1,4 @@
-#include "platform/http/HttpTransport.hpp"
+#include "platform/http/HttpTransport.h"
 
 #include <curl/curl.h>
 
@@ -76,8 +76,7 @@ struct Transfer {
 };
 
 size_t appendBody(char* data, size_t size, size_t count, void* user) {
-    auto& body = static_cast<Transfer*>(user)->response.body;
-    body.insert(body.end(), data, data + size * count);
+    static_cast<Transfer*>(user)->response.body.append(data, size * count);
     return size * count;
 }
 
@@ -111,7 +110,6 @@ bool configure(Transfer& transfer) {
     }
     transfer.headerList.reset(list);
     const auto acceptEncoding = findHeader(request.headers, "Accept-Encoding");
-    static const char emptyBody[] = "";
 
     bool ok = curl_easy_setopt(easy, CURLOPT_URL, request.url.c_str()) == CURLE_OK &&
               curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https") == CURLE_OK &&
@@ -131,11 +129,9 @@ bool configure(Transfer& transfer) {
         ok = curl_easy_setopt(easy, CURLOPT_ACCEPT_ENCODING, acceptEncoding->c_str()) == CURLE_OK;
     }
     if (ok && (request.method != "GET" || !request.body.empty())) {
-        const char* body =
-            request.body.empty() ? emptyBody : reinterpret_cast<const char*>(request.body.data());
         ok = curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE,
                               static_cast<curl_off_t>(request.body.size())) == CURLE_OK &&
-             curl_easy_setopt(easy, CURLOPT_POSTFIELDS, body) == CURLE_OK &&
+             curl_easy_setopt(easy, CURLOPT_POSTFIELDS, request.body.c_str()) == CURLE_OK &&
              curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, request.method.c_str()) == CURLE_OK;
     }
     return ok;

@@ -1,4 +1,4 @@
-#include "platform/http/TransportConfiguration.hpp"
+#include "platform/http/TransportConfiguration.h"
 
 namespace platform::http {
 

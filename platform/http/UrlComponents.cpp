@@ -1,4 +1,4 @@
-#include "platform/http/UrlComponents.hpp"
+#include "platform/http/UrlComponents.h"
 
 #include <algorithm>
 #include <cctype>

@@ -1,4 +1,4 @@
-#include "support/HttpRequestParser.hpp"
+#include "support/HttpRequestParser.h"
 
 #include <strings.h>
 

@@ -1,6 +1,6 @@
-#include "support/LoopbackHttpServer.hpp"
+#include "support/LoopbackHttpServer.h"
 
-#include "support/HttpRequestParser.hpp"
+#include "support/HttpRequestParser.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>

@@ -1,4 +1,4 @@
-#include "support/TemporaryDirectory.hpp"
+#include "support/TemporaryDirectory.h"
 
 #include <stdlib.h>
 

@@ -1,8 +1,8 @@
 // The transport against a real loopback server: what goes on the wire, what
 // comes back, and that every request completes exactly once on the worker.
-#include "platform/http/HttpTransport.hpp"
+#include "platform/http/HttpTransport.h"
 
-#include "support/LoopbackHttpServer.hpp"
+#include "support/LoopbackHttpServer.h"
 
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -19,13 +19,6 @@ namespace {
 using namespace platform::http;
 using testsupport::LoopbackHttpServer;
 using testsupport::ScriptedReply;
-
-std::vector<std::uint8_t> bytes(std::string_view text) {
-    return {text.begin(), text.end()};
-}
-std::string text(const std::vector<std::uint8_t>& bytes) {
-    return {bytes.begin(), bytes.end()};
-}
 
 std::string gzipCompressed(std::string_view input) {
     z_stream stream{};
@@ -92,7 +85,7 @@ HttpRequest postTo(const LoopbackHttpServer& server, const std::string& path, st
     request.method = "POST";
     request.url = server.baseUrl() + path;
     request.headers = {{"Content-Type", "application/json; charset=utf-8"}};
-    request.body = bytes(body);
+    request.body = std::move(body);
     return request;
 }
 
@@ -133,7 +126,7 @@ TEST(HttpTransportWire, SendsMethodTargetHeadersAndBodyAndReportsTheReply) {
     const auto response = completions.response(1);
     EXPECT_EQ(response.statusCode, 201);
     EXPECT_FALSE(response.error);
-    EXPECT_EQ(text(response.body), R"({"ok":true})");
+    EXPECT_EQ(response.body, R"({"ok":true})");
     EXPECT_EQ(findHeader(response.headers, "x-reply"), "yes");
 }
 
@@ -179,7 +172,7 @@ TEST(HttpTransportWire, GzipReplyIsDecodedWhenGzipIsAccepted) {
     transport.send(request, completions.forRequest(1));
     ASSERT_TRUE(completions.waitFor(1));
     EXPECT_EQ(server.requests().at(0).header("Accept-Encoding"), "gzip");
-    EXPECT_EQ(text(completions.response(1).body), R"({"flags":{}})");
+    EXPECT_EQ(completions.response(1).body, R"({"flags":{}})");
 }
 
 TEST(HttpTransportWire, ProxyReceivesTheAbsoluteAddress) {

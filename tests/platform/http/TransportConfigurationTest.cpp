@@ -1,5 +1,5 @@
 // How a transport configuration fills in a request.
-#include "platform/http/TransportConfiguration.hpp"
+#include "platform/http/TransportConfiguration.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
 // Splitting and rebuilding addresses, as the API client does with its host.
-#include "platform/http/UrlComponents.hpp"
+#include "platform/http/UrlComponents.h"
 
 #include <gtest/gtest.h>
 

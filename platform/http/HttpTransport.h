@@ -2,7 +2,7 @@
 // worker thread, and reports each request exactly once on that thread.
 #pragma once
 
-#include "platform/http/HttpMessage.hpp"
+#include "platform/http/HttpMessage.h"
 
 #include <functional>
 #include <memory>

@@ -2,7 +2,7 @@
 // framed by Content-Length or by chunked transfer coding.
 #pragma once
 
-#include "support/RecordedRequest.hpp"
+#include "support/RecordedRequest.h"
 
 #include <optional>
 #include <string_view>

@@ -3,7 +3,7 @@
 // into the next.
 #pragma once
 
-#include "platform/http/HttpMessage.hpp"
+#include "platform/http/HttpMessage.h"
 
 #include <optional>
 #include <string>

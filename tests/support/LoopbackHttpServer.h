@@ -2,7 +2,7 @@
 // records every request it receives and answers from a script.
 #pragma once
 
-#include "support/RecordedRequest.hpp"
+#include "support/RecordedRequest.h"
 
 #include <chrono>
 #include <condition_variable>

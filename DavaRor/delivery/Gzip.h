@@ -4,11 +4,8 @@
 
 #include <cstdint>
 #include <exception>
-#include <span>
 #include <string>
-#include <vector>
-
-namespace davaror {
+#include <string_view>
 
 struct CompressionLevel {
     std::int32_t rawValue;
@@ -69,8 +66,6 @@ private:
 
 // An empty input gives an empty result. Inputs of 4 GiB or more do not fit
 // zlib's 32-bit counters and fail with a `buffer` error.
-std::vector<std::uint8_t> gzipped(std::span<const std::uint8_t> data,
-                                  CompressionLevel level = CompressionLevel::defaultCompression,
-                                  std::int32_t wBits = Gzip::gzipWindowBits);
-
-} // namespace davaror
+std::string gzipped(std::string_view data,
+                    CompressionLevel level = CompressionLevel::defaultCompression,
+                    std::int32_t wBits = Gzip::gzipWindowBits);

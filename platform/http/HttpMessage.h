@@ -2,7 +2,6 @@
 #pragma once
 
 #include <chrono>
-#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -25,7 +24,7 @@ struct HttpRequest {
     std::string method = "GET";
     std::string url;
     HeaderList headers;
-    std::vector<std::uint8_t> body;
+    std::string body;
     std::chrono::milliseconds timeout = defaultRequestTimeout;
     std::optional<std::string> proxy;
 };
@@ -50,7 +49,7 @@ struct HttpError {
 struct HttpResponse {
     std::optional<int> statusCode;
     HeaderList headers;
-    std::vector<std::uint8_t> body;
+    std::string body;
     std::optional<HttpError> error;
 };
 

@@ -1,0 +1,24 @@
+#include "DavaRor/DavaRorConfig.h"
+
+DavaRorConfig::DavaRorConfig(std::string apiKey, std::string host)
+    : host(std::move(host)), apiKey(std::move(apiKey)) {}
+
+std::string DavaRorConfig::snapshotEndpoint() const {
+    std::lock_guard guard(lock_);
+    return snapshotEndpoint_;
+}
+
+void DavaRorConfig::setSnapshotEndpoint(std::string endpoint) {
+    std::lock_guard guard(lock_);
+    snapshotEndpoint_ = std::move(endpoint);
+}
+
+bool DavaRorConfig::optOut() const {
+    std::lock_guard guard(lock_);
+    return optOut_;
+}
+
+void DavaRorConfig::setOptOut(bool optOut) {
+    std::lock_guard guard(lock_);
+    optOut_ = optOut;
+}

@@ -1,0 +1,62 @@
+#pragma once
+
+#include <nlohmann/json.hpp>
+
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+class DavaRorStorageManager;
+
+// The client's configuration. Plain fields are set before setup and only
+// read afterwards; the fields that change while the client runs sit behind
+// lock-guarded accessors.
+class DavaRorConfig {
+public:
+    enum class DavaRorDataMode : int { wifi = 0, cellular = 1, any = 2 };
+
+    static constexpr const char* defaultHost = "https://us.i.davaror.invalid";
+
+    explicit DavaRorConfig(std::string apiKey, std::string host = defaultHost);
+    DavaRorConfig(const DavaRorConfig&) = delete;
+    DavaRorConfig& operator=(const DavaRorConfig&) = delete;
+
+    const std::string host;
+    const std::string apiKey;
+
+    int flushAt = 20;
+    int maxQueueSize = 1000;
+    int maxBatchSize = 50;
+    double flushIntervalSeconds = 30.0;
+    DavaRorDataMode dataMode = DavaRorDataMode::any;
+    std::optional<std::vector<std::string>> evaluationContexts;
+
+    bool disableReachabilityForTesting = false;
+    bool disableQueueTimerForTesting = false;
+    bool disableRemoteConfigForTesting = false;
+
+    bool preloadFeatureFlags = true;
+    bool sendFeatureFlagEvent = true;
+    bool reuseAnonymousId = false;
+    bool setDefaultPersonProperties = true;
+    std::shared_ptr<DavaRorStorageManager> storageManager;
+
+    bool captureApplicationLifecycleEvents = true;
+    bool captureScreenViews = true;
+    bool enableSwizzling = true;
+
+    // The snapshot path relative to the host; replaced by the stored replay
+    // settings' endpoint.
+    std::string snapshotEndpoint() const;
+    void setSnapshotEndpoint(std::string endpoint);
+
+    bool optOut() const;
+    void setOptOut(bool optOut);
+
+private:
+    mutable std::mutex lock_;
+    std::string snapshotEndpoint_ = "/s/";
+    bool optOut_ = false;
+};

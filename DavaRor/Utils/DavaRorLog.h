@@ -1,0 +1,10 @@
+#pragma once
+
+#include <atomic>
+#include <string_view>
+
+// The client's debug flag: while on, davaRorLog prints its lines.
+extern std::atomic<bool> davaRorLogEnabled;
+
+// Prints "[DavaRor] " + message as one line while davaRorLogEnabled is on.
+void davaRorLog(std::string_view message) noexcept;

@@ -1,0 +1,8 @@
+#pragma once
+
+#include <string>
+
+// The two halves of the "User-Agent" header, read at each request. Set them
+// before the client starts working; they are not guarded.
+extern std::string davaRorSdkName;
+extern std::string davaRorVersion;

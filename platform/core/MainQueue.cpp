@@ -1,0 +1,157 @@
+#include "platform/core/MainQueue.h"
+
+#include <condition_variable>
+#include <deque>
+#include <future>
+#include <map>
+#include <mutex>
+#include <thread>
+
+namespace platform {
+
+struct MainQueue::RunLoop {
+    std::mutex mutex;
+    std::condition_variable wake;
+    std::deque<Task> tasks;
+    // Delayed work and timers, by due time; a timer entry re-arms itself.
+    std::multimap<Clock::time_point, std::weak_ptr<RepeatingTimer>> timers;
+    std::multimap<Clock::time_point, Task> delayed;
+    bool stopping = false;
+    std::thread::id threadId;
+    std::thread thread;
+
+    void run() {
+        std::unique_lock lock(mutex);
+        while (!stopping) {
+            auto now = Clock::now();
+            if (!tasks.empty()) {
+                Task task = std::move(tasks.front());
+                tasks.pop_front();
+                lock.unlock();
+                task();
+                lock.lock();
+                continue;
+            }
+            if (!delayed.empty() && delayed.begin()->first <= now) {
+                Task task = std::move(delayed.begin()->second);
+                delayed.erase(delayed.begin());
+                lock.unlock();
+                task();
+                lock.lock();
+                continue;
+            }
+            if (!timers.empty() && timers.begin()->first <= now) {
+                auto timer = timers.begin()->second.lock();
+                timers.erase(timers.begin());
+                if (!timer || !timer->valid_) {
+                    continue;
+                }
+                timers.emplace(now + timer->interval_, timer);
+                Task task = timer->task_;
+                lock.unlock();
+                task();
+                timer.reset();
+                lock.lock();
+                continue;
+            }
+            auto next = Clock::time_point::max();
+            if (!delayed.empty()) {
+                next = delayed.begin()->first;
+            }
+            if (!timers.empty()) {
+                next = std::min(next, timers.begin()->first);
+            }
+            if (next == Clock::time_point::max()) {
+                wake.wait(lock);
+            } else {
+                wake.wait_until(lock, next);
+            }
+        }
+    }
+};
+
+MainQueue& MainQueue::shared() {
+    static MainQueue queue;
+    return queue;
+}
+
+MainQueue::MainQueue() : loop_(std::make_unique<RunLoop>()) {
+    std::promise<void> started;
+    loop_->thread = std::thread([this, &started] {
+        {
+            std::lock_guard lock(loop_->mutex);
+            loop_->threadId = std::this_thread::get_id();
+        }
+        started.set_value();
+        loop_->run();
+    });
+    started.get_future().wait();
+}
+
+MainQueue::~MainQueue() {
+    {
+        std::lock_guard lock(loop_->mutex);
+        loop_->stopping = true;
+    }
+    loop_->wake.notify_all();
+    loop_->thread.join();
+}
+
+void MainQueue::async(Task task) {
+    {
+        std::lock_guard lock(loop_->mutex);
+        loop_->tasks.push_back(std::move(task));
+    }
+    loop_->wake.notify_one();
+}
+
+void MainQueue::asyncAfter(Clock::duration delay, Task task) {
+    {
+        std::lock_guard lock(loop_->mutex);
+        loop_->delayed.emplace(Clock::now() + delay, std::move(task));
+    }
+    loop_->wake.notify_one();
+}
+
+bool MainQueue::isCurrent() const {
+    return std::this_thread::get_id() == loop_->threadId;
+}
+
+std::shared_ptr<RepeatingTimer> MainQueue::scheduleRepeating(Clock::duration interval, Task task) {
+    auto timer =
+        std::make_shared<RepeatingTimer>(RepeatingTimer::Private{}, interval, std::move(task));
+    {
+        std::lock_guard lock(loop_->mutex);
+        loop_->timers.emplace(Clock::now() + interval, timer);
+    }
+    loop_->wake.notify_one();
+    return timer;
+}
+
+void MainQueue::drain() {
+    if (isCurrent()) {
+        return;
+    }
+    std::promise<void> done;
+    async([&done] { done.set_value(); });
+    done.get_future().wait();
+}
+
+RepeatingTimer::RepeatingTimer(Private, MainQueue::Clock::duration interval, Task task)
+    : interval_(interval), task_(std::move(task)) {}
+
+RepeatingTimer::~RepeatingTimer() = default;
+
+void RepeatingTimer::invalidate() {
+    auto& loop = *MainQueue::shared().loop_;
+    std::lock_guard lock(loop.mutex);
+    valid_ = false;
+}
+
+bool RepeatingTimer::isValid() const {
+    auto& loop = *MainQueue::shared().loop_;
+    std::lock_guard lock(loop.mutex);
+    return valid_;
+}
+
+} // namespace platform

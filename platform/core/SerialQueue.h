@@ -1,0 +1,33 @@
+#pragma once
+
+#include "platform/core/DispatchQueue.h"
+
+#include <memory>
+#include <string>
+
+namespace platform {
+
+// A serial dispatch queue on one worker thread. Work still queued when the
+// queue is destroyed runs before the worker ends, so nothing handed to the
+// queue is lost. The queue may be destroyed from one of its own tasks: the
+// worker then finishes on its own.
+class SerialQueue final : public DispatchQueue {
+public:
+    explicit SerialQueue(std::string label);
+    ~SerialQueue() override;
+    SerialQueue(const SerialQueue&) = delete;
+    SerialQueue& operator=(const SerialQueue&) = delete;
+
+    void async(Task task) override;
+    // Runs the task on the queue and waits for it; inline when already on it.
+    void sync(const Task& task);
+    bool isCurrent() const override;
+    const std::string& label() const;
+
+private:
+    struct State;
+    static void runWorker(const std::shared_ptr<State>& state);
+    std::shared_ptr<State> state_;
+};
+
+} // namespace platform

@@ -1,0 +1,98 @@
+#include "DavaRor/Utils/DavaRorDates.h"
+#include "DavaRor/Utils/DavaRorFiles.h"
+#include "DavaRor/Utils/DavaRorJSON.h"
+#include "DavaRor/Utils/DavaRorLog.h"
+#include "DavaRor/Utils/DavaRorMulticastCallback.h"
+#include "DavaRor/Utils/InternalDavaRorError.h"
+#include "platform/core/LogSink.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <optional>
+
+TEST(DavaRorDates, ReadsBothApiFormsAndRefusesEverythingElse) {
+    auto withMilliseconds = apiDateFormatter.date("2024-02-29T23:59:59.123Z");
+    ASSERT_TRUE(withMilliseconds);
+    EXPECT_EQ(toISO8601String(*withMilliseconds), "2024-02-29T23:59:59.123Z");
+    auto withoutMilliseconds = apiDateFormatter.date("2001-09-09T01:46:40Z");
+    ASSERT_TRUE(withoutMilliseconds);
+    EXPECT_EQ(withoutMilliseconds->time_since_epoch(), std::chrono::seconds(1'000'000'000));
+    for (const char* text :
+         {"", "2024-02-29", "2024-02-29T23:59:59", "2024-02-29T23:59:59.12Z",
+          "2024-02-29 23:59:59Z", "2024-13-01T00:00:00Z", "2024-02-29T23:59:59.123Zjunk"}) {
+        EXPECT_FALSE(apiDateFormatter.date(text)) << text;
+    }
+}
+
+TEST(DavaRorDates, DatesBeforeTheEpochKeepTheirMilliseconds) {
+    DavaRorDate date(std::chrono::milliseconds(-1));
+    EXPECT_EQ(toISO8601String(date), "1969-12-31T23:59:59.999Z");
+}
+
+TEST(DavaRorLog, PrintsOnlyWhileEnabled) {
+    platform::log::ScopedCapture capture;
+    davaRorLogEnabled = false;
+    davaRorLog("hidden");
+    davaRorLogEnabled = true;
+    davaRorLog("shown");
+    davaRorLogEnabled = false;
+    EXPECT_EQ(capture.lines(), std::vector<std::string>{"[DavaRor] shown"});
+}
+
+TEST(DavaRorUtilities, JSONWritingFailsCleanlyOnInvalidText) {
+    platform::log::ScopedCapture capture;
+    davaRorLogEnabled = true;
+    EXPECT_FALSE(toJSONData({{"bad", std::string("\xff\xfe")}}));
+    EXPECT_EQ(toJSONData({{"a", 1}}), "{\"a\":1}");
+    davaRorLogEnabled = false;
+    EXPECT_TRUE(capture.contains("[DavaRor] Failed to serialize dictionary to JSON: "));
+}
+
+TEST(DavaRorUtilities, ErrorDescriptionNamesItsOrigin) {
+    InternalDavaRorError error("Install failed", "Integration.swift", 12);
+    EXPECT_EQ(error.description(), "Install failed (Integration.swift:12)");
+    InternalDavaRorError here("here");
+    EXPECT_EQ(std::string(here.what()).rfind("here (UtilitiesTest.cpp:", 0), 0u);
+}
+
+TEST(DavaRorUtilities, DeleteSafelyRemovesFoldersAndIgnoresMissingPaths) {
+    auto folder = std::filesystem::temp_directory_path() / "davaror-delete-safely";
+    std::filesystem::create_directories(folder / "nested");
+    ASSERT_TRUE(writeFileAtomically(folder / "nested" / "file", "x"));
+    deleteSafely(folder);
+    EXPECT_FALSE(std::filesystem::exists(folder));
+    deleteSafely(folder);
+}
+
+TEST(DavaRorMulticastCallback, TokensControlSubscriptionsAndMayOutliveTheList) {
+    std::vector<std::size_t> counts;
+    std::optional<RegistrationToken> survivor;
+    {
+        DavaRorMulticastCallback<std::string> callback([&](std::size_t n) { counts.push_back(n); });
+        std::vector<std::string> seen;
+        auto first = callback.subscribe([&](const std::string& v) { seen.push_back("1:" + v); });
+        survivor = callback.subscribe([&](const std::string& v) { seen.push_back("2:" + v); });
+        callback.invoke("a");
+        first.release();
+        callback.invoke("b");
+        std::sort(seen.begin(), seen.end());
+        EXPECT_EQ(seen, (std::vector<std::string>{"1:a", "2:a", "2:b"}));
+        EXPECT_EQ(callback.subscriberCount(), 1u);
+    }
+    survivor.reset(); // the list is gone: releasing must be harmless
+    EXPECT_EQ(counts, (std::vector<std::size_t>{1, 2}));
+}
+
+TEST(DavaRorMulticastCallback, ACallbackMayUnsubscribeItselfWhileInvoked) {
+    DavaRorMulticastCallback<> callback;
+    int calls = 0;
+    std::optional<RegistrationToken> token;
+    token = callback.subscribe([&] {
+        ++calls;
+        token.reset();
+    });
+    callback.invoke();
+    callback.invoke();
+    EXPECT_EQ(calls, 1);
+}

@@ -1,0 +1,89 @@
+#include "platform/core/MainQueue.h"
+#include "platform/core/PumpUntil.h"
+#include "platform/core/SerialQueue.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <mutex>
+#include <vector>
+
+using namespace std::chrono_literals;
+using platform::MainQueue;
+using platform::SerialQueue;
+
+TEST(SerialQueue, RunsTasksInOrderAndDrainsThemOnDestruction) {
+    std::vector<int> order;
+    {
+        SerialQueue queue("test.order");
+        for (int i = 0; i < 1000; ++i) {
+            queue.async([&order, i] { order.push_back(i); });
+        }
+    }
+    ASSERT_EQ(order.size(), 1000u);
+    for (int i = 0; i < 1000; ++i) {
+        EXPECT_EQ(order[i], i);
+    }
+}
+
+TEST(SerialQueue, SyncRunsOnTheQueueAndInlineWhenAlreadyOnIt) {
+    SerialQueue queue("test.sync");
+    bool onQueue = false;
+    bool nestedRan = false;
+    queue.sync([&] {
+        onQueue = queue.isCurrent();
+        queue.sync([&] { nestedRan = true; });
+    });
+    EXPECT_TRUE(onQueue);
+    EXPECT_TRUE(nestedRan);
+    EXPECT_FALSE(queue.isCurrent());
+}
+
+TEST(SerialQueue, SyncPassesExceptionsBackToTheCaller) {
+    SerialQueue queue("test.throw");
+    EXPECT_THROW(queue.sync([] { throw std::runtime_error("boom"); }), std::runtime_error);
+    int after = 0;
+    queue.sync([&] { after = 1; });
+    EXPECT_EQ(after, 1);
+}
+
+TEST(SerialQueue, CanBeDestroyedFromItsOwnTask) {
+    std::atomic<bool> laterTaskRan{false};
+    auto* queue = new SerialQueue("test.self-destroy");
+    std::atomic<bool> destroyed{false};
+    queue->async([&] {
+        // Queued before the destruction, so it must still run.
+        queue->async([&] { laterTaskRan = true; });
+        delete queue;
+        destroyed = true;
+    });
+    ASSERT_TRUE(platform::pumpMainQueueUntil([&] { return destroyed && laterTaskRan; }));
+}
+
+TEST(MainQueue, RunsDelayedWorkAndRepeatingTimersUntilInvalidated) {
+    auto& main = MainQueue::shared();
+    std::atomic<int> fired{0};
+    std::atomic<bool> delayedOnMain{false};
+    main.asyncAfter(5ms, [&] { delayedOnMain = main.isCurrent(); });
+    auto timer = main.scheduleRepeating(2ms, [&] { ++fired; });
+    ASSERT_TRUE(platform::pumpMainQueueUntil([&] { return fired >= 3 && delayedOnMain; }));
+    timer->invalidate();
+    main.drain();
+    int afterInvalidate = fired;
+    std::this_thread::sleep_for(20ms);
+    main.drain();
+    EXPECT_EQ(fired, afterInvalidate);
+    EXPECT_FALSE(timer->isValid());
+}
+
+TEST(MainQueue, ReleasingTheTimerStopsIt) {
+    std::atomic<int> fired{0};
+    auto timer = MainQueue::shared().scheduleRepeating(1ms, [&] { ++fired; });
+    ASSERT_TRUE(platform::pumpMainQueueUntil([&] { return fired >= 1; }));
+    timer.reset();
+    MainQueue::shared().drain();
+    int afterRelease = fired;
+    std::this_thread::sleep_for(10ms);
+    MainQueue::shared().drain();
+    EXPECT_EQ(fired, afterRelease);
+}
