@@ -2,6 +2,8 @@
 // and they match a one-shot deflate with the same settings byte for byte.
 #include "DavaRor/delivery/Gzip.h"
 
+#include "Gunzip.h"
+
 #include <gtest/gtest.h>
 #include <sys/mman.h>
 #include <zlib.h>
@@ -19,26 +21,6 @@ Bytes randomBytes(size_t count, unsigned seed = 7) {
         byte = static_cast<char>(generator());
     }
     return bytes;
-}
-
-Bytes gunzip(const Bytes& compressed) {
-    z_stream stream{};
-    EXPECT_EQ(inflateInit2(&stream, 31), Z_OK);
-    Bytes output;
-    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(compressed.data()));
-    stream.avail_in = static_cast<uInt>(compressed.size());
-    int status = Z_OK;
-    while (status == Z_OK) {
-        std::uint8_t chunk[65536];
-        stream.next_out = chunk;
-        stream.avail_out = sizeof chunk;
-        status = inflate(&stream, Z_NO_FLUSH);
-        output.append(reinterpret_cast<const char*>(chunk), sizeof chunk - stream.avail_out);
-    }
-    EXPECT_EQ(status, Z_STREAM_END);
-    EXPECT_EQ(stream.avail_in, 0u) << "trailing bytes after the gzip member";
-    inflateEnd(&stream);
-    return output;
 }
 
 Bytes oneShotDeflate(const Bytes& input, int level) {
