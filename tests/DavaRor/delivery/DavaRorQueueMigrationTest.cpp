@@ -120,7 +120,7 @@ TEST_F(DavaRorQueueMigrationTest, LegacyFileThatIsNoArrayIsLoggedAndDeleted) {
 }
 
 TEST_F(DavaRorQueueMigrationTest, LegacyFileThatIsNoJsonIsLoggedAndDeleted) {
-    writeFile(oldPlist(), "bplist00\x01\x02");
+    writeFile(oldPlist(), std::string("\x00\x01 not json", 11));
     migrateOldQueue(queue(), oldPlist());
     EXPECT_EQ(log.count("[DavaRor] Failed to migrate queue "), 1u);
     EXPECT_FALSE(fs::exists(oldPlist()));
