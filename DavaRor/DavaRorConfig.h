@@ -1,5 +1,6 @@
 #pragma once
 
+#include "DavaRor/Surveys/DavaRorSurveysConfig.h"
 #include "platform/http/TransportConfiguration.h"
 
 #include <nlohmann/json.hpp>
@@ -50,6 +51,9 @@ public:
     bool captureApplicationLifecycleEvents = true;
     bool captureScreenViews = true;
     bool enableSwizzling = true;
+
+    DavaRorSurveysConfig _surveysConfig;
+    DavaRorSurveysConfig& surveysConfig() { return _surveysConfig; }
 
     // The snapshot path relative to the host; replaced by the stored replay
     // settings' endpoint.

@@ -1,0 +1,339 @@
+#include "CrashReportMessages.h"
+#include "KOCrashReport.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+
+namespace {
+
+std::optional<KOCrashReport> decode(const std::vector<std::uint8_t>& file,
+                                    std::optional<KOError>* error = nullptr) {
+    return KOCrashReport::initWithData(file, error);
+}
+
+KOCrashReport decodeValid(const Kocrash__CrashReport* message) {
+    std::optional<KOError> error;
+    auto report = decode(packWithProtobufC(message), &error);
+    EXPECT_FALSE(error.has_value()) << error->localizedDescription();
+    return std::move(report).value();
+}
+
+TEST(KOCrashReportDecoder, FullReportKeepsEveryStoredValue) {
+    CrashReportMessages messages;
+    const KOCrashReport report = decodeValid(fullARM64Report(messages));
+
+    const KOCrashReportUUID reportUUID = {0x30, 0x31, 0x32, 0x33, 0x34, 0x35, 0x36, 0x37,
+                                          0x38, 0x39, 0x3A, 0x3B, 0x3C, 0x3D, 0x3E, 0x3F};
+    EXPECT_EQ(report.uuidRef(), reportUUID);
+
+    const KOCrashReportProcessorInfo arm64e(KOCrashReportProcessorTypeEncoding::Mach, 0x100000C, 2);
+    EXPECT_EQ(report.systemInfo(),
+              KOCrashReportSystemInfo(KOCrashReportOperatingSystem::MacOSX, "14.2.1", "23C71",
+                                      KOCrashReportArchitecture::Unknown, arm64e, 1700000000));
+    ASSERT_TRUE(report.hasMachineInfo());
+    EXPECT_EQ(*report.machineInfo(), KOCrashReportMachineInfo("Mac14,2", arm64e, 8, 16));
+    EXPECT_EQ(report.applicationInfo(),
+              KOCrashReportApplicationInfo("com.example.notes", "412", "2.3"));
+    ASSERT_TRUE(report.hasProcessInfo());
+    EXPECT_EQ(*report.processInfo(),
+              KOCrashReportProcessInfo("Notes", 4242,
+                                       "/Applications/Notes.app/Contents/MacOS/Notes", 1699999000,
+                                       "launchd", 1, true));
+    EXPECT_EQ(report.signalInfo(), KOCrashReportSignalInfo("SIGSEGV", "SEGV_ACCERR", 0x10));
+    EXPECT_EQ(report.machExceptionInfo(),
+              KOCrashReportMachExceptionInfo(1, std::vector<std::uint64_t>{2, 0x10}));
+    EXPECT_EQ(report.customData(),
+              (std::vector<std::uint8_t>{'{', '"', 'a', '"', ':', '1', '}', 0x00, 0xFF}));
+
+    ASSERT_EQ(report.threads().size(), 3u);
+    const auto& crashed = report.threads()[0];
+    EXPECT_TRUE(crashed.crashed());
+    EXPECT_EQ(crashed.registers().size(), 34u);
+    EXPECT_EQ(crashed.registers()[29].registerName(), "fp");
+    ASSERT_EQ(crashed.stackFrames().size(), 4u);
+    EXPECT_EQ(crashed.stackFrames()[0],
+              KOCrashReportStackFrameInfo(
+                  0x100003F24,
+                  KOCrashReportSymbolInfo("-[NoteView drawRect:]", 0x100003F00, 0x100003F80)));
+    // arm64e: the signature bits above the 36-bit address are gone.
+    EXPECT_EQ(crashed.stackFrames()[1].instructionPointer(), 0x100003E9Cu);
+    EXPECT_EQ(crashed.stackFrames()[1].symbolInfo()->endAddress(), 0u);
+    EXPECT_FALSE(crashed.stackFrames()[3].symbolInfo().has_value());
+    EXPECT_FALSE(report.threads()[1].crashed());
+    EXPECT_TRUE(report.threads()[1].registers().empty());
+    EXPECT_TRUE(report.threads()[2].stackFrames().empty());
+
+    ASSERT_EQ(report.images().size(), 5u);
+    EXPECT_EQ(report.images()[1].imageName(), "/Applications/Notes.app/Contents/MacOS/Notes");
+    EXPECT_EQ(report.images()[1].imageUUID(), "a0a1a2a3a4a5a6a7a8a9aaabacadaeaf");
+    EXPECT_EQ(report.images()[1].codeType(), arm64e);
+    EXPECT_FALSE(report.images()[3].codeType().has_value());
+    EXPECT_FALSE(report.images()[3].hasImageUUID());
+    // A stored but empty UUID is no UUID.
+    EXPECT_FALSE(report.images()[4].hasImageUUID());
+    EXPECT_FALSE(report.images()[4].imageUUID().has_value());
+
+    ASSERT_TRUE(report.hasExceptionInfo());
+    EXPECT_EQ(report.exceptionInfo()->exceptionName(), "NSInvalidArgumentException");
+    ASSERT_TRUE(report.exceptionInfo()->stackFrames().has_value());
+    EXPECT_EQ(report.exceptionInfo()->stackFrames()->at(0).instructionPointer(), 0x100003F10u);
+}
+
+TEST(KOCrashReportDecoder, MinimalReportLeavesAbsentSectionsAbsent) {
+    CrashReportMessages messages;
+    const KOCrashReport report = decodeValid(minimalReport(messages));
+
+    EXPECT_EQ(report.systemInfo().operatingSystem(), KOCrashReportOperatingSystem::Unknown);
+    EXPECT_FALSE(report.systemInfo().operatingSystemBuild().has_value());
+    EXPECT_FALSE(report.systemInfo().timestamp().has_value());
+    // Without machine information the processor comes from the architecture (ARMv7).
+    EXPECT_EQ(report.systemInfo().processorInfo(),
+              KOCrashReportProcessorInfo(KOCrashReportProcessorTypeEncoding::Mach, 12, 9));
+    EXPECT_FALSE(report.applicationInfo().applicationMarketingVersion().has_value());
+    EXPECT_FALSE(report.hasMachineInfo());
+    EXPECT_FALSE(report.hasProcessInfo());
+    EXPECT_FALSE(report.hasExceptionInfo());
+    EXPECT_FALSE(report.machExceptionInfo().has_value());
+    EXPECT_FALSE(report.customData().has_value());
+    EXPECT_FALSE(report.uuidRef().has_value());
+    EXPECT_EQ(report.threads().size(), 1u);
+    EXPECT_EQ(report.images().size(), 1u);
+}
+
+TEST(KOCrashReportDecoder, OptionalValuesStoredEmptyOrZeroStayPresent) {
+    CrashReportMessages messages;
+    auto* message = minimalReport(messages);
+    message->has_custom_data = 1;
+    message->custom_data = messages.bytes({});
+    message->process_info = messages.make(kocrash__crash_report__process_info__init);
+    message->process_info->has_start_time = 1;
+    message->process_info->start_time = 0;
+    message->application_info->marketing_version = messages.text("");
+    message->exception = messages.make(kocrash__crash_report__exception__init);
+    message->exception->name = messages.text("E");
+    message->exception->reason = messages.text("");
+
+    const KOCrashReport report = decodeValid(message);
+    EXPECT_EQ(report.customData(), std::vector<std::uint8_t>{});
+    EXPECT_EQ(report.processInfo()->processStartTime(), 0u);
+    EXPECT_FALSE(report.processInfo()->processName().has_value());
+    EXPECT_EQ(report.applicationInfo().applicationMarketingVersion(), "");
+    // No stored frames: no frame list at all, not an empty one.
+    EXPECT_FALSE(report.exceptionInfo()->stackFrames().has_value());
+}
+
+TEST(KOCrashReportDecoder, EnumerationsKeepUnnamedStoredValues) {
+    CrashReportMessages messages;
+    auto* message = fullARM64Report(messages);
+    setStoredEnum(message->system_info->operating_system, -5);
+    setStoredEnum(message->system_info->architecture, 99);
+    setStoredEnum(message->machine_info->processor->encoding, 7);
+    const KOCrashReport report = decodeValid(message);
+    EXPECT_EQ(static_cast<std::int32_t>(report.systemInfo().operatingSystem()), -5);
+    // With machine information the architecture is not needed for the processor.
+    EXPECT_EQ(static_cast<std::int32_t>(report.systemInfo().architecture()), 99);
+    EXPECT_EQ(static_cast<std::int32_t>(report.machineInfo()->processorInfo()->typeEncoding()), 7);
+}
+
+TEST(KOCrashReportDecoder, SynthesisesTheProcessorOfEveryKnownArchitecture) {
+    const std::pair<Kocrash__Architecture, KOCrashReportProcessorInfo> cases[] = {
+        {KOCRASH__ARCHITECTURE__X86_32, {KOCrashReportProcessorTypeEncoding::Mach, 7, 3}},
+        {KOCRASH__ARCHITECTURE__X86_64, {KOCrashReportProcessorTypeEncoding::Mach, 0x1000007, 3}},
+        {KOCRASH__ARCHITECTURE__ARMV6, {KOCrashReportProcessorTypeEncoding::Mach, 12, 6}},
+        {KOCRASH__ARCHITECTURE__PPC, {KOCrashReportProcessorTypeEncoding::Mach, 18, 0}},
+        {KOCRASH__ARCHITECTURE__PPC64, {KOCrashReportProcessorTypeEncoding::Mach, 0x1000012, 0}},
+        {KOCRASH__ARCHITECTURE__ARMV7, {KOCrashReportProcessorTypeEncoding::Mach, 12, 9}},
+    };
+    for (const auto& [architecture, processor] : cases) {
+        CrashReportMessages messages;
+        auto* message = minimalReport(messages);
+        message->system_info->architecture = architecture;
+        EXPECT_EQ(decodeValid(message).systemInfo().processorInfo(), processor) << architecture;
+    }
+}
+
+TEST(KOCrashReportDecoder, KeepsThePcUnlessTheMachineIsArm64e) {
+    for (const std::uint64_t subtype : {0u, 1u, 3u}) {
+        CrashReportMessages messages;
+        auto* message = fullARM64Report(messages);
+        message->machine_info->processor->subtype = subtype;
+        const KOCrashReport report = decodeValid(message);
+        EXPECT_EQ(report.threads()[0].stackFrames()[1].instructionPointer(), 0x8000000100003E9Cu);
+        EXPECT_EQ(report.exceptionInfo()->stackFrames()->at(0).instructionPointer(),
+                  0x8000000100003F10u);
+    }
+}
+
+TEST(KOCrashReportDecoder, ReplacesInvalidUtf8InStoredTexts) {
+    CrashReportMessages messages;
+    auto* message = minimalReport(messages);
+    message->application_info->identifier = messages.text("com.\xFF"
+                                                          "bad\xC3");
+    message->signal->name = messages.text("SIG\xE2\x82");
+    message->binary_images[0]->name = messages.text("/bin/\xED\xA0\x80x");
+    const KOCrashReport report = decodeValid(message);
+    EXPECT_EQ(report.applicationInfo().applicationIdentifier(), "com.\uFFFDbad\uFFFD");
+    EXPECT_EQ(report.signalInfo().name(), "SIG\uFFFD\uFFFD");
+    EXPECT_EQ(report.images()[0].imageName(), "/bin/\uFFFD\uFFFD\uFFFDx");
+}
+
+TEST(KOCrashReportDecoder, Accepts255MachExceptionCodes) {
+    CrashReportMessages messages;
+    auto* message = minimalReport(messages);
+    message->signal->mach_exception =
+        messages.make(kocrash__crash_report__signal__mach_exception__init);
+    message->signal->mach_exception->n_codes = 255;
+    message->signal->mach_exception->codes = messages.numbers(std::vector<std::uint64_t>(255, 7));
+    EXPECT_EQ(decodeValid(message).machExceptionInfo()->codes().size(), 255u);
+}
+
+struct DecodeFailure {
+    const char* name;
+    std::function<std::vector<std::uint8_t>()> file;
+    std::string description;
+};
+
+std::vector<std::uint8_t>
+packedMinimal(const std::function<void(CrashReportMessages&, Kocrash__CrashReport*)>& change) {
+    CrashReportMessages messages;
+    auto* message = minimalReport(messages);
+    change(messages, message);
+    return packWithProtobufC(message);
+}
+
+std::vector<std::uint8_t> header(std::uint8_t version) {
+    return {'k', 'o', 'c', 'r', 'a', 's', 'h', version};
+}
+
+TEST(KOCrashReportDecoder, RejectsEveryDamagedFileWithItsReason) {
+    const std::vector<DecodeFailure> failures = {
+        {"empty", [] { return std::vector<std::uint8_t>{}; },
+         "Could not decode truncated crash log"},
+        {"header only", [] { return header(1); }, "Could not decode truncated crash log"},
+        {"bad magic",
+         [] {
+             auto file = packedMinimal([](auto&, auto*) {});
+             file[0] = 'K';
+             return file;
+         },
+         "Could not decode invalid crash log header"},
+        {"version 2",
+         [] {
+             auto file = packedMinimal([](auto&, auto*) {});
+             file[7] = 2;
+             return file;
+         },
+         "Could not decode unsupported crash report version: 2"},
+        {"version 0",
+         [] {
+             auto file = packedMinimal([](auto&, auto*) {});
+             file[7] = 0;
+             return file;
+         },
+         "Could not decode unsupported crash report version: 0"},
+        {"not a message",
+         [] {
+             auto file = header(1);
+             file.insert(file.end(), {0xFF, 0xFF, 0xFF});
+             return file;
+         },
+         "Could not decode crash report with size of 3 bytes."},
+        {"required sections missing",
+         [] {
+             // Only the leading system_info field of a valid report.
+             auto file = packedMinimal([](auto&, auto*) {});
+             file.resize(8 + 2 + file[9]);
+             return file;
+         },
+         "Could not decode crash report with size of 12 bytes."},
+        {"15-byte report UUID",
+         [] {
+             return packedMinimal([](CrashReportMessages& messages, Kocrash__CrashReport* report) {
+                 report->report_info = messages.make(kocrash__crash_report__report_info__init);
+                 report->report_info->has_uuid = 1;
+                 report->report_info->uuid = messages.bytes(std::vector<std::uint8_t>(15, 1));
+             });
+         },
+         "Report UUID value is not a standard 16 bytes"},
+        {"architecture 6 without machine",
+         [] {
+             return packedMinimal([](auto&, Kocrash__CrashReport* report) {
+                 report->system_info->architecture = KOCRASH__ARCHITECTURE__ARCHITECTURE_UNKNOWN;
+             });
+         },
+         "Crash report has an unknown architecture"},
+        {"negative architecture",
+         [] {
+             return packedMinimal([](auto&, Kocrash__CrashReport* report) {
+                 setStoredEnum(report->system_info->architecture, -1);
+             });
+         },
+         "Crash report has an unknown architecture"},
+        {"256 Mach exception codes",
+         [] {
+             return packedMinimal([](CrashReportMessages& messages, Kocrash__CrashReport* report) {
+                 auto* exception =
+                     messages.make(kocrash__crash_report__signal__mach_exception__init);
+                 exception->n_codes = 256;
+                 exception->codes = messages.numbers(std::vector<std::uint64_t>(256, 1));
+                 report->signal->mach_exception = exception;
+             });
+         },
+         "Crash report includes too many Mach Exception codes"},
+        {"no threads",
+         [] {
+             return packedMinimal(
+                 [](auto&, Kocrash__CrashReport* report) { report->n_threads = 0; });
+         },
+         "Crash report is missing thread state information"},
+        {"no images",
+         [] {
+             return packedMinimal(
+                 [](auto&, Kocrash__CrashReport* report) { report->n_binary_images = 0; });
+         },
+         "Crash report is missing binary image information"},
+    };
+    for (const auto& failure : failures) {
+        SCOPED_TRACE(failure.name);
+        const auto file = failure.file();
+        std::optional<KOError> error;
+        EXPECT_FALSE(decode(file, &error).has_value());
+        ASSERT_TRUE(error.has_value());
+        EXPECT_EQ(error->domain(), KOCrashReporterErrorDomain);
+        EXPECT_EQ(error->code(), KOCrashReporterErrorInvalidReport);
+        EXPECT_EQ(error->localizedDescription(), failure.description);
+        EXPECT_EQ(error->underlyingError(), nullptr);
+        // Without an out-pointer the failure is only the missing report.
+        EXPECT_FALSE(decode(file, nullptr).has_value());
+    }
+}
+
+TEST(KOCrashReportDecoder, ImageForAddressUsesHalfOpenRangesInReportOrder) {
+    CrashReportMessages messages;
+    auto* message = minimalReport(messages);
+    std::vector<Kocrash__CrashReport__BinaryImage*> images = {
+        messages.image(0x1000, 0x1000, "/first"), messages.image(0x1800, 0x1000, "/overlapping"),
+        messages.image(0xFFFFFFFFFFFFF000, 0x2000, "/wrapping"),
+        messages.image(0x9000, 0, "/empty")};
+    message->n_binary_images = images.size();
+    message->binary_images = messages.list(images);
+    const KOCrashReport report = decodeValid(message);
+
+    const auto nameAt = [&report](std::uint64_t address) -> std::string {
+        const auto* image = report.imageForAddress(address);
+        return image ? image->imageName() : "none";
+    };
+    EXPECT_EQ(nameAt(0xFFF), "none");
+    EXPECT_EQ(nameAt(0x1000), "/first");
+    EXPECT_EQ(nameAt(0x1800), "/first");
+    EXPECT_EQ(nameAt(0x2000), "/overlapping");
+    EXPECT_EQ(nameAt(0x2800), "none");
+    EXPECT_EQ(nameAt(0x9000), "none");
+    // An image reaching past the top of the address space holds its tail, and its range
+    // does not wrap around to low addresses.
+    EXPECT_EQ(nameAt(0xFFFFFFFFFFFFFFFF), "/wrapping");
+    EXPECT_EQ(nameAt(0x10), "none");
+}
+
+} // namespace

@@ -1,0 +1,211 @@
+#include "KOCrashReportTextFormatter.h"
+#include "CrashReportMessages.h"
+#include "KOCrashReportTextNames.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+
+namespace {
+
+KOCrashReport decodeValid(const Kocrash__CrashReport* message) {
+    std::optional<KOError> error;
+    auto report = KOCrashReport::initWithData(packWithProtobufC(message), &error);
+    EXPECT_FALSE(error.has_value()) << error->localizedDescription();
+    return std::move(report).value();
+}
+
+std::string text(const Kocrash__CrashReport* message) {
+    return KOCrashReportTextFormatter::stringValueForCrashReport(decodeValid(message),
+                                                                 KOCrashReportTextFormat::Standard);
+}
+
+std::string goldenPath(const std::string& name) {
+    return std::string(KOCRASH_REPORT_TEST_DIR) + "/golden/" + name;
+}
+
+// KOCRASH_UPDATE_GOLDEN=1 rewrites the golden files from the current output; review the
+// diff before committing it.
+void expectGolden(const std::string& name, const std::string& actual) {
+    if (std::getenv("KOCRASH_UPDATE_GOLDEN") != nullptr) {
+        std::ofstream(goldenPath(name), std::ios::binary) << actual;
+    }
+    std::ifstream file(goldenPath(name), std::ios::binary);
+    ASSERT_TRUE(file) << goldenPath(name);
+    const std::string expected((std::istreambuf_iterator<char>(file)),
+                               std::istreambuf_iterator<char>());
+    EXPECT_EQ(actual, expected);
+}
+
+struct GoldenCase {
+    const char* file;
+    Kocrash__CrashReport* (*fixture)(CrashReportMessages&);
+};
+
+TEST(KOCrashReportTextFormatter, MatchesTheGoldenTexts) {
+    const GoldenCase cases[] = {
+        {"arm64.txt", fullARM64Report},
+        {"arm32.txt", arm32Report},
+        {"no_crashed_thread.txt", noCrashedThreadReport},
+        {"exception.txt", exceptionReport},
+        {"minimal.txt", minimalReport},
+    };
+    for (const auto& golden : cases) {
+        SCOPED_TRACE(golden.file);
+        CrashReportMessages messages;
+        expectGolden(golden.file, text(golden.fixture(messages)));
+    }
+}
+
+TEST(KOCrashReportTextFormatter, FormatReportEncodesTheTextAndNeverFails) {
+    CrashReportMessages messages;
+    auto* message = minimalReport(messages);
+    message->application_info->identifier = messages.text("caf\xC3\xA9-\xF0\x9F\x92\xA5");
+    const KOCrashReport report = decodeValid(message);
+    const std::string utf8 = KOCrashReportTextFormatter::stringValueForCrashReport(
+        report, KOCrashReportTextFormat::Standard);
+
+    std::optional<KOError> error;
+    const auto asUtf8 = KOCrashReportTextFormatter(KOCrashReportTextFormat::Standard,
+                                                   KOCrashReportStringEncoding::UTF8)
+                            .formatReport(report, &error);
+    ASSERT_TRUE(asUtf8.has_value());
+    EXPECT_EQ(std::string(asUtf8->begin(), asUtf8->end()), utf8);
+
+    const auto asASCII = KOCrashReportTextFormatter(KOCrashReportTextFormat::Standard,
+                                                    KOCrashReportStringEncoding::ASCII)
+                             .formatReport(report, &error);
+    const std::string ascii(asASCII->begin(), asASCII->end());
+    EXPECT_NE(ascii.find("Identifier:      caf?-?\n"), std::string::npos);
+    EXPECT_EQ(ascii.size(), utf8.size() - 4);
+    EXPECT_FALSE(error.has_value());
+}
+
+TEST(KOCrashReportTextFormatter, PadsImageNamesBySixteenBitUnits) {
+    CrashReportMessages messages;
+    auto* message = noCrashedThreadReport(messages);
+    // One character outside the basic plane (two units) and one inside it (one unit).
+    message->binary_images[0]->name = messages.text("/tmp/\xF0\x9F\x92\xA5\xC3\xA9");
+    const std::string log = text(message);
+    EXPECT_NE(log.find("0   \xF0\x9F\x92\xA5\xC3\xA9" + std::string(32, ' ') +
+                       " 0x000000010a000010 start + 16\n"),
+              std::string::npos)
+        << log;
+}
+
+TEST(KOCrashReportTextFormatter, SymbolPrefixRulesFollowTheOperatingSystem) {
+    const std::pair<Kocrash__CrashReport__SystemInfo__OperatingSystem, const char*> cases[] = {
+        {KOCRASH__CRASH_REPORT__SYSTEM_INFO__OPERATING_SYSTEM__MAC_OS_X, "start + 16"},
+        {KOCRASH__CRASH_REPORT__SYSTEM_INFO__OPERATING_SYSTEM__IPHONE_OS, "start + 16"},
+        {KOCRASH__CRASH_REPORT__SYSTEM_INFO__OPERATING_SYSTEM__IPHONE_SIMULATOR, "start + 16"},
+        {KOCRASH__CRASH_REPORT__SYSTEM_INFO__OPERATING_SYSTEM__APPLE_TVOS, "start + 16"},
+        {KOCRASH__CRASH_REPORT__SYSTEM_INFO__OPERATING_SYSTEM__OS_UNKNOWN, "_start + 16"},
+    };
+    for (const auto& [os, symbol] : cases) {
+        CrashReportMessages messages;
+        auto* message = noCrashedThreadReport(messages);
+        message->system_info->operating_system = os;
+        EXPECT_NE(text(message).find(std::string(" 0x000000010a000010 ") + symbol + "\n"),
+                  std::string::npos)
+            << os;
+    }
+    CrashReportMessages messages;
+    auto* message = noCrashedThreadReport(messages);
+    message->threads[0]->frames[0]->symbol->name = messages.text("_");
+    EXPECT_NE(text(message).find(" _ + 16\n"), std::string::npos);
+}
+
+TEST(KOCrashReportTextFormatter, CodeTypeComesFromTheFirstKnownImageThenTheHost) {
+    const KOCrashReportProcessorInfo arm(KOCrashReportProcessorTypeEncoding::Mach, 12, 9);
+    const KOCrashReportProcessorInfo x86_64(KOCrashReportProcessorTypeEncoding::Mach, 0x1000007, 3);
+    const KOCrashReportProcessorInfo unknownType(KOCrashReportProcessorTypeEncoding::Mach, 99, 0);
+    const KOCrashReportProcessorInfo otherEncoding(KOCrashReportProcessorTypeEncoding::Unknown, 12,
+                                                   9);
+    struct Case {
+        std::optional<KOCrashReportProcessorInfo> firstImage;
+        std::optional<KOCrashReportProcessorInfo> host;
+        std::string name;
+        bool lp64;
+    };
+    const Case cases[] = {
+        {arm, x86_64, "ARM", false},
+        {unknownType, x86_64, "X86-64", true},
+        {otherEncoding, arm, "ARM", false},
+        {std::nullopt, unknownType, "Unknown (99)", true},
+        {std::nullopt, otherEncoding, "Unknown", true},
+    };
+    for (const auto& testCase : cases) {
+        CrashReportMessages messages;
+        auto* message = minimalReport(messages);
+        message->machine_info = messages.make(kocrash__crash_report__machine_info__init);
+        message->machine_info->processor = messages.make(kocrash__crash_report__processor__init);
+        message->machine_info->processor->has_encoding = 1;
+        message->machine_info->processor->encoding =
+            static_cast<Kocrash__CrashReport__Processor__TypeEncoding>(
+                testCase.host->typeEncoding());
+        message->machine_info->processor->type = testCase.host->type();
+        message->machine_info->processor->subtype = testCase.host->subtype();
+        if (testCase.firstImage) {
+            auto* image = message->binary_images[0];
+            image->code_type =
+                messages.processor(testCase.firstImage->type(), testCase.firstImage->subtype());
+            image->code_type->encoding = static_cast<Kocrash__CrashReport__Processor__TypeEncoding>(
+                testCase.firstImage->typeEncoding());
+        }
+        const auto codeType = kocrash_text_code_type(decodeValid(message));
+        EXPECT_EQ(codeType.name, testCase.name);
+        EXPECT_EQ(codeType.lp64, testCase.lp64);
+    }
+}
+
+TEST(KOCrashReportTextNames, OperatingSystemAndArchitectureNames) {
+    EXPECT_EQ(kocrash_text_operating_system_name(KOCrashReportOperatingSystem::iPhoneSimulator),
+              "Mac OS X");
+    EXPECT_EQ(kocrash_text_operating_system_name(KOCrashReportOperatingSystem::AppleTVOS),
+              "Apple tvOS");
+    EXPECT_EQ(kocrash_text_operating_system_name(static_cast<KOCrashReportOperatingSystem>(-7)),
+              "Unknown (-7)");
+
+    const auto name = [](std::uint64_t type, std::uint64_t subtype) {
+        return kocrash_text_architecture_name(
+            KOCrashReportProcessorInfo(KOCrashReportProcessorTypeEncoding::Mach, type, subtype));
+    };
+    EXPECT_EQ(name(7, 3), "i386");
+    EXPECT_EQ(name(0x1000007, 3), "x86_64");
+    EXPECT_EQ(name(18, 0), "powerpc");
+    EXPECT_EQ(name(12, 6), "armv6");
+    EXPECT_EQ(name(12, 9), "armv7");
+    EXPECT_EQ(name(12, 11), "armv7s");
+    EXPECT_EQ(name(12, 0x7F000009), "armv7");
+    EXPECT_EQ(name(12, 13), "arm-unknown");
+    EXPECT_EQ(name(0x100000C, 0x80000002), "arm64e");
+    EXPECT_EQ(name(0x100000C, 1), "armv8");
+    EXPECT_EQ(name(0x100000C, 3), "arm64-unknown");
+    EXPECT_EQ(name(0x1000012, 0), "???");
+    EXPECT_EQ(kocrash_text_architecture_name(std::nullopt), "???");
+    EXPECT_EQ(kocrash_text_architecture_name(
+                  KOCrashReportProcessorInfo(KOCrashReportProcessorTypeEncoding::Unknown, 7, 3)),
+              "???");
+}
+
+TEST(KOCrashReportTextNames, DatesRenderInUtcAndOutOfRangeDatesAsTheirNumber) {
+    EXPECT_EQ(kocrash_text_date(1700000000), "2023-11-14 22:13:20 +0000");
+    EXPECT_EQ(kocrash_text_date(-1), "1969-12-31 23:59:59 +0000");
+    EXPECT_EQ(kocrash_text_date(-62135596800), "0001-01-01 00:00:00 +0000");
+    EXPECT_EQ(kocrash_text_date(253402300799), "9999-12-31 23:59:59 +0000");
+    EXPECT_EQ(kocrash_text_date(253402300800), "253402300800");
+    EXPECT_EQ(kocrash_text_date(INT64_MAX), "9223372036854775807");
+    EXPECT_EQ(kocrash_text_date(INT64_MIN), "-9223372036854775808");
+}
+
+TEST(KOCrashReportTextNames, LastPathComponent) {
+    EXPECT_EQ(kocrash_text_last_path_component("/usr/lib/dyld"), "dyld");
+    EXPECT_EQ(kocrash_text_last_path_component("dyld"), "dyld");
+    EXPECT_EQ(kocrash_text_last_path_component("/a/b/"), "b");
+    EXPECT_EQ(kocrash_text_last_path_component("/"), "/");
+    EXPECT_EQ(kocrash_text_last_path_component(""), "");
+}
+
+} // namespace

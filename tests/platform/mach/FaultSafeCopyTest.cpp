@@ -1,0 +1,183 @@
+// Fault-safe copies on real memory: readable, inaccessible and unmapped pages, copies larger
+// than a pipe, copies from many threads, from a signal handler and from a forked child.
+#include "platform/mach/FaultSafeCopy.hpp"
+
+#include "GuardedPages.hpp"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstdint>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+using platform::mach::faultSafeCopy;
+using platform::mach::FaultSafeCopyResult;
+using platform::mach::readablePrefixLength;
+
+namespace {
+
+std::vector<std::uint8_t> patterned(std::size_t size, std::uint8_t seed) {
+    std::vector<std::uint8_t> bytes(size);
+    for (std::size_t i = 0; i < size; ++i) {
+        bytes[i] = static_cast<std::uint8_t>(seed + i * 31 + (i >> 12));
+    }
+    return bytes;
+}
+
+// Copies source in pieces and reports whether every copy arrived intact.
+bool copiesArriveIntact(const std::vector<std::uint8_t>& source, int rounds) {
+    std::vector<std::uint8_t> copy(source.size());
+    for (int round = 0; round < rounds; ++round) {
+        std::fill(copy.begin(), copy.end(), 0);
+        if (faultSafeCopy(copy.data(), source.data(), source.size()) !=
+                FaultSafeCopyResult::Copied ||
+            copy != source) {
+            return false;
+        }
+    }
+    return true;
+}
+
+} // namespace
+
+TEST(FaultSafeCopy, CopiesReadableMemoryOfAnySize) {
+    for (std::size_t size :
+         {std::size_t{1}, std::size_t{4095}, std::size_t{65536 + 17}, std::size_t{1} << 20}) {
+        SCOPED_TRACE(size);
+        EXPECT_TRUE(copiesArriveIntact(patterned(size, 5), 1));
+    }
+}
+
+TEST(FaultSafeCopy, ReportsUnreadableSourcesWithoutFaultingAndKeepsWorking) {
+    GuardedPages pages;
+    std::vector<std::uint8_t> copy(64);
+    errno = 1234;
+    EXPECT_EQ(faultSafeCopy(copy.data(), pages.inaccessible(), 8),
+              FaultSafeCopyResult::SourceUnreadable);
+    EXPECT_EQ(faultSafeCopy(copy.data(), pages.unmapped(), 8),
+              FaultSafeCopyResult::SourceUnreadable);
+    EXPECT_EQ(faultSafeCopy(copy.data(), nullptr, 8), FaultSafeCopyResult::SourceUnreadable);
+    // A range that starts readable and runs into the inaccessible page.
+    EXPECT_EQ(faultSafeCopy(copy.data(), pages.inaccessible() - 4, 8),
+              FaultSafeCopyResult::SourceUnreadable);
+    EXPECT_EQ(errno, 1234) << "a signal handler's caller must find errno untouched";
+
+    ASSERT_EQ(faultSafeCopy(copy.data(), pages.inaccessible() - 4, 4), FaultSafeCopyResult::Copied);
+    for (std::size_t i = 0; i < 4; ++i) {
+        EXPECT_EQ(copy[i], GuardedPages::patternByte(GuardedPages::pageSize() - 4 + i));
+    }
+}
+
+TEST(FaultSafeCopy, AnUnwritableDestinationLeavesNoBytesBehindForTheNextCopy) {
+    GuardedPages pages;
+    EXPECT_EQ(faultSafeCopy(pages.inaccessible(), pages.readable(), 100),
+              FaultSafeCopyResult::DestinationUnwritable);
+    for (int i = 0; i < 16; ++i) {
+        EXPECT_TRUE(copiesArriveIntact(patterned(300, static_cast<std::uint8_t>(i)), 1));
+    }
+}
+
+TEST(FaultSafeCopy, ReadablePrefixEndsAtTheFirstUnreadablePage) {
+    GuardedPages pages;
+    std::size_t page = GuardedPages::pageSize();
+    EXPECT_EQ(readablePrefixLength(pages.readable() + 100, 3 * page), page - 100);
+    EXPECT_EQ(readablePrefixLength(pages.readable() + 100, 50), 50u);
+    EXPECT_EQ(readablePrefixLength(pages.readableBeforeUnmapped(), 2 * page), page);
+    EXPECT_EQ(readablePrefixLength(pages.unmapped(), page), 0u);
+}
+
+TEST(FaultSafeCopy, ConcurrentCopiesNeverMixTheirBytes) {
+    constexpr int kThreads = 16;
+    std::atomic<int> intact{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([t, &intact] {
+            if (copiesArriveIntact(patterned(100 * 1024 + t, static_cast<std::uint8_t>(t)), 20)) {
+                intact.fetch_add(1);
+            }
+        });
+    }
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+    EXPECT_EQ(intact.load(), kThreads);
+}
+
+namespace {
+
+std::atomic<int> handlerCopies{0};
+std::atomic<int> handlerFailures{0};
+const std::vector<std::uint8_t>* handlerSource = nullptr;
+
+void copyInHandler(int) {
+    std::uint8_t copy[512];
+    if (faultSafeCopy(copy, handlerSource->data(), sizeof copy) != FaultSafeCopyResult::Copied) {
+        handlerFailures.fetch_add(1);
+        return;
+    }
+    for (std::size_t i = 0; i < sizeof copy; ++i) {
+        if (copy[i] != (*handlerSource)[i]) {
+            handlerFailures.fetch_add(1);
+            return;
+        }
+    }
+    handlerCopies.fetch_add(1);
+}
+
+} // namespace
+
+TEST(FaultSafeCopy, ASignalHandlerCopiesWhileItsThreadIsInTheMiddleOfACopy) {
+    std::vector<std::uint8_t> handlerBytes = patterned(512, 99);
+    handlerSource = &handlerBytes;
+    struct sigaction action {};
+    action.sa_handler = copyInHandler;
+    struct sigaction previous {};
+    ASSERT_EQ(sigaction(SIGUSR2, &action, &previous), 0);
+
+    std::atomic<bool> running{true};
+    std::atomic<bool> threadIntact{true};
+    std::atomic<pid_t> copier{0};
+    std::thread thread([&] {
+        copier = gettid();
+        std::vector<std::uint8_t> source = patterned(256 * 1024, 1);
+        while (running.load()) {
+            if (!copiesArriveIntact(source, 1)) {
+                threadIntact = false;
+            }
+        }
+    });
+    while (copier.load() == 0) {
+        std::this_thread::yield();
+    }
+    for (int i = 0; i < 200; ++i) {
+        tgkill(getpid(), copier.load(), SIGUSR2);
+        usleep(500);
+    }
+    running = false;
+    thread.join();
+    sigaction(SIGUSR2, &previous, nullptr);
+
+    EXPECT_TRUE(threadIntact.load());
+    EXPECT_EQ(handlerFailures.load(), 0);
+    EXPECT_GT(handlerCopies.load(), 0);
+}
+
+TEST(FaultSafeCopy, AForkedChildAndItsParentCopyAtTheSameTime) {
+    std::vector<std::uint8_t> source = patterned(200 * 1024, 42);
+    ASSERT_TRUE(copiesArriveIntact(source, 1)) << "the pool's pipes exist before the fork";
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        _exit(copiesArriveIntact(source, 200) ? 0 : 1);
+    }
+    bool parentIntact = copiesArriveIntact(source, 200);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(parentIntact);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
