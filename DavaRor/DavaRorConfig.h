@@ -1,6 +1,7 @@
 #pragma once
 
 #include "DavaRor/Surveys/DavaRorSurveysConfig.h"
+#include "platform/http/TransportConfiguration.h"
 
 #include <nlohmann/json.hpp>
 
@@ -34,6 +35,8 @@ public:
     double flushIntervalSeconds = 30.0;
     DavaRorDataMode dataMode = DavaRorDataMode::any;
     std::optional<std::vector<std::string>> evaluationContexts;
+    // Transport settings for the API client; it copies them for each request.
+    std::optional<platform::http::TransportConfiguration> urlSessionConfiguration;
 
     bool disableReachabilityForTesting = false;
     bool disableQueueTimerForTesting = false;
