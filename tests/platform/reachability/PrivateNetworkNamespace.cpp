@@ -127,8 +127,8 @@ bool insidePrivateNetworkNamespace() {
 
 void runCurrentTestInPrivateNetworkNamespace() {
     const auto* test = testing::UnitTest::GetInstance()->current_test_info();
-    const std::string filter =
-        std::string("--gtest_filter=") + test->test_suite_name() + "." + test->name();
+    const std::string fullName = std::string(test->test_suite_name()) + "." + test->name();
+    const std::string filter = "--gtest_filter=" + fullName;
     std::vector<std::string> command = {"unshare", "-rn"};
     for (auto& word : emulatorCommand()) {
         command.push_back(std::move(word));
@@ -145,9 +145,12 @@ void runCurrentTestInPrivateNetworkNamespace() {
         ADD_FAILURE() << "inside the private network namespace:\n" << outcome.output;
         return;
     }
-    if (outcome.output.find("[  SKIPPED ]") != std::string::npos) {
+    if (outcome.output.find("[  SKIPPED ] " + fullName) != std::string::npos) {
         GTEST_SKIP() << skipReason(outcome.output);
     }
+    EXPECT_NE(outcome.output.find("[       OK ] " + fullName), std::string::npos)
+        << "the test did not run inside the private network namespace:\n"
+        << outcome.output;
 }
 
 bool ip(const std::vector<std::string>& arguments) {

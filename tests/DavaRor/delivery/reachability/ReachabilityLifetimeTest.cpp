@@ -87,8 +87,9 @@ TEST(ReachabilityLifetime, AClosureMayReleaseTheLastReferenceToItsMonitor) {
         (*holder)->startNotifier();
         MainQueue::shared().drain();
         source->fireCallback(unreachable);
-        ASSERT_TRUE(pumpMainQueueUntil([&] { return monitor.expired(); }));
-        EXPECT_EQ(source->activeWatches(), 0u);
+        // The monitor's end, wherever it runs, stops the notifier.
+        ASSERT_TRUE(pumpMainQueueUntil(
+            [&] { return monitor.expired() && source->activeWatches() == 0; }));
     }
 }
 
