@@ -88,8 +88,8 @@ TEST(ReachabilityLifetime, AClosureMayReleaseTheLastReferenceToItsMonitor) {
         MainQueue::shared().drain();
         source->fireCallback(unreachable);
         // The monitor's end, wherever it runs, stops the notifier.
-        ASSERT_TRUE(pumpMainQueueUntil(
-            [&] { return monitor.expired() && source->activeWatches() == 0; }));
+        ASSERT_TRUE(
+            pumpMainQueueUntil([&] { return monitor.expired() && source->activeWatches() == 0; }));
     }
 }
 
@@ -138,7 +138,8 @@ TEST(ReachabilityLifetime, FieldsMayBeUsedFromManyThreadsWhileChangesArrive) {
     for (auto& thread : threads) {
         thread.join();
     }
-    MainQueue::shared().drain();
+    monitor->reachabilitySerialQueue().sync([] {});
+    MainQueue::shared().drain(); // every change still travelling has arrived
     EXPECT_TRUE(monitor->notifierRunning());
     EXPECT_EQ(source->activeWatches(), 1u) << "starts and stops never leave a second watch";
 
