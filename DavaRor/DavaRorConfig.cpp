@@ -22,3 +22,8 @@ void DavaRorConfig::setOptOut(bool optOut) {
     std::lock_guard guard(lock_);
     optOut_ = optOut;
 }
+
+std::vector<std::shared_ptr<DavaRorIntegration>> DavaRorConfig::getIntegrations() const {
+    std::vector<std::shared_ptr<DavaRorIntegration>> integrations;
+    return integrations;
+}

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+class DavaRorIntegration;
 class DavaRorStorageManager;
 
 // The client's configuration. Plain fields are set before setup and only
@@ -59,6 +60,9 @@ public:
     // settings' endpoint.
     std::string snapshotEndpoint() const;
     void setSnapshotEndpoint(std::string endpoint);
+
+    // A new list of the integrations this configuration asks for.
+    std::vector<std::shared_ptr<DavaRorIntegration>> getIntegrations() const;
 
     bool optOut() const;
     void setOptOut(bool optOut);

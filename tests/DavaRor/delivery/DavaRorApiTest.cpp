@@ -11,7 +11,7 @@
 #include "support/LoopbackHttpServer.h"
 
 #include "ApiTestSupport.h"
-#include "Gunzip.h"
+#include "support/Gunzip.h"
 
 #include <gtest/gtest.h>
 

@@ -2,7 +2,7 @@
 // and they match a one-shot deflate with the same settings byte for byte.
 #include "DavaRor/delivery/Gzip.h"
 
-#include "Gunzip.h"
+#include "support/Gunzip.h"
 
 #include <gtest/gtest.h>
 #include <sys/mman.h>
