@@ -1,5 +1,7 @@
 #include "platform/http/UrlComponents.h"
 
+#include "platform/core/HexDigits.h"
+
 #include <algorithm>
 #include <cctype>
 #include <regex>
@@ -25,26 +27,14 @@ bool isQueryValueCharacter(unsigned char c) {
            c == '*' || c == ',' || c == ';' || c == ':' || c == '@' || c == '/' || c == '?';
 }
 
-int hexValue(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
-}
-
 // Every character must be one an address may carry, and every '%' must start
 // a complete escape.
 bool isWellFormedAddressText(std::string_view text) {
     for (size_t i = 0; i < text.size(); ++i) {
         const auto c = static_cast<unsigned char>(text[i]);
         if (c == '%') {
-            if (i + 2 >= text.size() || hexValue(text[i + 1]) < 0 || hexValue(text[i + 2]) < 0) {
+            if (i + 2 >= text.size() || hexDigitValue(text[i + 1]) < 0 ||
+                hexDigitValue(text[i + 2]) < 0) {
                 return false;
             }
             i += 2;
@@ -74,9 +64,10 @@ template <typename Allowed> std::string percentEncoded(std::string_view text, Al
 std::string percentDecoded(std::string_view text) {
     std::string decoded;
     for (size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '%' && i + 2 < text.size() && hexValue(text[i + 1]) >= 0 &&
-            hexValue(text[i + 2]) >= 0) {
-            decoded += static_cast<char>(hexValue(text[i + 1]) * 16 + hexValue(text[i + 2]));
+        if (text[i] == '%' && i + 2 < text.size() && hexDigitValue(text[i + 1]) >= 0 &&
+            hexDigitValue(text[i + 2]) >= 0) {
+            decoded +=
+                static_cast<char>(hexDigitValue(text[i + 1]) * 16 + hexDigitValue(text[i + 2]));
             i += 2;
         } else {
             decoded += text[i];
