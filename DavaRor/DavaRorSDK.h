@@ -2,6 +2,8 @@
 
 #include "DavaRor/Models/DavaRorEvent.h"
 #include "DavaRor/Utils/DavaRorMulticastCallback.h"
+#include "platform/ui/UserActivity.h"
+#include "platform/url/URL.h"
 
 #include <nlohmann/json.hpp>
 
@@ -47,6 +49,13 @@ public:
                                            const nlohmann::json& properties, DavaRorDate timestamp);
     void screen(const std::string& screenTitle, const nlohmann::json& properties = nullptr);
     void flush();
+
+    // "Deep Link Opened" for `url`, with the referrer and its domain when given.
+    void captureDeepLink(const std::optional<platform::URL>& url,
+                         const std::optional<std::string>& referrer = std::nullopt);
+    // The same for a web page handed over to the application; other
+    // activities are ignored.
+    void captureDeepLink(const platform::ui::UserActivity& userActivity);
 
     std::string getDistinctId() const;
 

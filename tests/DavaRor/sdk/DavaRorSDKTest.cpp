@@ -30,6 +30,8 @@ protected:
         config->disableQueueTimerForTesting = true;
         config->disableRemoteConfigForTesting = true;
         config->preloadFeatureFlags = false;
+        // These cases count the events they capture themselves.
+        config->captureApplicationLifecycleEvents = false;
     }
     void TearDown() override {
         client->close();
