@@ -29,18 +29,3 @@ TEST(UntrustedJSON, SizeEncodingAndSyntaxFailuresAreRefused) {
     EXPECT_FALSE(parseUntrustedJsonOrNone("{\"a\": 1"));
     EXPECT_EQ(parseUntrustedJson("true"), json(true)) << "bare fragments are JSON too";
 }
-
-TEST(UntrustedJSON, StrictReadersNeverConvertOrInsert) {
-    const json object = {{"n", 5}, {"text", "5"}, {"big", std::uint64_t{1} << 63}, {"neg", -3}};
-    EXPECT_EQ(findMember(object, "missing"), nullptr);
-    EXPECT_EQ(object.size(), 4u);
-    EXPECT_EQ(findMember(json::array({1}), "n"), nullptr);
-    EXPECT_EQ(int64Value(object.at("n")), 5);
-    EXPECT_EQ(int64Value(object.at("neg")), -3);
-    EXPECT_FALSE(int64Value(object.at("text")));
-    EXPECT_FALSE(int64Value(object.at("big")));
-    EXPECT_FALSE(int64Value(json(1.5)));
-    EXPECT_TRUE(isObjectOfStrings(json::object()));
-    EXPECT_FALSE(isObjectOfStrings(object));
-    EXPECT_FALSE(isObjectOfObjects(json::array({json::object()})));
-}
