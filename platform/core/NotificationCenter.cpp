@@ -43,9 +43,11 @@ void ObserverToken::remove() {
 
 NotificationCenter::NotificationCenter() : registry_(std::make_shared<ObserverToken::Registry>()) {}
 
+// Never destroyed: the main queue's thread may still post while statics are
+// destroyed at process exit, and the center must outlive every poster.
 NotificationCenter& NotificationCenter::defaultCenter() {
-    static NotificationCenter center;
-    return center;
+    static NotificationCenter* const center = new NotificationCenter;
+    return *center;
 }
 
 ObserverToken NotificationCenter::addObserver(std::string name, Observer observer,
