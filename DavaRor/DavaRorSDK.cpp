@@ -10,6 +10,7 @@
 #include "DavaRor/Utils/TimeBasedEpochGenerator.h"
 #include "DavaRor/delivery/DavaRorApi.h"
 #include "DavaRor/delivery/DavaRorQueue.h"
+#include "DavaRor/delivery/DavaRorRemoteConfig.h"
 #include "DavaRor/delivery/Reachability.h"
 #include "platform/core/MainQueue.h"
 #include "platform/core/NotificationCenter.h"
@@ -27,6 +28,7 @@ struct DavaRorSDK::Services {
     std::shared_ptr<DavaRorQueue> queue;
     std::shared_ptr<DavaRorQueue> replayQueue;
     std::shared_ptr<DavaRorContext> context;
+    std::shared_ptr<DavaRorRemoteConfig> remoteConfig;
 };
 
 namespace {
@@ -83,6 +85,11 @@ std::shared_ptr<Reachability> DavaRorSDK::reachability() const {
     return s ? s->reachability : nullptr;
 }
 
+std::shared_ptr<DavaRorRemoteConfig> DavaRorSDK::remoteConfig() const {
+    auto s = services();
+    return s ? s->remoteConfig : nullptr;
+}
+
 void DavaRorSDK::setup(std::shared_ptr<DavaRorConfig> config) {
     if (!config) {
         return;
@@ -113,6 +120,7 @@ void DavaRorSDK::setup(std::shared_ptr<DavaRorConfig> config) {
     if (!config->storageManager) {
         config->storageManager = std::make_shared<DavaRorStorageManager>(built->storage);
     }
+    built->remoteConfig = makeRemoteConfig(config, built->storage, built->api);
     built->context = std::make_shared<DavaRorContext>(built->reachability);
     services_ = built;
     enabled_.store(true);
@@ -158,6 +166,13 @@ std::string DavaRorSDK::getDistinctId() const {
         return "";
     }
     return s->config->storageManager->getDistinctId();
+}
+
+// What the device and library say about the person, sent with flag requests
+// so that flags can target them.
+nlohmann::json DavaRorSDK::getDefaultPersonProperties() const {
+    auto s = services();
+    return s ? s->context->staticContext() : nlohmann::json::object();
 }
 
 nlohmann::json DavaRorSDK::eventProperties(const nlohmann::json& callerProperties) const {

@@ -8,9 +8,11 @@
 #include <nlohmann/json.hpp>
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -19,6 +21,7 @@ class DavaRorConfig;
 class DavaRorContext;
 class DavaRorIntegration;
 class DavaRorQueue;
+class DavaRorRemoteConfig;
 class DavaRorStorage;
 class Reachability;
 
@@ -67,6 +70,19 @@ public:
     std::shared_ptr<DavaRorQueue> queue() const;
     std::shared_ptr<DavaRorQueue> replayQueue() const;
     std::shared_ptr<Reachability> reachability() const;
+    std::shared_ptr<DavaRorRemoteConfig> remoteConfig() const;
+
+    // Feature flags. Reading a flag's value reports it as called, once per
+    // flag and value until the next reset.
+    void reset();
+    void reloadFeatureFlags(
+        std::function<void(const std::optional<nlohmann::json>&)> callback = nullptr);
+    // The variant text, true or false; none for a flag that is not cached.
+    std::optional<nlohmann::json> getFeatureFlag(const std::string& key);
+    bool isFeatureEnabled(const std::string& key);
+    std::optional<nlohmann::json> getFeatureFlagPayload(const std::string& key);
+    void reportFeatureFlagCalled(const std::string& flagKey,
+                                 const std::optional<nlohmann::json>& flagValue);
 
     DavaRorMulticastCallback<DavaRorEvent> onEventCaptured;
 
@@ -76,10 +92,16 @@ private:
     bool checkEnabled() const;
     nlohmann::json eventProperties(const nlohmann::json& callerProperties) const;
     void enqueue(const DavaRorEvent& event, const Services& services);
+    std::shared_ptr<DavaRorRemoteConfig> makeRemoteConfig(std::shared_ptr<DavaRorConfig> config,
+                                                          std::shared_ptr<DavaRorStorage> storage,
+                                                          std::shared_ptr<DavaRorApi> api);
+    nlohmann::json getDefaultPersonProperties() const;
 
     std::atomic<bool> enabled_{false};
     mutable std::mutex setupLock_;
     std::shared_ptr<Services> services_;
     std::mutex integrationsLock_;
     std::vector<std::shared_ptr<DavaRorIntegration>> installedIntegrations_;
+    std::mutex flagCallsLock_;
+    std::set<std::string> reportedFlagCalls_;
 };

@@ -3,11 +3,11 @@
 #include "DavaRor/DavaRorConfig.h"
 #include "DavaRor/Utils/DavaRorFiles.h"
 #include "DavaRor/Utils/DavaRorLog.h"
+#include "DavaRor/Utils/DavaRorUntrustedJSON.h"
 #include "platform/core/AtomicFile.h"
 
 #include <cstdlib>
 #include <fstream>
-#include <sstream>
 
 namespace fs = std::filesystem;
 
@@ -96,18 +96,23 @@ fs::path DavaRorStorage::url(StorageKey key) const {
     return appFolder_ / rawValue(key);
 }
 
+// A stored file may be corrupt or replaced: its size and nesting are capped
+// like any other JSON from outside.
 std::optional<nlohmann::json> DavaRorStorage::getJson(StorageKey key) const {
-    std::ifstream file(url(key), std::ios::binary);
+    const fs::path path = url(key);
+    std::error_code error;
+    const auto size = fs::file_size(path, error);
+    if (error || size > maxUntrustedJsonBytes) {
+        return std::nullopt;
+    }
+    std::ifstream file(path, std::ios::binary);
     if (!file) {
         return std::nullopt;
     }
-    std::ostringstream contents;
-    contents << file.rdbuf();
-    auto parsed = nlohmann::json::parse(contents.str(), nullptr, false);
-    if (parsed.is_discarded()) {
-        return std::nullopt;
-    }
-    return parsed;
+    std::string contents(size, '\0');
+    file.read(contents.data(), static_cast<std::streamsize>(size));
+    contents.resize(static_cast<std::size_t>(file.gcount()));
+    return parseUntrustedJsonOrNone(contents);
 }
 
 void DavaRorStorage::setJson(StorageKey key, const nlohmann::json& value) const {
@@ -133,10 +138,7 @@ std::optional<std::string> DavaRorStorage::getString(StorageKey key) const {
 
 std::optional<std::int64_t> DavaRorStorage::getInt(StorageKey key) const {
     auto value = getJson(key);
-    if (!value || !value->is_number_integer()) {
-        return std::nullopt;
-    }
-    return value->get<std::int64_t>();
+    return value ? int64Value(*value) : std::nullopt;
 }
 
 void DavaRorStorage::remove(StorageKey key) const {

@@ -4,6 +4,7 @@
 #include "DavaRor/Utils/DavaRorJSON.h"
 #include "DavaRor/Utils/DavaRorLog.h"
 #include "DavaRor/Utils/DavaRorSdkInfo.h"
+#include "DavaRor/Utils/DavaRorUntrustedJSON.h"
 #include "DavaRor/Utils/InternalDavaRorError.h"
 #include "DavaRor/delivery/DavaRorApiReplies.h"
 #include "DavaRor/delivery/DavaRorTimeZone.h"
@@ -118,7 +119,9 @@ std::optional<HttpRequest> DavaRorApi::getRemoteConfigRequest() const {
     if (!url) {
         return std::nullopt;
     }
-    return getURLRequest(*url, "GET");
+    HttpRequest request = getURLRequest(*url, "GET");
+    request.maxResponseBytes = maxUntrustedJsonBytes;
+    return request;
 }
 
 void DavaRorApi::send(HttpRequest request, std::function<void(HttpResponse)> onReply) const {
@@ -210,6 +213,7 @@ void DavaRorApi::flags(const std::string& distinctId, const std::optional<std::s
     }
     const TransportConfiguration configuration = sessionConfig();
     HttpRequest request = getURLRequest(*url);
+    request.maxResponseBytes = maxUntrustedJsonBytes;
     nlohmann::json body = {
         {"api_key", config_->apiKey},
         {"distinct_id", distinctId},

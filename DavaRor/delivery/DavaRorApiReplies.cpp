@@ -1,6 +1,7 @@
 #include "DavaRor/delivery/DavaRorApiReplies.h"
 
 #include "DavaRor/Utils/DavaRorLog.h"
+#include "DavaRor/Utils/DavaRorUntrustedJSON.h"
 #include "DavaRor/Utils/InternalDavaRorError.h"
 #include "DavaRor/delivery/DavaRorApiError.h"
 
@@ -13,8 +14,8 @@ bool isSuccess(int status) {
 // The reply body when it is a JSON object (fragments allowed, anything else
 // counts as none), described for a log line.
 std::string describeObjectBody(const std::string& body) {
-    const auto parsed = nlohmann::json::parse(body, nullptr, false);
-    return parsed.is_object() ? parsed.dump() : "nil";
+    const auto parsed = parseUntrustedJsonOrNone(body);
+    return parsed && parsed->is_object() ? parsed->dump() : "nil";
 }
 
 std::string badStatusText(const char* prefix, int status, const std::string& body) {
@@ -65,8 +66,8 @@ void handleJsonReply(const DavaRorJsonTexts& texts, platform::http::HttpResponse
     davaRorLog(texts.success);
     nlohmann::json decoded;
     try {
-        decoded = nlohmann::json::parse(response.body);
-    } catch (const nlohmann::json::parse_error& error) {
+        decoded = parseUntrustedJson(response.body);
+    } catch (const std::exception& error) {
         davaRorLog(std::string(texts.parseFailure) + error.what());
         completion(std::nullopt, std::current_exception());
         return;

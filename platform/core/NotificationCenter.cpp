@@ -43,10 +43,10 @@ void ObserverToken::remove() {
 
 NotificationCenter::NotificationCenter() : registry_(std::make_shared<ObserverToken::Registry>()) {}
 
+// Never destroyed: the main queue's thread may still post while statics are
+// destroyed at process exit, and the center must outlive every poster.
 NotificationCenter& NotificationCenter::defaultCenter() {
-    // Never released: the main queue runs until exit and may still post
-    // through it while other statics are being destroyed.
-    static NotificationCenter* const center = new NotificationCenter();
+    static NotificationCenter* const center = new NotificationCenter;
     return *center;
 }
 

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -27,6 +28,9 @@ struct HttpRequest {
     std::string body;
     std::chrono::milliseconds timeout = defaultRequestTimeout;
     std::optional<std::string> proxy;
+    // A reply body longer than this ends the transfer with an error instead of
+    // filling memory; none accepts any length.
+    std::optional<std::size_t> maxResponseBytes;
 };
 
 enum class HttpErrorCode {

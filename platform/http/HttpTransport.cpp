@@ -61,6 +61,7 @@ struct Transfer {
     std::unique_ptr<CURL, EasyHandleDeleter> easy;
     std::unique_ptr<curl_slist, HeaderListDeleter> headerList;
     HttpResponse response;
+    bool bodyTooLong = false;
     char errorText[CURL_ERROR_SIZE] = {};
 
     void completeWithError(HttpErrorCode code, std::string description) {
@@ -76,7 +77,14 @@ struct Transfer {
 };
 
 size_t appendBody(char* data, size_t size, size_t count, void* user) {
-    static_cast<Transfer*>(user)->response.body.append(data, size * count);
+    auto& transfer = *static_cast<Transfer*>(user);
+    const auto& limit = transfer.request.maxResponseBytes;
+    if (limit && size * count > *limit - transfer.response.body.size()) {
+        // Taking fewer bytes than offered makes libcurl abort the transfer.
+        transfer.bodyTooLong = true;
+        return 0;
+    }
+    transfer.response.body.append(data, size * count);
     return size * count;
 }
 
@@ -200,6 +208,13 @@ struct HttpTransport::Worker {
             }
             const CURLcode result = message->data.result;
             auto transfer = takeRunning(message->easy_handle);
+            if (result != CURLE_OK && transfer->bodyTooLong) {
+                transfer->completeWithError(
+                    HttpErrorCode::other, "reply body longer than " +
+                                              std::to_string(*transfer->request.maxResponseBytes) +
+                                              " bytes");
+                continue;
+            }
             if (result != CURLE_OK) {
                 std::string description = curl_easy_strerror(result);
                 if (transfer->errorText[0] != '\0') {

@@ -55,6 +55,21 @@ std::string responseBytes(const ScriptedReply& reply) {
 
 } // namespace
 
+ReplyGate::ReplyGate() : fd_(::eventfd(0, EFD_CLOEXEC)) {
+    if (fd_ < 0) {
+        throwSystemError("eventfd");
+    }
+}
+
+ReplyGate::~ReplyGate() {
+    ::close(fd_);
+}
+
+void ReplyGate::open() {
+    const std::uint64_t one = 1;
+    [[maybe_unused]] const auto written = ::write(fd_, &one, sizeof one);
+}
+
 ScriptedReply ScriptedReply::respond(int status, std::string body) {
     ScriptedReply reply;
     reply.status = status;
@@ -77,6 +92,12 @@ ScriptedReply ScriptedReply::hang() {
 ScriptedReply ScriptedReply::after(std::chrono::milliseconds wait) const {
     ScriptedReply reply = *this;
     reply.delay = wait;
+    return reply;
+}
+
+ScriptedReply ScriptedReply::heldBy(std::shared_ptr<ReplyGate> gate) const {
+    ScriptedReply reply = *this;
+    reply.gate = std::move(gate);
     return reply;
 }
 
@@ -132,6 +153,16 @@ void LoopbackHttpServer::setDefaultReply(ScriptedReply reply) {
     defaultReply_ = std::move(reply);
 }
 
+void LoopbackHttpServer::enqueue(const std::string& path, ScriptedReply reply) {
+    std::lock_guard lock(mutex_);
+    pathScripts_[path].push_back(std::move(reply));
+}
+
+void LoopbackHttpServer::setDefaultReply(const std::string& path, ScriptedReply reply) {
+    std::lock_guard lock(mutex_);
+    pathDefaultReplies_[path] = std::move(reply);
+}
+
 std::vector<RecordedRequest> LoopbackHttpServer::requests() const {
     std::lock_guard lock(mutex_);
     return requests_;
@@ -142,7 +173,16 @@ bool LoopbackHttpServer::waitForRequests(size_t count, std::chrono::milliseconds
     return requestArrived_.wait_for(lock, timeout, [&] { return requests_.size() >= count; });
 }
 
-ScriptedReply LoopbackHttpServer::nextReply() {
+ScriptedReply LoopbackHttpServer::nextReply(const std::string& path) {
+    if (auto script = pathScripts_.find(path);
+        script != pathScripts_.end() && !script->second.empty()) {
+        ScriptedReply reply = std::move(script->second.front());
+        script->second.pop_front();
+        return reply;
+    }
+    if (auto reply = pathDefaultReplies_.find(path); reply != pathDefaultReplies_.end()) {
+        return reply->second;
+    }
     if (script_.empty()) {
         return defaultReply_;
     }
@@ -203,10 +243,18 @@ void LoopbackHttpServer::serve(int connectionFd) {
     {
         std::lock_guard lock(mutex_);
         requests_.push_back(*request);
-        reply = nextReply();
+        reply = nextReply(request->path());
     }
     requestArrived_.notify_all();
 
+    if (reply.gate) {
+        pollfd watched[] = {{reply.gate->fd(), POLLIN, 0}, {stopEvent_, POLLIN, 0}};
+        while (::poll(watched, 2, -1) < 0 && errno == EINTR) {
+        }
+        if (watched[1].revents != 0) {
+            return;
+        }
+    }
     if (!waitUnlessStopped(reply.delay)) {
         return;
     }

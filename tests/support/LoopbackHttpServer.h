@@ -8,6 +8,8 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -17,6 +19,23 @@ namespace testsupport {
 
 using namespace std::chrono_literals;
 
+// Holds the replies given to it back until it is opened (or the server stops),
+// so a test decides when a request in flight completes.
+class ReplyGate {
+public:
+    ReplyGate();
+    ~ReplyGate();
+    ReplyGate(const ReplyGate&) = delete;
+    ReplyGate& operator=(const ReplyGate&) = delete;
+
+    void open();
+    // Readable once opened.
+    int fd() const { return fd_; }
+
+private:
+    int fd_;
+};
+
 struct ScriptedReply {
     enum class Action { respond, closeWithoutReply, hang };
 
@@ -25,12 +44,14 @@ struct ScriptedReply {
     std::string body;
     std::vector<std::pair<std::string, std::string>> headers;
     std::chrono::milliseconds delay{0};
+    std::shared_ptr<ReplyGate> gate;
 
     static ScriptedReply respond(int status, std::string body = {});
     static ScriptedReply closeWithoutReply();
     // Keeps the connection open without answering until the server is destroyed.
     static ScriptedReply hang();
     ScriptedReply after(std::chrono::milliseconds wait) const;
+    ScriptedReply heldBy(std::shared_ptr<ReplyGate> gate) const;
 };
 
 class LoopbackHttpServer {
@@ -49,6 +70,10 @@ public:
     // up, every request gets the default reply (200, empty body).
     void enqueue(ScriptedReply reply);
     void setDefaultReply(ScriptedReply reply);
+    // The same for requests to one path (query left out); these come before
+    // the replies for any path.
+    void enqueue(const std::string& path, ScriptedReply reply);
+    void setDefaultReply(const std::string& path, ScriptedReply reply);
 
     std::vector<RecordedRequest> requests() const;
     bool waitForRequests(size_t count, std::chrono::milliseconds timeout = 10s) const;
@@ -56,7 +81,7 @@ public:
 private:
     void acceptConnections();
     void serve(int connection);
-    ScriptedReply nextReply();
+    ScriptedReply nextReply(const std::string& path);
     // False when the server stopped during the wait.
     bool waitUnlessStopped(std::chrono::milliseconds timeout) const;
 
@@ -69,6 +94,8 @@ private:
     std::vector<RecordedRequest> requests_;
     std::deque<ScriptedReply> script_;
     ScriptedReply defaultReply_;
+    std::map<std::string, std::deque<ScriptedReply>> pathScripts_;
+    std::map<std::string, ScriptedReply> pathDefaultReplies_;
     std::vector<std::thread> connections_;
     std::thread acceptor_;
 };

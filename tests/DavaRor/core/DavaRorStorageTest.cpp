@@ -67,6 +67,18 @@ TEST_F(StorageTest, MissingCorruptAndRemovedFilesReadAsNothing) {
     EXPECT_FALSE(storage.getJson(Key::groups));
 }
 
+TEST_F(StorageTest, OversizedDeepOrIllFormedFilesReadAsNothing) {
+    DavaRorStorage storage("k", root);
+    const std::string deep = std::string(200, '[') + std::string(200, ']');
+    const std::string huge = "\"" + std::string(9 * 1024 * 1024, 'a') + "\"";
+    for (const std::string& contents : {deep, huge, std::string("\"\xff\xfe\"")}) {
+        std::ofstream(storage.url(Key::flags), std::ios::binary | std::ios::trunc) << contents;
+        EXPECT_FALSE(storage.getJson(Key::flags)) << contents.substr(0, 16);
+    }
+    storage.setJson(Key::evaluatedAt, nlohmann::json(std::uint64_t{1} << 63));
+    EXPECT_FALSE(storage.getInt(Key::evaluatedAt)) << "no wrap into a negative time";
+}
+
 TEST_F(StorageTest, ApiKeysCannotEscapeTheRootFolder) {
     for (const char* key : {"../escape", "..", "a/b", ".hidden", ""}) {
         DavaRorStorage storage(key, root);

@@ -233,6 +233,23 @@ TEST_F(HttpTransportFailures, HangingServerTimesOut) {
     EXPECT_FALSE(response.statusCode);
 }
 
+TEST_F(HttpTransportFailures, ReplyBodyOverTheLimitEndsTheTransfer) {
+    server.enqueue(ScriptedReply::respond(200, std::string(4096, 'x')));
+    server.enqueue(ScriptedReply::respond(200, std::string(4097, 'x')));
+    auto request = postTo(server, "/flags", "{}");
+    request.maxResponseBytes = 4096;
+    EXPECT_EQ(sendAndWait(request).body.size(), 4096u) << "exactly the limit is accepted";
+
+    Completions overLimit;
+    transport.send(request, overLimit.forRequest(1));
+    ASSERT_TRUE(overLimit.waitFor(1));
+    const auto response = overLimit.response(1);
+    ASSERT_TRUE(response.error);
+    EXPECT_EQ(response.error->description, "reply body longer than 4096 bytes");
+    EXPECT_FALSE(response.statusCode);
+    EXPECT_EQ(overLimit.calls(1), 1);
+}
+
 TEST_F(HttpTransportFailures, OnlyHttpAndHttpsAreSpoken) {
     for (const char* url : {"file:///etc/hostname", "ftp://127.0.0.1/x", "gopher://127.0.0.1/"}) {
         Completions local;

@@ -1,0 +1,46 @@
+// Reading JSON the client did not write itself: replies of the service, files
+// on disk that may be corrupt, payload texts inside flag answers.
+//
+// Text over the limits is refused before it is parsed. The parser itself is
+// iterative, but copying, comparing and writing a value recurse once per
+// nesting level, so a deeply nested value accepted now would overflow the
+// stack later, far from where it came in.
+#pragma once
+
+#include <nlohmann/json.hpp>
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+inline constexpr std::size_t maxUntrustedJsonBytes = 8 * 1024 * 1024;
+inline constexpr std::size_t maxUntrustedJsonDepth = 128;
+
+class DavaRorJsonLimitError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// Any JSON value, bare scalars included. Throws nlohmann::json::parse_error for
+// text that is not JSON (ill-formed UTF-8 included) and DavaRorJsonLimitError
+// for text longer or deeper than the limits.
+nlohmann::json parseUntrustedJson(std::string_view text);
+
+// The same, with none for every failure.
+std::optional<nlohmann::json> parseUntrustedJsonOrNone(std::string_view text) noexcept;
+
+// The member `key` of `object`, or null when `object` is no object or lacks
+// the key. Never inserts, unlike operator[].
+const nlohmann::json* findMember(const nlohmann::json& object, const std::string& key) noexcept;
+
+// The value when it is an integer that fits a signed 64-bit integer.
+std::optional<std::int64_t> int64Value(const nlohmann::json& value) noexcept;
+
+// True for an object whose every value is a string.
+bool isObjectOfStrings(const nlohmann::json& value) noexcept;
+
+// True for an object whose every value is an object.
+bool isObjectOfObjects(const nlohmann::json& value) noexcept;

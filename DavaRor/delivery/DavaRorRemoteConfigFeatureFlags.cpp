@@ -1,0 +1,383 @@
+// The feature-flag side of DavaRorRemoteConfig: one request in flight at a
+// time, the answer merged or stored as a whole, and every reader loading the
+// cache lazily from disk.
+#include "DavaRor/delivery/DavaRorRemoteConfig.h"
+
+#include "DavaRor/DavaRorConfig.h"
+#include "DavaRor/DavaRorSDK.h"
+#include "DavaRor/DavaRorStorageManager.h"
+#include "DavaRor/Utils/DavaRorLog.h"
+#include "DavaRor/Utils/DavaRorUntrustedJSON.h"
+#include "DavaRor/delivery/DavaRorApi.h"
+#include "DavaRor/delivery/DavaRorFlagsAnswer.h"
+#include "platform/core/MainQueue.h"
+#include "platform/core/NotificationCenter.h"
+
+using nlohmann::json;
+using StorageKey = DavaRorStorage::StorageKey;
+
+namespace {
+
+constexpr const char* billingLimitsPage = "https://davaror.invalid/docs/billing/limits-alerts";
+
+json objectOrEmpty(const std::optional<json>& value) {
+    return value ? *value : json::object();
+}
+
+} // namespace
+
+void DavaRorRemoteConfig::loadCachedPropertiesForFlags() {
+    {
+        std::lock_guard guard(personPropertiesForFlagsLock_);
+        if (auto stored = storage_->getJson(StorageKey::personPropertiesForFlags);
+            stored && stored->is_object()) {
+            personPropertiesForFlags_ = std::move(*stored);
+        }
+    }
+    std::lock_guard guard(groupPropertiesForFlagsLock_);
+    if (auto stored = storage_->getJson(StorageKey::groupPropertiesForFlags);
+        stored && isObjectOfObjects(*stored)) {
+        groupPropertiesForFlags_ = std::move(*stored);
+    }
+}
+
+const std::optional<json>& DavaRorRemoteConfig::cachedObject(std::optional<json>& field,
+                                                             StorageKey key) {
+    if (!field) {
+        if (auto stored = storage_->getJson(key); stored && stored->is_object()) {
+            field = std::move(*stored);
+        }
+    }
+    return field;
+}
+
+const std::optional<json>& DavaRorRemoteConfig::getCachedFeatureFlags() {
+    return cachedObject(featureFlags_, StorageKey::enabledFeatureFlags);
+}
+
+const std::optional<json>& DavaRorRemoteConfig::getCachedFlags() {
+    return cachedObject(flags_, StorageKey::flags);
+}
+
+const std::optional<json>& DavaRorRemoteConfig::getCachedFeatureFlagPayload() {
+    return cachedObject(featureFlagPayloads_, StorageKey::enabledFeatureFlagPayloads);
+}
+
+void DavaRorRemoteConfig::preloadFeatureFlags() {
+    {
+        std::lock_guard guard(featureFlagsLock_);
+        getCachedFeatureFlags();
+    }
+    if (config_->preloadFeatureFlags) {
+        dispatchQueue_.async([weak = weak_from_this()] {
+            if (auto self = weak.lock()) {
+                self->reloadFeatureFlags();
+            }
+        });
+    }
+}
+
+void DavaRorRemoteConfig::reloadFeatureFlags(FeatureFlagsCallback callback) {
+    if (!canReloadFlagsForTesting.load()) {
+        return;
+    }
+    if (!callback) {
+        callback = [](const std::optional<json>&) {};
+    }
+    const auto storageManager = config_->storageManager;
+    if (!storageManager) {
+        davaRorLog("No DavaRorStorageManager found in config, skipping loading feature flags");
+        callback(std::nullopt);
+        return;
+    }
+    json groups = json::object();
+    {
+        std::lock_guard guard(featureFlagsLock_);
+        if (auto stored = storage_->getJson(StorageKey::groups);
+            stored && isObjectOfStrings(*stored)) {
+            groups = std::move(*stored);
+        }
+    }
+    auto distinctId = storageManager->getDistinctId();
+    std::optional<std::string> anonymousId;
+    if (!config_->reuseAnonymousId) {
+        anonymousId = storageManager->getAnonymousId();
+    }
+    loadFeatureFlags(
+        {std::move(distinctId), std::move(anonymousId), std::move(groups), std::move(callback)});
+}
+
+void DavaRorRemoteConfig::loadFeatureFlags(PendingFeatureFlagsRequest request) {
+    std::optional<PendingFeatureFlagsRequest> replaced;
+    {
+        std::lock_guard guard(loadingFeatureFlagsLock_);
+        if (loadingFeatureFlags_) {
+            replaced = std::exchange(pendingFeatureFlagsRequest_, std::move(request));
+            if (!replaced) {
+                return;
+            }
+        } else {
+            loadingFeatureFlags_ = true;
+        }
+    }
+    if (replaced) {
+        std::optional<json> cached;
+        {
+            std::lock_guard guard(featureFlagsLock_);
+            cached = getCachedFeatureFlags();
+        }
+        replaced->callback(cached);
+        return;
+    }
+
+    const json personProperties = getPersonPropertiesForFlags();
+    std::optional<json> groupProperties;
+    {
+        std::lock_guard guard(groupPropertiesForFlagsLock_);
+        if (!groupPropertiesForFlags_.empty()) {
+            groupProperties = groupPropertiesForFlags_;
+        }
+    }
+    api_->flags(
+        request.distinctId, request.anonymousId, request.groups, personProperties, groupProperties,
+        [weak = weak_from_this(), callback = request.callback](std::optional<json> answer,
+                                                               std::exception_ptr) {
+            auto self = weak.lock();
+            if (!self) {
+                callback(std::nullopt);
+                return;
+            }
+            self->dispatchQueue_.async([weak, answer = std::move(answer), callback]() mutable {
+                if (auto self = weak.lock()) {
+                    self->processFeatureFlagsAnswer(std::move(answer), callback);
+                } else {
+                    callback(std::nullopt);
+                }
+            });
+        });
+}
+
+// The defaults are taken before the lock: the closure calls into the client.
+json DavaRorRemoteConfig::getPersonPropertiesForFlags() {
+    json properties = json::object();
+    if (config_->setDefaultPersonProperties && getDefaultPersonProperties_) {
+        if (json defaults = getDefaultPersonProperties_(); defaults.is_object()) {
+            properties = std::move(defaults);
+        }
+    }
+    std::lock_guard guard(personPropertiesForFlagsLock_);
+    if (!config_->setDefaultPersonProperties) {
+        return personPropertiesForFlags_;
+    }
+    properties.update(personPropertiesForFlags_);
+    return properties;
+}
+
+void DavaRorRemoteConfig::processFeatureFlagsAnswer(std::optional<json> answer,
+                                                    const FeatureFlagsCallback& callback) {
+    if (!answer || !answer->is_object()) {
+        davaRorLog("Error: Flags response data is nil");
+        notifyFeatureFlagsAndRelease(std::nullopt);
+        callback(std::nullopt);
+        return;
+    }
+    if (isFeatureFlagsQuotaLimited(*answer)) {
+        davaRorLog(std::string("Warning: Feature flags quota limit reached - flags could not be "
+                               "updated. See ") +
+                   billingLimitsPage + " for more information.");
+        json cached;
+        {
+            std::lock_guard guard(featureFlagsLock_);
+            cached = objectOrEmpty(getCachedFeatureFlags());
+        }
+        notifyFeatureFlagsAndRelease(cached);
+        callback(cached);
+        return;
+    }
+    normalizeResponse(*answer);
+    auto read = readFlagsAnswer(*answer);
+    if (!read) {
+        davaRorLog("Error: Flags response missing correct featureFlags format");
+        notifyFeatureFlagsAndRelease(std::nullopt);
+        callback(std::nullopt);
+        return;
+    }
+
+    json result;
+    {
+        std::lock_guard guard(featureFlagsLock_);
+        if (read->requestId) {
+            requestId_ = read->requestId;
+            storage_->setJson(StorageKey::requestId, *requestId_);
+        }
+        if (read->evaluatedAt) {
+            evaluatedAt_ = read->evaluatedAt;
+            storage_->setJson(StorageKey::evaluatedAt, *evaluatedAt_);
+        }
+        json values = std::move(read->featureFlags);
+        json payloads = std::move(read->featureFlagPayloads);
+        std::optional<json> details = std::move(read->flags);
+        // A partial answer only updates the flags it could compute.
+        if (read->errorsWhileComputingFlags) {
+            json cachedDetails = objectOrEmpty(getCachedFlags());
+            json cachedValues = objectOrEmpty(getCachedFeatureFlags());
+            json cachedPayloads = objectOrEmpty(getCachedFeatureFlagPayload());
+            cachedValues.update(values);
+            cachedPayloads.update(payloads);
+            values = std::move(cachedValues);
+            payloads = std::move(cachedPayloads);
+            if (details) {
+                cachedDetails.update(*details);
+                details = std::move(cachedDetails);
+            }
+        }
+        if (details) {
+            flags_ = std::move(details);
+            storage_->setJson(StorageKey::flags, *flags_);
+        }
+        featureFlags_ = values;
+        storage_->setJson(StorageKey::enabledFeatureFlags, *featureFlags_);
+        featureFlagPayloads_ = std::move(payloads);
+        storage_->setJson(StorageKey::enabledFeatureFlagPayloads, *featureFlagPayloads_);
+        result = std::move(values);
+    }
+    notifyFeatureFlagsAndRelease(result);
+    callback(result);
+}
+
+void DavaRorRemoteConfig::notifyFeatureFlags(const std::optional<json>& flags) {
+    platform::MainQueue::shared().async([weak = weak_from_this(), flags] {
+        if (auto self = weak.lock()) {
+            self->onFeatureFlagsLoaded.invoke(flags);
+        }
+        platform::NotificationCenter::defaultCenter().post(
+            {DavaRorSDK::didReceiveFeatureFlags, nullptr, nullptr});
+    });
+}
+
+void DavaRorRemoteConfig::notifyFeatureFlagsAndRelease(const std::optional<json>& flags) {
+    notifyFeatureFlags(flags);
+    std::optional<PendingFeatureFlagsRequest> next;
+    {
+        std::lock_guard guard(loadingFeatureFlagsLock_);
+        loadingFeatureFlags_ = false;
+        next = std::exchange(pendingFeatureFlagsRequest_, std::nullopt);
+    }
+    if (next) {
+        loadFeatureFlags(std::move(*next));
+    }
+}
+
+std::optional<DavaRorFeatureFlagResult>
+DavaRorRemoteConfig::getFeatureFlagResult(const std::string& key) {
+    std::optional<json> value;
+    std::optional<json> payload;
+    {
+        std::lock_guard guard(featureFlagsLock_);
+        if (const auto& values = getCachedFeatureFlags()) {
+            if (const json* found = findMember(*values, key)) {
+                value = *found;
+            }
+        }
+        if (const auto& payloads = getCachedFeatureFlagPayload()) {
+            if (const json* found = findMember(*payloads, key)) {
+                payload = *found;
+            }
+        }
+    }
+    if (!value) {
+        return std::nullopt;
+    }
+    if (payload && payload->is_string()) {
+        const auto text = payload->get<std::string>();
+        try {
+            payload = parseUntrustedJson(text);
+        } catch (const std::exception& error) {
+            davaRorLog("Error parsing the object " + text + ": " + error.what());
+        }
+    }
+    if (value->is_string()) {
+        return DavaRorFeatureFlagResult(key, true, value->get<std::string>(), std::move(payload));
+    }
+    const bool enabled = value->is_boolean() && value->get<bool>();
+    return DavaRorFeatureFlagResult(key, enabled, std::nullopt, std::move(payload));
+}
+
+std::optional<json> DavaRorRemoteConfig::getFeatureFlags() {
+    std::lock_guard guard(featureFlagsLock_);
+    return getCachedFeatureFlags();
+}
+
+std::optional<json> DavaRorRemoteConfig::getFeatureFlagDetails(const std::string& key) {
+    std::lock_guard guard(featureFlagsLock_);
+    if (const auto& details = getCachedFlags()) {
+        if (const json* found = findMember(*details, key)) {
+            return *found;
+        }
+    }
+    return std::nullopt;
+}
+
+std::optional<std::string> DavaRorRemoteConfig::lastRequestId() {
+    std::lock_guard guard(featureFlagsLock_);
+    return requestId_ ? requestId_ : storage_->getString(StorageKey::requestId);
+}
+
+std::optional<std::int64_t> DavaRorRemoteConfig::lastEvaluatedAt() {
+    std::lock_guard guard(featureFlagsLock_);
+    return evaluatedAt_ ? evaluatedAt_ : storage_->getInt(StorageKey::evaluatedAt);
+}
+
+void DavaRorRemoteConfig::setPersonPropertiesForFlags(const json& properties) {
+    if (!properties.is_object()) {
+        return;
+    }
+    std::lock_guard guard(personPropertiesForFlagsLock_);
+    personPropertiesForFlags_.update(properties);
+    storage_->setJson(StorageKey::personPropertiesForFlags, personPropertiesForFlags_);
+}
+
+void DavaRorRemoteConfig::resetPersonPropertiesForFlags() {
+    std::lock_guard guard(personPropertiesForFlagsLock_);
+    personPropertiesForFlags_ = json::object();
+    storage_->setJson(StorageKey::personPropertiesForFlags, personPropertiesForFlags_);
+}
+
+void DavaRorRemoteConfig::setGroupPropertiesForFlags(const std::string& groupType,
+                                                     const json& properties) {
+    if (!properties.is_object()) {
+        return;
+    }
+    std::lock_guard guard(groupPropertiesForFlagsLock_);
+    json& group = groupPropertiesForFlags_[groupType];
+    if (!group.is_object()) {
+        group = json::object();
+    }
+    group.update(properties);
+    storage_->setJson(StorageKey::groupPropertiesForFlags, groupPropertiesForFlags_);
+}
+
+void DavaRorRemoteConfig::resetGroupPropertiesForFlags(
+    const std::optional<std::string>& groupType) {
+    std::lock_guard guard(groupPropertiesForFlagsLock_);
+    if (groupType) {
+        groupPropertiesForFlags_.erase(*groupType);
+    } else {
+        groupPropertiesForFlags_ = json::object();
+    }
+    storage_->setJson(StorageKey::groupPropertiesForFlags, groupPropertiesForFlags_);
+}
+
+void DavaRorRemoteConfig::clearFeatureFlags() {
+    std::lock_guard guard(featureFlagsLock_);
+    flags_ = json::object();
+    storage_->setJson(StorageKey::flags, *flags_);
+    featureFlags_ = json::object();
+    storage_->setJson(StorageKey::enabledFeatureFlags, *featureFlags_);
+    featureFlagPayloads_ = json::object();
+    storage_->setJson(StorageKey::enabledFeatureFlagPayloads, *featureFlagPayloads_);
+    requestId_.reset();
+    storage_->remove(StorageKey::requestId);
+    evaluatedAt_.reset();
+    storage_->remove(StorageKey::evaluatedAt);
+}

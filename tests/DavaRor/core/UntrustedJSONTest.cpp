@@ -1,0 +1,31 @@
+#include "DavaRor/Utils/DavaRorUntrustedJSON.h"
+
+#include <gtest/gtest.h>
+
+using nlohmann::json;
+
+namespace {
+
+std::string nested(std::size_t depth) {
+    return std::string(depth, '[') + std::string(depth, ']');
+}
+
+} // namespace
+
+TEST(UntrustedJSON, NestingIsCappedAndBracketsInsideTextsDoNotCount) {
+    EXPECT_TRUE(parseUntrustedJsonOrNone(nested(maxUntrustedJsonDepth)));
+    EXPECT_THROW(parseUntrustedJson(nested(maxUntrustedJsonDepth + 1)), DavaRorJsonLimitError);
+    // Escaped quotes do not end a text early, so its brackets stay uncounted.
+    const std::string text = R"({"a": "\"[[[[[[[[)" + std::string(300, '{') + R"("})";
+    EXPECT_EQ(parseUntrustedJson(text)["a"].get<std::string>().size(), 309u);
+    // Unbalanced closers cannot hide an opener from the count.
+    EXPECT_FALSE(parseUntrustedJsonOrNone("]]]]" + nested(maxUntrustedJsonDepth + 1)));
+}
+
+TEST(UntrustedJSON, SizeEncodingAndSyntaxFailuresAreRefused) {
+    EXPECT_THROW(parseUntrustedJson(std::string(maxUntrustedJsonBytes + 1, ' ')),
+                 DavaRorJsonLimitError);
+    EXPECT_THROW(parseUntrustedJson("\"\xc3\x28\""), json::parse_error);
+    EXPECT_FALSE(parseUntrustedJsonOrNone("{\"a\": 1"));
+    EXPECT_EQ(parseUntrustedJson("true"), json(true)) << "bare fragments are JSON too";
+}
