@@ -210,22 +210,7 @@ void DavaRorSDK::enqueue(const DavaRorEvent& event, const Services& services) {
 }
 
 void DavaRorSDK::capture(const std::string& event, const nlohmann::json& properties) {
-    if (!checkEnabled()) {
-        return;
-    }
-    auto s = services();
-    if (!s) {
-        return;
-    }
-    if (s->config->optOut()) {
-        davaRorLog("DavaRor is in OptOut state.");
-        return;
-    }
-    auto built = buildEvent(event, getDistinctId(), eventProperties(properties),
-                            std::chrono::system_clock::now());
-    if (built) {
-        enqueue(*built, *s);
-    }
+    captureInternal(event, std::nullopt, properties, nullptr, nullptr, nullptr, std::nullopt, false);
 }
 
 void DavaRorSDK::captureInternal(const std::string& event, std::optional<std::string> distinctId,
