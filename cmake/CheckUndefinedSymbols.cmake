@@ -21,7 +21,7 @@ foreach(object IN LISTS OBJECTS)
     string(REGEX REPLACE "\\(.*$" "" symbol "${symbol}")
     # Sanitizer hooks, the stack protector and the arm64 atomic helpers belong to the build
     # configuration, not to the code.
-    if(symbol MATCHES "^(__asan_|__ubsan_|__sanitizer_|__stack_chk_|__aarch64_|_GLOBAL_OFFSET_TABLE_)")
+    if(symbol MATCHES "^(__asan_|__ubsan_|__tsan_|__sanitizer_|__stack_chk_|__aarch64_|_GLOBAL_OFFSET_TABLE_)")
       continue()
     endif()
     list(FIND ALLOWED "${symbol}" index)
