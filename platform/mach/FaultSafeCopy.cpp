@@ -1,7 +1,9 @@
 // May run at crash time: everything in this file. Copies go through a pipe: write() makes the
 // kernel read the source, and an unreadable range fails with EFAULT instead of a fault. The
 // emulator checks a whole write() range at once, so a failed chunk is retried up to its page
-// end to find the readable prefix exactly.
+// end to find the readable prefix exactly. The pipe is written and read with raw system calls:
+// the C library's wrappers may be instrumented to check the bytes against the program's own
+// objects, and these copies read whole pages on purpose.
 #include "platform/mach/FaultSafeCopy.hpp"
 
 #include "platform/mach/MachVirtualMemory.hpp"
@@ -12,6 +14,7 @@
 #include <fcntl.h>
 #include <pthread.h>
 #include <sys/mman.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 namespace platform::mach {
@@ -114,7 +117,7 @@ private:
 
 ssize_t writeRetrying(int fd, std::uintptr_t source, std::size_t length) {
     for (;;) {
-        ssize_t written = write(fd, reinterpret_cast<const void*>(source), length);
+        ssize_t written = syscall(SYS_write, fd, source, length);
         if (written >= 0 || errno != EINTR) {
             return written;
         }
@@ -133,7 +136,7 @@ DrainResult drain(int fd, std::uint8_t* destination, std::size_t length) {
         std::uint8_t* target = destinationFault ? scratch : destination + received;
         std::size_t wanted =
             destinationFault && remaining > kScratchSize ? kScratchSize : remaining;
-        ssize_t count = read(fd, target, wanted);
+        ssize_t count = syscall(SYS_read, fd, target, wanted);
         if (count > 0) {
             received += static_cast<std::size_t>(count);
         } else if (count < 0 && errno == EFAULT && !destinationFault) {

@@ -1,6 +1,8 @@
 // May run at crash time: every routine in this file (arithmetic on names and gettid).
 #include "platform/mach/MachPorts.hpp"
 
+#include "platform/mach/MachMemoryEntries.hpp"
+
 #include <unistd.h>
 
 namespace platform::mach {
@@ -28,7 +30,7 @@ kern_return_t mach_port_deallocate(task_t task, mach_port_name_t name) {
 }
 
 kern_return_t mach_port_mod_refs(task_t task, mach_port_name_t name, mach_port_right_t right,
-                                 mach_port_delta_t /*delta*/) {
+                                 mach_port_delta_t delta) {
     if (!platform::mach::isTaskSelf(task)) {
         return KERN_INVALID_ARGUMENT;
     }
@@ -37,6 +39,10 @@ kern_return_t mach_port_mod_refs(task_t task, mach_port_name_t name, mach_port_r
     }
     if (platform::mach::isThreadPort(name) || platform::mach::isTaskSelf(name)) {
         return KERN_SUCCESS;
+    }
+    // Memory entries hold a single reference: giving it up releases the entry.
+    if (platform::mach::isMemoryEntry(name) && delta < 0) {
+        return platform::mach::releaseMemoryEntry(name) ? KERN_SUCCESS : KERN_INVALID_NAME;
     }
     return KERN_INVALID_NAME;
 }

@@ -1,0 +1,40 @@
+// Threads of the own task: listing, suspension and register state. A thread is suspended by
+// parking it: a real-time signal makes it save its registers in its signal handler and wait on
+// a futex until it is resumed. Every routine here is async-signal-safe.
+#pragma once
+
+#include "platform/mach/MachThreadState.hpp"
+#include "platform/mach/MachTypes.hpp"
+
+#include <chrono>
+
+extern "C" {
+
+// The task's threads in the kernel's order, in pages the caller releases with
+// mach_vm_deallocate(task, list, count * sizeof(thread_act_t)).
+kern_return_t task_threads(task_t task, thread_act_array_t* list, mach_msg_type_number_t* count);
+
+// Returns once the thread is parked. A thread that does not park in time (it blocks the signal,
+// or never gets to run) is reported as KERN_OPERATION_TIMED_OUT and is not waited for again;
+// one that visibly blocks the signal fails at once with KERN_FAILURE. Suspending the calling
+// thread is refused: nothing in it could resume it. Suspensions count: each needs a resume.
+kern_return_t thread_suspend(thread_act_t thread);
+kern_return_t thread_resume(thread_act_t thread);
+
+// Registers of a suspended thread, for ARM_THREAD_STATE (unified), ARM_THREAD_STATE64,
+// ARM_EXCEPTION_STATE64 and ARM_NEON_STATE64. Where the machine is not 64-bit ARM every flavor
+// is refused with KERN_INVALID_ARGUMENT.
+kern_return_t thread_get_state(thread_act_t thread, thread_state_flavor_t flavor,
+                               thread_state_t state, mach_msg_type_number_t* count);
+
+} // extern "C"
+
+namespace platform::mach {
+
+// How long thread_suspend waits for a thread to park.
+inline constexpr std::chrono::milliseconds kThreadParkTimeout{2000};
+
+// The real-time signal that parks threads.
+int threadParkSignal();
+
+} // namespace platform::mach
