@@ -3,9 +3,9 @@
 #include "KOCrashAsyncMObject.h"
 
 #include "KOCrashAsyncString.h"
-#include "platform/mach/MachMemoryEntries.hpp"
-#include "platform/mach/MachPorts.hpp"
-#include "platform/mach/MachVirtualMemory.hpp"
+#include "platform/mach/MachMemoryEntries.h"
+#include "platform/mach/MachPorts.h"
+#include "platform/mach/MachVirtualMemory.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include "KOCrashAsyncByteOrder.h"
 #include "KOCrashAsyncError.h"
 #include "KOCrashAsyncTaskMemory.h"
-#include "platform/mach/MachTypes.hpp"
+#include "platform/mach/MachTypes.h"
 
 #include <cstdint>
 

@@ -3,7 +3,7 @@
 #pragma once
 
 #include "KOCrashAsyncSignalInfo.h"
-#include "platform/mach/MachExceptionTypes.hpp"
+#include "platform/mach/MachExceptionTypes.h"
 
 extern "C" {
 

@@ -5,7 +5,7 @@
 #include "KOCrashAsyncByteOrder.h"
 #include "KOCrashAsyncMObject.h"
 #include "KOCrashAsyncTaskMemory.h"
-#include "platform/mach/MachTypes.hpp"
+#include "platform/mach/MachTypes.h"
 
 #include <cstdint>
 

@@ -1,7 +1,7 @@
 // May run at crash time: everything in this file (memory objects only).
 #include "KOCrashAsyncMachOString.h"
 
-#include "platform/mach/MachVirtualMemory.hpp"
+#include "platform/mach/MachVirtualMemory.h"
 
 namespace {
 

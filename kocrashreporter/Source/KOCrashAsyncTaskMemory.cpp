@@ -1,8 +1,8 @@
 // May run at crash time: everything in this file (kernel calls through the Mach stand-in).
 #include "KOCrashAsyncTaskMemory.h"
 
-#include "platform/mach/MachPorts.hpp"
-#include "platform/mach/MachVirtualMemory.hpp"
+#include "platform/mach/MachPorts.h"
+#include "platform/mach/MachVirtualMemory.h"
 
 bool kocrash_async_address_apply_offset(kocrash_vm_address_t base, kocrash_vm_off_t offset,
                                         kocrash_vm_address_t* result) {

@@ -5,7 +5,7 @@
 
 #include "KOCrashAsyncByteOrder.h"
 #include "KOCrashAsyncError.h"
-#include "platform/mach/MachTypes.hpp"
+#include "platform/mach/MachTypes.h"
 
 #include <cstdint>
 

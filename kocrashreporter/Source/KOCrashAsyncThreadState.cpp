@@ -3,7 +3,7 @@
 #include "KOCrashAsyncThreadState.h"
 
 #include "KOCrashAsyncString.h"
-#include "platform/mach/MachThreads.hpp"
+#include "platform/mach/MachThreads.h"
 
 namespace {
 

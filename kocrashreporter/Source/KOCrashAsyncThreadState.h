@@ -6,8 +6,8 @@
 #pragma once
 
 #include "KOCrashAsyncError.h"
-#include "platform/mach/MachThreadState.hpp"
-#include "platform/mach/MachTypes.hpp"
+#include "platform/mach/MachThreadState.h"
+#include "platform/mach/MachTypes.h"
 
 #include <cstdint>
 

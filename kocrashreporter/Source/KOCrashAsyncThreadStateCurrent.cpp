@@ -8,7 +8,8 @@
 
 #if defined(__aarch64__)
 
-extern "C" kocrash_error_t
+// Hidden: the assembly routine calls it directly, also from inside a shared object.
+extern "C" [[gnu::visibility("hidden")]] kocrash_error_t
 kocrash_async_thread_state_current_finish(ko_mcontext64* context,
                                           kocrash_async_thread_state_current_callback callback,
                                           void* callback_context) {

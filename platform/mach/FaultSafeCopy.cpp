@@ -4,9 +4,9 @@
 // end to find the readable prefix exactly. The pipe is written and read with raw system calls:
 // the C library's wrappers may be instrumented to check the bytes against the program's own
 // objects, and these copies read whole pages on purpose.
-#include "platform/mach/FaultSafeCopy.hpp"
+#include "platform/mach/FaultSafeCopy.h"
 
-#include "platform/mach/MachVirtualMemory.hpp"
+#include "platform/mach/MachVirtualMemory.h"
 
 #include <atomic>
 #include <cerrno>

@@ -1,10 +1,10 @@
 // May run at crash time: every routine in this file (a fixed table claimed with atomic flags,
 // fault-safe copies, mmap and mprotect).
-#include "platform/mach/MachMemoryEntries.hpp"
+#include "platform/mach/MachMemoryEntries.h"
 
-#include "platform/mach/FaultSafeCopy.hpp"
-#include "platform/mach/MachPorts.hpp"
-#include "platform/mach/MachVirtualMemory.hpp"
+#include "platform/mach/FaultSafeCopy.h"
+#include "platform/mach/MachPorts.h"
+#include "platform/mach/MachVirtualMemory.h"
 
 #include <atomic>
 #include <cstdint>

@@ -1,7 +1,7 @@
 // May run at crash time: every routine in this file (arithmetic on names and gettid).
-#include "platform/mach/MachPorts.hpp"
+#include "platform/mach/MachPorts.h"
 
-#include "platform/mach/MachMemoryEntries.hpp"
+#include "platform/mach/MachMemoryEntries.h"
 
 #include <unistd.h>
 

@@ -1,8 +1,8 @@
 // May run at crash time: every routine in this file (system calls only).
-#include "platform/mach/MachVirtualMemory.hpp"
+#include "platform/mach/MachVirtualMemory.h"
 
-#include "platform/mach/FaultSafeCopy.hpp"
-#include "platform/mach/MachPorts.hpp"
+#include "platform/mach/FaultSafeCopy.h"
+#include "platform/mach/MachPorts.h"
 
 #include <sys/auxv.h>
 #include <sys/mman.h>

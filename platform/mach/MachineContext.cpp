@@ -1,6 +1,6 @@
 // May run at crash time: everything in this file (copies between a signal frame and caller
 // storage).
-#include "platform/mach/MachThreadState.hpp"
+#include "platform/mach/MachThreadState.h"
 
 #if defined(__aarch64__)
 #include <asm/sigcontext.h>

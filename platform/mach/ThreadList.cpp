@@ -1,8 +1,8 @@
 // May run at crash time: everything in this file (open, getdents64, lseek, close and anonymous
 // pages for the list).
-#include "platform/mach/MachPorts.hpp"
-#include "platform/mach/MachThreads.hpp"
-#include "platform/mach/MachVirtualMemory.hpp"
+#include "platform/mach/MachPorts.h"
+#include "platform/mach/MachThreads.h"
+#include "platform/mach/MachVirtualMemory.h"
 
 #include <cstdint>
 #include <dirent.h>

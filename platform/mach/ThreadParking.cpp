@@ -6,8 +6,8 @@
 // slot's release word; thread_resume sets that word, and the handler frees the slot on its way
 // out. A suspender that waits in vain marks the slot Abandoned, so a handler that runs late
 // returns at once instead of parking with nobody left to resume it.
-#include "platform/mach/MachPorts.hpp"
-#include "platform/mach/MachThreads.hpp"
+#include "platform/mach/MachPorts.h"
+#include "platform/mach/MachThreads.h"
 
 #include <atomic>
 #include <cerrno>

@@ -1,8 +1,8 @@
 // Address arithmetic and task reads over real memory, with both byte orders.
 #include "KOCrashAsync.h"
 
-#include "GuardedPages.hpp"
-#include "platform/mach/MachPorts.hpp"
+#include "GuardedPages.h"
+#include "platform/mach/MachPorts.h"
 
 #include <gtest/gtest.h>
 

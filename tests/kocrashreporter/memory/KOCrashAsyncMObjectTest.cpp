@@ -2,9 +2,9 @@
 // the snapshot's independence from its source, and release of the local mapping.
 #include "KOCrashAsyncMObject.h"
 
-#include "GuardedPages.hpp"
-#include "platform/mach/MachPorts.hpp"
-#include "platform/mach/MachVirtualMemory.hpp"
+#include "GuardedPages.h"
+#include "platform/mach/MachPorts.h"
+#include "platform/mach/MachVirtualMemory.h"
 
 #include <gtest/gtest.h>
 

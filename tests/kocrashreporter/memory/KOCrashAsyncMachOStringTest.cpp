@@ -2,7 +2,7 @@
 // run into unmapped memory, that exceed the mapping cap, and the empty string.
 #include "KOCrashAsyncMachOString.h"
 
-#include "platform/mach/MachPorts.hpp"
+#include "platform/mach/MachPorts.h"
 
 #include <gtest/gtest.h>
 

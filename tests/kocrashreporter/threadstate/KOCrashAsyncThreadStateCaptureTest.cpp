@@ -2,8 +2,8 @@
 // and other threads read while parked.
 #include "KOCrashAsyncThreadState.h"
 
-#include "BusyThreads.hpp"
-#include "platform/mach/MachThreads.hpp"
+#include "BusyThreads.h"
+#include "platform/mach/MachThreads.h"
 
 #include <gtest/gtest.h>
 

@@ -3,7 +3,7 @@
 // layouts no real thread here has.
 #include "KOCrashAsyncThreadState.h"
 
-#include "platform/mach/MachThreads.hpp"
+#include "platform/mach/MachThreads.h"
 
 #include <gtest/gtest.h>
 

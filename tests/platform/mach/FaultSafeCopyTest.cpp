@@ -1,8 +1,8 @@
 // Fault-safe copies on real memory: readable, inaccessible and unmapped pages, copies larger
 // than a pipe, copies from many threads, from a signal handler and from a forked child.
-#include "platform/mach/FaultSafeCopy.hpp"
+#include "platform/mach/FaultSafeCopy.h"
 
-#include "GuardedPages.hpp"
+#include "GuardedPages.h"
 
 #include <gtest/gtest.h>
 

@@ -1,8 +1,8 @@
 // The Mach memory and port calls the crash reporter reads real memory and threads with.
-#include "platform/mach/MachPorts.hpp"
-#include "platform/mach/MachVirtualMemory.hpp"
+#include "platform/mach/MachPorts.h"
+#include "platform/mach/MachVirtualMemory.h"
 
-#include "GuardedPages.hpp"
+#include "GuardedPages.h"
 
 #include <gtest/gtest.h>
 

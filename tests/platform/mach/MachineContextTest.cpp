@@ -1,7 +1,7 @@
 // The machine context made from what a real fault handler receives on 64-bit ARM.
-#include "platform/mach/MachThreadState.hpp"
+#include "platform/mach/MachThreadState.h"
 
-#include "GuardedPages.hpp"
+#include "GuardedPages.h"
 
 #include <gtest/gtest.h>
 

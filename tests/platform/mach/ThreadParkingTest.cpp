@@ -1,10 +1,10 @@
 // Listing, suspending and resuming real threads of the test process, and reading the registers
 // of parked ones.
-#include "platform/mach/MachPorts.hpp"
-#include "platform/mach/MachThreads.hpp"
-#include "platform/mach/MachVirtualMemory.hpp"
+#include "platform/mach/MachPorts.h"
+#include "platform/mach/MachThreads.h"
+#include "platform/mach/MachVirtualMemory.h"
 
-#include "BusyThreads.hpp"
+#include "BusyThreads.h"
 
 #include <gtest/gtest.h>
 
@@ -52,10 +52,21 @@ TEST(TaskThreads, ListsEveryThreadOfTheProcess) {
         EXPECT_TRUE(contains(listed, threads.port(i)));
     }
     threads.stopAndJoin();
-    std::vector<thread_act_t> after = listThreads();
-    for (int i = 0; i < threads.size(); ++i) {
-        EXPECT_FALSE(contains(after, threads.port(i)));
+    // A joined thread leaves the kernel's list a moment after it has ended.
+    auto anyListed = [&] {
+        std::vector<thread_act_t> after = listThreads();
+        for (int i = 0; i < threads.size(); ++i) {
+            if (contains(after, threads.port(i))) {
+                return true;
+            }
+        }
+        return false;
+    };
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (anyListed() && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
+    EXPECT_FALSE(anyListed());
 }
 
 TEST(ThreadSuspension, SuspendedThreadsStandStillUntilResumed) {

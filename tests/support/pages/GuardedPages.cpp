@@ -1,4 +1,4 @@
-#include "GuardedPages.hpp"
+#include "GuardedPages.h"
 
 #include <stdexcept>
 #include <sys/mman.h>

@@ -1,6 +1,6 @@
-#include "BusyThreads.hpp"
+#include "BusyThreads.h"
 
-#include "platform/mach/MachPorts.hpp"
+#include "platform/mach/MachPorts.h"
 
 #include <chrono>
 

@@ -2,7 +2,7 @@
 // fault, anonymous allocations. Every routine here is async-signal-safe.
 #pragma once
 
-#include "platform/mach/MachTypes.hpp"
+#include "platform/mach/MachTypes.h"
 
 extern "C" {
 

@@ -3,7 +3,7 @@
 // Every routine here is async-signal-safe: entries live in a fixed table.
 #pragma once
 
-#include "platform/mach/MachTypes.hpp"
+#include "platform/mach/MachTypes.h"
 
 extern "C" {
 

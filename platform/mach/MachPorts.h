@@ -2,7 +2,7 @@
 // ranges, so every routine here is async-signal-safe and needs no table for tasks or threads.
 #pragma once
 
-#include "platform/mach/MachTypes.hpp"
+#include "platform/mach/MachTypes.h"
 
 // Thread ports are named by the kernel thread id, which is below 2^22 on Linux.
 inline constexpr mach_port_name_t kMachThreadPortLimit = 0x400000;

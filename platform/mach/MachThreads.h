@@ -3,8 +3,8 @@
 // a futex until it is resumed. Every routine here is async-signal-safe.
 #pragma once
 
-#include "platform/mach/MachThreadState.hpp"
-#include "platform/mach/MachTypes.hpp"
+#include "platform/mach/MachThreadState.h"
+#include "platform/mach/MachTypes.h"
 
 #include <chrono>
 

@@ -2,7 +2,7 @@
 // handler receives (exception state, general registers, floating-point state: 816 bytes).
 #pragma once
 
-#include "platform/mach/MachTypes.hpp"
+#include "platform/mach/MachTypes.h"
 
 #include <cstdint>
 

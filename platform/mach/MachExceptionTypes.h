@@ -2,7 +2,7 @@
 // numbers them.
 #pragma once
 
-#include "platform/mach/MachTypes.hpp"
+#include "platform/mach/MachTypes.h"
 
 #include <cstdint>
 

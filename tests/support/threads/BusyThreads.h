@@ -2,7 +2,7 @@
 // test can see whether they run and where they stand.
 #pragma once
 
-#include "platform/mach/MachTypes.hpp"
+#include "platform/mach/MachTypes.h"
 
 #include <atomic>
 #include <cstdint>
