@@ -1,5 +1,7 @@
 #pragma once
 
+#include "DavaRor/Surveys/DavaRorSurveysConfig.h"
+
 #include <nlohmann/json.hpp>
 
 #include <memory>
@@ -46,6 +48,9 @@ public:
     bool captureApplicationLifecycleEvents = true;
     bool captureScreenViews = true;
     bool enableSwizzling = true;
+
+    DavaRorSurveysConfig _surveysConfig;
+    DavaRorSurveysConfig& surveysConfig() { return _surveysConfig; }
 
     // The snapshot path relative to the host; replaced by the stored replay
     // settings' endpoint.

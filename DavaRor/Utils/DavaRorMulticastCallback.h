@@ -6,6 +6,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <utility>
 #include <vector>
 
 // Keeps a subscription alive; releasing it unsubscribes, also after the

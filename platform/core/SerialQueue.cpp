@@ -59,10 +59,10 @@ SerialQueue::~SerialQueue() {
 }
 
 void SerialQueue::async(Task task) {
-    {
-        std::lock_guard lock(state_->mutex);
-        state_->tasks.push_back(std::move(task));
-    }
+    // Notified under the lock: once it is released the task may run and
+    // destroy this queue, so nothing here may touch it afterwards.
+    std::lock_guard lock(state_->mutex);
+    state_->tasks.push_back(std::move(task));
     state_->wake.notify_one();
 }
 

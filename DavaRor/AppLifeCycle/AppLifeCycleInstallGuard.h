@@ -1,0 +1,6 @@
+#pragma once
+
+#include "DavaRor/Utils/DavaRorIntegrationInstallGuard.h"
+
+// Allows one installed life-cycle integration per process.
+DavaRorIntegrationInstallGuard& appLifeCycleIntegrationInstallGuard();

@@ -1,0 +1,11 @@
+#pragma once
+
+#include <nlohmann/json.hpp>
+
+#include <string>
+
+// An event the life-cycle rules decided on, for the integration to capture.
+struct AppLifecycleEvent {
+    std::string event;
+    nlohmann::json properties;
+};

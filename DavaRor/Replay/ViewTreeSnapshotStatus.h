@@ -1,0 +1,9 @@
+#pragma once
+
+// What has been sent of the current screen's replay.
+struct ViewTreeSnapshotStatus {
+    bool sentFullSnapshot = false;
+    bool sentMetaEvent = false;
+    bool keyboardVisible = false;
+    bool lastSnapshot = false;
+};

@@ -1,0 +1,49 @@
+#include "DavaRor/Replay/DateToMillis.h"
+#include "DavaRor/Replay/RRWireframe.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <limits>
+#include <type_traits>
+
+using namespace std::chrono;
+
+TEST(DateToMillis, DropsTheFractionTowardZero) {
+    const DavaRorDate epoch{};
+    EXPECT_EQ(dateToMillis(epoch + microseconds(900)), 0);
+    EXPECT_EQ(dateToMillis(epoch - microseconds(500)), 0) << "not floored to -1";
+    EXPECT_EQ(dateToMillis(epoch + milliseconds(1500)), 1500);
+    EXPECT_EQ(dateToMillis(epoch - microseconds(1999)), -1);
+    EXPECT_EQ(dateToMillis(epoch + seconds(1'700'000'000) + nanoseconds(123'999'999)),
+              1'700'000'000'123);
+}
+
+TEST(DateToMillis, IsExactAtTheEndsOfTheClock) {
+    static_assert(std::is_same_v<DavaRorDate::duration, nanoseconds>);
+    // A detour through seconds as a double would round these to a
+    // neighbouring millisecond.
+    const DavaRorDate latest{DavaRorDate::duration(std::numeric_limits<std::int64_t>::max())};
+    EXPECT_EQ(dateToMillis(latest), std::numeric_limits<std::int64_t>::max() / 1'000'000);
+    const DavaRorDate earliest{DavaRorDate::duration(std::numeric_limits<std::int64_t>::min())};
+    EXPECT_EQ(dateToMillis(earliest), std::numeric_limits<std::int64_t>::min() / 1'000'000);
+}
+
+TEST(RRWireframe, ATreeOwnsItsChildrenAndStyle) {
+    RRWireframe root{.id = 1, .width = 320, .height = 200};
+    root.style = RRStyle{.backgroundColor = "#ffffff", .paddingTop = 8};
+    root.childWireframes = std::vector<RRWireframe>{
+        {.id = 2, .posX = 10, .posY = 10, .type = "text", .text = "Hello", .parentId = 1},
+        {.id = 3,
+         .type = "input",
+         .inputType = "checkbox",
+         .value = true,
+         .checked = true,
+         .parentId = 1}};
+
+    RRWireframe copy = root;
+    (*copy.childWireframes)[0].text = "Changed";
+    copy.style->paddingTop = 0;
+    EXPECT_EQ((*root.childWireframes)[0].text, "Hello");
+    EXPECT_EQ(root.style->paddingTop, 8);
+}
