@@ -13,6 +13,8 @@
 namespace platform::dyld {
 namespace {
 
+constexpr std::uint64_t kMaximumSpan = std::uint64_t{64} << 20;
+
 std::size_t pageSize() {
     return static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
 }
@@ -57,6 +59,8 @@ void rebase(std::span<std::uint8_t> image, const MachOLoadCommands& commands,
             std::memcpy(image.data() + offset, &value, 4);
         }
     };
+    // Hostile counts must not spin: a loop ends once it leaves the image.
+    auto inside = [&] { return address - textVmaddr < image.size(); };
     std::size_t at = 0;
     while (at < opcodes.size()) {
         std::uint8_t opcode = opcodes[at] & REBASE_OPCODE_MASK;
@@ -80,12 +84,13 @@ void rebase(std::span<std::uint8_t> image, const MachOLoadCommands& commands,
             address += immediate * pointerSize;
             break;
         case REBASE_OPCODE_DO_REBASE_IMM_TIMES:
-            for (unsigned count = 0; count < immediate; ++count, address += pointerSize) {
+            for (unsigned count = 0; count < immediate && inside();
+                 ++count, address += pointerSize) {
                 rebaseAt(address);
             }
             break;
         case REBASE_OPCODE_DO_REBASE_ULEB_TIMES:
-            for (std::uint64_t count = readUleb(opcodes, at); count > 0;
+            for (std::uint64_t count = readUleb(opcodes, at); count > 0 && inside();
                  --count, address += pointerSize) {
                 rebaseAt(address);
             }
@@ -97,7 +102,7 @@ void rebase(std::span<std::uint8_t> image, const MachOLoadCommands& commands,
         case REBASE_OPCODE_DO_REBASE_ULEB_TIMES_SKIPPING_ULEB: {
             std::uint64_t count = readUleb(opcodes, at);
             std::uint64_t skip = readUleb(opcodes, at);
-            for (; count > 0; --count, address += skip + pointerSize) {
+            for (; count > 0 && inside(); --count, address += skip + pointerSize) {
                 rebaseAt(address);
             }
             break;
@@ -114,6 +119,11 @@ std::unique_ptr<MachOImageMapping> MachOImageMapping::map(const std::string& pat
     std::ifstream stream(path, std::ios::binary);
     const std::vector<std::uint8_t> file((std::istreambuf_iterator<char>(stream)),
                                          std::istreambuf_iterator<char>());
+    return fromBytes(file, path);
+}
+
+std::unique_ptr<MachOImageMapping> MachOImageMapping::fromBytes(std::span<const std::uint8_t> file,
+                                                                const std::string& path) {
     auto commands = readLoadCommands(file);
     if (!commands) {
         return nullptr;
@@ -129,6 +139,9 @@ std::unique_ptr<MachOImageMapping> MachOImageMapping::map(const std::string& pat
         }
         if (segment.vmaddr < text->vmaddr || segment.fileoff > file.size() ||
             segment.filesize > file.size() - segment.fileoff || segment.filesize > segment.vmsize) {
+            return nullptr;
+        }
+        if (segment.vmsize > kMaximumSpan || segment.vmaddr - text->vmaddr > kMaximumSpan) {
             return nullptr;
         }
         end = std::max(end, segment.vmaddr + segment.vmsize);

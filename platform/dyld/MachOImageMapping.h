@@ -17,6 +17,9 @@ public:
     // nullptr when the file cannot be read or is not a native Mach-O image with a __TEXT
     // segment that starts at file offset 0.
     static std::unique_ptr<MachOImageMapping> map(const std::string& path);
+    // The same for an image file's bytes; spans above 64 MiB are refused.
+    static std::unique_ptr<MachOImageMapping> fromBytes(std::span<const std::uint8_t> file,
+                                                        const std::string& path);
     ~MachOImageMapping();
     MachOImageMapping(const MachOImageMapping&) = delete;
     MachOImageMapping& operator=(const MachOImageMapping&) = delete;
