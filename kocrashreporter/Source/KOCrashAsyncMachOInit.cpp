@@ -80,7 +80,7 @@ kocrash_error_t kocrash_nasync_macho_init(kocrash_async_macho* image, task_t tas
             releaseInit(image, true);
             return KOCRASH_EINVAL;
         }
-        if (!kocrash_async_strncmp(static_cast<const char*>(segment) + 8, "__TEXT", 16) == 0) {
+        if (kocrash_async_strncmp(static_cast<const char*>(segment) + 8, "__TEXT", 16) != 0) {
             continue;
         }
         if (image->is_64_bit) {

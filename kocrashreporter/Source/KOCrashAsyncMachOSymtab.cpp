@@ -16,11 +16,18 @@ const void* tableAt(const kocrash_async_macho_symtab_reader* reader, std::uint32
 
 const void* linkeditRange(const kocrash_async_macho_symtab_reader* reader, std::uint32_t fileoff,
                           std::uint64_t length) {
-    auto offset = static_cast<kocrash_vm_off_t>(fileoff) -
-                  static_cast<kocrash_vm_off_t>(reader->linkedit_map.fileoff);
+    // A table before the segment's file offset, or one a hostile fileoff puts out of reach of
+    // a signed offset, is not inside the mapping.
+    if (fileoff < reader->linkedit_map.fileoff) {
+        return nullptr;
+    }
+    const std::uint64_t offset = fileoff - reader->linkedit_map.fileoff;
+    if (offset > kocrash_async_mobject_length(&reader->linkedit_map.mobj)) {
+        return nullptr;
+    }
     return kocrash_async_mobject_remap_address(
         &reader->linkedit_map.mobj, kocrash_async_mobject_base_address(&reader->linkedit_map.mobj),
-        offset, length);
+        static_cast<kocrash_vm_off_t>(offset), length);
 }
 
 bool isSectionSymbol(const kocrash_async_macho_symtab_entry& entry) {
