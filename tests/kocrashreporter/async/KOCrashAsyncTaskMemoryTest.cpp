@@ -8,8 +8,6 @@
 
 #include <cstdint>
 #include <limits>
-#include <thread>
-#include <unistd.h>
 
 namespace {
 
@@ -79,37 +77,23 @@ TEST(KOCrashAsyncTaskRead, AnOverflowingOffsetReadsNothing) {
 
 TEST(KOCrashAsyncTaskRead, IntegersComeOutInTheDescriptorsByteOrder) {
     const std::uint8_t bytes[8] = {0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08};
-    const auto* little = kocrash_async_byteorder_little_endian();
-    const auto* big = kocrash_async_byteorder_big_endian();
     task_t task = mach_task_self();
-    std::uint8_t u8 = 0;
     std::uint16_t u16 = 0;
     std::uint32_t u32 = 0;
     std::uint64_t u64 = 0;
-
-    ASSERT_EQ(kocrash_async_task_read_uint8(task, addressOf(bytes), 3, &u8), 0u);
-    EXPECT_EQ(u8, 0x04);
-    ASSERT_EQ(kocrash_async_task_read_uint16(task, little, addressOf(bytes), 0, &u16), 0u);
+    ASSERT_EQ(kocrash_async_task_read_uint16(task, kocrash_async_byteorder_little_endian(),
+                                             addressOf(bytes), 0, &u16),
+              0u);
     EXPECT_EQ(u16, 0x0201);
-    ASSERT_EQ(kocrash_async_task_read_uint16(task, big, addressOf(bytes), 0, &u16), 0u);
-    EXPECT_EQ(u16, 0x0102);
-    ASSERT_EQ(kocrash_async_task_read_uint32(task, little, addressOf(bytes), 4, &u32), 0u);
-    EXPECT_EQ(u32, 0x08070605u);
-    ASSERT_EQ(kocrash_async_task_read_uint32(task, big, addressOf(bytes), 4, &u32), 0u);
+    ASSERT_EQ(kocrash_async_task_read_uint32(task, kocrash_async_byteorder_big_endian(),
+                                             addressOf(bytes), 4, &u32),
+              0u);
     EXPECT_EQ(u32, 0x05060708u);
-    ASSERT_EQ(kocrash_async_task_read_uint64(task, little, addressOf(bytes), 0, &u64), 0u);
-    EXPECT_EQ(u64, 0x0807060504030201u);
-    ASSERT_EQ(kocrash_async_task_read_uint64(task, big, addressOf(bytes), 0, &u64), 0u);
+    ASSERT_EQ(kocrash_async_task_read_uint64(task, kocrash_async_byteorder_big_endian(),
+                                             addressOf(bytes), 0, &u64),
+              0u);
     EXPECT_EQ(u64, 0x0102030405060708u);
-    EXPECT_EQ(kocrash_async_task_read_uint64(task, big, 0, 0, &u64), KOCRASH_ENOTFOUND);
-}
-
-TEST(KOCrashAsyncThreadPort, NamesTheCallingThreadAmongOthers) {
-    thread_t own = ko_mach_thread_self();
-    EXPECT_EQ(own, ko_mach_thread_self());
-    EXPECT_EQ(own, static_cast<thread_t>(gettid()));
-    thread_t other = MACH_PORT_NULL;
-    std::thread([&] { other = ko_mach_thread_self(); }).join();
-    EXPECT_NE(other, MACH_PORT_NULL);
-    EXPECT_NE(other, own);
+    EXPECT_EQ(
+        kocrash_async_task_read_uint64(task, kocrash_async_byteorder_big_endian(), 0, 0, &u64),
+        KOCRASH_ENOTFOUND);
 }

@@ -181,10 +181,3 @@ TEST(KOCrashAsyncMObject, EmptyAndWrappingRangesAreRefusedOrEmpty) {
     EXPECT_EQ(kocrash_async_mobject_init(&mobj, mach_task_self(), addressOf(&byte), kTop, true),
               KOCRASH_ENOMEM);
 }
-
-TEST(KOCrashAsyncMObject, AnotherTasksMemoryCannotBeMapped) {
-    std::uint8_t byte = 3;
-    kocrash_async_mobject mobj;
-    EXPECT_EQ(kocrash_async_mobject_init(&mobj, mach_task_self() + 1, addressOf(&byte), 1, false),
-              KOCRASH_ENOMEM);
-}

@@ -124,21 +124,25 @@ TEST(KOCrashAsyncThreadState, EverySlotOfAMachineContextLandsInItsRegister) {
     EXPECT_EQ(kocrash_async_thread_state_get_reg(&state, KOCRASH_ARM64_X0 + 28),
               0xA500000000000000ull | 0x101C)
         << "general registers come back whole";
-    const char* names[] = {"pc", "fp", "sp", "x0", "x28", "lr", "cpsr"};
-    const kocrash_regnum_t numbers[] = {0, 1, 2, 3, 31, 32, 33};
-    for (int i = 0; i < 7; ++i) {
-        EXPECT_STREQ(kocrash_async_thread_state_get_reg_name(&state, numbers[i]), names[i]);
+    // The numbering itself, not only names and slots agreeing with each other.
+    std::string names;
+    for (kocrash_regnum_t n : {0u, 1u, 2u, 3u, 8u, 31u, 32u, 33u}) {
+        names += std::string(kocrash_async_thread_state_get_reg_name(&state, n)) + " ";
     }
+    EXPECT_EQ(names, "pc fp sp x0 x5 x28 lr cpsr ");
 }
 
 TEST(KOCrashAsyncThreadState, TheThirtyTwoBitLayoutKeepsItsOwnSlots) {
     kocrash_async_thread_state state = state32();
+    std::string names;
     for (kocrash_regnum_t n = 0; n < 17; ++n) {
         std::string name = kocrash_async_thread_state_get_reg_name(&state, n);
+        names += name + " ";
         SCOPED_TRACE(name);
         EXPECT_EQ(kocrash_async_thread_state_get_reg(&state, n),
                   expected32(state.arm_registers.uts.ts_32, name));
     }
+    EXPECT_EQ(names, "pc r7 sp r0 r1 r2 r3 r4 r5 r6 r8 r9 r10 r11 r12 lr cpsr ");
     kocrash_async_thread_state_set_reg(&state, KOCRASH_ARM_R8, 0x1122334455667788ull);
     EXPECT_EQ(state.arm_registers.uts.ts_32.r[8], 0x55667788u) << "the low 32 bits are kept";
     EXPECT_EQ(validBits(state), std::uint64_t{1} << KOCRASH_ARM_R8);
@@ -231,17 +235,6 @@ TEST(KOCrashAsyncThreadState, DwarfNumbersMapToTheRegistersOfTheSameName) {
     }
     EXPECT_FALSE(kocrash_async_thread_state_map_dwarf_to_reg(&narrow, 16, &n));
     EXPECT_FALSE(kocrash_async_thread_state_map_reg_to_dwarf(&narrow, KOCRASH_ARM_CPSR, &dwarf));
-}
-
-TEST(KOCrashAsyncThreadState, CopyTakesTheWholeValue) {
-    ko_mcontext64 context = distinctContext();
-    kocrash_async_thread_state source;
-    kocrash_async_thread_state_mcontext_init(&source, &context);
-    kocrash_async_thread_state_clear_reg(&source, 7);
-    kocrash_async_thread_state copy;
-    std::memset(&copy, 0x33, sizeof copy);
-    kocrash_async_thread_state_copy(&copy, &source);
-    EXPECT_EQ(std::memcmp(&copy, &source, sizeof copy), 0);
 }
 
 TEST(KOCrashAsyncThreadStateDeathTest, ARegisterNumberBeyondTheLayoutStopsTheProcess) {

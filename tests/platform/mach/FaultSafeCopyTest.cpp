@@ -17,7 +17,6 @@
 
 using platform::mach::faultSafeCopy;
 using platform::mach::FaultSafeCopyResult;
-using platform::mach::readablePrefixLength;
 
 namespace {
 
@@ -80,15 +79,6 @@ TEST(FaultSafeCopy, AnUnwritableDestinationLeavesNoBytesBehindForTheNextCopy) {
     for (int i = 0; i < 16; ++i) {
         EXPECT_TRUE(copiesArriveIntact(patterned(300, static_cast<std::uint8_t>(i)), 1));
     }
-}
-
-TEST(FaultSafeCopy, ReadablePrefixEndsAtTheFirstUnreadablePage) {
-    GuardedPages pages;
-    std::size_t page = GuardedPages::pageSize();
-    EXPECT_EQ(readablePrefixLength(pages.readable() + 100, 3 * page), page - 100);
-    EXPECT_EQ(readablePrefixLength(pages.readable() + 100, 50), 50u);
-    EXPECT_EQ(readablePrefixLength(pages.readableBeforeUnmapped(), 2 * page), page);
-    EXPECT_EQ(readablePrefixLength(pages.unmapped(), page), 0u);
 }
 
 TEST(FaultSafeCopy, ConcurrentCopiesNeverMixTheirBytes) {

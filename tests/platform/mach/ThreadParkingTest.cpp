@@ -1,5 +1,5 @@
-// Listing, suspending and resuming real threads of the test process, and reading the registers
-// of parked ones.
+// Listing, suspending and resuming real threads of the test process. Their registers are read
+// in the crash reporter's thread-state tests.
 #include "platform/mach/MachPorts.h"
 #include "platform/mach/MachThreads.h"
 #include "platform/mach/MachVirtualMemory.h"
@@ -140,42 +140,4 @@ TEST(ThreadSuspension, AThreadThatCannotParkIsReportedAndNeverWaitedForAgain) {
     EXPECT_NE(thread_get_state(port, ARM_THREAD_STATE64, nullptr, nullptr), KERN_SUCCESS);
     unblock = true;
     thread.join();
-}
-
-TEST(ThreadState, ParkedThreadsReportWhereTheyStand) {
-    BusyThreads threads(4);
-    for (int i = 0; i < threads.size(); ++i) {
-        ASSERT_EQ(thread_suspend(threads.port(i)), KERN_SUCCESS);
-        arm_thread_state64_t registers{};
-        mach_msg_type_number_t count = ARM_THREAD_STATE64_COUNT;
-        kern_return_t result =
-            thread_get_state(threads.port(i), ARM_THREAD_STATE64,
-                             reinterpret_cast<thread_state_t>(&registers), &count);
-#if defined(__aarch64__)
-        ASSERT_EQ(result, KERN_SUCCESS);
-        EXPECT_EQ(count, ARM_THREAD_STATE64_COUNT);
-        EXPECT_GE(registers.pc, BusyThreads::spinFunction());
-        EXPECT_LT(registers.pc, BusyThreads::spinFunction() + 256);
-        EXPECT_LE(registers.sp, threads.stackMark(i));
-        EXPECT_LT(threads.stackMark(i) - registers.sp, 256u);
-
-        arm_unified_thread_state_t unified{};
-        count = ARM_UNIFIED_THREAD_STATE_COUNT - 1;
-        EXPECT_EQ(thread_get_state(threads.port(i), ARM_THREAD_STATE,
-                                   reinterpret_cast<thread_state_t>(&unified), &count),
-                  KERN_INVALID_ARGUMENT)
-            << "too small a buffer";
-        count = ARM_UNIFIED_THREAD_STATE_COUNT;
-        ASSERT_EQ(thread_get_state(threads.port(i), ARM_THREAD_STATE,
-                                   reinterpret_cast<thread_state_t>(&unified), &count),
-                  KERN_SUCCESS);
-        EXPECT_EQ(unified.ash.flavor, static_cast<std::uint32_t>(ARM_THREAD_STATE64));
-        EXPECT_EQ(unified.ash.count, ARM_THREAD_STATE64_COUNT);
-        EXPECT_EQ(unified.uts.ts_64.pc, registers.pc);
-#else
-        EXPECT_EQ(result, KERN_INVALID_ARGUMENT) << "no thread-state layout for this machine";
-#endif
-        ASSERT_EQ(thread_resume(threads.port(i)), KERN_SUCCESS);
-    }
-    EXPECT_TRUE(threads.allAdvance());
 }
