@@ -1,5 +1,6 @@
 #include "CrashReportMessages.h"
 #include "KOCrashReport.h"
+#include "KOCrashReportText.h"
 
 #include <gtest/gtest.h>
 
@@ -10,13 +11,6 @@ namespace {
 std::optional<KOCrashReport> decode(const std::vector<std::uint8_t>& file,
                                     std::optional<KOError>* error = nullptr) {
     return KOCrashReport::initWithData(file, error);
-}
-
-KOCrashReport decodeValid(const Kocrash__CrashReport* message) {
-    std::optional<KOError> error;
-    auto report = decode(packWithProtobufC(message), &error);
-    EXPECT_FALSE(error.has_value()) << error->localizedDescription();
-    return std::move(report).value();
 }
 
 TEST(KOCrashReportDecoder, FullReportKeepsEveryStoredValue) {
@@ -178,6 +172,18 @@ TEST(KOCrashReportDecoder, ReplacesInvalidUtf8InStoredTexts) {
     EXPECT_EQ(report.images()[0].imageName(), "/bin/\uFFFD\uFFFD\uFFFDx");
 }
 
+TEST(KOCrashReportText, Utf8ValidationReplacesEachInvalidByte) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"\xC3\xA9t\xF0\x9F\x92\xA5", "\xC3\xA9t\xF0\x9F\x92\xA5"},
+        {"\x80", "\uFFFD"},
+        {"\xC0\xAF", "\uFFFD\uFFFD"},                     // overlong "/"
+        {"\xF4\x90\x80\x80", "\uFFFD\uFFFD\uFFFD\uFFFD"}, // above U+10FFFF
+    };
+    for (const auto& [input, expected] : cases) {
+        EXPECT_EQ(kocrash_report_valid_utf8(input), expected);
+    }
+}
+
 TEST(KOCrashReportDecoder, Accepts255MachExceptionCodes) {
     CrashReportMessages messages;
     auto* message = minimalReport(messages);
@@ -188,121 +194,69 @@ TEST(KOCrashReportDecoder, Accepts255MachExceptionCodes) {
     EXPECT_EQ(decodeValid(message).machExceptionInfo()->codes().size(), 255u);
 }
 
-struct DecodeFailure {
-    const char* name;
-    std::function<std::vector<std::uint8_t>()> file;
-    std::string description;
-};
-
 std::vector<std::uint8_t>
-packedMinimal(const std::function<void(CrashReportMessages&, Kocrash__CrashReport*)>& change) {
+packedMinimal(const std::function<void(CrashReportMessages&, Kocrash__CrashReport*)>& change =
+                  [](auto&, auto*) {}) {
     CrashReportMessages messages;
     auto* message = minimalReport(messages);
     change(messages, message);
     return packWithProtobufC(message);
 }
 
-std::vector<std::uint8_t> header(std::uint8_t version) {
-    return {'k', 'o', 'c', 'r', 'a', 's', 'h', version};
+std::vector<std::uint8_t> withByte(std::size_t index, std::uint8_t value) {
+    auto file = packedMinimal();
+    file[index] = value;
+    return file;
 }
 
 TEST(KOCrashReportDecoder, RejectsEveryDamagedFileWithItsReason) {
-    const std::vector<DecodeFailure> failures = {
-        {"empty", [] { return std::vector<std::uint8_t>{}; },
-         "Could not decode truncated crash log"},
-        {"header only", [] { return header(1); }, "Could not decode truncated crash log"},
-        {"bad magic",
-         [] {
-             auto file = packedMinimal([](auto&, auto*) {});
-             file[0] = 'K';
-             return file;
-         },
-         "Could not decode invalid crash log header"},
-        {"version 2",
-         [] {
-             auto file = packedMinimal([](auto&, auto*) {});
-             file[7] = 2;
-             return file;
-         },
-         "Could not decode unsupported crash report version: 2"},
-        {"version 0",
-         [] {
-             auto file = packedMinimal([](auto&, auto*) {});
-             file[7] = 0;
-             return file;
-         },
-         "Could not decode unsupported crash report version: 0"},
-        {"not a message",
-         [] {
-             auto file = header(1);
-             file.insert(file.end(), {0xFF, 0xFF, 0xFF});
-             return file;
-         },
-         "Could not decode crash report with size of 3 bytes."},
-        {"required sections missing",
-         [] {
-             // Only the leading system_info field of a valid report.
-             auto file = packedMinimal([](auto&, auto*) {});
-             file.resize(8 + 2 + file[9]);
-             return file;
-         },
-         "Could not decode crash report with size of 12 bytes."},
-        {"15-byte report UUID",
-         [] {
-             return packedMinimal([](CrashReportMessages& messages, Kocrash__CrashReport* report) {
-                 report->report_info = messages.make(kocrash__crash_report__report_info__init);
-                 report->report_info->has_uuid = 1;
-                 report->report_info->uuid = messages.bytes(std::vector<std::uint8_t>(15, 1));
-             });
-         },
+    const std::vector<std::uint8_t> header = {'k', 'o', 'c', 'r', 'a', 's', 'h', 1};
+    auto notAMessage = header;
+    notAMessage.insert(notAMessage.end(), {0xFF, 0xFF, 0xFF});
+    // Only the leading system_info field of a valid report.
+    auto requiredMissing = packedMinimal();
+    requiredMissing.resize(8 + 2 + requiredMissing[9]);
+    const std::pair<std::vector<std::uint8_t>, std::string> failures[] = {
+        {{}, "Could not decode truncated crash log"},
+        {header, "Could not decode truncated crash log"},
+        {withByte(0, 'K'), "Could not decode invalid crash log header"},
+        {withByte(7, 2), "Could not decode unsupported crash report version: 2"},
+        {notAMessage, "Could not decode crash report with size of 3 bytes."},
+        {requiredMissing, "Could not decode crash report with size of 12 bytes."},
+        {packedMinimal([](CrashReportMessages& messages, Kocrash__CrashReport* report) {
+             report->report_info = messages.make(kocrash__crash_report__report_info__init);
+             report->report_info->has_uuid = 1;
+             report->report_info->uuid = messages.bytes(std::vector<std::uint8_t>(15, 1));
+         }),
          "Report UUID value is not a standard 16 bytes"},
-        {"architecture 6 without machine",
-         [] {
-             return packedMinimal([](auto&, Kocrash__CrashReport* report) {
-                 report->system_info->architecture = KOCRASH__ARCHITECTURE__ARCHITECTURE_UNKNOWN;
-             });
-         },
+        {packedMinimal([](auto&, Kocrash__CrashReport* report) {
+             report->system_info->architecture = KOCRASH__ARCHITECTURE__ARCHITECTURE_UNKNOWN;
+         }),
          "Crash report has an unknown architecture"},
-        {"negative architecture",
-         [] {
-             return packedMinimal([](auto&, Kocrash__CrashReport* report) {
-                 setStoredEnum(report->system_info->architecture, -1);
-             });
-         },
+        {packedMinimal([](auto&, Kocrash__CrashReport* report) {
+             setStoredEnum(report->system_info->architecture, -1);
+         }),
          "Crash report has an unknown architecture"},
-        {"256 Mach exception codes",
-         [] {
-             return packedMinimal([](CrashReportMessages& messages, Kocrash__CrashReport* report) {
-                 auto* exception =
-                     messages.make(kocrash__crash_report__signal__mach_exception__init);
-                 exception->n_codes = 256;
-                 exception->codes = messages.numbers(std::vector<std::uint64_t>(256, 1));
-                 report->signal->mach_exception = exception;
-             });
-         },
+        {packedMinimal([](CrashReportMessages& messages, Kocrash__CrashReport* report) {
+             auto* exception = messages.make(kocrash__crash_report__signal__mach_exception__init);
+             exception->n_codes = 256;
+             exception->codes = messages.numbers(std::vector<std::uint64_t>(256, 1));
+             report->signal->mach_exception = exception;
+         }),
          "Crash report includes too many Mach Exception codes"},
-        {"no threads",
-         [] {
-             return packedMinimal(
-                 [](auto&, Kocrash__CrashReport* report) { report->n_threads = 0; });
-         },
+        {packedMinimal([](auto&, Kocrash__CrashReport* report) { report->n_threads = 0; }),
          "Crash report is missing thread state information"},
-        {"no images",
-         [] {
-             return packedMinimal(
-                 [](auto&, Kocrash__CrashReport* report) { report->n_binary_images = 0; });
-         },
+        {packedMinimal([](auto&, Kocrash__CrashReport* report) { report->n_binary_images = 0; }),
          "Crash report is missing binary image information"},
     };
-    for (const auto& failure : failures) {
-        SCOPED_TRACE(failure.name);
-        const auto file = failure.file();
+    for (const auto& [file, description] : failures) {
+        SCOPED_TRACE(description);
         std::optional<KOError> error;
         EXPECT_FALSE(decode(file, &error).has_value());
         ASSERT_TRUE(error.has_value());
         EXPECT_EQ(error->domain(), KOCrashReporterErrorDomain);
         EXPECT_EQ(error->code(), KOCrashReporterErrorInvalidReport);
-        EXPECT_EQ(error->localizedDescription(), failure.description);
+        EXPECT_EQ(error->localizedDescription(), description);
         EXPECT_EQ(error->underlyingError(), nullptr);
         // Without an out-pointer the failure is only the missing report.
         EXPECT_FALSE(decode(file, nullptr).has_value());
