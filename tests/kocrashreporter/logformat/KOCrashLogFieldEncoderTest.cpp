@@ -172,17 +172,11 @@ TEST(KOCrashLogFieldEncoder, PacksStringsBytesAndMessageHeadsLikeProtobufC) {
     }
 }
 
-TEST(KOCrashLogFieldEncoder, KnownEncodings) {
-    const bool yes = true;
-    EXPECT_EQ(writerField(9, KOCRASH_WRITER_TYPE_BOOL, &yes), (Bytes{0x48, 0x01}));
-    const std::uint32_t bodySize = 300;
-    EXPECT_EQ(writerField(3, KOCRASH_WRITER_TYPE_MESSAGE, &bodySize), (Bytes{0x1A, 0xAC, 0x02}));
-    EXPECT_EQ(writerField(15, KOCRASH_WRITER_TYPE_STRING, ""), (Bytes{0x7A, 0x00}));
+// Every other encoding is checked against protobuf-c's own packing above.
+TEST(KOCrashLogFieldEncoder, NegativeEnumerationsAreShorterThanProtobufCsAndReadBackTheSame) {
     const kocrash_writer_bytes empty = {0, nullptr};
     EXPECT_EQ(writerField(2, KOCRASH_WRITER_TYPE_BYTES, &empty), (Bytes{0x12, 0x00}));
-
     const std::int32_t minusOne = -1;
-    EXPECT_EQ(writerField(1, KOCRASH_WRITER_TYPE_INT32, &minusOne).size(), 11u);
     const Bytes negativeEnum = writerField(14, KOCRASH_WRITER_TYPE_ENUM, &minusOne);
     EXPECT_EQ(negativeEnum, (Bytes{0x70, 0xFF, 0xFF, 0xFF, 0xFF, 0x0F}));
     // Shorter than protobuf-c's own ten-byte form, and read back as the same value.
