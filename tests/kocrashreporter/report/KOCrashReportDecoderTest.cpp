@@ -13,65 +13,34 @@ std::optional<KOCrashReport> decode(const std::vector<std::uint8_t>& file,
     return KOCrashReport::initWithData(file, error);
 }
 
-TEST(KOCrashReportDecoder, FullReportKeepsEveryStoredValue) {
+// The golden text of this report shows the rest: names, versions, frames, symbols, the arm64e
+// pc masking and the images with their UUIDs.
+TEST(KOCrashReportDecoder, FullReportKeepsTheValuesItsTextDoesNotShow) {
     CrashReportMessages messages;
     const KOCrashReport report = decodeValid(fullARM64Report(messages));
-
-    const KOCrashReportUUID reportUUID = {0x30, 0x31, 0x32, 0x33, 0x34, 0x35, 0x36, 0x37,
-                                          0x38, 0x39, 0x3A, 0x3B, 0x3C, 0x3D, 0x3E, 0x3F};
-    EXPECT_EQ(report.uuidRef(), reportUUID);
 
     const KOCrashReportProcessorInfo arm64e(KOCrashReportProcessorTypeEncoding::Mach, 0x100000C, 2);
     EXPECT_EQ(report.systemInfo(),
               KOCrashReportSystemInfo(KOCrashReportOperatingSystem::MacOSX, "14.2.1", "23C71",
                                       KOCrashReportArchitecture::Unknown, arm64e, 1700000000));
-    ASSERT_TRUE(report.hasMachineInfo());
+    ASSERT_TRUE(report.hasMachineInfo() && report.hasProcessInfo());
     EXPECT_EQ(*report.machineInfo(), KOCrashReportMachineInfo("Mac14,2", arm64e, 8, 16));
-    EXPECT_EQ(report.applicationInfo(),
-              KOCrashReportApplicationInfo("com.example.notes", "412", "2.3"));
-    ASSERT_TRUE(report.hasProcessInfo());
     EXPECT_EQ(*report.processInfo(),
               KOCrashReportProcessInfo("Notes", 4242,
                                        "/Applications/Notes.app/Contents/MacOS/Notes", 1699999000,
                                        "launchd", 1, true));
-    EXPECT_EQ(report.signalInfo(), KOCrashReportSignalInfo("SIGSEGV", "SEGV_ACCERR", 0x10));
     EXPECT_EQ(report.machExceptionInfo(),
               KOCrashReportMachExceptionInfo(1, std::vector<std::uint64_t>{2, 0x10}));
     EXPECT_EQ(report.customData(),
               (std::vector<std::uint8_t>{'{', '"', 'a', '"', ':', '1', '}', 0x00, 0xFF}));
-
-    ASSERT_EQ(report.threads().size(), 3u);
     const auto& crashed = report.threads()[0];
-    EXPECT_TRUE(crashed.crashed());
-    EXPECT_EQ(crashed.registers().size(), 34u);
-    EXPECT_EQ(crashed.registers()[29].registerName(), "fp");
-    ASSERT_EQ(crashed.stackFrames().size(), 4u);
-    EXPECT_EQ(crashed.stackFrames()[0],
-              KOCrashReportStackFrameInfo(
-                  0x100003F24,
-                  KOCrashReportSymbolInfo("-[NoteView drawRect:]", 0x100003F00, 0x100003F80)));
-    // arm64e: the signature bits above the 36-bit address are gone.
-    EXPECT_EQ(crashed.stackFrames()[1].instructionPointer(), 0x100003E9Cu);
+    EXPECT_EQ(crashed.stackFrames()[0].symbolInfo()->endAddress(), 0x100003F80u);
     EXPECT_EQ(crashed.stackFrames()[1].symbolInfo()->endAddress(), 0u);
     EXPECT_FALSE(crashed.stackFrames()[3].symbolInfo().has_value());
-    EXPECT_FALSE(report.threads()[1].crashed());
     EXPECT_TRUE(report.threads()[1].registers().empty());
-    EXPECT_TRUE(report.threads()[2].stackFrames().empty());
-
-    ASSERT_EQ(report.images().size(), 5u);
-    EXPECT_EQ(report.images()[1].imageName(), "/Applications/Notes.app/Contents/MacOS/Notes");
-    EXPECT_EQ(report.images()[1].imageUUID(), "a0a1a2a3a4a5a6a7a8a9aaabacadaeaf");
-    EXPECT_EQ(report.images()[1].codeType(), arm64e);
     EXPECT_FALSE(report.images()[3].codeType().has_value());
-    EXPECT_FALSE(report.images()[3].hasImageUUID());
     // A stored but empty UUID is no UUID.
-    EXPECT_FALSE(report.images()[4].hasImageUUID());
     EXPECT_FALSE(report.images()[4].imageUUID().has_value());
-
-    ASSERT_TRUE(report.hasExceptionInfo());
-    EXPECT_EQ(report.exceptionInfo()->exceptionName(), "NSInvalidArgumentException");
-    ASSERT_TRUE(report.exceptionInfo()->stackFrames().has_value());
-    EXPECT_EQ(report.exceptionInfo()->stackFrames()->at(0).instructionPointer(), 0x100003F10u);
 }
 
 TEST(KOCrashReportDecoder, MinimalReportLeavesAbsentSectionsAbsent) {
