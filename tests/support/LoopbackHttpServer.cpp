@@ -139,6 +139,19 @@ LoopbackHttpServer::~LoopbackHttpServer() {
     ::close(stopEvent_);
 }
 
+std::uint16_t closedPort() {
+    const Socket socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (::bind(socket.fd(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::getsockname(socket.fd(), reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        throwSystemError("closed port");
+    }
+    return ntohs(address.sin_port);
+}
+
 std::string LoopbackHttpServer::baseUrl() const {
     return "http://127.0.0.1:" + std::to_string(port_);
 }

@@ -100,4 +100,7 @@ private:
     std::thread acceptor_;
 };
 
+// A loopback port on which nothing listens: bound once, then released.
+std::uint16_t closedPort();
+
 } // namespace testsupport

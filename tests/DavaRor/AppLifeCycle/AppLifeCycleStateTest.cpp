@@ -1,6 +1,5 @@
 #include "DavaRor/AppLifeCycle/AppLifeCycleState.h"
-#include "DavaRor/Utils/DavaRorLog.h"
-#include "platform/core/LogSink.h"
+#include "support/DavaRorLogCapture.h"
 
 #include <gtest/gtest.h>
 
@@ -17,11 +16,8 @@ const AppVersionInfo kCurrent{"2.4.1", "241"};
 
 class AppLifeCycleStateTest : public ::testing::Test {
 protected:
-    void SetUp() override { davaRorLogEnabled = true; }
-    void TearDown() override { davaRorLogEnabled = false; }
-
     AppLifeCycleState state;
-    platform::log::ScopedCapture log;
+    testsupport::DavaRorLogCapture log;
 };
 
 } // namespace

@@ -4,11 +4,10 @@
 #include "platform/application/Application.h"
 #include "platform/core/MainQueue.h"
 #include "platform/core/PumpUntil.h"
+#include "support/TemporaryDirectory.h"
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <filesystem>
 #include <mutex>
 #include <vector>
 
@@ -19,10 +18,8 @@ using nlohmann::json;
 // resign, activate on empty defaults gives exactly Installed, Opened,
 // Backgrounded, Opened, each on the main queue.
 TEST(LifecycleNotifications, DriveTheLifeCycleRulesThroughThePublisher) {
-    char pattern[] = "/tmp/davaror-notifications-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    const std::filesystem::path root = pattern;
-    platform::UserDefaults defaults(root / "defaults.json");
+    testsupport::TemporaryDirectory temporary;
+    platform::UserDefaults defaults(temporary.path() / "defaults.json");
     const AppVersionInfo current{"2.4.1", "241"};
     AppInstallOrUpdateCheck installOrUpdate;
     AppLifeCycleState state;
@@ -69,5 +66,4 @@ TEST(LifecycleNotifications, DriveTheLifeCycleRulesThroughThePublisher) {
                         }));
     EXPECT_EQ(storedAppVersion(defaults).build, "241");
     EXPECT_EQ(&DI::main().screenViewPublisher(), &ApplicationScreenViewPublisher::shared());
-    std::filesystem::remove_all(root);
 }

@@ -1,5 +1,4 @@
 #include "DavaRor/Replay/DateToMillis.h"
-#include "DavaRor/Replay/RRWireframe.h"
 
 #include <gtest/gtest.h>
 
@@ -27,23 +26,4 @@ TEST(DateToMillis, IsExactAtTheEndsOfTheClock) {
     EXPECT_EQ(dateToMillis(latest), std::numeric_limits<std::int64_t>::max() / 1'000'000);
     const DavaRorDate earliest{DavaRorDate::duration(std::numeric_limits<std::int64_t>::min())};
     EXPECT_EQ(dateToMillis(earliest), std::numeric_limits<std::int64_t>::min() / 1'000'000);
-}
-
-TEST(RRWireframe, ATreeOwnsItsChildrenAndStyle) {
-    RRWireframe root{.id = 1, .width = 320, .height = 200};
-    root.style = RRStyle{.backgroundColor = "#ffffff", .paddingTop = 8};
-    root.childWireframes = std::vector<RRWireframe>{
-        {.id = 2, .posX = 10, .posY = 10, .type = "text", .text = "Hello", .parentId = 1},
-        {.id = 3,
-         .type = "input",
-         .inputType = "checkbox",
-         .value = true,
-         .checked = true,
-         .parentId = 1}};
-
-    RRWireframe copy = root;
-    (*copy.childWireframes)[0].text = "Changed";
-    copy.style->paddingTop = 0;
-    EXPECT_EQ((*root.childWireframes)[0].text, "Hello");
-    EXPECT_EQ(root.style->paddingTop, 8);
 }

@@ -5,43 +5,11 @@
 
 #include <memory>
 
-TEST(DavaRorSurveyResponse, EachFactorySetsItsTypeAndOnlyItsValue) {
-    auto link = DavaRorSurveyResponse::link(true);
-    EXPECT_EQ(link.type, DavaRorSurveyResponseType::link);
-    EXPECT_EQ(link.linkClicked, true);
-    EXPECT_FALSE(link.ratingValue || link.textValue || link.selectedOptions);
-
-    auto rating = DavaRorSurveyResponse::rating(std::nullopt);
-    EXPECT_EQ(rating.type, DavaRorSurveyResponseType::rating);
-    EXPECT_FALSE(rating.ratingValue || rating.linkClicked || rating.textValue ||
-                 rating.selectedOptions);
-    EXPECT_EQ(DavaRorSurveyResponse::rating(-5).ratingValue, -5);
-
-    auto open = DavaRorSurveyResponse::openEnded("more tabs");
-    EXPECT_EQ(open.type, DavaRorSurveyResponseType::openEnded);
-    EXPECT_EQ(open.textValue, "more tabs");
-    EXPECT_FALSE(open.linkClicked || open.ratingValue || open.selectedOptions);
-
-    auto single = DavaRorSurveyResponse::singleChoice("a");
-    EXPECT_EQ(single.type, DavaRorSurveyResponseType::singleChoice);
-    EXPECT_EQ(single.selectedOptions, std::vector<std::string>{"a"});
-    EXPECT_FALSE(single.linkClicked || single.textValue);
-    auto none = DavaRorSurveyResponse::singleChoice(std::nullopt);
-    EXPECT_FALSE(none.selectedOptions) << "no selection is none, not an empty list";
-
-    auto multiple = DavaRorSurveyResponse::multipleChoice(std::vector<std::string>{});
-    EXPECT_EQ(multiple.type, DavaRorSurveyResponseType::multipleChoice);
-    EXPECT_EQ(multiple.selectedOptions, std::vector<std::string>{});
-}
-
 TEST(DavaRorSurveyEnums, RawValuesOutsideTheCasesGiveNone) {
     EXPECT_EQ(surveyResponseTypeFromRawValue(4), DavaRorSurveyResponseType::multipleChoice);
     EXPECT_FALSE(surveyResponseTypeFromRawValue(5));
     EXPECT_FALSE(surveyResponseTypeFromRawValue(-1));
-    EXPECT_EQ(displaySurveyRatingTypeFromRawValue(1), DavaRorDisplaySurveyRatingType::ratingStyleB);
     EXPECT_FALSE(displaySurveyRatingTypeFromRawValue(2));
-    EXPECT_EQ(displaySurveyTextContentTypeFromRawValue(0),
-              DavaRorDisplaySurveyTextContentType::contentFormatA);
     EXPECT_FALSE(displaySurveyTextContentTypeFromRawValue(2));
 }
 

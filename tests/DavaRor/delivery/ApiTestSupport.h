@@ -1,19 +1,19 @@
-// Helpers for the API client's tests: completions that record what they were
-// given, how often and on which thread; a port nobody listens on; error
-// inspection.
+// Helpers for the API client's tests: a fixture with a scripted loopback server
+// and the client's log, and completions that record what they were given, how
+// often and on which thread.
 #pragma once
 
 #include "DavaRor/delivery/DavaRorApi.h"
+#include "support/DavaRorLogCapture.h"
+#include "support/LoopbackHttpServer.h"
 
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#include <gtest/gtest.h>
 
 #include <chrono>
 #include <condition_variable>
-#include <cstdint>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <thread>
 
 template <typename Result> class RecordedCompletion {
@@ -78,19 +78,6 @@ public:
     }
 };
 
-// A port on which nothing listens: bound once, then released.
-inline std::uint16_t closedPort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    ::close(fd);
-    return ntohs(address.sin_port);
-}
-
 // The error as `Error`, or none when it is no error or another kind.
 template <typename Error> std::optional<Error> errorAs(const std::exception_ptr& error) {
     if (!error) {
@@ -104,3 +91,21 @@ template <typename Error> std::optional<Error> errorAs(const std::exception_ptr&
         return std::nullopt;
     }
 }
+
+inline std::set<std::string> keysOf(const nlohmann::json& object) {
+    std::set<std::string> keys;
+    for (const auto& item : object.items()) {
+        keys.insert(item.key());
+    }
+    return keys;
+}
+
+class ApiTest : public ::testing::Test {
+protected:
+    std::shared_ptr<DavaRorConfig> configFor(const std::string& host) {
+        return std::make_shared<DavaRorConfig>("project-key", host);
+    }
+
+    testsupport::LoopbackHttpServer server;
+    testsupport::DavaRorLogCapture log;
+};

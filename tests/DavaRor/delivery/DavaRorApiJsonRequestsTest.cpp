@@ -2,56 +2,23 @@
 // addresses and what each kind of reply gives the caller.
 #include "DavaRor/delivery/DavaRorApi.h"
 
-#include "DavaRor/Utils/DavaRorLog.h"
 #include "DavaRor/Utils/InternalDavaRorError.h"
 #include "DavaRor/delivery/DavaRorApiError.h"
 #include "DavaRor/delivery/DavaRorTimeZone.h"
-#include "platform/core/LogSink.h"
-#include "support/LoopbackHttpServer.h"
 
 #include "ApiTestSupport.h"
 
 #include <gtest/gtest.h>
 
-#include <set>
-
 namespace {
 
 using nlohmann::json;
 using platform::http::HttpErrorCode;
-using testsupport::LoopbackHttpServer;
 using testsupport::ScriptedReply;
 
-std::set<std::string> keysOf(const json& object) {
-    std::set<std::string> keys;
-    for (const auto& item : object.items()) {
-        keys.insert(item.key());
-    }
-    return keys;
-}
+using DavaRorApiJsonRequestsTest = ApiTest;
 
-class DavaRorApiJsonRequestsTest : public ::testing::Test {
-protected:
-    void SetUp() override { davaRorLogEnabled = true; }
-    void TearDown() override { davaRorLogEnabled = false; }
-
-    std::shared_ptr<DavaRorConfig> configFor(const std::string& host) {
-        return std::make_shared<DavaRorConfig>("project-key", host);
-    }
-
-    JsonResult flagsReplying(ScriptedReply reply) {
-        server.enqueue(std::move(reply));
-        JsonRecorder done;
-        DavaRorApi(configFor(server.baseUrl()))
-            .flags("user", std::nullopt, json::object(), json::object(), std::nullopt,
-                   done.completion());
-        EXPECT_EQ(done.callsAfterSettling(), 1);
-        return done.result();
-    }
-
-    LoopbackHttpServer server;
-    platform::log::ScopedCapture log;
-};
+const std::set<std::string> fixedFlagsKeys = {"api_key", "distinct_id", "groups", "timezone"};
 
 TEST_F(DavaRorApiJsonRequestsTest, MinimalFlagsRequestCarriesExactlyTheFourFixedKeys) {
     JsonRecorder done;
@@ -65,8 +32,7 @@ TEST_F(DavaRorApiJsonRequestsTest, MinimalFlagsRequestCarriesExactlyTheFourFixed
     EXPECT_EQ(request.header("Content-Type"), "application/json; charset=utf-8");
     EXPECT_EQ(request.header("Content-Encoding"), std::nullopt);
     const json body = json::parse(request.body);
-    EXPECT_EQ(keysOf(body),
-              (std::set<std::string>{"api_key", "distinct_id", "groups", "timezone"}));
+    EXPECT_EQ(keysOf(body), fixedFlagsKeys);
     EXPECT_EQ(body["api_key"], "project-key");
     EXPECT_EQ(body["distinct_id"], "user-1");
     EXPECT_EQ(body["groups"], json::object());
@@ -92,57 +58,61 @@ TEST_F(DavaRorApiJsonRequestsTest, OptionalFlagsKeysAppearOnlyWhenGiven) {
     DavaRorApi(config).flags("user-1", std::nullopt, json::object(), json::object(), json::object(),
                              empty.completion());
     ASSERT_TRUE(empty.wait());
-    EXPECT_EQ(keysOf(json::parse(server.requests().at(1).body)),
-              (std::set<std::string>{"api_key", "distinct_id", "groups", "timezone"}));
+    EXPECT_EQ(keysOf(json::parse(server.requests().at(1).body)), fixedFlagsKeys);
 }
 
-TEST_F(DavaRorApiJsonRequestsTest, SuccessfulReplyGivesItsObject) {
-    const auto result = flagsReplying(ScriptedReply::respond(200, R"({"flags":{"a":true}})"));
-    EXPECT_EQ(result.object, (json{{"flags", {{"a", true}}}}));
-    EXPECT_FALSE(result.error);
-    EXPECT_TRUE(log.contains("[DavaRor] Flags called successfully."));
-}
-
-TEST_F(DavaRorApiJsonRequestsTest, SuccessfulReplyThatIsNoObjectGivesNothingAndNoError) {
-    for (const char* body : {"[1,2]", "null", "3"}) {
-        const auto result = flagsReplying(ScriptedReply::respond(200, body));
-        EXPECT_FALSE(result.object) << body;
-        EXPECT_FALSE(result.error) << body;
-    }
-}
-
-TEST_F(DavaRorApiJsonRequestsTest, InvalidJsonGivesTheDecodingError) {
-    const auto result = flagsReplying(ScriptedReply::respond(200, "{not json"));
-    EXPECT_FALSE(result.object);
-    EXPECT_TRUE(errorAs<nlohmann::json::parse_error>(result.error));
-    EXPECT_EQ(log.count("[DavaRor] Error parsing the flags response: "), 1u);
-}
-
-TEST_F(DavaRorApiJsonRequestsTest, FailingStatusWithBodyGivesAnInternalError) {
-    const auto result = flagsReplying(ScriptedReply::respond(503, R"({"detail":"busy"})"));
-    EXPECT_FALSE(result.object);
-    const auto error = errorAs<InternalDavaRorError>(result.error);
-    ASSERT_TRUE(error);
-    EXPECT_TRUE(error->description().starts_with(
-        R"(Error calling flags API: status: 503, body: {"detail":"busy"}. ()"))
-        << error->description();
-    EXPECT_TRUE(log.contains(
-        R"([DavaRor] Error calling flags API: status: 503, body: {"detail":"busy"}.)"));
-}
+enum class ErrorKind { none, decoding, internal };
 
 // The empty-body check comes before the status check.
-TEST_F(DavaRorApiJsonRequestsTest, ReplyWithoutBodyGivesNothingWhateverItsStatus) {
-    for (const int status : {200, 503}) {
-        const auto result = flagsReplying(ScriptedReply::respond(status));
-        EXPECT_FALSE(result.object);
-        EXPECT_FALSE(result.error);
+TEST_F(DavaRorApiJsonRequestsTest, EveryKindOfReplyGivesItsObjectOrError) {
+    const struct {
+        ScriptedReply reply;
+        std::optional<json> object;
+        ErrorKind error;
+        const char* log; // logged exactly once
+    } cases[] = {
+        {ScriptedReply::respond(200, R"({"flags":{"a":true}})"), json{{"flags", {{"a", true}}}},
+         ErrorKind::none, "[DavaRor] Flags called successfully."},
+        {ScriptedReply::respond(200, "[1,2]"), std::nullopt, ErrorKind::none, nullptr},
+        {ScriptedReply::respond(200, "null"), std::nullopt, ErrorKind::none, nullptr},
+        {ScriptedReply::respond(200, "{not json"), std::nullopt, ErrorKind::decoding,
+         "[DavaRor] Error parsing the flags response: "},
+        {ScriptedReply::respond(503, R"({"detail":"busy"})"), std::nullopt, ErrorKind::internal,
+         R"([DavaRor] Error calling flags API: status: 503, body: {"detail":"busy"}.)"},
+        {ScriptedReply::respond(200), std::nullopt, ErrorKind::none,
+         "[DavaRor] Error parsing the flags response: no data"},
+        {ScriptedReply::respond(503), std::nullopt, ErrorKind::none,
+         "[DavaRor] Error parsing the flags response: no data"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.reply.status) + " " + c.reply.body);
+        const size_t loggedBefore = c.log != nullptr ? log.count(c.log) : 0;
+        server.enqueue(c.reply);
+        JsonRecorder done;
+        DavaRorApi(configFor(server.baseUrl()))
+            .flags("user", std::nullopt, json::object(), json::object(), std::nullopt,
+                   done.completion());
+        EXPECT_EQ(done.callsAfterSettling(), 1);
+        const JsonResult result = done.result();
+        EXPECT_EQ(result.object, c.object);
+        EXPECT_EQ(errorAs<json::parse_error>(result.error).has_value(),
+                  c.error == ErrorKind::decoding);
+        const auto internal = errorAs<InternalDavaRorError>(result.error);
+        EXPECT_EQ(internal.has_value(), c.error == ErrorKind::internal);
+        if (internal) {
+            EXPECT_TRUE(internal->description().starts_with(std::string(c.log + 10) + " ("))
+                << internal->description();
+        }
+        EXPECT_EQ(c.error == ErrorKind::none, !result.error);
+        if (c.log != nullptr) {
+            EXPECT_EQ(log.count(c.log), loggedBefore + 1);
+        }
     }
-    EXPECT_EQ(log.count("[DavaRor] Error parsing the flags response: no data"), 2u);
 }
 
 TEST_F(DavaRorApiJsonRequestsTest, TransportErrorIsPassedOn) {
     JsonRecorder done;
-    DavaRorApi(configFor("http://127.0.0.1:" + std::to_string(closedPort())))
+    DavaRorApi(configFor("http://127.0.0.1:" + std::to_string(testsupport::closedPort())))
         .remoteConfig(done.completion());
     EXPECT_EQ(done.callsAfterSettling(), 1);
     const auto error = errorAs<DavaRorTransportError>(done.result().error);

@@ -2,13 +2,8 @@
 // each request, and what every kind of reply turns into.
 #include "DavaRor/delivery/DavaRorApi.h"
 
-#include "DavaRor/Utils/DavaRorLog.h"
-#include "DavaRor/Utils/DavaRorSdkInfo.h"
-#include "DavaRor/Utils/InternalDavaRorError.h"
 #include "DavaRor/Utils/TimeBasedEpochGenerator.h"
 #include "DavaRor/delivery/DavaRorApiError.h"
-#include "platform/core/LogSink.h"
-#include "support/LoopbackHttpServer.h"
 
 #include "ApiTestSupport.h"
 #include "support/Gunzip.h"
@@ -16,13 +11,11 @@
 #include <gtest/gtest.h>
 
 #include <regex>
-#include <set>
 
 namespace {
 
 using nlohmann::json;
 using platform::http::HttpErrorCode;
-using testsupport::LoopbackHttpServer;
 using testsupport::RecordedRequest;
 using testsupport::ScriptedReply;
 
@@ -31,37 +24,19 @@ DavaRorEvent makeEvent(const std::string& name, std::optional<std::string> apiKe
                         TimeBasedEpochGenerator::shared().v7(), std::move(apiKey));
 }
 
-std::set<std::string> keysOf(const json& object) {
-    std::set<std::string> keys;
-    for (const auto& item : object.items()) {
-        keys.insert(item.key());
-    }
-    return keys;
-}
-
-class DavaRorApiTest : public ::testing::Test {
+class DavaRorApiTest : public ApiTest {
 protected:
-    void SetUp() override { davaRorLogEnabled = true; }
-    void TearDown() override { davaRorLogEnabled = false; }
-
-    std::shared_ptr<DavaRorConfig> configFor(const std::string& host) {
-        return std::make_shared<DavaRorConfig>("project-key", host);
-    }
-
     RecordedRequest onlyRequest() {
         EXPECT_TRUE(server.waitForRequests(1));
         const auto requests = server.requests();
         EXPECT_EQ(requests.size(), 1u);
         return requests.empty() ? RecordedRequest{} : requests.front();
     }
-
-    LoopbackHttpServer server;
-    platform::log::ScopedCapture log;
 };
 
 TEST_F(DavaRorApiTest, BatchOfThreeEventsReachesIngestBatchCompressedAndInOrder) {
     DavaRorApi api(configFor(server.baseUrl() + "/ingest/"));
-    const std::vector<DavaRorEvent> events = {makeEvent("one"), makeEvent("two"),
+    const std::vector<DavaRorEvent> events = {makeEvent("one"), makeEvent("two", "other-key"),
                                               makeEvent("three")};
     BatchRecorder done;
     const auto before = std::chrono::system_clock::now();
@@ -83,6 +58,8 @@ TEST_F(DavaRorApiTest, BatchOfThreeEventsReachesIngestBatchCompressedAndInOrder)
     for (size_t i = 0; i < events.size(); ++i) {
         EXPECT_EQ(body["batch"][i], events[i].toJSON());
     }
+    EXPECT_EQ(body["batch"][1]["api_key"], "other-key") << "an event's own key is left alone";
+    EXPECT_FALSE(body["batch"][0].contains("api_key"));
     const std::string sentAt = body["sent_at"];
     EXPECT_TRUE(std::regex_match(sentAt, std::regex(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z)")));
     EXPECT_GE(*apiDateFormatter.date(sentAt),
@@ -107,24 +84,9 @@ TEST_F(DavaRorApiTest, EndpointPathsJoinTheHostPathWithSingleSlashes) {
         DavaRorApi(configFor(server.baseUrl() + hostPath)).batch({}, done.completion());
         ASSERT_TRUE(done.wait());
         EXPECT_EQ(server.requests().back().target, expected) << hostPath;
+        EXPECT_EQ(json::parse(gunzip(server.requests().back().body))["batch"], json::array())
+            << "an empty batch is still sent";
     }
-}
-
-TEST_F(DavaRorApiTest, EmptyBatchIsStillSent) {
-    BatchRecorder done;
-    DavaRorApi(configFor(server.baseUrl())).batch({}, done.completion());
-    ASSERT_TRUE(done.wait());
-    EXPECT_EQ(json::parse(gunzip(onlyRequest().body))["batch"], json::array());
-}
-
-TEST_F(DavaRorApiTest, BatchLeavesTheEventsOwnApiKeysAlone) {
-    BatchRecorder done;
-    DavaRorApi(configFor(server.baseUrl()))
-        .batch({makeEvent("a", "other-key"), makeEvent("b")}, done.completion());
-    ASSERT_TRUE(done.wait());
-    const json batch = json::parse(gunzip(onlyRequest().body))["batch"];
-    EXPECT_EQ(batch[0]["api_key"], "other-key");
-    EXPECT_FALSE(batch[1].contains("api_key"));
 }
 
 TEST_F(DavaRorApiTest, SnapshotSendsABareArrayWithTheConfiguredKeyOnEveryEvent) {
@@ -151,61 +113,60 @@ TEST_F(DavaRorApiTest, SnapshotSendsABareArrayWithTheConfiguredKeyOnEveryEvent) 
     EXPECT_EQ(gunzip(server.requests().back().body), "[]");
 }
 
-struct UploadReplyCase {
-    ScriptedReply reply;
-    int expectedStatus;
-    const char* expectedLog;
-};
-
 // Only final statuses: in HTTP/1.1 a 1xx status announces another response.
 TEST_F(DavaRorApiTest, EveryStatusIsReportedAsItCameWithoutError) {
-    const std::vector<UploadReplyCase> cases = {
-        {ScriptedReply::respond(204), 204, "[DavaRor] Events sent successfully."},
-        {ScriptedReply::respond(200, "not json"), 200, "[DavaRor] Events sent successfully."},
-        {ScriptedReply::respond(302), 302,
+    const std::pair<ScriptedReply, const char*> cases[] = {
+        {ScriptedReply::respond(204), "[DavaRor] Events sent successfully."},
+        {ScriptedReply::respond(200, "not json"), "[DavaRor] Events sent successfully."},
+        {ScriptedReply::respond(302),
          "[DavaRor] Error sending events to batch API: status: 302, body: nil."},
-        {ScriptedReply::respond(400, R"({"type":"validation_error"})"), 400,
+        {ScriptedReply::respond(400, R"({"type":"validation_error"})"),
          R"([DavaRor] Error sending events to batch API: status: 400, body: {"type":"validation_error"}.)"},
-        {ScriptedReply::respond(500, "[1,2]"), 500,
+        {ScriptedReply::respond(500, "[1,2]"),
          "[DavaRor] Error sending events to batch API: status: 500, body: nil."},
-        {ScriptedReply::respond(503, "{broken"), 503,
+        {ScriptedReply::respond(503, "{broken"),
          "[DavaRor] Error sending events to batch API: status: 503, body: nil."},
     };
     DavaRorApi api(configFor(server.baseUrl()));
-    for (const auto& testCase : cases) {
-        server.enqueue(testCase.reply);
+    for (const auto& [reply, expectedLog] : cases) {
+        server.enqueue(reply);
         BatchRecorder done;
         api.batch({makeEvent("e")}, done.completion());
         ASSERT_TRUE(done.wait());
-        EXPECT_EQ(done.result().statusCode, testCase.expectedStatus);
+        EXPECT_EQ(done.result().statusCode, reply.status);
         EXPECT_FALSE(done.result().error);
-        EXPECT_TRUE(log.contains(testCase.expectedLog)) << testCase.expectedLog;
+        EXPECT_TRUE(log.contains(expectedLog)) << expectedLog;
         EXPECT_EQ(done.callsAfterSettling(), 1);
     }
 }
 
 TEST_F(DavaRorApiTest, TransportFailuresReportNoStatusAndTheError) {
-    const auto refusedHost = "http://127.0.0.1:" + std::to_string(closedPort());
-    BatchRecorder refused;
-    DavaRorApi(configFor(refusedHost)).batch({makeEvent("e")}, refused.completion());
-    ASSERT_TRUE(refused.wait());
-    EXPECT_FALSE(refused.result().statusCode);
-    ASSERT_TRUE(errorAs<DavaRorTransportError>(refused.result().error));
-    EXPECT_EQ(errorAs<DavaRorTransportError>(refused.result().error)->code(),
-              HttpErrorCode::cannotConnectToHost);
-    EXPECT_EQ(log.count("[DavaRor] Error calling the batch API: "), 1u);
-    EXPECT_EQ(refused.callsAfterSettling(), 1);
-
     server.enqueue(ScriptedReply::closeWithoutReply());
-    BatchRecorder dropped;
-    DavaRorApi(configFor(server.baseUrl())).snapshot({makeEvent("e")}, dropped.completion());
-    ASSERT_TRUE(dropped.wait());
-    EXPECT_FALSE(dropped.result().statusCode);
-    ASSERT_TRUE(errorAs<DavaRorTransportError>(dropped.result().error));
-    EXPECT_EQ(errorAs<DavaRorTransportError>(dropped.result().error)->code(),
-              HttpErrorCode::networkConnectionLost);
-    EXPECT_EQ(log.count("[DavaRor] Error calling the snapshot API: "), 1u);
-    EXPECT_EQ(dropped.callsAfterSettling(), 1);
+    const auto refusedHost = "http://127.0.0.1:" + std::to_string(testsupport::closedPort());
+    const struct {
+        std::string host;
+        bool snapshot;
+        HttpErrorCode code;
+        const char* log;
+    } cases[] = {
+        {refusedHost, false, HttpErrorCode::cannotConnectToHost,
+         "[DavaRor] Error calling the batch API: "},
+        {server.baseUrl(), true, HttpErrorCode::networkConnectionLost,
+         "[DavaRor] Error calling the snapshot API: "},
+    };
+    for (const auto& c : cases) {
+        BatchRecorder done;
+        DavaRorApi api(configFor(c.host));
+        c.snapshot ? api.snapshot({makeEvent("e")}, done.completion())
+                   : api.batch({makeEvent("e")}, done.completion());
+        ASSERT_TRUE(done.wait());
+        EXPECT_FALSE(done.result().statusCode);
+        const auto error = errorAs<DavaRorTransportError>(done.result().error);
+        ASSERT_TRUE(error) << c.log;
+        EXPECT_EQ(error->code(), c.code);
+        EXPECT_EQ(log.count(c.log), 1u);
+        EXPECT_EQ(done.callsAfterSettling(), 1);
+    }
 }
 
 // The one slow test: it proves the ten-second limit of every request.
@@ -260,16 +221,6 @@ TEST_F(DavaRorApiTest, UnserialisableBodyIsNeverSent) {
     EXPECT_EQ(flags.callsAfterSettling(), 1);
     EXPECT_TRUE(log.contains("[DavaRor] Error parsing the flags body"));
     EXPECT_TRUE(server.requests().empty());
-}
-
-TEST_F(DavaRorApiTest, UserAgentIsReadAtEachRequest) {
-    const std::string savedName = davaRorSdkName;
-    davaRorSdkName = "davaror-linux";
-    BatchRecorder done;
-    DavaRorApi(configFor(server.baseUrl())).batch({}, done.completion());
-    ASSERT_TRUE(done.wait());
-    davaRorSdkName = savedName;
-    EXPECT_EQ(onlyRequest().header("User-Agent"), "davaror-linux/3.50.0");
 }
 
 // A configuration the application supplies keeps its settings (here a proxy)

@@ -2,11 +2,9 @@
 // back after a restart, and which names a load uses up.
 #include "DavaRor/delivery/DavaRorFileBackedQueue.h"
 
-#include "DavaRor/Utils/DavaRorLog.h"
-#include "platform/core/LogSink.h"
+#include "support/DavaRorLogCapture.h"
+#include "support/Files.h"
 #include "support/TemporaryDirectory.h"
-
-#include "QueueFolderHelpers.h"
 
 #include <gtest/gtest.h>
 
@@ -15,21 +13,18 @@
 namespace {
 
 namespace fs = std::filesystem;
-using namespace queuefolder;
+using namespace testsupport;
 
 class DavaRorFileBackedQueueTest : public ::testing::Test {
 protected:
-    void SetUp() override { davaRorLogEnabled = true; }
-    void TearDown() override { davaRorLogEnabled = false; }
-
     fs::path folder() const { return temporary.path() / "app" / "davaror.queueFolder.uuid"; }
 
     std::vector<std::string> contentsOf(const DavaRorFileBackedQueue& store, int count) {
         return store.loadFiles(count).contents;
     }
 
-    testsupport::TemporaryDirectory temporary;
-    platform::log::ScopedCapture log;
+    TemporaryDirectory temporary;
+    DavaRorLogCapture log;
 };
 
 TEST_F(DavaRorFileBackedQueueTest, CreatesTheFolderWithItsParentsAndStartsEmpty) {
@@ -77,7 +72,7 @@ TEST_F(DavaRorFileBackedQueueTest, OlderModificationTimeComesFirstAndEqualTimesG
     for (const auto& [name, age] : std::vector<std::pair<std::string, int>>{
              {"C", 0}, {"B", 0}, {"Z", 2}, {"A", 0}, {"Y", 1}}) {
         writeFile(folder() / name, name);
-        setModified(folder() / name, base - std::chrono::seconds(age));
+        fs::last_write_time(folder() / name, base - std::chrono::seconds(age));
     }
     DavaRorFileBackedQueue store(folder(), {});
     EXPECT_EQ(contentsOf(store, 10), (std::vector<std::string>{"Z", "Y", "A", "B", "C"}));
@@ -94,13 +89,12 @@ TEST_F(DavaRorFileBackedQueueTest, HiddenAndStrayEntriesCountAsEvents) {
 class LoadedStore : public DavaRorFileBackedQueueTest {
 protected:
     void SetUp() override {
-        DavaRorFileBackedQueueTest::SetUp();
         fs::create_directories(folder());
         const auto base = fs::file_time_type::clock::now() - std::chrono::hours(1);
         for (int i = 1; i <= 5; ++i) {
             names.push_back("event-" + std::to_string(i));
             writeFile(folder() / names.back(), "contents-" + std::to_string(i));
-            setModified(folder() / names.back(), base + std::chrono::seconds(i));
+            fs::last_write_time(folder() / names.back(), base + std::chrono::seconds(i));
         }
         store.emplace(folder(), std::vector<fs::path>{});
     }
@@ -155,24 +149,17 @@ TEST_F(LoadedStore, EvictionDuringAnUploadNeitherLosesNorResendsEvents) {
     EXPECT_FALSE(fs::exists(folder() / "event-3"));
 }
 
-TEST_F(LoadedStore, DeleteAtRemovesOneNameAndItsFileAndIgnoresIndexesPastTheEnd) {
+TEST_F(LoadedStore, LoadDeleteAtAndClearTouchOnlyWhatTheyAreGiven) {
+    EXPECT_TRUE(store->loadFiles(0).names.empty());
+    EXPECT_EQ(store->loadFiles(2).names, (std::vector<std::string>{"event-1", "event-2"}));
     store->deleteAt(5);
     store->deleteAt(-1);
-    EXPECT_EQ(store->depth(), 5);
+    EXPECT_EQ(store->depth(), 5) << "indexes past the end are ignored";
     store->deleteAt(2);
     EXPECT_EQ(store->depth(), 4);
     EXPECT_FALSE(fs::exists(folder() / "event-3"));
-    EXPECT_EQ(contentsOf(*store, 2), (std::vector<std::string>{"contents-1", "contents-2"}));
-}
-
-TEST_F(LoadedStore, LoadStopsAtTheCountAndNeverReadsPastIt) {
-    EXPECT_TRUE(store->loadFiles(0).names.empty());
-    const auto loaded = store->loadFiles(2);
-    EXPECT_EQ(loaded.names, (std::vector<std::string>{"event-1", "event-2"}));
-    EXPECT_EQ(store->loadFiles(10).contents.size(), 5u);
-}
-
-TEST_F(LoadedStore, ClearRemovesEveryNameAndFile) {
+    EXPECT_EQ(contentsOf(*store, 10),
+              (std::vector<std::string>{"contents-1", "contents-2", "contents-4", "contents-5"}));
     store->clear();
     EXPECT_EQ(store->depth(), 0);
     EXPECT_TRUE(entryNames(folder()).empty());

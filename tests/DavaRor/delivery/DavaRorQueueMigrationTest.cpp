@@ -4,11 +4,9 @@
 #include "DavaRor/delivery/DavaRorFileBackedQueue.h"
 
 #include "DavaRor/Utils/DavaRorDates.h"
-#include "DavaRor/Utils/DavaRorLog.h"
-#include "platform/core/LogSink.h"
+#include "support/DavaRorLogCapture.h"
+#include "support/Files.h"
 #include "support/TemporaryDirectory.h"
-
-#include "QueueFolderHelpers.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -17,15 +15,11 @@ namespace {
 
 namespace fs = std::filesystem;
 using nlohmann::json;
-using namespace queuefolder;
+using namespace testsupport;
 
 class DavaRorQueueMigrationTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        davaRorLogEnabled = true;
-        fs::create_directories(queue());
-    }
-    void TearDown() override { davaRorLogEnabled = false; }
+    void SetUp() override { fs::create_directories(queue()); }
 
     fs::path queue() const { return temporary.path() / "davaror.queueFolder.uuid"; }
     fs::path oldFolder() const { return temporary.path() / "davaror.queueFolder"; }
@@ -37,12 +31,12 @@ protected:
         for (size_t i = 0; i < namesOldestFirst.size(); ++i) {
             writeFile(oldFolder() / namesOldestFirst[i], "old-" + namesOldestFirst[i]);
             // Reverse name order, so only the times can give the right order.
-            setModified(oldFolder() / namesOldestFirst[i], base + std::chrono::minutes(i));
+            fs::last_write_time(oldFolder() / namesOldestFirst[i], base + std::chrono::minutes(i));
         }
     }
 
-    testsupport::TemporaryDirectory temporary;
-    platform::log::ScopedCapture log;
+    TemporaryDirectory temporary;
+    DavaRorLogCapture log;
 };
 
 TEST_F(DavaRorQueueMigrationTest, LegacyFolderIsMovedKeepingItsOrderAndThenRemoved) {
@@ -111,19 +105,19 @@ TEST_F(DavaRorQueueMigrationTest, LegacyArrayBecomesOneFilePerEventWithoutLosing
     EXPECT_EQ(storedNow, 3);
 }
 
-TEST_F(DavaRorQueueMigrationTest, LegacyFileThatIsNoArrayIsLoggedAndDeleted) {
-    writeFile(oldPlist(), R"({"event":"not in an array"})");
-    migrateOldQueue(queue(), oldPlist());
-    EXPECT_TRUE(log.contains("[DavaRor] Failed to migrate queue: invalid data format"));
-    EXPECT_FALSE(fs::exists(oldPlist()));
-    EXPECT_TRUE(entryNames(queue()).empty());
-}
-
-TEST_F(DavaRorQueueMigrationTest, LegacyFileThatIsNoJsonIsLoggedAndDeleted) {
-    writeFile(oldPlist(), std::string("\x00\x01 not json", 11));
-    migrateOldQueue(queue(), oldPlist());
-    EXPECT_EQ(log.count("[DavaRor] Failed to migrate queue "), 1u);
-    EXPECT_FALSE(fs::exists(oldPlist()));
+TEST_F(DavaRorQueueMigrationTest, LegacyFileThatIsNoArrayOfEventsIsLoggedAndDeleted) {
+    const std::pair<std::string, const char*> cases[] = {
+        {R"({"event":"not in an array"})",
+         "[DavaRor] Failed to migrate queue: invalid data format"},
+        {std::string("\x00\x01 not json", 11), "[DavaRor] Failed to migrate queue "},
+    };
+    for (const auto& [contents, logged] : cases) {
+        writeFile(oldPlist(), contents);
+        migrateOldQueue(queue(), oldPlist());
+        EXPECT_EQ(log.count(logged), 1u) << logged;
+        EXPECT_FALSE(fs::exists(oldPlist()));
+        EXPECT_TRUE(entryNames(queue()).empty());
+    }
 }
 
 TEST_F(DavaRorQueueMigrationTest, AbsentLegacyLocationsAreLeftAlone) {

@@ -23,45 +23,22 @@ Bytes randomBytes(size_t count, unsigned seed = 7) {
     return bytes;
 }
 
-Bytes oneShotDeflate(const Bytes& input, int level) {
-    z_stream stream{};
-    deflateInit2(&stream, level, Z_DEFLATED, 31, 9, Z_DEFAULT_STRATEGY);
-    Bytes output(deflateBound(&stream, input.size()) + 64, '\0');
-    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(input.data()));
-    stream.avail_in = static_cast<uInt>(input.size());
-    stream.next_out = reinterpret_cast<Bytef*>(output.data());
-    stream.avail_out = static_cast<uInt>(output.size());
-    EXPECT_EQ(deflate(&stream, Z_FINISH), Z_STREAM_END);
-    output.resize(stream.total_out);
-    deflateEnd(&stream);
-    return output;
-}
+TEST(Gzip, CompressesLikeZlibAndRoundTrips) {
+    EXPECT_TRUE(gzipped({}).empty()) << "empty input gives empty output";
 
-TEST(Gzip, EmptyInputGivesEmptyOutput) {
-    EXPECT_TRUE(gzipped({}).empty());
-}
+    const Bytes tiny = gzipped("{}");
+    EXPECT_EQ(tiny.substr(0, 3), "\x1f\x8b\x08") << "gzip magic and the deflate method";
+    EXPECT_EQ(gunzip(tiny), "{}");
 
-TEST(Gzip, TinyInputIsOneGzipMember) {
-    const Bytes input = "{}";
-    const Bytes compressed = gzipped(input);
-    ASSERT_GE(compressed.size(), 3u);
-    EXPECT_EQ(compressed.substr(0, 3), "\x1f\x8b\x08") << "gzip magic and the deflate method";
-    EXPECT_EQ(gunzip(compressed), input);
-}
-
-TEST(Gzip, OneMegabyteOfRandomBytesRoundTrips) {
-    const Bytes input = randomBytes(1 << 20);
-    const Bytes compressed = gzipped(input);
+    const Bytes random = randomBytes(1 << 20);
+    const Bytes compressed = gzipped(random);
     EXPECT_GT(compressed.size(), 3 * 16384u) << "needs several output passes";
-    EXPECT_EQ(gunzip(compressed), input);
-    EXPECT_EQ(compressed, oneShotDeflate(input, Z_DEFAULT_COMPRESSION));
-}
+    EXPECT_EQ(gunzip(compressed), random);
+    EXPECT_EQ(compressed, gzipOneShot(random));
 
-TEST(Gzip, RepetitiveInputShrinks) {
-    const Bytes input(200000, 'a');
-    const Bytes compressed = gzipped(input, CompressionLevel::bestCompression);
-    EXPECT_LT(compressed.size(), 1000u);
-    EXPECT_EQ(gunzip(compressed), input);
+    const Bytes repetitive(200000, 'a');
+    EXPECT_EQ(gzipped(repetitive, CompressionLevel::bestCompression),
+              gzipOneShot(repetitive, Z_BEST_COMPRESSION));
 }
 
 // Outputs just below, at and just above each 16 KiB step of the output buffer.
@@ -70,7 +47,7 @@ TEST(Gzip, OutputsAroundEveryBufferStepAreWholeAndExact) {
         std::vector<long> offsetsSeen;
         for (size_t length = boundary - 64; length <= boundary + 8; ++length) {
             const Bytes input = randomBytes(length, static_cast<unsigned>(length));
-            const Bytes expected = oneShotDeflate(input, 0);
+            const Bytes expected = gzipOneShot(input, 0);
             const long offset = static_cast<long>(expected.size()) - static_cast<long>(boundary);
             if (offset < -1 || offset > 1) {
                 continue;
@@ -85,7 +62,7 @@ TEST(Gzip, OutputsAroundEveryBufferStepAreWholeAndExact) {
     }
 }
 
-TEST(Gzip, InvalidLevelFailsWithStreamError) {
+TEST(Gzip, InvalidSettingsFailWithStreamError) {
     try {
         gzipped("abc", CompressionLevel(10));
         FAIL() << "level 10 was accepted";
@@ -94,9 +71,6 @@ TEST(Gzip, InvalidLevelFailsWithStreamError) {
         EXPECT_EQ(error.message(), "Unknown gzip error");
         EXPECT_STREQ(error.what(), "Unknown gzip error");
     }
-}
-
-TEST(Gzip, InvalidWindowBitsFailWithStreamError) {
     try {
         gzipped("a", CompressionLevel::defaultCompression, 7);
         FAIL() << "window bits 7 were accepted";
@@ -122,29 +96,20 @@ TEST(Gzip, InputOfFourGibibytesIsRefusedNotTruncated) {
     munmap(reserved, fourGiB);
 }
 
-TEST(GzipErrorKind, MapsZlibCodes) {
+TEST(GzipError, MapsZlibCodesAndUsesZlibTextOnlyWhenItIsValidUtf8) {
     using Case = GzipError::Kind::Case;
-    EXPECT_EQ(GzipError::Kind::fromCode(-2).value(), Case::stream);
-    EXPECT_EQ(GzipError::Kind::fromCode(-3).value(), Case::data);
-    EXPECT_EQ(GzipError::Kind::fromCode(-4).value(), Case::memory);
-    EXPECT_EQ(GzipError::Kind::fromCode(-5).value(), Case::buffer);
-    EXPECT_EQ(GzipError::Kind::fromCode(-6).value(), Case::version);
-    for (const int code : {-7, 1, 0, 2}) {
-        const auto kind = GzipError::Kind::fromCode(code);
-        EXPECT_EQ(kind.value(), Case::unknown);
-        EXPECT_EQ(kind.unknownCode(), code);
+    const std::pair<int, Case> kinds[] = {
+        {-2, Case::stream},  {-3, Case::data},    {-4, Case::memory}, {-5, Case::buffer},
+        {-6, Case::version}, {-7, Case::unknown}, {1, Case::unknown}};
+    for (const auto& [code, kind] : kinds) {
+        EXPECT_EQ(GzipError::Kind::fromCode(code).value(), kind) << code;
     }
-    EXPECT_EQ(GzipError::Kind::fromCode(-7), GzipError::Kind::fromCode(-7));
-    EXPECT_NE(GzipError::Kind::fromCode(-7), GzipError::Kind::fromCode(1));
-    EXPECT_NE(GzipError::Kind::fromCode(-2), GzipError::Kind::fromCode(-3));
-}
+    EXPECT_EQ(GzipError::Kind::fromCode(-7).unknownCode(), -7);
 
-TEST(GzipErrorMessage, UsesZlibTextOnlyWhenItIsValidUtf8) {
     EXPECT_EQ(GzipError(-3, "invalid block type").message(), "invalid block type");
     EXPECT_EQ(GzipError(-3, "caf\xc3\xa9").message(), "caf\xc3\xa9");
-    EXPECT_EQ(GzipError(-3, nullptr).message(), "Unknown gzip error");
-    for (const char* invalid : {"\xff", "\xc3", "\xc0\x80", "\xed\xa0\x80", "\xf4\x90\x80\x80"}) {
-        EXPECT_EQ(GzipError(-3, invalid).message(), "Unknown gzip error") << invalid;
+    for (const char* unusable : {static_cast<const char*>(nullptr), "\xff", "\xed\xa0\x80"}) {
+        EXPECT_EQ(GzipError(-3, unusable).message(), "Unknown gzip error");
     }
 }
 

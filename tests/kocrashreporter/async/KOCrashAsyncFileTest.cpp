@@ -2,15 +2,15 @@
 // order; the byte limit; descriptors that cannot be written.
 #include "KOCrashAsync.h"
 
+#include "support/Files.h"
+#include "support/TemporaryDirectory.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <cerrno>
 #include <csignal>
-#include <cstdlib>
 #include <fcntl.h>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <sys/stat.h>
 #include <thread>
@@ -19,41 +19,19 @@
 
 namespace {
 
-class TemporaryFile {
-public:
-    TemporaryFile() : path_(temporaryDirectory() + "/kocrash_async_file_XXXXXX") {
-        fd_ = mkstemp(path_.data());
+// A file in a fresh folder; the writer under test owns every descriptor opened on it.
+struct TemporaryFile {
+    int open(int flags = O_WRONLY | O_CREAT) const {
+        return ::open(path.c_str(), flags | O_CLOEXEC, 0600);
     }
-    ~TemporaryFile() {
-        unlink(path_.c_str());
-        if (fd_ >= 0) {
-            close(fd_);
-        }
-    }
-    TemporaryFile(const TemporaryFile&) = delete;
-    TemporaryFile& operator=(const TemporaryFile&) = delete;
-
-    // Hands the descriptor to the writer, which closes it.
-    int releaseDescriptor() { return std::exchange(fd_, -1); }
-    const std::string& path() const { return path_; }
-
-    std::string contents() const {
-        std::ifstream in(path_, std::ios::binary);
-        return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-    }
+    std::string contents() const { return testsupport::readFile(path); }
     off_t size() const {
         struct stat status {};
-        return stat(path_.c_str(), &status) == 0 ? status.st_size : -1;
+        return stat(path.c_str(), &status) == 0 ? status.st_size : -1;
     }
 
-private:
-    static std::string temporaryDirectory() {
-        const char* directory = std::getenv("TMPDIR");
-        return directory != nullptr ? directory : "/tmp";
-    }
-
-    std::string path_;
-    int fd_ = -1;
+    testsupport::TemporaryDirectory directory;
+    std::filesystem::path path = directory.path() / "report";
 };
 
 std::string bytes(std::size_t count, char first) {
@@ -73,7 +51,7 @@ bool append(kocrash_async_file& file, const std::string& data) {
 TEST(KOCrashAsyncFile, SmallWritesWaitInTheBufferAndReachTheFileInOrder) {
     TemporaryFile temporary;
     kocrash_async_file file;
-    kocrash_async_file_init(&file, temporary.releaseDescriptor(), 0);
+    kocrash_async_file_init(&file, temporary.open(), 0);
     std::string first = bytes(200, 'a');
     std::string second = bytes(100, 'A');
 
@@ -95,7 +73,7 @@ TEST(KOCrashAsyncFile, SmallWritesWaitInTheBufferAndReachTheFileInOrder) {
 TEST(KOCrashAsyncFile, AWriteLargerThanTheBufferGoesStraightToTheFile) {
     TemporaryFile temporary;
     kocrash_async_file file;
-    kocrash_async_file_init(&file, temporary.releaseDescriptor(), 0);
+    kocrash_async_file_init(&file, temporary.open(), 0);
     std::string head = bytes(10, '0');
     std::string large = bytes(300, 'a');
     std::string tail = bytes(256, 'A');
@@ -114,7 +92,7 @@ TEST(KOCrashAsyncFile, AWriteLargerThanTheBufferGoesStraightToTheFile) {
 TEST(KOCrashAsyncFile, TheByteLimitCutsTheFileAtAWriteBoundary) {
     TemporaryFile temporary;
     kocrash_async_file file;
-    kocrash_async_file_init(&file, temporary.releaseDescriptor(), 10);
+    kocrash_async_file_init(&file, temporary.open(), 10);
 
     EXPECT_TRUE(append(file, "123456"));
     EXPECT_FALSE(append(file, "abcde"));
@@ -125,7 +103,7 @@ TEST(KOCrashAsyncFile, TheByteLimitCutsTheFileAtAWriteBoundary) {
     EXPECT_EQ(temporary.contents(), "123456");
 
     TemporaryFile exact;
-    kocrash_async_file_init(&file, exact.releaseDescriptor(), 10);
+    kocrash_async_file_init(&file, exact.open(), 10);
     EXPECT_TRUE(append(file, "1234"));
     EXPECT_TRUE(append(file, "567890"));
     EXPECT_FALSE(kocrash_async_file_write(&file, "x", SIZE_MAX)) << "no wrap-around past the limit";
@@ -148,7 +126,7 @@ TEST(KOCrashAsyncFile, AClosedDescriptorFailsTheFlushButKeepsTheBuffer) {
 
 TEST(KOCrashAsyncFile, CloseReleasesTheDescriptorEvenWhenTheLastFlushFails) {
     TemporaryFile temporary;
-    int readOnly = open(temporary.path().c_str(), O_RDONLY | O_CLOEXEC);
+    int readOnly = temporary.open(O_RDONLY | O_CREAT);
     ASSERT_GE(readOnly, 0);
     kocrash_async_file file;
     kocrash_async_file_init(&file, readOnly, 0);

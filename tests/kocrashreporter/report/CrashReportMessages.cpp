@@ -2,6 +2,8 @@
 
 #include "KOCrashLogFileFormat.h"
 
+#include <gtest/gtest.h>
+
 #include <cstring>
 
 namespace {
@@ -198,6 +200,13 @@ std::vector<std::uint8_t> packWithProtobufC(const Kocrash__CrashReport* report) 
     file.resize(KOCrashLogFileHeaderSize + kocrash__crash_report__get_packed_size(report));
     kocrash__crash_report__pack(report, file.data() + KOCrashLogFileHeaderSize);
     return file;
+}
+
+KOCrashReport decodeValid(const Kocrash__CrashReport* message) {
+    std::optional<KOError> error;
+    auto report = KOCrashReport::initWithData(packWithProtobufC(message), &error);
+    EXPECT_FALSE(error.has_value()) << error->localizedDescription();
+    return std::move(report).value();
 }
 
 Kocrash__CrashReport* fullARM64Report(CrashReportMessages& messages) {

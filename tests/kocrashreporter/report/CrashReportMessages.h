@@ -2,6 +2,7 @@
 // CrashReportMessages object, so a fixture can be changed freely before it is packed.
 #pragma once
 
+#include "KOCrashReport.h"
 #include "kocrash.pb-c.h"
 
 #include <cstdint>
@@ -49,6 +50,9 @@ template <typename Enum> void setStoredEnum(Enum& field, std::int32_t value) {
 
 // "kocrash", version 1, then the message as protobuf-c packs it.
 std::vector<std::uint8_t> packWithProtobufC(const Kocrash__CrashReport* report);
+
+// The report decoded from its protobuf-c packing; a decoding error fails the test.
+KOCrashReport decodeValid(const Kocrash__CrashReport* message);
 
 // Fixtures. Each is a complete, valid report owned by `messages`.
 // Every optional section and field set; 64-bit ARM (arm64e) host.

@@ -1,5 +1,6 @@
 #include "CrashReportMessages.h"
 #include "KOCrashReport.h"
+#include "KOCrashReportText.h"
 
 #include <gtest/gtest.h>
 
@@ -12,72 +13,34 @@ std::optional<KOCrashReport> decode(const std::vector<std::uint8_t>& file,
     return KOCrashReport::initWithData(file, error);
 }
 
-KOCrashReport decodeValid(const Kocrash__CrashReport* message) {
-    std::optional<KOError> error;
-    auto report = decode(packWithProtobufC(message), &error);
-    EXPECT_FALSE(error.has_value()) << error->localizedDescription();
-    return std::move(report).value();
-}
-
-TEST(KOCrashReportDecoder, FullReportKeepsEveryStoredValue) {
+// The golden text of this report shows the rest: names, versions, frames, symbols, the arm64e
+// pc masking and the images with their UUIDs.
+TEST(KOCrashReportDecoder, FullReportKeepsTheValuesItsTextDoesNotShow) {
     CrashReportMessages messages;
     const KOCrashReport report = decodeValid(fullARM64Report(messages));
-
-    const KOCrashReportUUID reportUUID = {0x30, 0x31, 0x32, 0x33, 0x34, 0x35, 0x36, 0x37,
-                                          0x38, 0x39, 0x3A, 0x3B, 0x3C, 0x3D, 0x3E, 0x3F};
-    EXPECT_EQ(report.uuidRef(), reportUUID);
 
     const KOCrashReportProcessorInfo arm64e(KOCrashReportProcessorTypeEncoding::Mach, 0x100000C, 2);
     EXPECT_EQ(report.systemInfo(),
               KOCrashReportSystemInfo(KOCrashReportOperatingSystem::MacOSX, "14.2.1", "23C71",
                                       KOCrashReportArchitecture::Unknown, arm64e, 1700000000));
-    ASSERT_TRUE(report.hasMachineInfo());
+    ASSERT_TRUE(report.hasMachineInfo() && report.hasProcessInfo());
     EXPECT_EQ(*report.machineInfo(), KOCrashReportMachineInfo("Mac14,2", arm64e, 8, 16));
-    EXPECT_EQ(report.applicationInfo(),
-              KOCrashReportApplicationInfo("com.example.notes", "412", "2.3"));
-    ASSERT_TRUE(report.hasProcessInfo());
     EXPECT_EQ(*report.processInfo(),
               KOCrashReportProcessInfo("Notes", 4242,
                                        "/Applications/Notes.app/Contents/MacOS/Notes", 1699999000,
                                        "launchd", 1, true));
-    EXPECT_EQ(report.signalInfo(), KOCrashReportSignalInfo("SIGSEGV", "SEGV_ACCERR", 0x10));
     EXPECT_EQ(report.machExceptionInfo(),
               KOCrashReportMachExceptionInfo(1, std::vector<std::uint64_t>{2, 0x10}));
     EXPECT_EQ(report.customData(),
               (std::vector<std::uint8_t>{'{', '"', 'a', '"', ':', '1', '}', 0x00, 0xFF}));
-
-    ASSERT_EQ(report.threads().size(), 3u);
     const auto& crashed = report.threads()[0];
-    EXPECT_TRUE(crashed.crashed());
-    EXPECT_EQ(crashed.registers().size(), 34u);
-    EXPECT_EQ(crashed.registers()[29].registerName(), "fp");
-    ASSERT_EQ(crashed.stackFrames().size(), 4u);
-    EXPECT_EQ(crashed.stackFrames()[0],
-              KOCrashReportStackFrameInfo(
-                  0x100003F24,
-                  KOCrashReportSymbolInfo("-[NoteView drawRect:]", 0x100003F00, 0x100003F80)));
-    // arm64e: the signature bits above the 36-bit address are gone.
-    EXPECT_EQ(crashed.stackFrames()[1].instructionPointer(), 0x100003E9Cu);
+    EXPECT_EQ(crashed.stackFrames()[0].symbolInfo()->endAddress(), 0x100003F80u);
     EXPECT_EQ(crashed.stackFrames()[1].symbolInfo()->endAddress(), 0u);
     EXPECT_FALSE(crashed.stackFrames()[3].symbolInfo().has_value());
-    EXPECT_FALSE(report.threads()[1].crashed());
     EXPECT_TRUE(report.threads()[1].registers().empty());
-    EXPECT_TRUE(report.threads()[2].stackFrames().empty());
-
-    ASSERT_EQ(report.images().size(), 5u);
-    EXPECT_EQ(report.images()[1].imageName(), "/Applications/Notes.app/Contents/MacOS/Notes");
-    EXPECT_EQ(report.images()[1].imageUUID(), "a0a1a2a3a4a5a6a7a8a9aaabacadaeaf");
-    EXPECT_EQ(report.images()[1].codeType(), arm64e);
     EXPECT_FALSE(report.images()[3].codeType().has_value());
-    EXPECT_FALSE(report.images()[3].hasImageUUID());
     // A stored but empty UUID is no UUID.
-    EXPECT_FALSE(report.images()[4].hasImageUUID());
     EXPECT_FALSE(report.images()[4].imageUUID().has_value());
-
-    ASSERT_TRUE(report.hasExceptionInfo());
-    EXPECT_EQ(report.exceptionInfo()->exceptionName(), "NSInvalidArgumentException");
-    ASSERT_TRUE(report.exceptionInfo()->stackFrames().has_value());
-    EXPECT_EQ(report.exceptionInfo()->stackFrames()->at(0).instructionPointer(), 0x100003F10u);
 }
 
 TEST(KOCrashReportDecoder, MinimalReportLeavesAbsentSectionsAbsent) {
@@ -178,6 +141,18 @@ TEST(KOCrashReportDecoder, ReplacesInvalidUtf8InStoredTexts) {
     EXPECT_EQ(report.images()[0].imageName(), "/bin/\uFFFD\uFFFD\uFFFDx");
 }
 
+TEST(KOCrashReportText, Utf8ValidationReplacesEachInvalidByte) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"\xC3\xA9t\xF0\x9F\x92\xA5", "\xC3\xA9t\xF0\x9F\x92\xA5"},
+        {"\x80", "\uFFFD"},
+        {"\xC0\xAF", "\uFFFD\uFFFD"},                     // overlong "/"
+        {"\xF4\x90\x80\x80", "\uFFFD\uFFFD\uFFFD\uFFFD"}, // above U+10FFFF
+    };
+    for (const auto& [input, expected] : cases) {
+        EXPECT_EQ(kocrash_report_valid_utf8(input), expected);
+    }
+}
+
 TEST(KOCrashReportDecoder, Accepts255MachExceptionCodes) {
     CrashReportMessages messages;
     auto* message = minimalReport(messages);
@@ -188,121 +163,69 @@ TEST(KOCrashReportDecoder, Accepts255MachExceptionCodes) {
     EXPECT_EQ(decodeValid(message).machExceptionInfo()->codes().size(), 255u);
 }
 
-struct DecodeFailure {
-    const char* name;
-    std::function<std::vector<std::uint8_t>()> file;
-    std::string description;
-};
-
 std::vector<std::uint8_t>
-packedMinimal(const std::function<void(CrashReportMessages&, Kocrash__CrashReport*)>& change) {
+packedMinimal(const std::function<void(CrashReportMessages&, Kocrash__CrashReport*)>& change =
+                  [](auto&, auto*) {}) {
     CrashReportMessages messages;
     auto* message = minimalReport(messages);
     change(messages, message);
     return packWithProtobufC(message);
 }
 
-std::vector<std::uint8_t> header(std::uint8_t version) {
-    return {'k', 'o', 'c', 'r', 'a', 's', 'h', version};
+std::vector<std::uint8_t> withByte(std::size_t index, std::uint8_t value) {
+    auto file = packedMinimal();
+    file[index] = value;
+    return file;
 }
 
 TEST(KOCrashReportDecoder, RejectsEveryDamagedFileWithItsReason) {
-    const std::vector<DecodeFailure> failures = {
-        {"empty", [] { return std::vector<std::uint8_t>{}; },
-         "Could not decode truncated crash log"},
-        {"header only", [] { return header(1); }, "Could not decode truncated crash log"},
-        {"bad magic",
-         [] {
-             auto file = packedMinimal([](auto&, auto*) {});
-             file[0] = 'K';
-             return file;
-         },
-         "Could not decode invalid crash log header"},
-        {"version 2",
-         [] {
-             auto file = packedMinimal([](auto&, auto*) {});
-             file[7] = 2;
-             return file;
-         },
-         "Could not decode unsupported crash report version: 2"},
-        {"version 0",
-         [] {
-             auto file = packedMinimal([](auto&, auto*) {});
-             file[7] = 0;
-             return file;
-         },
-         "Could not decode unsupported crash report version: 0"},
-        {"not a message",
-         [] {
-             auto file = header(1);
-             file.insert(file.end(), {0xFF, 0xFF, 0xFF});
-             return file;
-         },
-         "Could not decode crash report with size of 3 bytes."},
-        {"required sections missing",
-         [] {
-             // Only the leading system_info field of a valid report.
-             auto file = packedMinimal([](auto&, auto*) {});
-             file.resize(8 + 2 + file[9]);
-             return file;
-         },
-         "Could not decode crash report with size of 12 bytes."},
-        {"15-byte report UUID",
-         [] {
-             return packedMinimal([](CrashReportMessages& messages, Kocrash__CrashReport* report) {
-                 report->report_info = messages.make(kocrash__crash_report__report_info__init);
-                 report->report_info->has_uuid = 1;
-                 report->report_info->uuid = messages.bytes(std::vector<std::uint8_t>(15, 1));
-             });
-         },
+    const std::vector<std::uint8_t> header = {'k', 'o', 'c', 'r', 'a', 's', 'h', 1};
+    auto notAMessage = header;
+    notAMessage.insert(notAMessage.end(), {0xFF, 0xFF, 0xFF});
+    // Only the leading system_info field of a valid report.
+    auto requiredMissing = packedMinimal();
+    requiredMissing.resize(8 + 2 + requiredMissing[9]);
+    const std::pair<std::vector<std::uint8_t>, std::string> failures[] = {
+        {{}, "Could not decode truncated crash log"},
+        {header, "Could not decode truncated crash log"},
+        {withByte(0, 'K'), "Could not decode invalid crash log header"},
+        {withByte(7, 2), "Could not decode unsupported crash report version: 2"},
+        {notAMessage, "Could not decode crash report with size of 3 bytes."},
+        {requiredMissing, "Could not decode crash report with size of 12 bytes."},
+        {packedMinimal([](CrashReportMessages& messages, Kocrash__CrashReport* report) {
+             report->report_info = messages.make(kocrash__crash_report__report_info__init);
+             report->report_info->has_uuid = 1;
+             report->report_info->uuid = messages.bytes(std::vector<std::uint8_t>(15, 1));
+         }),
          "Report UUID value is not a standard 16 bytes"},
-        {"architecture 6 without machine",
-         [] {
-             return packedMinimal([](auto&, Kocrash__CrashReport* report) {
-                 report->system_info->architecture = KOCRASH__ARCHITECTURE__ARCHITECTURE_UNKNOWN;
-             });
-         },
+        {packedMinimal([](auto&, Kocrash__CrashReport* report) {
+             report->system_info->architecture = KOCRASH__ARCHITECTURE__ARCHITECTURE_UNKNOWN;
+         }),
          "Crash report has an unknown architecture"},
-        {"negative architecture",
-         [] {
-             return packedMinimal([](auto&, Kocrash__CrashReport* report) {
-                 setStoredEnum(report->system_info->architecture, -1);
-             });
-         },
+        {packedMinimal([](auto&, Kocrash__CrashReport* report) {
+             setStoredEnum(report->system_info->architecture, -1);
+         }),
          "Crash report has an unknown architecture"},
-        {"256 Mach exception codes",
-         [] {
-             return packedMinimal([](CrashReportMessages& messages, Kocrash__CrashReport* report) {
-                 auto* exception =
-                     messages.make(kocrash__crash_report__signal__mach_exception__init);
-                 exception->n_codes = 256;
-                 exception->codes = messages.numbers(std::vector<std::uint64_t>(256, 1));
-                 report->signal->mach_exception = exception;
-             });
-         },
+        {packedMinimal([](CrashReportMessages& messages, Kocrash__CrashReport* report) {
+             auto* exception = messages.make(kocrash__crash_report__signal__mach_exception__init);
+             exception->n_codes = 256;
+             exception->codes = messages.numbers(std::vector<std::uint64_t>(256, 1));
+             report->signal->mach_exception = exception;
+         }),
          "Crash report includes too many Mach Exception codes"},
-        {"no threads",
-         [] {
-             return packedMinimal(
-                 [](auto&, Kocrash__CrashReport* report) { report->n_threads = 0; });
-         },
+        {packedMinimal([](auto&, Kocrash__CrashReport* report) { report->n_threads = 0; }),
          "Crash report is missing thread state information"},
-        {"no images",
-         [] {
-             return packedMinimal(
-                 [](auto&, Kocrash__CrashReport* report) { report->n_binary_images = 0; });
-         },
+        {packedMinimal([](auto&, Kocrash__CrashReport* report) { report->n_binary_images = 0; }),
          "Crash report is missing binary image information"},
     };
-    for (const auto& failure : failures) {
-        SCOPED_TRACE(failure.name);
-        const auto file = failure.file();
+    for (const auto& [file, description] : failures) {
+        SCOPED_TRACE(description);
         std::optional<KOError> error;
         EXPECT_FALSE(decode(file, &error).has_value());
         ASSERT_TRUE(error.has_value());
         EXPECT_EQ(error->domain(), KOCrashReporterErrorDomain);
         EXPECT_EQ(error->code(), KOCrashReporterErrorInvalidReport);
-        EXPECT_EQ(error->localizedDescription(), failure.description);
+        EXPECT_EQ(error->localizedDescription(), description);
         EXPECT_EQ(error->underlyingError(), nullptr);
         // Without an out-pointer the failure is only the missing report.
         EXPECT_FALSE(decode(file, nullptr).has_value());

@@ -1,21 +1,15 @@
 #include "KOCrashReportTextFormatter.h"
 #include "CrashReportMessages.h"
 #include "KOCrashReportTextNames.h"
+#include "WriterPacking.h"
+
+#include "support/Files.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
 
 namespace {
-
-KOCrashReport decodeValid(const Kocrash__CrashReport* message) {
-    std::optional<KOError> error;
-    auto report = KOCrashReport::initWithData(packWithProtobufC(message), &error);
-    EXPECT_FALSE(error.has_value()) << error->localizedDescription();
-    return std::move(report).value();
-}
 
 std::string text(const Kocrash__CrashReport* message) {
     return KOCrashReportTextFormatter::stringValueForCrashReport(decodeValid(message),
@@ -26,36 +20,35 @@ std::string goldenPath(const std::string& name) {
     return std::string(KOCRASH_REPORT_TEST_DIR) + "/golden/" + name;
 }
 
+// The crash-time encoder and protobuf-c agree byte for byte on whole reports, so what the
+// writer produces decodes to the same report and prints the golden text.
 // KOCRASH_UPDATE_GOLDEN=1 rewrites the golden files from the current output; review the
 // diff before committing it.
-void expectGolden(const std::string& name, const std::string& actual) {
-    if (std::getenv("KOCRASH_UPDATE_GOLDEN") != nullptr) {
-        std::ofstream(goldenPath(name), std::ios::binary) << actual;
-    }
-    std::ifstream file(goldenPath(name), std::ios::binary);
-    ASSERT_TRUE(file) << goldenPath(name);
-    const std::string expected((std::istreambuf_iterator<char>(file)),
-                               std::istreambuf_iterator<char>());
-    EXPECT_EQ(actual, expected);
-}
-
-struct GoldenCase {
-    const char* file;
-    Kocrash__CrashReport* (*fixture)(CrashReportMessages&);
-};
-
-TEST(KOCrashReportTextFormatter, MatchesTheGoldenTexts) {
-    const GoldenCase cases[] = {
+TEST(KOCrashReportTextFormatter, WriterAndProtobufCFilesPrintTheGoldenTexts) {
+    const std::pair<const char*, Kocrash__CrashReport* (*)(CrashReportMessages&)> cases[] = {
         {"arm64.txt", fullARM64Report},
         {"arm32.txt", arm32Report},
         {"no_crashed_thread.txt", noCrashedThreadReport},
         {"exception.txt", exceptionReport},
         {"minimal.txt", minimalReport},
     };
-    for (const auto& golden : cases) {
-        SCOPED_TRACE(golden.file);
+    for (const auto& [golden, fixture] : cases) {
+        SCOPED_TRACE(golden);
         CrashReportMessages messages;
-        expectGolden(golden.file, text(golden.fixture(messages)));
+        const Kocrash__CrashReport* message = fixture(messages);
+        const auto byWriter = packReportWithWriter(&message->base);
+        EXPECT_EQ(byWriter, packWithProtobufC(message));
+
+        std::optional<KOError> error;
+        const auto fromWriter = KOCrashReport::initWithData(byWriter, &error);
+        ASSERT_TRUE(fromWriter.has_value()) << error->localizedDescription();
+        EXPECT_EQ(*fromWriter, decodeValid(message));
+        const std::string text = KOCrashReportTextFormatter::stringValueForCrashReport(
+            *fromWriter, KOCrashReportTextFormat::Standard);
+        if (std::getenv("KOCRASH_UPDATE_GOLDEN") != nullptr) {
+            testsupport::writeFile(goldenPath(golden), text);
+        }
+        EXPECT_EQ(text, testsupport::readFile(goldenPath(golden)));
     }
 }
 
@@ -95,71 +88,59 @@ TEST(KOCrashReportTextFormatter, PadsImageNamesBySixteenBitUnits) {
         << log;
 }
 
+// The golden texts show the rule for macOS, iOS, the simulator and an unknown system.
 TEST(KOCrashReportTextFormatter, SymbolPrefixRulesFollowTheOperatingSystem) {
-    const std::pair<Kocrash__CrashReport__SystemInfo__OperatingSystem, const char*> cases[] = {
-        {KOCRASH__CRASH_REPORT__SYSTEM_INFO__OPERATING_SYSTEM__MAC_OS_X, "start + 16"},
-        {KOCRASH__CRASH_REPORT__SYSTEM_INFO__OPERATING_SYSTEM__IPHONE_OS, "start + 16"},
-        {KOCRASH__CRASH_REPORT__SYSTEM_INFO__OPERATING_SYSTEM__IPHONE_SIMULATOR, "start + 16"},
-        {KOCRASH__CRASH_REPORT__SYSTEM_INFO__OPERATING_SYSTEM__APPLE_TVOS, "start + 16"},
-        {KOCRASH__CRASH_REPORT__SYSTEM_INFO__OPERATING_SYSTEM__OS_UNKNOWN, "_start + 16"},
-    };
-    for (const auto& [os, symbol] : cases) {
-        CrashReportMessages messages;
-        auto* message = noCrashedThreadReport(messages);
-        message->system_info->operating_system = os;
-        EXPECT_NE(text(message).find(std::string(" 0x000000010a000010 ") + symbol + "\n"),
-                  std::string::npos)
-            << os;
-    }
     CrashReportMessages messages;
     auto* message = noCrashedThreadReport(messages);
+    message->system_info->operating_system =
+        KOCRASH__CRASH_REPORT__SYSTEM_INFO__OPERATING_SYSTEM__APPLE_TVOS;
+    EXPECT_NE(text(message).find(" 0x000000010a000010 start + 16\n"), std::string::npos);
     message->threads[0]->frames[0]->symbol->name = messages.text("_");
     EXPECT_NE(text(message).find(" _ + 16\n"), std::string::npos);
 }
 
 TEST(KOCrashReportTextFormatter, CodeTypeComesFromTheFirstKnownImageThenTheHost) {
-    const KOCrashReportProcessorInfo arm(KOCrashReportProcessorTypeEncoding::Mach, 12, 9);
-    const KOCrashReportProcessorInfo x86_64(KOCrashReportProcessorTypeEncoding::Mach, 0x1000007, 3);
-    const KOCrashReportProcessorInfo unknownType(KOCrashReportProcessorTypeEncoding::Mach, 99, 0);
-    const KOCrashReportProcessorInfo otherEncoding(KOCrashReportProcessorTypeEncoding::Unknown, 12,
-                                                   9);
-    struct Case {
-        std::optional<KOCrashReportProcessorInfo> firstImage;
-        std::optional<KOCrashReportProcessorInfo> host;
+    struct Processor {
+        std::uint64_t type, subtype;
+        bool mach = true;
+    };
+    const Processor arm{12, 9}, x86_64{0x1000007, 3}, unknownType{99, 0},
+        otherEncoding{12, 9, false};
+    const struct {
+        std::optional<Processor> firstImage;
+        Processor host;
         std::string name;
         bool lp64;
-    };
-    const Case cases[] = {
+    } cases[] = {
         {arm, x86_64, "ARM", false},
         {unknownType, x86_64, "X86-64", true},
         {otherEncoding, arm, "ARM", false},
         {std::nullopt, unknownType, "Unknown (99)", true},
         {std::nullopt, otherEncoding, "Unknown", true},
     };
-    for (const auto& testCase : cases) {
+    for (const auto& c : cases) {
         CrashReportMessages messages;
+        const auto processor = [&messages](const Processor& p) {
+            auto* stored = messages.processor(p.type, p.subtype);
+            if (!p.mach) {
+                stored->encoding =
+                    KOCRASH__CRASH_REPORT__PROCESSOR__TYPE_ENCODING__TYPE_ENCODING_UNKNOWN;
+            }
+            return stored;
+        };
         auto* message = minimalReport(messages);
         message->machine_info = messages.make(kocrash__crash_report__machine_info__init);
-        message->machine_info->processor = messages.make(kocrash__crash_report__processor__init);
-        message->machine_info->processor->has_encoding = 1;
-        message->machine_info->processor->encoding =
-            static_cast<Kocrash__CrashReport__Processor__TypeEncoding>(
-                testCase.host->typeEncoding());
-        message->machine_info->processor->type = testCase.host->type();
-        message->machine_info->processor->subtype = testCase.host->subtype();
-        if (testCase.firstImage) {
-            auto* image = message->binary_images[0];
-            image->code_type =
-                messages.processor(testCase.firstImage->type(), testCase.firstImage->subtype());
-            image->code_type->encoding = static_cast<Kocrash__CrashReport__Processor__TypeEncoding>(
-                testCase.firstImage->typeEncoding());
+        message->machine_info->processor = processor(c.host);
+        if (c.firstImage) {
+            message->binary_images[0]->code_type = processor(*c.firstImage);
         }
         const auto codeType = kocrash_text_code_type(decodeValid(message));
-        EXPECT_EQ(codeType.name, testCase.name);
-        EXPECT_EQ(codeType.lp64, testCase.lp64);
+        EXPECT_EQ(codeType.name, c.name);
+        EXPECT_EQ(codeType.lp64, c.lp64);
     }
 }
 
+// The golden texts show the ARM names of 32-bit and 64-bit images.
 TEST(KOCrashReportTextNames, OperatingSystemAndArchitectureNames) {
     EXPECT_EQ(kocrash_text_operating_system_name(KOCrashReportOperatingSystem::iPhoneSimulator),
               "Mac OS X");
@@ -175,12 +156,7 @@ TEST(KOCrashReportTextNames, OperatingSystemAndArchitectureNames) {
     EXPECT_EQ(name(7, 3), "i386");
     EXPECT_EQ(name(0x1000007, 3), "x86_64");
     EXPECT_EQ(name(18, 0), "powerpc");
-    EXPECT_EQ(name(12, 6), "armv6");
-    EXPECT_EQ(name(12, 9), "armv7");
-    EXPECT_EQ(name(12, 11), "armv7s");
     EXPECT_EQ(name(12, 0x7F000009), "armv7");
-    EXPECT_EQ(name(12, 13), "arm-unknown");
-    EXPECT_EQ(name(0x100000C, 0x80000002), "arm64e");
     EXPECT_EQ(name(0x100000C, 1), "armv8");
     EXPECT_EQ(name(0x100000C, 3), "arm64-unknown");
     EXPECT_EQ(name(0x1000012, 0), "???");

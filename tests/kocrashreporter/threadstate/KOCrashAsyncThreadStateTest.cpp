@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <map>
 #include <string>
 
 namespace {
@@ -24,41 +25,26 @@ ko_mcontext64 distinctContext() {
     return context;
 }
 
-// The value a 64-bit register of that name holds in the context, as read back.
+// The value a 64-bit register of that name holds in the context, as read back: the address
+// registers masked, the general registers whole.
 std::uint64_t expected64(const ko_mcontext64& context, const std::string& name) {
     constexpr std::uint64_t mask = 0xFFFFFFFFFull;
-    if (name == "pc") {
-        return context.ss.pc & mask;
-    }
-    if (name == "fp") {
-        return context.ss.fp & mask;
-    }
-    if (name == "sp") {
-        return context.ss.sp & mask;
-    }
-    if (name == "lr") {
-        return context.ss.lr & mask;
-    }
-    if (name == "cpsr") {
-        return context.ss.cpsr;
-    }
-    return context.ss.x[std::stoi(name.substr(1))];
+    const std::map<std::string, std::uint64_t> special = {{"pc", context.ss.pc & mask},
+                                                          {"fp", context.ss.fp & mask},
+                                                          {"sp", context.ss.sp & mask},
+                                                          {"lr", context.ss.lr & mask},
+                                                          {"cpsr", context.ss.cpsr}};
+    const auto found = special.find(name);
+    return found != special.end() ? found->second : context.ss.x[std::stoi(name.substr(1))];
 }
 
-std::uint32_t expected32(const arm_thread_state32_t& registers, const std::string& name) {
-    if (name == "pc") {
-        return registers.pc;
-    }
-    if (name == "sp") {
-        return registers.sp;
-    }
-    if (name == "lr") {
-        return registers.lr;
-    }
-    if (name == "cpsr") {
-        return registers.cpsr;
-    }
-    return registers.r[std::stoi(name.substr(1))];
+// What state32() put into the register of that name.
+std::uint32_t expected32(const std::string& name) {
+    const std::map<std::string, std::uint32_t> special = {
+        {"sp", 0xC0DE00A0u}, {"lr", 0xC0DE00B0u}, {"pc", 0xC0DE00C0u}, {"cpsr", 0xC0DE00D0u}};
+    const auto found = special.find(name);
+    return found != special.end() ? found->second
+                                  : 0xC0DE0000u + static_cast<unsigned>(std::stoi(name.substr(1)));
 }
 
 std::uint64_t validBits(const kocrash_async_thread_state& state) {
@@ -90,19 +76,14 @@ kocrash_async_thread_state state32() {
 TEST(KOCrashAsyncThreadState, InitChoosesTheLayoutByCpuType) {
     kocrash_async_thread_state state;
     ASSERT_EQ(kocrash_async_thread_state_init(&state, CPU_TYPE_ARM64), 0u);
-    EXPECT_EQ(state.arm_registers.ash.flavor, 6u);
-    EXPECT_EQ(state.arm_registers.ash.count, 68u);
     EXPECT_EQ(kocrash_async_thread_state_get_greg_size(&state), 8u);
     EXPECT_EQ(kocrash_async_thread_state_get_stack_direction(&state), 2u);
     EXPECT_EQ(kocrash_async_thread_state_get_reg_count(&state), 34u);
     EXPECT_EQ(validBits(state), 0u);
 
     ASSERT_EQ(kocrash_async_thread_state_init(&state, CPU_TYPE_ARM), 0u);
-    EXPECT_EQ(state.arm_registers.ash.flavor, 9u);
-    EXPECT_EQ(state.arm_registers.ash.count, 17u);
     EXPECT_EQ(kocrash_async_thread_state_get_greg_size(&state), 4u);
     EXPECT_EQ(kocrash_async_thread_state_get_reg_count(&state), 17u);
-    EXPECT_STREQ(kocrash_async_thread_state_get_reg_name(&state, 1), "r7");
 
     EXPECT_EQ(kocrash_async_thread_state_init(&state, CPU_TYPE_X86_64), KOCRASH_ENOTSUP);
     EXPECT_EQ(kocrash_async_thread_state_init(&state, CPU_TYPE_X86), KOCRASH_ENOTSUP);
@@ -139,8 +120,7 @@ TEST(KOCrashAsyncThreadState, TheThirtyTwoBitLayoutKeepsItsOwnSlots) {
         std::string name = kocrash_async_thread_state_get_reg_name(&state, n);
         names += name + " ";
         SCOPED_TRACE(name);
-        EXPECT_EQ(kocrash_async_thread_state_get_reg(&state, n),
-                  expected32(state.arm_registers.uts.ts_32, name));
+        EXPECT_EQ(kocrash_async_thread_state_get_reg(&state, n), expected32(name));
     }
     EXPECT_EQ(names, "pc r7 sp r0 r1 r2 r3 r4 r5 r6 r8 r9 r10 r11 r12 lr cpsr ");
     kocrash_async_thread_state_set_reg(&state, KOCRASH_ARM_R8, 0x1122334455667788ull);
@@ -199,8 +179,6 @@ TEST(KOCrashAsyncThreadState, ClearingVolatileRegistersKeepsWhatACalleePreserves
         }
     }
     EXPECT_EQ(validBits(narrow), kept32);
-    EXPECT_EQ(kept32,
-              (1u << 1) | (1u << 7) | (1u << 8) | (1u << 9) | (1u << 10) | (1u << 12) | (1u << 13));
 }
 
 TEST(KOCrashAsyncThreadState, DwarfNumbersMapToTheRegistersOfTheSameName) {

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <future>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -25,11 +26,16 @@ TEST(Application, PostsEachMomentOnTheMainQueueInCallOrder) {
         }));
     }
 
+    // The main queue runs on a thread of its own: held until every call below is queued, it
+    // cannot run the nested call before resignActive has posted.
+    std::promise<void> queued;
+    platform::MainQueue::shared().async([gate = queued.get_future().share()] { gate.wait(); });
     application.finishLaunching();
     application.becomeActive();
     // A call made on the main queue is still posted after the earlier ones.
     platform::MainQueue::shared().async([&] { application.becomeActive(); });
     application.resignActive();
+    queued.set_value();
     ASSERT_TRUE(platform::pumpMainQueueUntil([&] {
         std::lock_guard lock(mutex);
         return received.size() == 4;

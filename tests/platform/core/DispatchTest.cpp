@@ -60,30 +60,24 @@ TEST(SerialQueue, CanBeDestroyedFromItsOwnTask) {
     ASSERT_TRUE(platform::pumpMainQueueUntil([&] { return destroyed && laterTaskRan; }));
 }
 
-TEST(MainQueue, RunsDelayedWorkAndRepeatingTimersUntilInvalidated) {
+TEST(MainQueue, RunsDelayedWorkAndRepeatingTimersUntilInvalidatedOrReleased) {
     auto& main = MainQueue::shared();
-    std::atomic<int> fired{0};
+    std::atomic<int> invalidatedFired{0};
+    std::atomic<int> releasedFired{0};
     std::atomic<bool> delayedOnMain{false};
     main.asyncAfter(5ms, [&] { delayedOnMain = main.isCurrent(); });
-    auto timer = main.scheduleRepeating(2ms, [&] { ++fired; });
-    ASSERT_TRUE(platform::pumpMainQueueUntil([&] { return fired >= 3 && delayedOnMain; }));
-    timer->invalidate();
+    auto invalidated = main.scheduleRepeating(2ms, [&] { ++invalidatedFired; });
+    auto released = main.scheduleRepeating(1ms, [&] { ++releasedFired; });
+    ASSERT_TRUE(platform::pumpMainQueueUntil(
+        [&] { return invalidatedFired >= 3 && releasedFired >= 1 && delayedOnMain; }));
+    invalidated->invalidate();
+    released.reset();
     main.drain();
-    int afterInvalidate = fired;
+    const int afterInvalidate = invalidatedFired;
+    const int afterRelease = releasedFired;
     std::this_thread::sleep_for(20ms);
     main.drain();
-    EXPECT_EQ(fired, afterInvalidate);
-    EXPECT_FALSE(timer->isValid());
-}
-
-TEST(MainQueue, ReleasingTheTimerStopsIt) {
-    std::atomic<int> fired{0};
-    auto timer = MainQueue::shared().scheduleRepeating(1ms, [&] { ++fired; });
-    ASSERT_TRUE(platform::pumpMainQueueUntil([&] { return fired >= 1; }));
-    timer.reset();
-    MainQueue::shared().drain();
-    int afterRelease = fired;
-    std::this_thread::sleep_for(10ms);
-    MainQueue::shared().drain();
-    EXPECT_EQ(fired, afterRelease);
+    EXPECT_EQ(invalidatedFired, afterInvalidate);
+    EXPECT_EQ(releasedFired, afterRelease);
+    EXPECT_FALSE(invalidated->isValid());
 }

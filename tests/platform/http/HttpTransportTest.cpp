@@ -2,13 +2,10 @@
 // comes back, and that every request completes exactly once on the worker.
 #include "platform/http/HttpTransport.h"
 
+#include "support/Gunzip.h"
 #include "support/LoopbackHttpServer.h"
 
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-#include <zlib.h>
 
 #include <condition_variable>
 #include <map>
@@ -19,20 +16,6 @@ namespace {
 using namespace platform::http;
 using testsupport::LoopbackHttpServer;
 using testsupport::ScriptedReply;
-
-std::string gzipCompressed(std::string_view input) {
-    z_stream stream{};
-    deflateInit2(&stream, Z_DEFAULT_COMPRESSION, Z_DEFLATED, 31, 9, Z_DEFAULT_STRATEGY);
-    std::string output(deflateBound(&stream, input.size()), '\0');
-    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(input.data()));
-    stream.avail_in = static_cast<uInt>(input.size());
-    stream.next_out = reinterpret_cast<Bytef*>(output.data());
-    stream.avail_out = static_cast<uInt>(output.size());
-    deflate(&stream, Z_FINISH);
-    output.resize(stream.total_out);
-    deflateEnd(&stream);
-    return output;
-}
 
 // Collects completions and where they ran; counts every call per request tag.
 class Completions {
@@ -89,18 +72,18 @@ HttpRequest postTo(const LoopbackHttpServer& server, const std::string& path, st
     return request;
 }
 
-// A port on which nothing listens: bound once, then released.
-std::uint16_t closedPort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    ::close(fd);
-    return ntohs(address.sin_port);
-}
+class HttpTransportTest : public ::testing::Test {
+protected:
+    HttpResponse sendAndWait(HttpRequest request) {
+        transport.send(std::move(request), completions.forRequest(1));
+        EXPECT_TRUE(completions.waitFor(1));
+        return completions.response(1);
+    }
+
+    LoopbackHttpServer server;
+    Completions completions;
+    HttpTransport transport;
+};
 
 TEST(HttpTransportWire, SendsMethodTargetHeadersAndBodyAndReportsTheReply) {
     LoopbackHttpServer server;
@@ -130,110 +113,47 @@ TEST(HttpTransportWire, SendsMethodTargetHeadersAndBodyAndReportsTheReply) {
     EXPECT_EQ(findHeader(response.headers, "x-reply"), "yes");
 }
 
-TEST(HttpTransportWire, GetCarriesNoBody) {
-    LoopbackHttpServer server;
-    Completions completions;
-    HttpTransport transport;
+TEST_F(HttpTransportTest, GetCarriesNoBody) {
     HttpRequest request;
     request.url = server.baseUrl() + "/array/key/config";
-    transport.send(request, completions.forRequest(1));
-    ASSERT_TRUE(completions.waitFor(1));
+    const auto response = sendAndWait(request);
     const auto received = server.requests().at(0);
     EXPECT_EQ(received.method, "GET");
     EXPECT_EQ(received.body, "");
     EXPECT_EQ(received.header("Content-Length"), std::nullopt);
-    EXPECT_EQ(completions.response(1).statusCode, 200);
-    EXPECT_TRUE(completions.response(1).body.empty());
+    EXPECT_EQ(response.statusCode, 200);
+    EXPECT_TRUE(response.body.empty());
 }
 
-TEST(HttpTransportWire, ChunkedRequestBodyArrivesWhole) {
-    LoopbackHttpServer server;
-    Completions completions;
-    HttpTransport transport;
+TEST_F(HttpTransportTest, ChunkedRequestBodyArrivesWhole) {
     auto request = postTo(server, "/chunked", std::string(40000, 'c'));
     request.headers.emplace_back("Transfer-Encoding", "chunked");
-    transport.send(request, completions.forRequest(1));
-    ASSERT_TRUE(completions.waitFor(1));
+    sendAndWait(request);
     const auto received = server.requests().at(0);
     EXPECT_EQ(received.header("Transfer-Encoding"), "chunked");
     EXPECT_EQ(received.body, std::string(40000, 'c'));
     EXPECT_GT(received.raw.size(), received.body.size());
 }
 
-TEST(HttpTransportWire, GzipReplyIsDecodedWhenGzipIsAccepted) {
-    LoopbackHttpServer server;
-    ScriptedReply reply = ScriptedReply::respond(200, gzipCompressed(R"({"flags":{}})"));
+TEST_F(HttpTransportTest, GzipReplyIsDecodedWhenGzipIsAccepted) {
+    ScriptedReply reply = ScriptedReply::respond(200, gzipOneShot(R"({"flags":{}})"));
     reply.headers = {{"Content-Encoding", "gzip"}};
     server.enqueue(reply);
-    Completions completions;
-    HttpTransport transport;
     auto request = postTo(server, "/batch", "{}");
     request.headers.emplace_back("Accept-Encoding", "gzip");
-    transport.send(request, completions.forRequest(1));
-    ASSERT_TRUE(completions.waitFor(1));
+    EXPECT_EQ(sendAndWait(request).body, R"({"flags":{}})");
     EXPECT_EQ(server.requests().at(0).header("Accept-Encoding"), "gzip");
-    EXPECT_EQ(completions.response(1).body, R"({"flags":{}})");
 }
 
-TEST(HttpTransportWire, ProxyReceivesTheAbsoluteAddress) {
-    LoopbackHttpServer proxy;
-    Completions completions;
-    HttpTransport transport;
+TEST_F(HttpTransportTest, ProxyReceivesTheAbsoluteAddress) {
     HttpRequest request;
     request.url = "http://ingest.davaror.invalid/flags?v=2";
-    request.proxy = proxy.baseUrl();
-    transport.send(request, completions.forRequest(1));
-    ASSERT_TRUE(completions.waitFor(1));
-    EXPECT_EQ(proxy.requests().at(0).target, "http://ingest.davaror.invalid/flags?v=2");
-    EXPECT_EQ(completions.response(1).statusCode, 200);
+    request.proxy = server.baseUrl();
+    EXPECT_EQ(sendAndWait(request).statusCode, 200);
+    EXPECT_EQ(server.requests().at(0).target, "http://ingest.davaror.invalid/flags?v=2");
 }
 
-struct FailureCase {
-    const char* name;
-    HttpErrorCode expected;
-};
-
-class HttpTransportFailures : public ::testing::Test {
-protected:
-    HttpResponse sendAndWait(HttpRequest request) {
-        transport.send(std::move(request), completions.forRequest(1));
-        EXPECT_TRUE(completions.waitFor(1));
-        return completions.response(1);
-    }
-
-    LoopbackHttpServer server;
-    Completions completions;
-    HttpTransport transport;
-};
-
-TEST_F(HttpTransportFailures, ConnectionRefused) {
-    HttpRequest request;
-    request.url = "http://127.0.0.1:" + std::to_string(closedPort()) + "/batch";
-    const auto response = sendAndWait(request);
-    ASSERT_TRUE(response.error);
-    EXPECT_EQ(response.error->code, HttpErrorCode::cannotConnectToHost);
-    EXPECT_FALSE(response.statusCode);
-}
-
-TEST_F(HttpTransportFailures, ServerClosesWithoutReply) {
-    server.enqueue(ScriptedReply::closeWithoutReply());
-    const auto response = sendAndWait(postTo(server, "/batch", "{}"));
-    ASSERT_TRUE(response.error);
-    EXPECT_EQ(response.error->code, HttpErrorCode::networkConnectionLost);
-    EXPECT_FALSE(response.statusCode);
-}
-
-TEST_F(HttpTransportFailures, HangingServerTimesOut) {
-    server.enqueue(ScriptedReply::hang());
-    auto request = postTo(server, "/batch", "{}");
-    request.timeout = 300ms;
-    const auto response = sendAndWait(request);
-    ASSERT_TRUE(response.error);
-    EXPECT_EQ(response.error->code, HttpErrorCode::timedOut);
-    EXPECT_FALSE(response.statusCode);
-}
-
-TEST_F(HttpTransportFailures, ReplyBodyOverTheLimitEndsTheTransfer) {
+TEST_F(HttpTransportTest, ReplyBodyOverTheLimitEndsTheTransfer) {
     server.enqueue(ScriptedReply::respond(200, std::string(4096, 'x')));
     server.enqueue(ScriptedReply::respond(200, std::string(4097, 'x')));
     auto request = postTo(server, "/flags", "{}");
@@ -250,19 +170,34 @@ TEST_F(HttpTransportFailures, ReplyBodyOverTheLimitEndsTheTransfer) {
     EXPECT_EQ(overLimit.calls(1), 1);
 }
 
-TEST_F(HttpTransportFailures, OnlyHttpAndHttpsAreSpoken) {
-    for (const char* url : {"file:///etc/hostname", "ftp://127.0.0.1/x", "gopher://127.0.0.1/"}) {
+TEST_F(HttpTransportTest, FailuresCarryTheirCodeAndNoStatus) {
+    server.enqueue(ScriptedReply::closeWithoutReply());
+    server.enqueue(ScriptedReply::hang());
+    HttpRequest refused, file, ftp;
+    refused.url = "http://127.0.0.1:" + std::to_string(testsupport::closedPort()) + "/batch";
+    file.url = "file:///etc/hostname";
+    ftp.url = "ftp://127.0.0.1/x";
+    auto hanging = postTo(server, "/batch", "{}");
+    hanging.timeout = 300ms;
+    const std::pair<HttpRequest, HttpErrorCode> cases[] = {
+        {refused, HttpErrorCode::cannotConnectToHost},
+        {postTo(server, "/batch", "{}"), HttpErrorCode::networkConnectionLost},
+        {hanging, HttpErrorCode::timedOut},
+        // Only HTTP and HTTPS are spoken.
+        {file, HttpErrorCode::unsupportedURL},
+        {ftp, HttpErrorCode::unsupportedURL},
+    };
+    for (const auto& [request, code] : cases) {
         Completions local;
-        HttpRequest request;
-        request.url = url;
         transport.send(request, local.forRequest(1));
-        ASSERT_TRUE(local.waitFor(1)) << url;
+        ASSERT_TRUE(local.waitFor(1)) << request.url;
         const auto response = local.response(1);
-        ASSERT_TRUE(response.error) << url;
-        EXPECT_EQ(response.error->code, HttpErrorCode::unsupportedURL) << url;
+        ASSERT_TRUE(response.error) << request.url;
+        EXPECT_EQ(response.error->code, code) << request.url;
         EXPECT_FALSE(response.error->description.empty());
+        EXPECT_FALSE(response.statusCode);
     }
-    EXPECT_TRUE(server.requests().empty());
+    EXPECT_EQ(server.requests().size(), 2u);
 }
 
 TEST(HttpTransportCompletion, EveryRequestCompletesOnceAndNeverOnTheCallersThread) {
@@ -289,41 +224,29 @@ TEST(HttpTransportCompletion, EveryRequestCompletesOnceAndNeverOnTheCallersThrea
     }
 }
 
+// A request sent from a cancelled request's completion is cancelled too.
 TEST(HttpTransportCompletion, DestroyingTheTransportCancelsInFlightRequestsOnce) {
     LoopbackHttpServer server;
     server.setDefaultReply(ScriptedReply::hang());
     Completions completions;
     {
         HttpTransport transport;
-        for (int tag = 0; tag < 3; ++tag) {
+        transport.send(postTo(server, "/batch", "{}"), [&, first = completions.forRequest(0)](
+                                                           HttpResponse response) {
+            transport.send(postTo(server, "/again", "{}"), completions.forRequest(3));
+            first(std::move(response));
+        });
+        for (int tag = 1; tag < 3; ++tag) {
             transport.send(postTo(server, "/batch", "{}"), completions.forRequest(tag));
         }
         ASSERT_TRUE(server.waitForRequests(3));
     }
-    ASSERT_EQ(completions.total(), 3u);
-    for (int tag = 0; tag < 3; ++tag) {
+    ASSERT_EQ(completions.total(), 4u);
+    for (int tag = 0; tag < 4; ++tag) {
         EXPECT_EQ(completions.calls(tag), 1);
         ASSERT_TRUE(completions.response(tag).error);
         EXPECT_EQ(completions.response(tag).error->code, HttpErrorCode::cancelled);
     }
-}
-
-TEST(HttpTransportCompletion, RequestSentFromACancelledCompletionIsCancelledToo) {
-    LoopbackHttpServer server;
-    server.setDefaultReply(ScriptedReply::hang());
-    Completions completions;
-    {
-        HttpTransport transport;
-        auto followUp = completions.forRequest(2);
-        transport.send(postTo(server, "/batch", "{}"),
-                       [&, first = completions.forRequest(1), followUp](HttpResponse response) {
-                           transport.send(postTo(server, "/again", "{}"), followUp);
-                           first(std::move(response));
-                       });
-        ASSERT_TRUE(server.waitForRequests(1));
-    }
-    ASSERT_EQ(completions.total(), 2u);
-    EXPECT_EQ(completions.response(2).error->code, HttpErrorCode::cancelled);
 }
 
 TEST(HttpTransportCompletion, TransportMayBeReleasedFromItsOwnCompletion) {

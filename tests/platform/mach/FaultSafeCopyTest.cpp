@@ -52,7 +52,7 @@ TEST(FaultSafeCopy, CopiesReadableMemoryOfAnySize) {
     }
 }
 
-TEST(FaultSafeCopy, ReportsUnreadableSourcesWithoutFaultingAndKeepsWorking) {
+TEST(FaultSafeCopy, ReportsUnreadableSourcesAndUnwritableDestinationsWithoutFaulting) {
     GuardedPages pages;
     std::vector<std::uint8_t> copy(64);
     errno = 1234;
@@ -70,10 +70,8 @@ TEST(FaultSafeCopy, ReportsUnreadableSourcesWithoutFaultingAndKeepsWorking) {
     for (std::size_t i = 0; i < 4; ++i) {
         EXPECT_EQ(copy[i], GuardedPages::patternByte(GuardedPages::pageSize() - 4 + i));
     }
-}
 
-TEST(FaultSafeCopy, AnUnwritableDestinationLeavesNoBytesBehindForTheNextCopy) {
-    GuardedPages pages;
+    // A destination that cannot be written leaves no bytes behind for the next copies.
     EXPECT_EQ(faultSafeCopy(pages.inaccessible(), pages.readable(), 100),
               FaultSafeCopyResult::DestinationUnwritable);
     for (int i = 0; i < 16; ++i) {

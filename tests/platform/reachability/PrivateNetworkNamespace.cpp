@@ -2,27 +2,20 @@
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <array>
-#include <chrono>
+#include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <sstream>
-
-extern char** environ;
 
 namespace netns {
 namespace {
 
 constexpr const char* insideVariable = "DAVAROR_TEST_PRIVATE_NETNS";
-constexpr auto innerRunLimit = std::chrono::seconds(120);
+constexpr int innerRunLimitSeconds = 120;
 
 struct Outcome {
     int exitStatus = -1;
@@ -38,65 +31,36 @@ std::vector<std::string> emulatorCommand() {
     return words;
 }
 
-// Runs `command` with `extraEnvironment` added, collecting standard output and
-// error; kills it once `limit` has passed.
-Outcome run(const std::vector<std::string>& command, const std::string& extraEnvironment,
-            std::chrono::seconds limit) {
-    int pipeEnds[2];
-    if (pipe2(pipeEnds, O_CLOEXEC) != 0) {
-        return {-1, "pipe failed"};
+std::string quoted(const std::string& word) {
+    std::string text = "'";
+    for (const char c : word) {
+        text += c == '\'' ? std::string("'\\''") : std::string(1, c);
     }
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, pipeEnds[1], STDOUT_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, pipeEnds[1], STDERR_FILENO);
+    return text + "'";
+}
 
-    std::vector<char*> argv;
+// Runs `command` through the shell with its standard error joined to its output, killed once
+// `limitSeconds` have passed (coreutils' timeout).
+Outcome run(const std::vector<std::string>& command, int limitSeconds) {
+    std::string line = "timeout -s KILL " + std::to_string(limitSeconds);
     for (const auto& word : command) {
-        argv.push_back(const_cast<char*>(word.c_str()));
+        line += " " + quoted(word);
     }
-    argv.push_back(nullptr);
-    std::vector<char*> envp;
-    for (char** entry = environ; *entry != nullptr; ++entry) {
-        envp.push_back(*entry);
+    line += " 2>&1";
+    FILE* pipe = popen(line.c_str(), "r");
+    if (pipe == nullptr) {
+        return {-1, "cannot start " + command[0]};
     }
-    std::string extra = extraEnvironment;
-    if (!extra.empty()) {
-        envp.push_back(extra.data());
-    }
-    envp.push_back(nullptr);
-
-    pid_t child = -1;
-    const int spawned = posix_spawnp(&child, argv[0], &actions, nullptr, argv.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    close(pipeEnds[1]);
-    if (spawned != 0) {
-        close(pipeEnds[0]);
-        return {-1, "cannot start " + command[0] + ": " + std::strerror(spawned)};
-    }
-
     Outcome outcome;
-    const auto deadline = std::chrono::steady_clock::now() + limit;
     std::array<char, 4096> chunk;
-    for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        pollfd readable{pipeEnds[0], POLLIN, 0};
-        if (left.count() <= 0 || poll(&readable, 1, static_cast<int>(left.count())) == 0) {
-            kill(child, SIGKILL);
-            outcome.output += "\n(killed after " + std::to_string(limit.count()) + " s)";
-            break;
-        }
-        const ssize_t got = read(pipeEnds[0], chunk.data(), chunk.size());
-        if (got <= 0) {
-            break;
-        }
-        outcome.output.append(chunk.data(), static_cast<std::size_t>(got));
+    while (const std::size_t got = std::fread(chunk.data(), 1, chunk.size(), pipe)) {
+        outcome.output.append(chunk.data(), got);
     }
-    close(pipeEnds[0]);
-    int status = 0;
-    waitpid(child, &status, 0);
+    const int status = pclose(pipe);
     outcome.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    if (outcome.exitStatus == 124 || outcome.exitStatus == 128 + SIGKILL) {
+        outcome.output += "\n(killed after " + std::to_string(limitSeconds) + " s)";
+    }
     return outcome;
 }
 
@@ -129,14 +93,15 @@ void runCurrentTestInPrivateNetworkNamespace() {
     const auto* test = testing::UnitTest::GetInstance()->current_test_info();
     const std::string fullName = std::string(test->test_suite_name()) + "." + test->name();
     const std::string filter = "--gtest_filter=" + fullName;
-    std::vector<std::string> command = {"unshare", "-rn"};
+    std::vector<std::string> command = {"env", std::string(insideVariable) + "=1", "unshare",
+                                        "-rn"};
     for (auto& word : emulatorCommand()) {
         command.push_back(std::move(word));
     }
     command.push_back(std::filesystem::read_symlink("/proc/self/exe").string());
     command.push_back(filter);
 
-    const auto outcome = run(command, std::string(insideVariable) + "=1", innerRunLimit);
+    const auto outcome = run(command, innerRunLimitSeconds);
     if (outcome.exitStatus != 0 && refusedByKernel(outcome.output)) {
         GTEST_SKIP() << "the kernel refuses a private user and network namespace here: "
                      << outcome.output;
@@ -156,7 +121,7 @@ void runCurrentTestInPrivateNetworkNamespace() {
 bool ip(const std::vector<std::string>& arguments) {
     std::vector<std::string> command = {"ip"};
     command.insert(command.end(), arguments.begin(), arguments.end());
-    const auto outcome = run(command, "", std::chrono::seconds(30));
+    const auto outcome = run(command, 30);
     if (outcome.exitStatus != 0) {
         std::string line;
         for (const auto& word : command) {
@@ -169,8 +134,7 @@ bool ip(const std::vector<std::string>& arguments) {
 }
 
 bool createVethPair() {
-    const auto outcome = run({"ip", "link", "add", "v0", "type", "veth", "peer", "name", "v1"}, "",
-                             std::chrono::seconds(30));
+    const auto outcome = run({"ip", "link", "add", "v0", "type", "veth", "peer", "name", "v1"}, 30);
     if (outcome.exitStatus != 0) {
         return false;
     }

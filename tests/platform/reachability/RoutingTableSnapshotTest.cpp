@@ -39,7 +39,6 @@ TEST(RoutingTableSnapshot, ReachableOnlyThroughADefaultRouteOverAWorkingLink) {
         {"links but no routes", {{{2, working}}, {}}, false},
         {"default over a working link", {{{2, working}}, {defaultRoute({{2, 0}})}}, true},
         {"link up but without carrier", {{{2, IFF_UP}}, {defaultRoute({{2, 0}})}}, false},
-        {"link running but down", {{{2, IFF_RUNNING}}, {defaultRoute({{2, 0}})}}, false},
         {"default over the loopback",
          {{{1, working | IFF_LOOPBACK}}, {defaultRoute({{1, 0}})}},
          false},

@@ -50,12 +50,6 @@ SCNetworkReachabilityContext contextFor(const std::shared_ptr<Recorder>& recorde
     return context;
 }
 
-sockaddr_in zeroIPv4() {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    return address;
-}
-
 class ReachabilityTarget : public testing::Test {
 protected:
     std::shared_ptr<FakeReachabilitySource> source = std::make_shared<FakeReachabilitySource>();
@@ -89,7 +83,7 @@ TEST_F(ReachabilityTarget, DeliversEveryReportedChangeOnItsQueueWithTheContextIn
     EXPECT_EQ(recorder->targets.front(), target.get());
 }
 
-TEST_F(ReachabilityTarget, FailuresSetTheCallersError) {
+TEST_F(ReachabilityTarget, FailuresSetTheCallersErrorAndLeaveTheTargetUnscheduled) {
     SCNetworkReachabilityFlags flags{};
     source->failFetches(EIO);
     EXPECT_FALSE(SCNetworkReachabilityGetFlags(target, &flags));
@@ -98,9 +92,7 @@ TEST_F(ReachabilityTarget, FailuresSetTheCallersError) {
     EXPECT_EQ(SCError(), kSCStatusInvalidArgument);
     EXPECT_FALSE(SCNetworkReachabilitySetCallback(nullptr, &Recorder::callout, nullptr));
     EXPECT_EQ(SCError(), kSCStatusInvalidArgument);
-}
 
-TEST_F(ReachabilityTarget, AWatchThatCannotStartLeavesTheTargetUnscheduled) {
     const auto context = contextFor(recorder);
     ASSERT_TRUE(SCNetworkReachabilitySetCallback(target, &Recorder::callout, &context));
     source->failWatches(EMFILE);
@@ -151,11 +143,12 @@ TEST_F(ReachabilityTarget, ReleasingAScheduledTargetEndsItsWatch) {
     EXPECT_TRUE(recorder->seen().empty()) << "a callback queued for a released target is dropped";
 }
 
-TEST(ReachabilityTargetCreation, AddressAndNameTargetsValidateTheirInput) {
+TEST(ReachabilityTargetCreation, AddressAndNameTargetsValidateTheirInputAndSource) {
     auto source = std::make_shared<FakeReachabilitySource>();
     ScopedReachabilitySourceFactory fake([source] { return source; });
 
-    const auto ipv4 = zeroIPv4();
+    sockaddr_in ipv4{};
+    ipv4.sin_family = AF_INET;
     auto zero = SCNetworkReachabilityCreateWithAddress(reinterpret_cast<const sockaddr*>(&ipv4));
     ASSERT_TRUE(zero);
     EXPECT_EQ(zero->description(), "<SCNetworkReachability 0.0.0.0>");
@@ -184,13 +177,10 @@ TEST(ReachabilityTargetCreation, AddressAndNameTargetsValidateTheirInput) {
     SCNetworkReachabilityFlags flags{};
     ASSERT_TRUE(SCNetworkReachabilityGetFlags(named, &flags));
     EXPECT_EQ(flags, kSCNetworkReachabilityFlagsIsLocalAddress) << "built on the factory's source";
-}
 
-TEST(ReachabilityTargetCreation, AFailingSourceFailsTheCreationWithItsCode) {
     ScopedReachabilitySourceFactory failing([]() -> std::shared_ptr<ReachabilityFlagsSource> {
         throw std::system_error(ENETDOWN, std::system_category());
     });
-    const auto ipv4 = zeroIPv4();
     EXPECT_FALSE(SCNetworkReachabilityCreateWithAddress(reinterpret_cast<const sockaddr*>(&ipv4)));
     EXPECT_EQ(SCError(), ENETDOWN);
     EXPECT_FALSE(SCNetworkReachabilityCreateWithName("example.invalid"));

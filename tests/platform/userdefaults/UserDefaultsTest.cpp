@@ -1,11 +1,11 @@
 #include "platform/userdefaults/UserDefaults.h"
 #include "platform/bundle/Bundle.h"
+#include "support/Files.h"
+#include "support/TemporaryDirectory.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <thread>
 #include <vector>
 
@@ -16,28 +16,13 @@ namespace {
 
 class UserDefaultsTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/davaror-defaults-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        root = pattern;
-        file = root / "com.example.tabs.json";
-    }
-    void TearDown() override { fs::remove_all(root); }
-
     nlohmann::json fileContents() const {
-        std::ifstream stream(file);
-        return nlohmann::json::parse(stream);
-    }
-    std::vector<std::string> entries() const {
-        std::vector<std::string> names;
-        for (const auto& entry : fs::directory_iterator(root)) {
-            names.push_back(entry.path().filename().string());
-        }
-        return names;
+        return nlohmann::json::parse(testsupport::readFile(file));
     }
 
-    fs::path root;
-    fs::path file;
+    testsupport::TemporaryDirectory temporary;
+    const fs::path root = temporary.path();
+    const fs::path file = root / "com.example.tabs.json";
 };
 
 } // namespace
@@ -65,7 +50,7 @@ TEST_F(UserDefaultsTest, EveryChangeIsOnDiskAtOnceAndReadsBackTyped) {
     EXPECT_EQ(reopened.doubleForKey("Count"), -7.0);
     EXPECT_EQ(reopened.boolForKey("Enabled"), true);
     EXPECT_EQ(reopened.objectForKey("Frame"), (nlohmann::json{{"x", 10}, {"y", 20}}));
-    EXPECT_EQ(entries(), std::vector<std::string>{"com.example.tabs.json"})
+    EXPECT_EQ(testsupport::entryNames(root), std::set<std::string>{"com.example.tabs.json"})
         << "the temporary files of the replacements are gone";
 }
 
@@ -84,7 +69,7 @@ TEST_F(UserDefaultsTest, ValuesOfAnotherTypeReadAsNothing) {
 
 TEST_F(UserDefaultsTest, AnUnreadableFileStartsEmptyAndIsReplacedByTheFirstChange) {
     for (const char* contents : {"{\"truncated\": ", "[1, 2]", "\"text\""}) {
-        std::ofstream(file) << contents;
+        testsupport::writeFile(file, contents);
         UserDefaults defaults(file);
         EXPECT_FALSE(defaults.objectForKey("truncated")) << contents;
         defaults.setString("Fresh", "yes");
@@ -96,7 +81,7 @@ TEST_F(UserDefaultsTest, AFailedWriteKeepsTheValueAndSynchronizeWritesItLater) {
     // A file where the folder should be makes every write fail, also for root.
     const auto blocker = root / "config";
     const auto blocked = blocker / "nested" / "defaults.json";
-    std::ofstream(blocker) << "in the way";
+    testsupport::writeFile(blocker, "in the way");
     UserDefaults defaults(blocked);
     EXPECT_TRUE(defaults.synchronize()) << "nothing to write";
 
@@ -106,8 +91,8 @@ TEST_F(UserDefaultsTest, AFailedWriteKeepsTheValueAndSynchronizeWritesItLater) {
 
     fs::remove(blocker);
     EXPECT_TRUE(defaults.synchronize());
-    std::ifstream stream(blocked);
-    EXPECT_EQ(nlohmann::json::parse(stream), (nlohmann::json{{"ZOZBuildKeyV2", "42"}}));
+    EXPECT_EQ(nlohmann::json::parse(testsupport::readFile(blocked)),
+              (nlohmann::json{{"ZOZBuildKeyV2", "42"}}));
     EXPECT_TRUE(defaults.synchronize());
 }
 
@@ -127,7 +112,7 @@ TEST_F(UserDefaultsTest, ConcurrentChangesAllReachTheFile) {
     auto contents = fileContents();
     EXPECT_EQ(contents.size(), 100u);
     EXPECT_EQ(contents["key-3-24"], 24);
-    EXPECT_EQ(entries().size(), 1u);
+    EXPECT_EQ(testsupport::entryNames(root).size(), 1u);
 }
 
 TEST_F(UserDefaultsTest, StandardLivesInTheConfigHomeUnderTheBundleIdentifier) {

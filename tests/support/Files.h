@@ -1,4 +1,4 @@
-// Builds and inspects event-store folders for the store's tests.
+// Whole-file reads and writes and folder listings, for tests that check what code left on disk.
 #pragma once
 
 #include <filesystem>
@@ -7,15 +7,15 @@
 #include <set>
 #include <string>
 
-namespace queuefolder {
-
-inline void writeFile(const std::filesystem::path& path, const std::string& contents) {
-    std::ofstream(path, std::ios::binary) << contents;
-}
+namespace testsupport {
 
 inline std::string readFile(const std::filesystem::path& path) {
     std::ifstream file(path, std::ios::binary);
     return {std::istreambuf_iterator<char>(file), {}};
+}
+
+inline void writeFile(const std::filesystem::path& path, const std::string& contents) {
+    std::ofstream(path, std::ios::binary) << contents;
 }
 
 inline std::set<std::string> entryNames(const std::filesystem::path& folder) {
@@ -26,8 +26,4 @@ inline std::set<std::string> entryNames(const std::filesystem::path& folder) {
     return names;
 }
 
-inline void setModified(const std::filesystem::path& path, std::filesystem::file_time_type time) {
-    std::filesystem::last_write_time(path, time);
-}
-
-} // namespace queuefolder
+} // namespace testsupport
