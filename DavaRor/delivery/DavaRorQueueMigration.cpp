@@ -57,12 +57,14 @@ std::error_code writeUnderFreshName(const fs::path& queue, DavaRorDate eventTime
 // The store orders files by modification time, then by name. Files written
 // now would share the coarse file time with the first events queued after the
 // migration, and their names sort after version-7 names, so a later listing
-// would put them behind those newer events. Dating each file at its event
-// (never later than the migration) keeps the legacy events ahead.
+// would put them behind those newer events. Dating each file at its event,
+// and at least a second before the migration (further than the coarse file
+// clock can lag), keeps the legacy events ahead.
 void dateAtEventTime(const fs::path& file, DavaRorDate eventTime, DavaRorDate migrationTime) {
     std::error_code ignored;
-    fs::last_write_time(
-        file, fs::file_time_type::clock::from_sys(std::min(eventTime, migrationTime)), ignored);
+    const auto latest = migrationTime - std::chrono::seconds(1);
+    fs::last_write_time(file, fs::file_time_type::clock::from_sys(std::min(eventTime, latest)),
+                        ignored);
 }
 
 void migrateEvents(const fs::path& queue, const fs::path& oldQueue) {
