@@ -44,8 +44,10 @@ void ObserverToken::remove() {
 NotificationCenter::NotificationCenter() : registry_(std::make_shared<ObserverToken::Registry>()) {}
 
 NotificationCenter& NotificationCenter::defaultCenter() {
-    static NotificationCenter center;
-    return center;
+    // Never destroyed: the main queue's thread may still post while the
+    // process's static objects are being destroyed at exit.
+    static NotificationCenter* const center = new NotificationCenter;
+    return *center;
 }
 
 ObserverToken NotificationCenter::addObserver(std::string name, Observer observer,
