@@ -85,6 +85,10 @@ void addToQueue(benchmark::State& state) {
     for (auto _ : state) {
         queue.add(event);
     }
+    // A queue that could not write would be measured failing, not storing.
+    if (queue.depth() == 0) {
+        state.SkipWithError("the queue stored no event");
+    }
     state.SetItemsProcessed(state.iterations());
 }
 
@@ -93,6 +97,10 @@ void captureThroughClient(benchmark::State& state) {
     DavaRorSDK& client = *captureRun->client;
     for (auto _ : state) {
         client.capture("button_tapped", properties);
+    }
+    // A client that refused the captures would be measured refusing them.
+    if (auto queue = client.queue(); !queue || queue->depth() == 0) {
+        state.SkipWithError("the client stored no event");
     }
     state.SetItemsProcessed(state.iterations());
 }

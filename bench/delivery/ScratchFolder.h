@@ -1,4 +1,4 @@
-// A fresh folder under the system's temporary folder, removed with everything
+// A fresh folder under the temporary folder ($TMPDIR, else /tmp), removed with everything
 // in it when the object goes away.
 #pragma once
 
