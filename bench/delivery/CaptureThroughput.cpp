@@ -19,6 +19,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <memory>
 #include <optional>
 
@@ -26,33 +27,44 @@ namespace deliverybench {
 
 namespace {
 
-// Built before a run's threads start and released after they all end, so
-// every run starts from an empty folder.
+// Removed only when the process ends: on some file systems, removing
+// thousands of files slows the file creations that follow for a while, which
+// would penalise whichever run came next.
+const std::filesystem::path& capturesFolder() {
+    static const ScratchFolder folder;
+    return folder.path();
+}
+
+// Built before a run's threads start and released after they all end; every
+// run starts in an empty folder of its own.
 struct CaptureRun {
-    ScratchFolder folder;
+    std::filesystem::path folder;
     std::shared_ptr<DavaRorQueue> queue;
     std::shared_ptr<DavaRorSDK> client;
 };
 
 std::optional<CaptureRun> captureRun;
+int runsStarted = 0;
 
 void startRun(const benchmark::State&) {
     captureRun.emplace();
+    captureRun->folder = capturesFolder() / ("run-" + std::to_string(++runsStarted));
+    std::filesystem::create_directory(captureRun->folder);
 }
 
-void startQueueRun(const benchmark::State&) {
-    captureRun.emplace();
+void startQueueRun(const benchmark::State& state) {
+    startRun(state);
     auto config = captureOnlyConfig(neverContactedHost);
-    DavaRorStorage storage(benchApiKey, captureRun->folder.path());
+    DavaRorStorage storage(benchApiKey, captureRun->folder);
     captureRun->queue =
         std::make_shared<DavaRorQueue>(config, storage, std::make_shared<DavaRorApi>(config),
                                        DavaRorQueue::DavaRorApiEndpoint::batch, nullptr);
     captureRun->queue->start(true, true);
 }
 
-void startClientRun(const benchmark::State&) {
-    captureRun.emplace();
-    ::setenv("XDG_DATA_HOME", captureRun->folder.path().c_str(), 1);
+void startClientRun(const benchmark::State& state) {
+    startRun(state);
+    ::setenv("XDG_DATA_HOME", captureRun->folder.c_str(), 1);
     captureRun->client = std::make_shared<DavaRorSDK>();
     captureRun->client->setup(captureOnlyConfig(neverContactedHost));
 }
@@ -66,7 +78,7 @@ void endRun(const benchmark::State&) {
 
 void writeRawFiles(benchmark::State& state) {
     const std::string& bytes = sampleEventBytes();
-    const auto& folder = captureRun->folder.path();
+    const auto& folder = captureRun->folder;
     for (auto _ : state) {
         const auto file = folder / platform::UUID::random().uuidString();
         platform::UniqueFd fd(::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
@@ -105,13 +117,22 @@ void captureThroughClient(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations());
 }
 
+// Every run stores the same number of events, shared among its threads, so
+// the client and the baseline fill folders of the same size, and the disk
+// space a run takes is bounded.
+constexpr int eventsPerRun = 8000;
+
 void registerCapture(const char* name, void (*body)(benchmark::State&),
                      void (*start)(const benchmark::State&)) {
-    auto* benchmark = benchmark::RegisterBenchmark(name, body);
     for (int threads : captureThreadCounts) {
-        benchmark->Threads(threads);
+        benchmark::RegisterBenchmark(name, body)
+            ->Threads(threads)
+            ->Iterations(eventsPerRun / threads)
+            ->UseRealTime()
+            ->Unit(benchmark::kMicrosecond)
+            ->Setup(start)
+            ->Teardown(endRun);
     }
-    benchmark->UseRealTime()->Unit(benchmark::kMicrosecond)->Setup(start)->Teardown(endRun);
 }
 
 } // namespace

@@ -4,6 +4,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <iomanip>
 #include <sstream>
 #include <string>
@@ -11,6 +12,17 @@
 namespace deliverybench {
 
 namespace {
+
+template <typename Sample>
+double median(const std::vector<Sample>& samples, double Sample::*field) {
+    std::vector<double> values;
+    for (const auto& sample : samples) {
+        values.push_back(sample.*field);
+    }
+    std::sort(values.begin(), values.end());
+    const std::size_t middle = values.size() / 2;
+    return values.size() % 2 == 1 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
+}
 
 std::string ratio(double part, double whole) {
     if (whole <= 0 || part <= 0) {
@@ -31,23 +43,23 @@ void SummaryReporter::ReportRuns(const std::vector<Run>& reports) {
         if (run.run_type != Run::RT_Iteration || run.error_occurred) {
             continue;
         }
-        auto& entry = measured_[{run.run_name.function_name, static_cast<int>(run.threads)}];
         const auto items = run.counters.find("items_per_second");
-        const double itemsPerSecond = items == run.counters.end() ? 0 : items->second.value;
-        const double seconds =
-            run.GetAdjustedRealTime() / benchmark::GetTimeUnitMultiplier(run.time_unit);
-        entry.itemsPerSecond =
-            (entry.itemsPerSecond * entry.runs + itemsPerSecond) / (entry.runs + 1);
-        entry.realSecondsPerIteration =
-            (entry.realSecondsPerIteration * entry.runs + seconds) / (entry.runs + 1);
-        ++entry.runs;
+        measured_[{run.run_name.function_name, static_cast<int>(run.threads)}].push_back({
+            items == run.counters.end() ? 0 : items->second.value,
+            run.GetAdjustedRealTime() / benchmark::GetTimeUnitMultiplier(run.time_unit),
+        });
     }
     ConsoleReporter::ReportRuns(reports);
 }
 
-const SummaryReporter::Measured* SummaryReporter::find(const std::string& name, int threads) const {
+std::optional<SummaryReporter::Measured> SummaryReporter::find(const std::string& name,
+                                                               int threads) const {
     const auto found = measured_.find({name, threads});
-    return found == measured_.end() ? nullptr : &found->second;
+    if (found == measured_.end() || found->second.empty()) {
+        return std::nullopt;
+    }
+    return Measured{median(found->second, &Measured::itemsPerSecond),
+                    median(found->second, &Measured::realSecondsPerIteration)};
 }
 
 void SummaryReporter::printSummary(std::ostream& out) const {
@@ -60,10 +72,10 @@ void SummaryReporter::printCapture(std::ostream& out) const {
     out << "\nCapture to disk, events/s (ratio = client / raw write of the same bytes)\n"
         << "threads     raw write     queue add  ratio   sdk capture  ratio\n";
     for (int threads : captureThreadCounts) {
-        const Measured* raw = find(rawWrite, threads);
-        const Measured* queue = find(queueAdd, threads);
-        const Measured* client = find(sdkCapture, threads);
-        if (raw == nullptr && queue == nullptr && client == nullptr) {
+        const auto raw = find(rawWrite, threads);
+        const auto queue = find(queueAdd, threads);
+        const auto client = find(sdkCapture, threads);
+        if (!raw && !queue && !client) {
             continue;
         }
         const double rawRate = raw ? raw->itemsPerSecond : 0;
@@ -78,7 +90,7 @@ void SummaryReporter::printCapture(std::ostream& out) const {
 void SummaryReporter::printFlush(std::ostream& out) const {
     double stagesSeconds = 0;
     for (const char* stage : flushStages) {
-        if (const Measured* measured = find(stage)) {
+        if (const auto measured = find(stage)) {
             stagesSeconds += measured->realSecondsPerIteration;
         }
     }
@@ -89,7 +101,7 @@ void SummaryReporter::printFlush(std::ostream& out) const {
         << " events, microseconds (share of the stages' sum)\n"
         << std::setprecision(1);
     for (const char* stage : flushStages) {
-        if (const Measured* measured = find(stage)) {
+        if (const auto measured = find(stage)) {
             const double seconds = measured->realSecondsPerIteration;
             out << std::left << std::setw(22) << stage << std::right << std::setw(10)
                 << seconds * 1e6 << std::setw(8) << 100 * seconds / stagesSeconds << "%\n";
@@ -97,7 +109,7 @@ void SummaryReporter::printFlush(std::ostream& out) const {
     }
     out << std::left << std::setw(22) << "sum of the stages" << std::right << std::setw(10)
         << stagesSeconds * 1e6 << "\n";
-    if (const Measured* whole = find(flushWhole)) {
+    if (const auto whole = find(flushWhole)) {
         out << std::left << std::setw(22) << flushWhole << std::right << std::setw(10)
             << whole->realSecondsPerIteration * 1e6 << "  (whole / sum of the stages = "
             << ratio(whole->realSecondsPerIteration, stagesSeconds) << ")\n";

@@ -6,9 +6,11 @@
 #include <benchmark/benchmark.h>
 
 #include <map>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <utility>
+#include <vector>
 
 namespace deliverybench {
 
@@ -23,15 +25,15 @@ private:
     struct Measured {
         double itemsPerSecond = 0;
         double realSecondsPerIteration = 0;
-        int runs = 0;
     };
-    // Mean of every run of a benchmark at a thread count (several with
-    // --benchmark_repetitions).
-    const Measured* find(const std::string& name, int threads = 1) const;
+    // The median of every run of a benchmark at a thread count (several with
+    // --benchmark_repetitions): one run that met a stalled or an idle disk
+    // does not move it.
+    std::optional<Measured> find(const std::string& name, int threads = 1) const;
     void printCapture(std::ostream& out) const;
     void printFlush(std::ostream& out) const;
 
-    std::map<std::pair<std::string, int>, Measured> measured_;
+    std::map<std::pair<std::string, int>, std::vector<Measured>> measured_;
 };
 
 } // namespace deliverybench
