@@ -13,9 +13,11 @@ struct Sink {
     std::vector<std::string> captured;
 };
 
+// Never destroyed: background threads, the main queue's among them, may
+// still log while the process's static objects are being destroyed at exit.
 Sink& sink() {
-    static Sink instance;
-    return instance;
+    static Sink* const instance = new Sink;
+    return *instance;
 }
 
 } // namespace
