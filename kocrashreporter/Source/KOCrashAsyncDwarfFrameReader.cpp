@@ -44,10 +44,11 @@ kocrash_error_t dwarf_frame_reader::find_fde(std::int64_t offset, std::uint64_t 
         if (header.length == 0) {
             return KOCRASH_ENOTFOUND;
         }
-        kocrash_vm_address_t next = cursor + header.header_size + header.length;
-        if (next < cursor) {
+        // A length that wraps the address space could lead the scan back to where it was.
+        if (header.length > ~kocrash_vm_address_t{0} - cursor - header.header_size) {
             return KOCRASH_EINVAL;
         }
+        const kocrash_vm_address_t next = cursor + header.header_size + header.length;
         std::uint64_t id;
         if (header.id_size == 8) {
             error = kocrash_async_mobject_read_uint64(

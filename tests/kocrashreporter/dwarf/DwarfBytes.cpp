@@ -78,7 +78,9 @@ MappedBytes::MappedBytes(const std::vector<std::uint8_t>& bytes)
     std::uint8_t* guard = pages_.data() + pages_.size() - pageSize();
     munmap(guard, pageSize());
     std::uint8_t* start = guard - bytes.size();
-    std::memcpy(start, bytes.data(), bytes.size());
+    if (!bytes.empty()) {
+        std::memcpy(start, bytes.data(), bytes.size());
+    }
     address_ = reinterpret_cast<std::uintptr_t>(start);
     if (kocrash_async_mobject_init(&mobj_, mach_task_self(), address_, size_, true) !=
         KOCRASH_ESUCCESS) {

@@ -133,6 +133,14 @@ TEST(KOCrashAsyncDwarfFrameReader, EndsAtTheTerminatorOrTheSectionEnd) {
     Section cutHeader;
     cutHeader.bytes().raw({0xFF, 0xFF, 0xFF, 0xFF, 1, 0});
     EXPECT_EQ(find(cutHeader, 0x1000).error, KOCRASH_EINVAL);
+
+    // 64-bit lengths that wrap the address space, back onto the entry itself or a few bytes
+    // further, would otherwise keep the scan going round.
+    for (std::uint64_t length : {~0ull - 11, ~0ull - 4, ~0ull}) {
+        Section wrapping;
+        wrapping.bytes().u32(0xFFFFFFFF).u64(length).u64(~0ull).u32(0);
+        EXPECT_EQ(find(wrapping, 0x1000, true).error, KOCRASH_EINVAL) << length;
+    }
 }
 
 TEST(KOCrashAsyncDwarfFrameReader, TellsCiesFromFdesByTheSectionFlavour) {
