@@ -1,5 +1,8 @@
 #include "DavaRor/DavaRorConfig.h"
 
+#include "DavaRor/AppLifeCycle/DavaRorAppLifeCycleIntegration.h"
+#include "DavaRor/ScreenViews/DavaRorScreenViewIntegration.h"
+
 DavaRorConfig::DavaRorConfig(std::string apiKey, std::string host)
     : host(std::move(host)), apiKey(std::move(apiKey)) {}
 
@@ -21,4 +24,15 @@ bool DavaRorConfig::optOut() const {
 void DavaRorConfig::setOptOut(bool optOut) {
     std::lock_guard guard(lock_);
     optOut_ = optOut;
+}
+
+std::vector<std::shared_ptr<DavaRorIntegration>> DavaRorConfig::getIntegrations() const {
+    std::vector<std::shared_ptr<DavaRorIntegration>> integrations;
+    if (captureScreenViews) {
+        integrations.push_back(std::make_shared<DavaRorScreenViewIntegration>());
+    }
+    if (captureApplicationLifecycleEvents) {
+        integrations.push_back(std::make_shared<DavaRorAppLifeCycleIntegration>());
+    }
+    return integrations;
 }

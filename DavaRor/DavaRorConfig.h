@@ -1,6 +1,7 @@
 #pragma once
 
 #include "DavaRor/Surveys/DavaRorSurveysConfig.h"
+#include "platform/http/TransportConfiguration.h"
 
 #include <nlohmann/json.hpp>
 
@@ -10,6 +11,7 @@
 #include <string>
 #include <vector>
 
+class DavaRorIntegration;
 class DavaRorStorageManager;
 
 // The client's configuration. Plain fields are set before setup and only
@@ -34,6 +36,8 @@ public:
     double flushIntervalSeconds = 30.0;
     DavaRorDataMode dataMode = DavaRorDataMode::any;
     std::optional<std::vector<std::string>> evaluationContexts;
+    // Transport settings for the API client; it copies them for each request.
+    std::optional<platform::http::TransportConfiguration> urlSessionConfiguration;
 
     bool disableReachabilityForTesting = false;
     bool disableQueueTimerForTesting = false;
@@ -56,6 +60,9 @@ public:
     // settings' endpoint.
     std::string snapshotEndpoint() const;
     void setSnapshotEndpoint(std::string endpoint);
+
+    // A new list of the integrations this configuration asks for.
+    std::vector<std::shared_ptr<DavaRorIntegration>> getIntegrations() const;
 
     bool optOut() const;
     void setOptOut(bool optOut);

@@ -3,6 +3,7 @@
 #include "DavaRor/DavaRorConfig.h"
 #include "DavaRor/Utils/DavaRorFiles.h"
 #include "DavaRor/Utils/DavaRorLog.h"
+#include "platform/core/AtomicFile.h"
 
 #include <cstdlib>
 #include <fstream>
@@ -117,7 +118,7 @@ void DavaRorStorage::setJson(StorageKey key, const nlohmann::json& value) const 
         davaRorLog("Failed to write " + std::string(rawValue(key)) + ": " + error.what());
         return;
     }
-    if (!writeFileAtomically(url(key), text)) {
+    if (!platform::replaceFileAtomically(url(key), text)) {
         davaRorLog("Failed to write " + std::string(rawValue(key)) + " to " + appFolder_.string());
     }
 }

@@ -16,3 +16,6 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE BOTH)
 # at /usr/aarch64-linux-gnu instead pairs the cross toolchain's loader with
 # the multiarch libc.so.6, and every pthread_create then spins forever.
 set(CMAKE_CROSSCOMPILING_EMULATOR qemu-aarch64;-R;0x1000000000)
+# pkg-config (used by FindCURL) must describe the arm64 libraries, not the host's.
+set(ENV{PKG_CONFIG_LIBDIR} /usr/lib/aarch64-linux-gnu/pkgconfig:/usr/share/pkgconfig)
+set(ENV{PKG_CONFIG_PATH} "")

@@ -71,8 +71,10 @@ struct MainQueue::RunLoop {
 };
 
 MainQueue& MainQueue::shared() {
-    static MainQueue queue;
-    return queue;
+    // Never destroyed: worker threads (transfers, network watchers) may still
+    // hand work to the main queue while the process exits.
+    static MainQueue* const queue = new MainQueue;
+    return *queue;
 }
 
 MainQueue::MainQueue() : loop_(std::make_unique<RunLoop>()) {

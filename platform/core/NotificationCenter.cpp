@@ -44,8 +44,10 @@ void ObserverToken::remove() {
 NotificationCenter::NotificationCenter() : registry_(std::make_shared<ObserverToken::Registry>()) {}
 
 NotificationCenter& NotificationCenter::defaultCenter() {
-    static NotificationCenter center;
-    return center;
+    // Never released: the main queue runs until exit and may still post
+    // through it while other statics are being destroyed.
+    static NotificationCenter* const center = new NotificationCenter();
+    return *center;
 }
 
 ObserverToken NotificationCenter::addObserver(std::string name, Observer observer,

@@ -1,5 +1,7 @@
 #include "platform/core/UUID.h"
 
+#include "platform/core/HexDigits.h"
+
 #include <sys/random.h>
 
 #include <cerrno>
@@ -30,19 +32,6 @@ UUID UUID::random() {
 }
 
 namespace {
-int hexValue(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
-}
-
 bool isHyphenPosition(std::size_t i) {
     return i == 8 || i == 13 || i == 18 || i == 23;
 }
@@ -62,8 +51,8 @@ std::optional<UUID> UUID::fromString(std::string_view text) {
             ++i;
             continue;
         }
-        int high = hexValue(text[i]);
-        int low = hexValue(text[i + 1]);
+        int high = hexDigitValue(text[i]);
+        int low = hexDigitValue(text[i + 1]);
         if (high < 0 || low < 0 || isHyphenPosition(i + 1)) {
             return std::nullopt;
         }

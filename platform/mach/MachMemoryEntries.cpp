@@ -5,6 +5,7 @@
 #include "platform/mach/FaultSafeCopy.h"
 #include "platform/mach/MachPorts.h"
 #include "platform/mach/MachVirtualMemory.h"
+#include "platform/mach/MemoryOverlays.h"
 
 #include <atomic>
 #include <cstdint>
@@ -126,6 +127,7 @@ kern_return_t mach_vm_map(vm_map_t target_task, mach_vm_address_t* address, mach
         munmap(pages, size);
         return KERN_INVALID_ADDRESS;
     }
+    applyMemoryOverlays(entry->address + offset, size, pages);
     mprotect(pages, size, protectionFlags(cur_protection));
     *address = reinterpret_cast<std::uintptr_t>(pages);
     return KERN_SUCCESS;

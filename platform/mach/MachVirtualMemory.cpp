@@ -3,6 +3,7 @@
 
 #include "platform/mach/FaultSafeCopy.h"
 #include "platform/mach/MachPorts.h"
+#include "platform/mach/MemoryOverlays.h"
 
 #include <sys/auxv.h>
 #include <sys/mman.h>
@@ -33,6 +34,7 @@ kern_return_t mach_vm_read_overwrite(vm_map_t task, mach_vm_address_t address, m
     auto* destination = reinterpret_cast<void*>(static_cast<std::uintptr_t>(data));
     switch (platform::mach::faultSafeCopy(destination, source, size)) {
     case FaultSafeCopyResult::Copied:
+        platform::mach::applyMemoryOverlays(address, size, destination);
         if (outsize != nullptr) {
             *outsize = size;
         }

@@ -1,5 +1,7 @@
 #include "platform/url/URL.h"
 
+#include "platform/core/HexDigits.h"
+
 #include <algorithm>
 #include <cctype>
 
@@ -14,23 +16,11 @@ bool isUnreservedOrDelimiter(unsigned char c) {
     return allowed.find(static_cast<char>(c)) != std::string_view::npos;
 }
 
-int hexValue(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
-}
-
 bool hasOnlyValidCharacters(std::string_view text) {
     for (std::size_t i = 0; i < text.size(); ++i) {
         if (text[i] == '%') {
-            if (i + 2 >= text.size() || hexValue(text[i + 1]) < 0 || hexValue(text[i + 2]) < 0) {
+            if (i + 2 >= text.size() || hexDigitValue(text[i + 1]) < 0 ||
+                hexDigitValue(text[i + 2]) < 0) {
                 return false;
             }
             i += 2;
@@ -53,7 +43,7 @@ std::string percentDecoded(std::string_view text) {
     for (std::size_t i = 0; i < text.size(); ++i) {
         if (text[i] == '%') {
             decoded.push_back(
-                static_cast<char>(hexValue(text[i + 1]) * 16 + hexValue(text[i + 2])));
+                static_cast<char>(hexDigitValue(text[i + 1]) * 16 + hexDigitValue(text[i + 2])));
             i += 2;
         } else {
             decoded.push_back(text[i]);

@@ -1,7 +1,7 @@
 #include "platform/userdefaults/UserDefaults.h"
 
 #include "platform/bundle/Bundle.h"
-#include "platform/userdefaults/AtomicFile.h"
+#include "platform/core/AtomicFile.h"
 
 #include <cstdlib>
 #include <fstream>

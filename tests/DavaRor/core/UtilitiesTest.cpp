@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 #include <optional>
 
 TEST(DavaRorDates, ReadsBothApiFormsAndRefusesEverythingElse) {
@@ -59,7 +60,7 @@ TEST(DavaRorUtilities, ErrorDescriptionNamesItsOrigin) {
 TEST(DavaRorUtilities, DeleteSafelyRemovesFoldersAndIgnoresMissingPaths) {
     auto folder = std::filesystem::temp_directory_path() / "davaror-delete-safely";
     std::filesystem::create_directories(folder / "nested");
-    ASSERT_TRUE(writeFileAtomically(folder / "nested" / "file", "x"));
+    std::ofstream(folder / "nested" / "file") << "x";
     deleteSafely(folder);
     EXPECT_FALSE(std::filesystem::exists(folder));
     deleteSafely(folder);

@@ -1,4 +1,4 @@
-#include "platform/userdefaults/AtomicFile.h"
+#include "platform/core/AtomicFile.h"
 
 #include <fcntl.h>
 #include <unistd.h>

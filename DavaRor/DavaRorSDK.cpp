@@ -1,0 +1,327 @@
+#include "DavaRor/DavaRorSDK.h"
+
+#include "DavaRor/DavaRorConfig.h"
+#include "DavaRor/DavaRorContext.h"
+#include "DavaRor/DavaRorIntegration.h"
+#include "DavaRor/DavaRorStorage.h"
+#include "DavaRor/DavaRorStorageManager.h"
+#include "DavaRor/Utils/DavaRorLog.h"
+#include "DavaRor/Utils/DavaRorSanitizer.h"
+#include "DavaRor/Utils/TimeBasedEpochGenerator.h"
+#include "DavaRor/delivery/DavaRorApi.h"
+#include "DavaRor/delivery/DavaRorQueue.h"
+#include "DavaRor/delivery/Reachability.h"
+#include "platform/core/MainQueue.h"
+#include "platform/core/NotificationCenter.h"
+
+#include <cxxabi.h>
+
+// Everything setup builds, replaced as a whole: an operation takes its own
+// reference, so close() never pulls an object out from under a capture or
+// an upload in flight.
+struct DavaRorSDK::Services {
+    std::shared_ptr<DavaRorConfig> config;
+    std::shared_ptr<DavaRorStorage> storage;
+    std::shared_ptr<Reachability> reachability;
+    std::shared_ptr<DavaRorApi> api;
+    std::shared_ptr<DavaRorQueue> queue;
+    std::shared_ptr<DavaRorQueue> replayQueue;
+    std::shared_ptr<DavaRorContext> context;
+};
+
+namespace {
+
+constexpr const char* notSetUp =
+    "DavaRor method was called without `setup` being complete. Call wil be ignored.";
+
+std::string typeName(const DavaRorIntegration& integration) {
+    const char* mangled = typeid(integration).name();
+    int status = 0;
+    std::unique_ptr<char, void (*)(void*)> demangled(
+        abi::__cxa_demangle(mangled, nullptr, nullptr, &status), std::free);
+    return status == 0 && demangled ? demangled.get() : mangled;
+}
+
+} // namespace
+
+DavaRorSDK::DavaRorSDK() = default;
+
+DavaRorSDK::~DavaRorSDK() {
+    // Integrations only hold the client weakly, so they cannot be told with
+    // a reference to it any more; they are released with the list.
+    std::lock_guard guard(integrationsLock_);
+    installedIntegrations_.clear();
+}
+
+std::shared_ptr<DavaRorSDK> DavaRorSDK::shared() {
+    static const auto instance = std::make_shared<DavaRorSDK>();
+    return instance;
+}
+
+std::shared_ptr<DavaRorSDK::Services> DavaRorSDK::services() const {
+    std::lock_guard guard(setupLock_);
+    return services_;
+}
+
+std::shared_ptr<DavaRorConfig> DavaRorSDK::config() const {
+    auto s = services();
+    return s ? s->config : nullptr;
+}
+
+std::shared_ptr<DavaRorQueue> DavaRorSDK::queue() const {
+    auto s = services();
+    return s ? s->queue : nullptr;
+}
+
+std::shared_ptr<DavaRorQueue> DavaRorSDK::replayQueue() const {
+    auto s = services();
+    return s ? s->replayQueue : nullptr;
+}
+
+std::shared_ptr<Reachability> DavaRorSDK::reachability() const {
+    auto s = services();
+    return s ? s->reachability : nullptr;
+}
+
+void DavaRorSDK::setup(std::shared_ptr<DavaRorConfig> config) {
+    if (!config) {
+        return;
+    }
+    std::unique_lock guard(setupLock_);
+    if (enabled_.load()) {
+        davaRorLog("Setup called despite already being setup!");
+        return;
+    }
+    auto built = std::make_shared<Services>();
+    built->config = config;
+    built->storage = std::make_shared<DavaRorStorage>(*config);
+    try {
+        built->reachability = Reachability::create();
+    } catch (const std::exception&) {
+        // The client works without a monitor: nothing pauses for the network.
+    }
+    built->api = std::make_shared<DavaRorApi>(config);
+    built->queue = std::make_shared<DavaRorQueue>(config, *built->storage, built->api,
+                                                  DavaRorQueue::DavaRorApiEndpoint::batch,
+                                                  built->reachability);
+    built->replayQueue = std::make_shared<DavaRorQueue>(config, *built->storage, built->api,
+                                                        DavaRorQueue::DavaRorApiEndpoint::snapshot,
+                                                        built->reachability);
+    built->queue->start(config->disableReachabilityForTesting, config->disableQueueTimerForTesting);
+    built->replayQueue->start(config->disableReachabilityForTesting,
+                              config->disableQueueTimerForTesting);
+    if (!config->storageManager) {
+        config->storageManager = std::make_shared<DavaRorStorageManager>(built->storage);
+    }
+    built->context = std::make_shared<DavaRorContext>(built->reachability);
+    services_ = built;
+    enabled_.store(true);
+    guard.unlock();
+
+    installIntegrations();
+    notifyContextDidChange();
+    platform::MainQueue::shared().async([] {
+        platform::NotificationCenter::defaultCenter().post(
+            {didStartNotification, nullptr, nlohmann::json::object()});
+    });
+}
+
+void DavaRorSDK::close() {
+    std::shared_ptr<Services> closing;
+    {
+        std::lock_guard guard(setupLock_);
+        closing = std::exchange(services_, nullptr);
+        enabled_.store(false);
+    }
+    uninstallIntegrations();
+    if (!closing) {
+        return;
+    }
+    closing->queue->stop();
+    closing->replayQueue->stop();
+    if (closing->reachability) {
+        closing->reachability->stopNotifier();
+    }
+}
+
+bool DavaRorSDK::checkEnabled() const {
+    if (!enabled_.load()) {
+        davaRorLog(notSetUp);
+        return false;
+    }
+    return true;
+}
+
+std::string DavaRorSDK::getDistinctId() const {
+    auto s = services();
+    if (!s || !s->config->storageManager) {
+        return "";
+    }
+    return s->config->storageManager->getDistinctId();
+}
+
+nlohmann::json DavaRorSDK::eventProperties(const nlohmann::json& callerProperties) const {
+    auto s = services();
+    nlohmann::json properties = nlohmann::json::object();
+    if (s) {
+        properties.update(s->context->staticContext());
+        properties.update(s->context->dynamicContext());
+    }
+    if (callerProperties.is_object()) {
+        properties.update(callerProperties);
+    }
+    return properties;
+}
+
+std::optional<DavaRorEvent> DavaRorSDK::buildEvent(const std::string& event,
+                                                   const std::string& distinctId,
+                                                   const nlohmann::json& properties,
+                                                   DavaRorDate timestamp) {
+    return DavaRorEvent(event, distinctId, sanitizeDictionary(properties), timestamp,
+                        TimeBasedEpochGenerator::shared().v7());
+}
+
+void DavaRorSDK::enqueue(const DavaRorEvent& event, const Services& services) {
+    if (event.event == "$snapshot") {
+        if (event.properties.contains("$session_id")) {
+            services.replayQueue->add(event);
+        } else {
+            return;
+        }
+    } else {
+        services.queue->add(event);
+    }
+    onEventCaptured.invoke(event);
+}
+
+void DavaRorSDK::capture(const std::string& event, const nlohmann::json& properties) {
+    if (!checkEnabled()) {
+        return;
+    }
+    auto s = services();
+    if (!s) {
+        return;
+    }
+    if (s->config->optOut()) {
+        davaRorLog("DavaRor is in OptOut state.");
+        return;
+    }
+    auto built = buildEvent(event, getDistinctId(), eventProperties(properties),
+                            std::chrono::system_clock::now());
+    if (built) {
+        enqueue(*built, *s);
+    }
+}
+
+void DavaRorSDK::captureInternal(const std::string& event, std::optional<std::string> distinctId,
+                                 const nlohmann::json& properties,
+                                 const nlohmann::json& userProperties,
+                                 const nlohmann::json& userPropertiesSetOnce,
+                                 const nlohmann::json& groups, std::optional<DavaRorDate> timestamp,
+                                 bool skipBuildProperties) {
+    if (!checkEnabled()) {
+        return;
+    }
+    auto s = services();
+    if (!s) {
+        return;
+    }
+    if (s->config->optOut()) {
+        davaRorLog("DavaRor is in OptOut state.");
+        return;
+    }
+    nlohmann::json eventProps =
+        skipBuildProperties ? (properties.is_object() ? properties : nlohmann::json::object())
+                            : eventProperties(properties);
+    if (!skipBuildProperties) {
+        if (userProperties.is_object() && !userProperties.empty()) {
+            eventProps["$set"] = userProperties;
+        }
+        if (userPropertiesSetOnce.is_object() && !userPropertiesSetOnce.empty()) {
+            eventProps["$set_once"] = userPropertiesSetOnce;
+        }
+        if (groups.is_object() && !groups.empty()) {
+            eventProps["$groups"] = groups;
+        }
+    }
+    auto built = buildEvent(event, distinctId.value_or(getDistinctId()), eventProps,
+                            timestamp.value_or(std::chrono::system_clock::now()));
+    if (built) {
+        enqueue(*built, *s);
+    }
+}
+
+void DavaRorSDK::screen(const std::string& screenTitle, const nlohmann::json& properties) {
+    nlohmann::json screenProperties = {{"$screen_name", screenTitle}};
+    if (properties.is_object()) {
+        screenProperties.update(sanitizeDictionary(properties));
+    }
+    capture("$screen", screenProperties);
+}
+
+void DavaRorSDK::flush() {
+    if (!checkEnabled()) {
+        return;
+    }
+    if (auto s = services()) {
+        s->queue->flush();
+        s->replayQueue->flush();
+    }
+}
+
+void DavaRorSDK::installIntegrations() {
+    auto s = services();
+    if (!s) {
+        return;
+    }
+    std::lock_guard guard(integrationsLock_);
+    if (!installedIntegrations_.empty()) {
+        davaRorLog("Integrations already installed. Call uninstallIntegrations() first.");
+        return;
+    }
+    for (auto& integration : s->config->getIntegrations()) {
+        const auto name = typeName(*integration);
+        if (integration->requiresSwizzling() && !s->config->enableSwizzling) {
+            davaRorLog("Integration " + name +
+                       " skipped. Integration requires swizzling but enableSwizzling is "
+                       "disabled in config");
+            continue;
+        }
+        try {
+            integration->install(*this);
+        } catch (const std::exception& error) {
+            davaRorLog("Integration " + name + " failed to install: " + error.what());
+            continue;
+        }
+        installedIntegrations_.push_back(std::move(integration));
+        davaRorLog("Integration " + name + " installed");
+    }
+}
+
+void DavaRorSDK::uninstallIntegrations() {
+    std::vector<std::shared_ptr<DavaRorIntegration>> installed;
+    {
+        std::lock_guard guard(integrationsLock_);
+        installed = std::exchange(installedIntegrations_, {});
+    }
+    for (const auto& integration : installed) {
+        integration->uninstall(*this);
+        davaRorLog("Integration " + typeName(*integration) + " uninstalled");
+    }
+}
+
+void DavaRorSDK::notifyContextDidChange() {
+    if (!enabled_.load()) {
+        return;
+    }
+    const nlohmann::json context = {{"distinct_id", getDistinctId()},
+                                    {"event_properties", eventProperties(nullptr)}};
+    std::vector<std::shared_ptr<DavaRorIntegration>> installed;
+    {
+        std::lock_guard guard(integrationsLock_);
+        installed = installedIntegrations_;
+    }
+    for (const auto& integration : installed) {
+        integration->contextDidChange(context);
+    }
+}

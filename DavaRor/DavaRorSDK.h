@@ -1,0 +1,85 @@
+#pragma once
+
+#include "DavaRor/Models/DavaRorEvent.h"
+#include "DavaRor/Utils/DavaRorMulticastCallback.h"
+#include "platform/ui/UserActivity.h"
+#include "platform/url/URL.h"
+
+#include <nlohmann/json.hpp>
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+class DavaRorApi;
+class DavaRorConfig;
+class DavaRorContext;
+class DavaRorIntegration;
+class DavaRorQueue;
+class DavaRorStorage;
+class Reachability;
+
+// The analytics client. Its public operations never throw: a refused or
+// failed call logs and returns.
+class DavaRorSDK : public std::enable_shared_from_this<DavaRorSDK> {
+public:
+    static constexpr const char* didStartNotification = "DavaRorDidStart";
+    static constexpr const char* didReceiveFeatureFlags = "DavaRorDidReceiveFeatureFlags";
+
+    DavaRorSDK();
+    ~DavaRorSDK();
+    DavaRorSDK(const DavaRorSDK&) = delete;
+    DavaRorSDK& operator=(const DavaRorSDK&) = delete;
+
+    static std::shared_ptr<DavaRorSDK> shared();
+
+    void setup(std::shared_ptr<DavaRorConfig> config);
+    void close();
+    bool enabled() const { return enabled_.load(); }
+
+    void capture(const std::string& event, const nlohmann::json& properties = nullptr);
+    void captureInternal(const std::string& event, std::optional<std::string> distinctId,
+                         const nlohmann::json& properties, const nlohmann::json& userProperties,
+                         const nlohmann::json& userPropertiesSetOnce, const nlohmann::json& groups,
+                         std::optional<DavaRorDate> timestamp, bool skipBuildProperties);
+    std::optional<DavaRorEvent> buildEvent(const std::string& event, const std::string& distinctId,
+                                           const nlohmann::json& properties, DavaRorDate timestamp);
+    void screen(const std::string& screenTitle, const nlohmann::json& properties = nullptr);
+    void flush();
+
+    // "Deep Link Opened" for `url`, with the referrer and its domain when given.
+    void captureDeepLink(const std::optional<platform::URL>& url,
+                         const std::optional<std::string>& referrer = std::nullopt);
+    // The same for a web page handed over to the application; other
+    // activities are ignored.
+    void captureDeepLink(const platform::ui::UserActivity& userActivity);
+
+    std::string getDistinctId() const;
+
+    void installIntegrations();
+    void uninstallIntegrations();
+    void notifyContextDidChange();
+
+    std::shared_ptr<DavaRorConfig> config() const;
+    std::shared_ptr<DavaRorQueue> queue() const;
+    std::shared_ptr<DavaRorQueue> replayQueue() const;
+    std::shared_ptr<Reachability> reachability() const;
+
+    DavaRorMulticastCallback<DavaRorEvent> onEventCaptured;
+
+private:
+    struct Services;
+    std::shared_ptr<Services> services() const;
+    bool checkEnabled() const;
+    nlohmann::json eventProperties(const nlohmann::json& callerProperties) const;
+    void enqueue(const DavaRorEvent& event, const Services& services);
+
+    std::atomic<bool> enabled_{false};
+    mutable std::mutex setupLock_;
+    std::shared_ptr<Services> services_;
+    std::mutex integrationsLock_;
+    std::vector<std::shared_ptr<DavaRorIntegration>> installedIntegrations_;
+};

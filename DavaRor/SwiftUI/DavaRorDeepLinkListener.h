@@ -1,0 +1,20 @@
+#pragma once
+
+#include "platform/ui/View.h"
+
+#include <memory>
+
+class DavaRorSDK;
+
+// Reports the URLs a view is asked to open, and the web pages handed over to
+// it, as deep links. The client is held weakly: once it is gone, nothing is
+// reported.
+struct DavaRorDeepLinkListener {
+    std::shared_ptr<DavaRorSDK> davaRor;
+
+    void body(platform::ui::View& content) const;
+};
+
+// Listens with `davaRor`, or with the shared client as it is at this call.
+platform::ui::View& davaRorDeepLinkListener(platform::ui::View& view,
+                                            std::shared_ptr<DavaRorSDK> davaRor = nullptr);

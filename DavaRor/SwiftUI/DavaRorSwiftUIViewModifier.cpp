@@ -1,0 +1,36 @@
+#include "DavaRor/SwiftUI/DavaRorSwiftUIViewModifier.h"
+
+#include "DavaRor/DavaRorSDK.h"
+
+void DavaRorSwiftUIViewModifier::body(platform::ui::View& content) const {
+    content.onAppear([name = viewEventName, screenEvent = screenEvent, properties = properties,
+                      given = davaRor != nullptr, weak = std::weak_ptr<DavaRorSDK>(davaRor)] {
+        auto davaRor = given ? weak.lock() : DavaRorSDK::shared();
+        if (!davaRor) {
+            return;
+        }
+        if (screenEvent) {
+            davaRor->screen(name, properties);
+        } else {
+            davaRor->capture(name, properties);
+        }
+    });
+}
+
+platform::ui::View& davaRorScreenView(platform::ui::View& view,
+                                      std::optional<std::string> screenName,
+                                      nlohmann::json properties,
+                                      std::shared_ptr<DavaRorSDK> davaRor) {
+    DavaRorSwiftUIViewModifier{screenName ? std::move(*screenName) : view.typeName(), true,
+                               std::move(properties), std::move(davaRor)}
+        .body(view);
+    return view;
+}
+
+platform::ui::View& davaRorViewSeen(platform::ui::View& view, std::string event,
+                                    nlohmann::json properties,
+                                    std::shared_ptr<DavaRorSDK> davaRor) {
+    DavaRorSwiftUIViewModifier{std::move(event), false, std::move(properties), std::move(davaRor)}
+        .body(view);
+    return view;
+}

@@ -1,0 +1,35 @@
+#pragma once
+
+#include "platform/ui/View.h"
+
+#include <nlohmann/json.hpp>
+
+#include <memory>
+#include <optional>
+#include <string>
+
+class DavaRorSDK;
+
+// Captures a screen, or an event, each time the view it is applied to is shown.
+struct DavaRorSwiftUIViewModifier {
+    std::string viewEventName;
+    bool screenEvent = false;
+    nlohmann::json properties; // null: none
+    // None: the shared client at the time the view is shown. A given client
+    // is held weakly; once it is gone, showing the view captures nothing.
+    std::shared_ptr<DavaRorSDK> davaRor;
+
+    void body(platform::ui::View& content) const;
+};
+
+// Captures "$screen" named `screenName`, or the view's type name when none,
+// each time `view` is shown.
+platform::ui::View& davaRorScreenView(platform::ui::View& view,
+                                      std::optional<std::string> screenName = std::nullopt,
+                                      nlohmann::json properties = nullptr,
+                                      std::shared_ptr<DavaRorSDK> davaRor = nullptr);
+
+// Captures `event` each time `view` is shown.
+platform::ui::View& davaRorViewSeen(platform::ui::View& view, std::string event,
+                                    nlohmann::json properties = nullptr,
+                                    std::shared_ptr<DavaRorSDK> davaRor = nullptr);

@@ -1,0 +1,170 @@
+#include "DavaRor/delivery/DavaRorFileBackedQueue.h"
+
+#include "DavaRor/Utils/DavaRorFiles.h"
+#include "DavaRor/Utils/DavaRorLog.h"
+#include "DavaRor/Utils/TimeBasedEpochGenerator.h"
+#include "DavaRor/delivery/DavaRorQueueFiles.h"
+#include "DavaRor/delivery/DavaRorQueueMigration.h"
+
+#include <algorithm>
+#include <optional>
+#include <tuple>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct ListedFile {
+    fs::file_time_type modified;
+    std::string name;
+};
+
+// Oldest modification first. Linux file times are coarse, so files written
+// together often share one; their names break the tie, and version-7 names
+// sort in the order they were made. A file whose time cannot be read counts
+// as older than everything.
+std::optional<std::vector<std::string>> listByModificationTime(const fs::path& folder,
+                                                               std::error_code& error) {
+    std::vector<ListedFile> files;
+    for (fs::directory_iterator entry(folder, error), end; !error && entry != end;
+         entry.increment(error)) {
+        std::error_code timeError;
+        auto modified = entry->last_write_time(timeError);
+        files.push_back(
+            {timeError ? fs::file_time_type::min() : modified, entry->path().filename().string()});
+    }
+    if (error) {
+        return std::nullopt;
+    }
+    std::sort(files.begin(), files.end(), [](const ListedFile& a, const ListedFile& b) {
+        return std::tie(a.modified, a.name) < std::tie(b.modified, b.name);
+    });
+    std::vector<std::string> names;
+    names.reserve(files.size());
+    for (auto& file : files) {
+        names.push_back(std::move(file.name));
+    }
+    return names;
+}
+
+} // namespace
+
+DavaRorFileBackedQueue::DavaRorFileBackedQueue(fs::path queue,
+                                               const std::vector<fs::path>& oldQueues)
+    : queue_(std::move(queue)) {
+    setup(oldQueues);
+}
+
+void DavaRorFileBackedQueue::setup(const std::vector<fs::path>& oldQueues) {
+    std::error_code error;
+    fs::create_directories(queue_, error);
+    if (error) {
+        davaRorLog("Error trying to create caching folder " + error.message());
+    }
+    for (const auto& oldQueue : oldQueues) {
+        std::error_code statusError;
+        const auto status = fs::status(oldQueue, statusError);
+        if (!fs::exists(status)) {
+            continue;
+        }
+        if (fs::is_directory(status)) {
+            migrateOldQueueFolder(queue_, oldQueue);
+        } else {
+            migrateOldQueue(queue_, oldQueue);
+        }
+    }
+    std::error_code listError;
+    auto names = listByModificationTime(queue_, listError);
+    if (!names) {
+        davaRorLog("Failed to load files for queue " + listError.message());
+        return;
+    }
+    std::lock_guard lock(itemsLock_);
+    items_ = std::move(*names);
+}
+
+int DavaRorFileBackedQueue::depth() const {
+    std::lock_guard lock(itemsLock_);
+    return static_cast<int>(items_.size());
+}
+
+void DavaRorFileBackedQueue::add(std::string_view contents) {
+    std::string name = TimeBasedEpochGenerator::shared().v7().uuidString();
+    if (const auto error =
+            writeQueueFile(queue_ / name, contents, DavaRorFileCreation::replaceExisting)) {
+        davaRorLog("Could not write file " + error.message());
+        return;
+    }
+    std::lock_guard lock(itemsLock_);
+    items_.push_back(std::move(name));
+}
+
+void DavaRorFileBackedQueue::deleteAt(int index) {
+    std::string name;
+    {
+        std::lock_guard lock(itemsLock_);
+        if (index < 0 || static_cast<size_t>(index) >= items_.size()) {
+            return;
+        }
+        name = std::move(items_[static_cast<size_t>(index)]);
+        items_.erase(items_.begin() + index);
+    }
+    deleteSafely(queue_ / name);
+}
+
+DavaRorLoadedFiles DavaRorFileBackedQueue::loadFiles(int count) const {
+    DavaRorLoadedFiles loaded;
+    if (count <= 0) {
+        return loaded;
+    }
+    std::vector<std::string> names;
+    {
+        std::lock_guard lock(itemsLock_);
+        names = items_;
+    }
+    for (auto& name : names) {
+        const fs::path file = queue_ / name;
+        std::error_code error;
+        if (!fs::exists(fs::symlink_status(file, error))) {
+            davaRorLog("File " + fileUrlText(file) + " does not exist");
+            loaded.names.push_back(std::move(name));
+            continue;
+        }
+        if (auto contents = readQueueFile(file, error)) {
+            loaded.contents.push_back(std::move(*contents));
+        } else {
+            davaRorLog("File " + fileUrlText(file) + " is corrupted " + error.message());
+            deleteSafely(file);
+        }
+        loaded.names.push_back(std::move(name));
+        if (loaded.contents.size() >= static_cast<size_t>(count)) {
+            break;
+        }
+    }
+    return loaded;
+}
+
+void DavaRorFileBackedQueue::deleteFiles(const std::vector<std::string>& names) {
+    for (const auto& name : names) {
+        {
+            std::lock_guard lock(itemsLock_);
+            auto found = std::find(items_.begin(), items_.end(), name);
+            if (found == items_.end()) {
+                continue;
+            }
+            items_.erase(found);
+        }
+        deleteSafely(queue_ / name);
+    }
+}
+
+void DavaRorFileBackedQueue::clear() {
+    std::vector<std::string> names;
+    {
+        std::lock_guard lock(itemsLock_);
+        names.swap(items_);
+    }
+    for (const auto& name : names) {
+        deleteSafely(queue_ / name);
+    }
+}

@@ -1,0 +1,49 @@
+// The persistent first-in-first-out store under each event queue: one folder,
+// one file per event, and the file names in memory, oldest first.
+#pragma once
+
+#include <filesystem>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// What one load took from the store. `names` lists every name the load used
+// up, in list order: those whose contents were read, and those whose file was
+// missing or unreadable. Deleting exactly these names after the upload keeps
+// unsent events even when the list changed in between.
+struct DavaRorLoadedFiles {
+    std::vector<std::string> contents;
+    std::vector<std::string> names;
+};
+
+class DavaRorFileBackedQueue {
+public:
+    // Creates the folder, takes over the legacy locations (folders and single
+    // files, in the given order) and lists the stored files, all before it
+    // returns.
+    DavaRorFileBackedQueue(std::filesystem::path queue,
+                           const std::vector<std::filesystem::path>& oldQueues);
+    DavaRorFileBackedQueue(const DavaRorFileBackedQueue&) = delete;
+    DavaRorFileBackedQueue& operator=(const DavaRorFileBackedQueue&) = delete;
+
+    const std::filesystem::path& queue() const { return queue_; }
+    int depth() const;
+
+    void add(std::string_view contents);
+    // Removes the name at `index` and its file; an index past the end does nothing.
+    void deleteAt(int index);
+    // The contents of the oldest files, up to `count` of them.
+    DavaRorLoadedFiles loadFiles(int count) const;
+    // Removes these names and their files; names no longer listed are skipped.
+    void deleteFiles(const std::vector<std::string>& names);
+    // Removes every name and its file.
+    void clear();
+
+private:
+    void setup(const std::vector<std::filesystem::path>& oldQueues);
+
+    const std::filesystem::path queue_;
+    std::vector<std::string> items_;
+    mutable std::mutex itemsLock_;
+};

@@ -1,0 +1,278 @@
+#include "DavaRor/delivery/DavaRorQueue.h"
+
+#include "DavaRor/DavaRorConfig.h"
+#include "DavaRor/DavaRorStorage.h"
+#include "DavaRor/Utils/DavaRorJSON.h"
+#include "DavaRor/Utils/DavaRorLog.h"
+#include "DavaRor/Utils/DavaRorNumbers.h"
+#include "DavaRor/delivery/DavaRorApi.h"
+#include "DavaRor/delivery/DavaRorFileBackedQueue.h"
+#include "DavaRor/delivery/Reachability.h"
+
+#include <algorithm>
+#include <ctime>
+
+using StorageKey = DavaRorStorage::StorageKey;
+
+namespace {
+
+std::shared_ptr<DavaRorFileBackedQueue> makeStore(const DavaRorStorage& storage,
+                                                  DavaRorQueue::DavaRorApiEndpoint endpoint) {
+    if (endpoint == DavaRorQueue::DavaRorApiEndpoint::snapshot) {
+        return std::make_shared<DavaRorFileBackedQueue>(storage.url(StorageKey::replayQeueue),
+                                                        std::vector<std::filesystem::path>{});
+    }
+    return std::make_shared<DavaRorFileBackedQueue>(
+        storage.url(StorageKey::queue),
+        std::vector<std::filesystem::path>{storage.url(StorageKey::oldQueueFolder),
+                                           storage.url(StorageKey::oldQueuePlist)});
+}
+
+const char* dispatchLabel(DavaRorQueue::DavaRorApiEndpoint endpoint) {
+    return endpoint == DavaRorQueue::DavaRorApiEndpoint::snapshot ? "com.davaror.ReplayQueue"
+                                                                  : "com.davaror.Queue";
+}
+
+// A date as "2024-01-31 12:00:00 +0000", the form the pause message shows.
+std::string dateDescription(DavaRorDate date) {
+    std::time_t seconds = std::chrono::system_clock::to_time_t(date);
+    std::tm utc{};
+    gmtime_r(&seconds, &utc);
+    char text[64];
+    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S +0000", &utc);
+    return text;
+}
+
+bool shouldRetry(const std::optional<int>& statusCode) {
+    return !statusCode || *statusCode == -1 || (*statusCode >= 300 && *statusCode <= 399);
+}
+
+} // namespace
+
+DavaRorQueue::DavaRorQueue(std::shared_ptr<const DavaRorConfig> config,
+                           const DavaRorStorage& storage, std::shared_ptr<DavaRorApi> api,
+                           DavaRorApiEndpoint endpoint, std::shared_ptr<Reachability> reachability,
+                           Clock now)
+    : config_(std::move(config)), api_(std::move(api)),
+      now_(now ? std::move(now) : [] { return std::chrono::system_clock::now(); }),
+      reachability_(std::move(reachability)), endpoint_(endpoint),
+      fileQueue_(makeStore(storage, endpoint)), dispatchQueue_(dispatchLabel(endpoint)) {}
+
+DavaRorQueue::~DavaRorQueue() {
+    stop();
+}
+
+void DavaRorQueue::start(bool disableReachabilityForTesting, bool disableQueueTimerForTesting) {
+    if (!disableReachabilityForTesting && reachability_) {
+        // The monitor keeps one closure of each kind: the queue started last
+        // owns them. Weak, so the monitor never keeps a closed queue alive.
+        std::weak_ptr<DavaRorQueue> weak = weak_from_this();
+        reachability_->setWhenReachable([weak](Reachability& monitor) {
+            if (auto self = weak.lock()) {
+                self->whenReachable(monitor);
+            }
+        });
+        reachability_->setWhenUnreachable([weak](Reachability&) {
+            if (auto self = weak.lock()) {
+                self->whenUnreachable();
+            }
+        });
+        try {
+            reachability_->startNotifier();
+        } catch (const std::exception& error) {
+            davaRorLog(std::string("Error: Unable to monitor network reachability: ") +
+                       error.what());
+        }
+    }
+    if (!disableQueueTimerForTesting) {
+        std::lock_guard guard(timerLock_);
+        std::weak_ptr<DavaRorQueue> weak = weak_from_this();
+        platform::MainQueue::shared().async([weak] {
+            auto self = weak.lock();
+            if (!self) {
+                return;
+            }
+            std::lock_guard timerGuard(self->timerLock_);
+            // stop() may have run before this block: then no timer is made.
+            if (self->stopped_) {
+                return;
+            }
+            auto interval = std::chrono::duration_cast<platform::MainQueue::Clock::duration>(
+                std::chrono::duration<double>(self->config_->flushIntervalSeconds));
+            self->timer_ = platform::MainQueue::shared().scheduleRepeating(interval, [weak] {
+                if (auto queue = weak.lock(); queue && !queue->isFlushing_.load()) {
+                    queue->flush();
+                }
+            });
+        });
+    }
+}
+
+void DavaRorQueue::stop() {
+    std::lock_guard guard(timerLock_);
+    stopped_ = true;
+    if (timer_) {
+        timer_->invalidate();
+        timer_.reset();
+    }
+}
+
+void DavaRorQueue::add(const DavaRorEvent& event) {
+    // Serialise first: an event that cannot be stored must not cost the
+    // oldest stored one its place.
+    auto data = toJSONData(event.toJSON());
+    if (!data) {
+        davaRorLog("Tried to queue unserialisable DavaRorEvent");
+        return;
+    }
+    if (fileQueue_->depth() >= config_->maxQueueSize) {
+        davaRorLog("Queue is full, dropping oldest event");
+        fileQueue_->deleteAt(0);
+    }
+    fileQueue_->add(*data);
+    davaRorLog("Queued event '" + event.event + "'. Depth: " + std::to_string(depth()));
+    flushIfOverThreshold();
+}
+
+int DavaRorQueue::depth() const {
+    return fileQueue_->depth();
+}
+
+void DavaRorQueue::clear() {
+    fileQueue_->clear();
+}
+
+void DavaRorQueue::flushIfOverThreshold() {
+    if (depth() >= config_->flushAt) {
+        flush();
+    }
+}
+
+bool DavaRorQueue::canFlush() const {
+    if (isFlushing_.load()) {
+        davaRorLog("Already flushing");
+        return false;
+    }
+    if (paused_.load()) {
+        davaRorLog("The queue is paused due to the reachability check");
+        return false;
+    }
+    std::lock_guard guard(backOffLock_);
+    if (pausedUntil_ && *pausedUntil_ > now_()) {
+        davaRorLog("The queue is paused until `" + dateDescription(*pausedUntil_) + "`");
+        return false;
+    }
+    return true;
+}
+
+void DavaRorQueue::flush() {
+    if (!canFlush()) {
+        return;
+    }
+    // Claimed before the work is queued, so two flushes close together never
+    // load and send the same files.
+    bool expected = false;
+    if (!isFlushing_.compare_exchange_strong(expected, true)) {
+        davaRorLog("Already flushing");
+        return;
+    }
+    std::weak_ptr<DavaRorQueue> weak = weak_from_this();
+    take(config_->maxBatchSize, [weak](DavaRorConsumerPayload payload) {
+        auto self = weak.lock();
+        if (!self || payload.events.empty()) {
+            // Nothing decodable: the files are deleted without a request. A
+            // closed queue keeps its files for the next one.
+            payload.completion(payload.events.empty());
+            return;
+        }
+        self->eventHandler(std::move(payload));
+    });
+}
+
+void DavaRorQueue::take(int count, std::function<void(DavaRorConsumerPayload)> completion) {
+    dispatchQueue_.async([self = shared_from_this(), count, completion = std::move(completion)] {
+        self->isFlushing_.store(true);
+        auto loaded = self->fileQueue_->loadFiles(count);
+        std::vector<DavaRorEvent> events;
+        for (const auto& contents : loaded.contents) {
+            auto json = nlohmann::json::parse(contents, nullptr, false);
+            if (!json.is_object()) {
+                continue;
+            }
+            if (auto event = DavaRorEvent::fromJSON(json)) {
+                events.push_back(std::move(*event));
+            }
+        }
+        // The closing step deletes exactly the files this batch consumed and
+        // may outlive the queue (a close while the upload is in flight).
+        auto closing = [weak = std::weak_ptr<DavaRorQueue>(self), store = self->fileQueue_,
+                        consumed = std::move(loaded.names)](bool ok) {
+            if (ok && !consumed.empty()) {
+                store->deleteFiles(consumed);
+                davaRorLog("Completed!");
+            }
+            if (auto queue = weak.lock()) {
+                queue->isFlushing_.store(false);
+            }
+        };
+        completion(DavaRorConsumerPayload{std::move(events), std::move(closing)});
+    });
+}
+
+void DavaRorQueue::eventHandler(DavaRorConsumerPayload payload) {
+    davaRorLog("Sending batch of " + std::to_string(payload.events.size()) + " events to DavaRor");
+    auto events = payload.events;
+    auto reply = [self = shared_from_this(), payload = std::move(payload)](
+                     const DavaRorBatchUploadInfo& info) { self->handleResult(info, payload); };
+    if (endpoint_ == DavaRorApiEndpoint::snapshot) {
+        api_->snapshot(std::move(events), std::move(reply));
+    } else {
+        api_->batch(std::move(events), std::move(reply));
+    }
+}
+
+void DavaRorQueue::handleResult(const DavaRorBatchUploadInfo& info,
+                                const DavaRorConsumerPayload& payload) {
+    if (!shouldRetry(info.statusCode)) {
+        {
+            std::lock_guard guard(backOffLock_);
+            retryCount_ = 0;
+        }
+        payload.completion(true);
+        return;
+    }
+    double retryCount, delay;
+    {
+        std::lock_guard guard(backOffLock_);
+        retryCount = retryCount_ += 1.0;
+        delay = std::min(retryCount * 5.0, 30.0);
+        pausedUntil_ = now_() + std::chrono::duration_cast<DavaRorDate::duration>(
+                                    std::chrono::duration<double>(delay));
+    }
+    davaRorLog("Pausing queue consumption for " + doubleDescription(delay) + " seconds due to " +
+               doubleDescription(retryCount) + " API failure(s).");
+    payload.completion(false);
+}
+
+void DavaRorQueue::whenReachable(Reachability& monitor) {
+    const auto connection = monitor.connection();
+    {
+        std::lock_guard guard(pausedLock_);
+        if (config_->dataMode == DavaRorConfig::DavaRorDataMode::wifi &&
+            connection != Reachability::Connection::wifi) {
+            davaRorLog("Queue is paused because its not in WiFi mode");
+            paused_.store(true);
+        } else {
+            paused_.store(false);
+        }
+    }
+    if (connection == Reachability::Connection::wifi && !isFlushing_.load()) {
+        flush();
+    }
+}
+
+void DavaRorQueue::whenUnreachable() {
+    std::lock_guard guard(pausedLock_);
+    davaRorLog("Queue is paused because network is unreachable");
+    paused_.store(true);
+}

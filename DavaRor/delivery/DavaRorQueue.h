@@ -1,0 +1,85 @@
+#pragma once
+
+#include "DavaRor/Models/DavaRorEvent.h"
+#include "platform/core/MainQueue.h"
+#include "platform/core/SerialQueue.h"
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <vector>
+
+class DavaRorApi;
+class DavaRorConfig;
+class DavaRorFileBackedQueue;
+class DavaRorStorage;
+class Reachability;
+struct DavaRorBatchUploadInfo;
+
+// The end of every event's road: each event is persisted as its own file at
+// once, and batches of the oldest events are uploaded when the count
+// threshold, the flush timer, the network coming back or an explicit flush
+// asks for it. Files are deleted only after their batch is done.
+//
+// Always owned by a std::shared_ptr: uploads and timer ticks hold it only as
+// long as they run, and the monitor and timer closures hold it weakly.
+class DavaRorQueue : public std::enable_shared_from_this<DavaRorQueue> {
+public:
+    enum class DavaRorApiEndpoint : int { batch = 0, snapshot = 1 };
+    using Clock = std::function<DavaRorDate()>;
+
+    struct DavaRorConsumerPayload {
+        std::vector<DavaRorEvent> events;
+        std::function<void(bool)> completion; // true: the batch's files may be deleted
+    };
+
+    DavaRorQueue(std::shared_ptr<const DavaRorConfig> config, const DavaRorStorage& storage,
+                 std::shared_ptr<DavaRorApi> api, DavaRorApiEndpoint endpoint,
+                 std::shared_ptr<Reachability> reachability, Clock now = nullptr);
+    ~DavaRorQueue();
+    DavaRorQueue(const DavaRorQueue&) = delete;
+    DavaRorQueue& operator=(const DavaRorQueue&) = delete;
+
+    void start(bool disableReachabilityForTesting, bool disableQueueTimerForTesting);
+    void add(const DavaRorEvent& event);
+    void flush();
+    int depth() const;
+    void stop();
+    // Removes every stored event.
+    void clear();
+
+    bool isPausedForTesting() const { return paused_.load(); }
+
+private:
+    void flushIfOverThreshold();
+    bool canFlush() const;
+    void take(int count, std::function<void(DavaRorConsumerPayload)> completion);
+    void eventHandler(DavaRorConsumerPayload payload);
+    void handleResult(const DavaRorBatchUploadInfo& info, const DavaRorConsumerPayload& payload);
+    void whenReachable(Reachability& monitor);
+    void whenUnreachable();
+
+    const std::shared_ptr<const DavaRorConfig> config_;
+    const std::shared_ptr<DavaRorApi> api_;
+    const Clock now_;
+
+    std::atomic<bool> paused_{false};
+    std::mutex pausedLock_;
+
+    mutable std::mutex backOffLock_;
+    std::optional<DavaRorDate> pausedUntil_;
+    double retryCount_ = 0;
+
+    const std::shared_ptr<Reachability> reachability_;
+    std::atomic<bool> isFlushing_{false};
+
+    std::mutex timerLock_;
+    std::shared_ptr<platform::RepeatingTimer> timer_;
+    bool stopped_ = false; // guarded by timerLock_
+
+    const DavaRorApiEndpoint endpoint_;
+    const std::shared_ptr<DavaRorFileBackedQueue> fileQueue_;
+    platform::SerialQueue dispatchQueue_;
+};

@@ -1,0 +1,92 @@
+#include "DavaRor/delivery/DavaRorQueueFiles.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <utility>
+
+namespace {
+
+class FileDescriptor {
+public:
+    explicit FileDescriptor(int fd) : fd_(fd) {}
+    ~FileDescriptor() {
+        if (fd_ >= 0) {
+            ::close(fd_);
+        }
+    }
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+
+    int get() const { return fd_; }
+    // Closing reports write-back errors that the writes themselves did not.
+    int close() { return ::close(std::exchange(fd_, -1)); }
+
+private:
+    int fd_;
+};
+
+std::error_code lastError() {
+    return {errno, std::generic_category()};
+}
+
+} // namespace
+
+std::error_code writeQueueFile(const std::filesystem::path& path, std::string_view contents,
+                               DavaRorFileCreation creation) {
+    const int exclusive = creation == DavaRorFileCreation::failIfExists ? O_EXCL : O_TRUNC;
+    FileDescriptor file(::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | exclusive, 0644));
+    if (file.get() < 0) {
+        return lastError();
+    }
+    while (!contents.empty()) {
+        const ssize_t written = ::write(file.get(), contents.data(), contents.size());
+        if (written < 0 && errno == EINTR) {
+            continue;
+        }
+        if (written < 0) {
+            const auto error = lastError();
+            file.close();
+            ::unlink(path.c_str());
+            return error;
+        }
+        contents.remove_prefix(static_cast<size_t>(written));
+    }
+    if (file.close() != 0) {
+        const auto error = lastError();
+        ::unlink(path.c_str());
+        return error;
+    }
+    return {};
+}
+
+std::optional<std::string> readQueueFile(const std::filesystem::path& path,
+                                         std::error_code& error) {
+    FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (file.get() < 0) {
+        error = lastError();
+        return std::nullopt;
+    }
+    std::string contents;
+    char buffer[16384];
+    for (;;) {
+        const ssize_t count = ::read(file.get(), buffer, sizeof buffer);
+        if (count < 0 && errno == EINTR) {
+            continue;
+        }
+        if (count < 0) {
+            error = lastError();
+            return std::nullopt;
+        }
+        if (count == 0) {
+            error.clear();
+            return contents;
+        }
+        contents.append(buffer, static_cast<size_t>(count));
+    }
+}
+
+std::string fileUrlText(const std::filesystem::path& path) {
+    return "file://" + std::filesystem::absolute(path).string();
+}

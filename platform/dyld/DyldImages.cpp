@@ -1,0 +1,260 @@
+#include "platform/dyld/DyldImages.h"
+
+#include "platform/dyld/ElfObjectView.h"
+#include "platform/dyld/MachOLoadCommands.h"
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <utility>
+#include <vector>
+
+namespace platform::dyld {
+namespace {
+
+struct ImageRecord {
+    const mach_header* header;
+    std::intptr_t slide;
+    std::string path;
+    const std::uint8_t* contents;
+    MachOLoadCommands commands;
+};
+
+std::uint64_t addressOf(const void* pointer) {
+    return reinterpret_cast<std::uintptr_t>(pointer);
+}
+
+std::span<const std::uint8_t> headerAndCommands(const void* contents) {
+    mach_header header;
+    std::memcpy(&header, contents, sizeof(header));
+    std::size_t headerSize =
+        header.magic == MH_MAGIC_64 ? sizeof(mach_header_64) : sizeof(mach_header);
+    return {static_cast<const std::uint8_t*>(contents), headerSize + header.sizeofcmds};
+}
+
+bool segmentHolds(const MachOSegment& segment, std::intptr_t slide, std::uint64_t address) {
+    if (segment.initprot == VM_PROT_NONE) {
+        return false;
+    }
+    return address - (segment.vmaddr + static_cast<std::uint64_t>(slide)) < segment.vmsize;
+}
+
+// The C name of a symbol as callers know it: Mach-O prefixes C names with "_".
+const char* withoutUnderscore(const char* name) {
+    return name[0] == '_' ? name + 1 : name;
+}
+
+struct NearestSymbol {
+    const char* name = nullptr;
+    std::uint64_t address = 0;
+};
+
+template <typename Entry>
+NearestSymbol nearestSymbol(const ImageRecord& image, std::uint64_t address) {
+    NearestSymbol best;
+    const MachOSegment* linkedit = image.commands.segment("__LINKEDIT");
+    const auto& symtab = image.commands.symtab;
+    if (linkedit == nullptr || !symtab || symtab->symoff < linkedit->fileoff ||
+        symtab->stroff < linkedit->fileoff) {
+        return best;
+    }
+    std::uint64_t base = linkedit->vmaddr + static_cast<std::uint64_t>(image.slide);
+    std::uint64_t symbolsOffset = symtab->symoff - linkedit->fileoff;
+    std::uint64_t stringsOffset = symtab->stroff - linkedit->fileoff;
+    if (symbolsOffset + std::uint64_t{symtab->nsyms} * sizeof(Entry) > linkedit->vmsize ||
+        stringsOffset + symtab->strsize > linkedit->vmsize) {
+        return best;
+    }
+    auto* entries = reinterpret_cast<const Entry*>(base + symbolsOffset);
+    auto* strings = reinterpret_cast<const char*>(base + stringsOffset);
+    for (std::uint32_t index = 0; index < symtab->nsyms; ++index) {
+        Entry entry;
+        std::memcpy(&entry, &entries[index], sizeof(entry));
+        if ((entry.n_type & N_STAB) != 0 || (entry.n_type & N_TYPE) != N_SECT ||
+            entry.n_strx >= symtab->strsize) {
+            continue;
+        }
+        std::uint64_t start = entry.n_value + static_cast<std::uint64_t>(image.slide);
+        if (start > address || (best.name != nullptr && start <= best.address)) {
+            continue;
+        }
+        const char* name = strings + entry.n_strx;
+        if (memchr(name, '\0', symtab->strsize - entry.n_strx) == nullptr) {
+            continue;
+        }
+        best = {name, start};
+    }
+    return best;
+}
+
+class Registry {
+public:
+    Registry() {
+        for (auto& view : buildProcessObjectViews()) {
+            const auto* header = view->header();
+            addLocked(header, view->slide(), view->path(), view->contents());
+            views_.push_back(std::move(view));
+        }
+    }
+
+    std::recursive_mutex mutex;
+
+    void addLocked(const mach_header* header, std::intptr_t slide, const std::string& path,
+                   const void* contents) {
+        auto commands = readLoadCommands(headerAndCommands(contents));
+        images_.push_back(std::make_unique<ImageRecord>(
+            ImageRecord{header, slide, path, static_cast<const std::uint8_t*>(contents),
+                        commands ? std::move(*commands) : MachOLoadCommands{}}));
+        for (auto callback : std::vector(addCallbacks_)) {
+            callback(header, slide);
+        }
+    }
+
+    void remove(const mach_header* header) {
+        const ImageRecord* image = find(header);
+        if (image == nullptr) {
+            return;
+        }
+        std::intptr_t slide = image->slide;
+        for (auto callback : std::vector(removeCallbacks_)) {
+            callback(header, slide);
+        }
+        // Callbacks may have changed the list.
+        std::erase_if(images_, [&](const auto& record) { return record->header == header; });
+    }
+
+    void registerAdd(dyld_image_callback callback) {
+        addCallbacks_.push_back(callback);
+        std::vector<std::pair<const mach_header*, std::intptr_t>> loaded;
+        for (const auto& image : images_) {
+            loaded.emplace_back(image->header, image->slide);
+        }
+        for (auto [header, slide] : loaded) {
+            callback(header, slide);
+        }
+    }
+
+    void registerRemove(dyld_image_callback callback) { removeCallbacks_.push_back(callback); }
+
+    const ImageRecord* at(std::uint32_t index) const {
+        return index < images_.size() ? images_[index].get() : nullptr;
+    }
+    std::uint32_t count() const { return static_cast<std::uint32_t>(images_.size()); }
+
+    const ImageRecord* find(const mach_header* header) const {
+        for (const auto& image : images_) {
+            if (image->header == header) {
+                return image.get();
+            }
+        }
+        return nullptr;
+    }
+
+    const ImageRecord* holding(std::uint64_t address) const {
+        for (const auto& image : images_) {
+            for (const auto& segment : image->commands.segments) {
+                if (segmentHolds(segment, image->slide, address)) {
+                    return image.get();
+                }
+            }
+        }
+        return nullptr;
+    }
+
+private:
+    std::vector<std::unique_ptr<ImageRecord>> images_;
+    std::vector<dyld_image_callback> addCallbacks_;
+    std::vector<dyld_image_callback> removeCallbacks_;
+    std::vector<std::unique_ptr<ElfObjectView>> views_;
+};
+
+Registry& registry() {
+    static Registry instance;
+    return instance;
+}
+
+} // namespace
+
+int dladdr(const void* address, DlInfo* info) {
+    Registry& images = registry();
+    std::lock_guard lock(images.mutex);
+    const ImageRecord* image = images.holding(addressOf(address));
+    if (image == nullptr) {
+        return 0;
+    }
+    info->dli_fname = image->path.c_str();
+    info->dli_fbase = const_cast<mach_header*>(image->header);
+    auto symbol = image->commands.is64Bit ? nearestSymbol<nlist_64>(*image, addressOf(address))
+                                          : nearestSymbol<nlist>(*image, addressOf(address));
+    info->dli_sname = symbol.name != nullptr ? withoutUnderscore(symbol.name) : nullptr;
+    info->dli_saddr = reinterpret_cast<void*>(static_cast<std::uintptr_t>(symbol.address));
+    return 1;
+}
+
+void addImage(const mach_header* header, std::intptr_t slide, const std::string& path,
+              const void* contents) {
+    Registry& images = registry();
+    std::lock_guard lock(images.mutex);
+    images.addLocked(header, slide, path, contents);
+}
+
+void addImage(const mach_header* header, std::intptr_t slide, const std::string& path) {
+    addImage(header, slide, path, header);
+}
+
+void removeImage(const mach_header* header) {
+    Registry& images = registry();
+    std::lock_guard lock(images.mutex);
+    images.remove(header);
+}
+
+const void* imageHeaderContents(const mach_header* header) {
+    Registry& images = registry();
+    std::lock_guard lock(images.mutex);
+    const ImageRecord* image = images.find(header);
+    return image != nullptr ? static_cast<const void*>(image->contents) : header;
+}
+
+} // namespace platform::dyld
+
+using platform::dyld::registry;
+
+std::uint32_t _dyld_image_count() {
+    auto& images = registry();
+    std::lock_guard lock(images.mutex);
+    return images.count();
+}
+
+const mach_header* _dyld_get_image_header(std::uint32_t image_index) {
+    auto& images = registry();
+    std::lock_guard lock(images.mutex);
+    const auto* image = images.at(image_index);
+    return image != nullptr ? image->header : nullptr;
+}
+
+std::intptr_t _dyld_get_image_vmaddr_slide(std::uint32_t image_index) {
+    auto& images = registry();
+    std::lock_guard lock(images.mutex);
+    const auto* image = images.at(image_index);
+    return image != nullptr ? image->slide : 0;
+}
+
+const char* _dyld_get_image_name(std::uint32_t image_index) {
+    auto& images = registry();
+    std::lock_guard lock(images.mutex);
+    const auto* image = images.at(image_index);
+    return image != nullptr ? image->path.c_str() : nullptr;
+}
+
+void _dyld_register_func_for_add_image(dyld_image_callback callback) {
+    auto& images = registry();
+    std::lock_guard lock(images.mutex);
+    images.registerAdd(callback);
+}
+
+void _dyld_register_func_for_remove_image(dyld_image_callback callback) {
+    auto& images = registry();
+    std::lock_guard lock(images.mutex);
+    images.registerRemove(callback);
+}

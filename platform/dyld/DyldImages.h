@@ -1,0 +1,59 @@
+// The dynamic loader's image registry: which Mach-O images are loaded, where, under which
+// path, and callbacks for images added and removed. The process's own ELF objects are announced
+// as synthesised Mach-O views (ElfObjectView.h) the first time the registry is used; tests add
+// real Mach-O images mapped into memory (MachOImageMapping.h). Normal context only: every
+// operation takes the registry's lock, and callbacks run while it is held, as the original
+// loader runs them.
+#pragma once
+
+#include "platform/dyld/MachOFormat.h"
+
+#include <cstdint>
+#include <string>
+
+extern "C" {
+
+typedef void (*dyld_image_callback)(const mach_header* header, std::intptr_t vmaddr_slide);
+
+std::uint32_t _dyld_image_count();
+// Null for an index at or beyond the count.
+const mach_header* _dyld_get_image_header(std::uint32_t image_index);
+std::intptr_t _dyld_get_image_vmaddr_slide(std::uint32_t image_index);
+const char* _dyld_get_image_name(std::uint32_t image_index);
+// The add callback is called at once for every image already loaded, then for each one added.
+void _dyld_register_func_for_add_image(dyld_image_callback callback);
+void _dyld_register_func_for_remove_image(dyld_image_callback callback);
+
+} // extern "C"
+
+namespace platform::dyld {
+
+struct DlInfo {
+    // Path of the image holding the address.
+    const char* dli_fname;
+    // Its header address.
+    void* dli_fbase;
+    // Nearest symbol at or below the address, without the leading "_" of C names; null when
+    // the image has none there.
+    const char* dli_sname;
+    void* dli_saddr;
+};
+
+// Non-zero when a registered image's segment holds the address. The strings stay valid until
+// the image is removed.
+int dladdr(const void* address, DlInfo* info);
+
+// What loading and unloading an image does: the callbacks learn of it. The header and load
+// commands must stay readable at contents until the image is removed; contents is the header
+// itself for an image mapped whole.
+void addImage(const mach_header* header, std::intptr_t slide, const std::string& path,
+              const void* contents);
+void addImage(const mach_header* header, std::intptr_t slide, const std::string& path);
+void removeImage(const mach_header* header);
+
+// Where the header and load commands of a registered image can be read directly. For an ELF
+// view the header address is the object's base, where only the Mach memory calls show the
+// view; code that dereferences headers reads them here. The header itself for unknown images.
+const void* imageHeaderContents(const mach_header* header);
+
+} // namespace platform::dyld

@@ -1,0 +1,271 @@
+#include "platform/http/HttpTransport.h"
+
+#include <curl/curl.h>
+
+#include <algorithm>
+#include <mutex>
+#include <string_view>
+#include <vector>
+
+namespace platform::http {
+
+namespace {
+
+void initialiseCurlOnce() {
+    static const CURLcode result = curl_global_init(CURL_GLOBAL_DEFAULT);
+    (void)result;
+}
+
+struct EasyHandleDeleter {
+    void operator()(CURL* easy) const { curl_easy_cleanup(easy); }
+};
+
+struct HeaderListDeleter {
+    void operator()(curl_slist* list) const { curl_slist_free_all(list); }
+};
+
+HttpErrorCode errorCodeFor(CURLcode result) {
+    switch (result) {
+    case CURLE_OPERATION_TIMEDOUT:
+        return HttpErrorCode::timedOut;
+    case CURLE_URL_MALFORMAT:
+        return HttpErrorCode::badURL;
+    case CURLE_UNSUPPORTED_PROTOCOL:
+        return HttpErrorCode::unsupportedURL;
+    case CURLE_COULDNT_RESOLVE_HOST:
+    case CURLE_COULDNT_RESOLVE_PROXY:
+        return HttpErrorCode::cannotFindHost;
+    case CURLE_COULDNT_CONNECT:
+        return HttpErrorCode::cannotConnectToHost;
+    case CURLE_GOT_NOTHING:
+    case CURLE_RECV_ERROR:
+    case CURLE_SEND_ERROR:
+    case CURLE_PARTIAL_FILE:
+        return HttpErrorCode::networkConnectionLost;
+    default:
+        return HttpErrorCode::other;
+    }
+}
+
+std::string_view trimmed(std::string_view text) {
+    const auto first = text.find_first_not_of(" \t\r\n");
+    if (first == std::string_view::npos) {
+        return {};
+    }
+    return text.substr(first, text.find_last_not_of(" \t\r\n") - first + 1);
+}
+
+struct Transfer {
+    HttpRequest request;
+    HttpTransport::Completion completion;
+    std::unique_ptr<CURL, EasyHandleDeleter> easy;
+    std::unique_ptr<curl_slist, HeaderListDeleter> headerList;
+    HttpResponse response;
+    char errorText[CURL_ERROR_SIZE] = {};
+
+    void completeWithError(HttpErrorCode code, std::string description) {
+        response.statusCode.reset();
+        response.error = HttpError{code, std::move(description)};
+        complete();
+    }
+
+    void complete() {
+        auto callback = std::move(completion);
+        callback(std::move(response));
+    }
+};
+
+size_t appendBody(char* data, size_t size, size_t count, void* user) {
+    static_cast<Transfer*>(user)->response.body.append(data, size * count);
+    return size * count;
+}
+
+size_t appendHeader(char* data, size_t size, size_t count, void* user) {
+    auto& headers = static_cast<Transfer*>(user)->response.headers;
+    const std::string_view line(data, size * count);
+    if (line.starts_with("HTTP/")) {
+        // Only the final response's headers count, not those of an interim one.
+        headers.clear();
+    } else if (const auto colon = line.find(':'); colon != std::string_view::npos) {
+        headers.emplace_back(std::string(trimmed(line.substr(0, colon))),
+                             std::string(trimmed(line.substr(colon + 1))));
+    }
+    return size * count;
+}
+
+// Fills the easy handle from the request. Returns false when libcurl refuses
+// an option, which only happens when it runs out of memory.
+bool configure(Transfer& transfer) {
+    CURL* easy = transfer.easy.get();
+    HttpRequest& request = transfer.request;
+    curl_slist* list = nullptr;
+    // Without this, libcurl delays bodies over 1 KiB waiting for "100 Continue".
+    list = curl_slist_append(list, "Expect:");
+    for (const auto& [name, value] : request.headers) {
+        std::string line = name + ": " + value;
+        // libcurl must announce the encodings itself to decode the reply.
+        if (!isSameHeaderName(name, "Accept-Encoding")) {
+            list = curl_slist_append(list, line.c_str());
+        }
+    }
+    transfer.headerList.reset(list);
+    const auto acceptEncoding = findHeader(request.headers, "Accept-Encoding");
+
+    bool ok = curl_easy_setopt(easy, CURLOPT_URL, request.url.c_str()) == CURLE_OK &&
+              curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https") == CURLE_OK &&
+              curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L) == CURLE_OK &&
+              curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS,
+                               static_cast<long>(request.timeout.count())) == CURLE_OK &&
+              curl_easy_setopt(easy, CURLOPT_PROXY, request.proxy ? request.proxy->c_str() : "") ==
+                  CURLE_OK &&
+              curl_easy_setopt(easy, CURLOPT_HTTPHEADER, list) == CURLE_OK &&
+              curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, appendBody) == CURLE_OK &&
+              curl_easy_setopt(easy, CURLOPT_WRITEDATA, &transfer) == CURLE_OK &&
+              curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, appendHeader) == CURLE_OK &&
+              curl_easy_setopt(easy, CURLOPT_HEADERDATA, &transfer) == CURLE_OK &&
+              curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, transfer.errorText) == CURLE_OK &&
+              curl_easy_setopt(easy, CURLOPT_PRIVATE, &transfer) == CURLE_OK;
+    if (ok && acceptEncoding) {
+        ok = curl_easy_setopt(easy, CURLOPT_ACCEPT_ENCODING, acceptEncoding->c_str()) == CURLE_OK;
+    }
+    if (ok && (request.method != "GET" || !request.body.empty())) {
+        ok = curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE,
+                              static_cast<curl_off_t>(request.body.size())) == CURLE_OK &&
+             curl_easy_setopt(easy, CURLOPT_POSTFIELDS, request.body.c_str()) == CURLE_OK &&
+             curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, request.method.c_str()) == CURLE_OK;
+    }
+    return ok;
+}
+
+} // namespace
+
+struct HttpTransport::Worker {
+    std::mutex mutex;
+    std::vector<std::unique_ptr<Transfer>> incoming;
+    bool stopping = false;
+    CURLM* multi = curl_multi_init();
+    std::vector<std::unique_ptr<Transfer>> running;
+
+    ~Worker() { curl_multi_cleanup(multi); }
+
+    void run() {
+        for (;;) {
+            std::vector<std::unique_ptr<Transfer>> arrived;
+            {
+                std::lock_guard lock(mutex);
+                if (stopping) {
+                    break;
+                }
+                arrived.swap(incoming);
+            }
+            for (auto& transfer : arrived) {
+                start(std::move(transfer));
+            }
+            int active = 0;
+            curl_multi_perform(multi, &active);
+            finishCompleted();
+            curl_multi_poll(multi, nullptr, 0, 1000, nullptr);
+        }
+        cancelEverything();
+    }
+
+    void start(std::unique_ptr<Transfer> transfer) {
+        transfer->easy.reset(curl_easy_init());
+        if (!transfer->easy || !configure(*transfer)) {
+            transfer->completeWithError(HttpErrorCode::other, "could not prepare the request");
+            return;
+        }
+        if (curl_multi_add_handle(multi, transfer->easy.get()) != CURLM_OK) {
+            transfer->completeWithError(HttpErrorCode::other, "could not start the request");
+            return;
+        }
+        running.push_back(std::move(transfer));
+    }
+
+    std::unique_ptr<Transfer> takeRunning(CURL* easy) {
+        auto found = std::find_if(running.begin(), running.end(), [&](const auto& transfer) {
+            return transfer->easy.get() == easy;
+        });
+        auto transfer = std::move(*found);
+        running.erase(found);
+        curl_multi_remove_handle(multi, easy);
+        return transfer;
+    }
+
+    void finishCompleted() {
+        int remaining = 0;
+        while (CURLMsg* message = curl_multi_info_read(multi, &remaining)) {
+            if (message->msg != CURLMSG_DONE) {
+                continue;
+            }
+            const CURLcode result = message->data.result;
+            auto transfer = takeRunning(message->easy_handle);
+            if (result != CURLE_OK) {
+                std::string description = curl_easy_strerror(result);
+                if (transfer->errorText[0] != '\0') {
+                    description += std::string(": ") + transfer->errorText;
+                }
+                transfer->completeWithError(errorCodeFor(result), std::move(description));
+                continue;
+            }
+            long status = 0;
+            curl_easy_getinfo(transfer->easy.get(), CURLINFO_RESPONSE_CODE, &status);
+            transfer->response.statusCode = static_cast<int>(status);
+            transfer->complete();
+        }
+    }
+
+    // A cancelled request's completion may send another request; that one is
+    // cancelled too, so nothing is left without its one completion.
+    void cancelEverything() {
+        while (!running.empty()) {
+            takeRunning(running.back()->easy.get())
+                ->completeWithError(HttpErrorCode::cancelled, "cancelled");
+        }
+        for (;;) {
+            std::vector<std::unique_ptr<Transfer>> arrived;
+            {
+                std::lock_guard lock(mutex);
+                arrived.swap(incoming);
+            }
+            if (arrived.empty()) {
+                return;
+            }
+            for (auto& transfer : arrived) {
+                transfer->completeWithError(HttpErrorCode::cancelled, "cancelled");
+            }
+        }
+    }
+};
+
+HttpTransport::HttpTransport() {
+    initialiseCurlOnce();
+    worker_ = std::make_shared<Worker>();
+    thread_ = std::thread([worker = worker_] { worker->run(); });
+}
+
+HttpTransport::~HttpTransport() {
+    {
+        std::lock_guard lock(worker_->mutex);
+        worker_->stopping = true;
+    }
+    curl_multi_wakeup(worker_->multi);
+    if (std::this_thread::get_id() == thread_.get_id()) {
+        thread_.detach();
+    } else {
+        thread_.join();
+    }
+}
+
+void HttpTransport::send(HttpRequest request, Completion completion) {
+    auto transfer = std::make_unique<Transfer>();
+    transfer->request = std::move(request);
+    transfer->completion = std::move(completion);
+    {
+        std::lock_guard lock(worker_->mutex);
+        worker_->incoming.push_back(std::move(transfer));
+    }
+    curl_multi_wakeup(worker_->multi);
+}
+
+} // namespace platform::http

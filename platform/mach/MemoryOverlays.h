@@ -1,0 +1,21 @@
+// Bytes that the Mach memory calls of the own task show in place of the process's memory over
+// a range. The loader stand-in presents a synthesised Mach-O header at the base of each ELF
+// object this way, so crash-time readers find a header where the object starts while the C
+// library keeps reading the real ELF header there. Applying overlays is async-signal-safe
+// (a fixed table published with atomics); adding and removing are for normal context.
+#pragma once
+
+#include "platform/mach/MachTypes.h"
+
+namespace platform::mach {
+
+// The bytes must stay valid until the overlay is removed. False when the table is full or the
+// range wraps.
+bool addMemoryOverlay(mach_vm_address_t address, const void* bytes, mach_vm_size_t length);
+void removeMemoryOverlay(mach_vm_address_t address);
+
+// destination holds a copy of [address, address + size); every overlay byte inside that range
+// is copied over it.
+void applyMemoryOverlays(mach_vm_address_t address, mach_vm_size_t size, void* destination);
+
+} // namespace platform::mach

@@ -1,0 +1,37 @@
+#pragma once
+
+#include "platform/reachability/NetlinkSocket.h"
+#include "platform/reachability/ReachabilityFlagsSource.h"
+#include "platform/reachability/UniqueFd.h"
+
+#include <optional>
+#include <thread>
+
+namespace platform {
+
+// Listens to the kernel's link and route announcements on its own thread and,
+// after each burst of them, reads the routing state again and reports the
+// zero address's flags when they differ from the last ones seen. Destroying
+// the watcher wakes the thread through an eventfd and joins it, so stopping
+// never waits for the next network change.
+class RouteChangeWatcher final : public ReachabilityFlagsSource::Watch {
+public:
+    // Throws std::system_error when the netlink socket or the eventfd cannot
+    // be had.
+    explicit RouteChangeWatcher(ReachabilityFlagsSource::ChangeHandler handler);
+    ~RouteChangeWatcher() override;
+
+private:
+    void run();
+    std::optional<SCNetworkReachabilityFlags> readFlags();
+
+    const ReachabilityFlagsSource::ChangeHandler handler_;
+    NetlinkSocket announcements_;
+    NetlinkSocket queries_;
+    UniqueFd stop_;
+    std::optional<SCNetworkReachabilityFlags>
+        lastFlags_; // touched by the thread only, once started
+    std::thread thread_;
+};
+
+} // namespace platform

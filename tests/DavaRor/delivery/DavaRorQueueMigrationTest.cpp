@@ -1,0 +1,168 @@
+// Taking over the queues of older releases: a legacy folder of event files and
+// a legacy single file holding a JSON array of events.
+#include "DavaRor/delivery/DavaRorQueueMigration.h"
+#include "DavaRor/delivery/DavaRorFileBackedQueue.h"
+
+#include "DavaRor/Utils/DavaRorDates.h"
+#include "DavaRor/Utils/DavaRorLog.h"
+#include "platform/core/LogSink.h"
+#include "support/TemporaryDirectory.h"
+
+#include "QueueFolderHelpers.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+namespace {
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+using namespace queuefolder;
+
+class DavaRorQueueMigrationTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        davaRorLogEnabled = true;
+        fs::create_directories(queue());
+    }
+    void TearDown() override { davaRorLogEnabled = false; }
+
+    fs::path queue() const { return temporary.path() / "davaror.queueFolder.uuid"; }
+    fs::path oldFolder() const { return temporary.path() / "davaror.queueFolder"; }
+    fs::path oldPlist() const { return temporary.path() / "davaror.queue.plist"; }
+
+    void writeOldFolder(const std::vector<std::string>& namesOldestFirst) {
+        fs::create_directories(oldFolder());
+        const auto base = fs::file_time_type::clock::now() - std::chrono::hours(48);
+        for (size_t i = 0; i < namesOldestFirst.size(); ++i) {
+            writeFile(oldFolder() / namesOldestFirst[i], "old-" + namesOldestFirst[i]);
+            // Reverse name order, so only the times can give the right order.
+            setModified(oldFolder() / namesOldestFirst[i], base + std::chrono::minutes(i));
+        }
+    }
+
+    testsupport::TemporaryDirectory temporary;
+    platform::log::ScopedCapture log;
+};
+
+TEST_F(DavaRorQueueMigrationTest, LegacyFolderIsMovedKeepingItsOrderAndThenRemoved) {
+    writeOldFolder({"3", "2", "1"});
+    DavaRorFileBackedQueue store(queue(), {oldFolder()});
+    EXPECT_FALSE(fs::exists(oldFolder()));
+    EXPECT_EQ(store.loadFiles(10).contents, (std::vector<std::string>{"old-3", "old-2", "old-1"}));
+}
+
+TEST_F(DavaRorQueueMigrationTest, AFileThatCannotBeMovedIsLoggedAndTheRestStillMove) {
+    writeOldFolder({"a", "b"});
+    fs::create_directories(queue() / "a" / "occupied");
+    migrateOldQueueFolder(queue(), oldFolder());
+    EXPECT_EQ(log.count("[DavaRor] Failed to migrate file a: "), 1u);
+    EXPECT_EQ(readFile(queue() / "b"), "old-b");
+    EXPECT_FALSE(fs::exists(oldFolder()));
+}
+
+TEST_F(DavaRorQueueMigrationTest, LegacyArrayBecomesOneFilePerEventWithoutLosingAny) {
+    const json first = {
+        {"event", "first"}, {"distinct_id", "u"}, {"timestamp", "2024-01-02T03:04:05.678Z"}};
+    const json sameMillisecond = {
+        {"event", "second"}, {"distinct_id", "u"}, {"timestamp", "2024-01-02T03:04:05.678Z"}};
+    const json wholeSeconds = {{"event", "third"}, {"timestamp", "2024-01-02T03:04:05Z"}};
+    const json untimed1 = {{"event", "untimed-1"}};
+    const json untimed2 = {{"event", "untimed-2"}};
+    const json unreadableTime = {{"event", "odd"}, {"timestamp", "yesterday"}};
+    writeFile(oldPlist(), json::array({first, sameMillisecond, 42, "text", wholeSeconds, untimed1,
+                                       untimed2, unreadableTime})
+                              .dump());
+    const auto before = std::chrono::system_clock::now();
+    migrateOldQueue(queue(), oldPlist());
+    const auto after = std::chrono::system_clock::now();
+
+    EXPECT_FALSE(fs::exists(oldPlist()));
+    std::map<std::string, json> byName;
+    for (const auto& name : entryNames(queue())) {
+        byName[name] = json::parse(readFile(queue() / name));
+    }
+    ASSERT_EQ(byName.size(), 6u) << "every object element, and nothing else";
+    EXPECT_EQ(byName.at("1704164645.678"), first);
+    EXPECT_EQ(byName.at("1704164645.0"), wholeSeconds);
+    // Dated at the event, so that coarse file times never put these behind
+    // events queued right after the migration.
+    EXPECT_EQ(
+        fs::last_write_time(queue() / "1704164645.678"),
+        fs::file_time_type::clock::from_sys(*apiDateFormatter.date("2024-01-02T03:04:05.678Z")));
+    auto second = std::find_if(byName.begin(), byName.end(), [&](const auto& entry) {
+        return entry.first != "1704164645.678" && entry.first.starts_with("1704164645.678");
+    });
+    ASSERT_NE(second, byName.end());
+    EXPECT_EQ(second->second, sameMillisecond);
+    EXPECT_LT(second->first, "1704164645.679") << "the fresh name stays in time order";
+
+    const double earliest = std::chrono::duration<double>(before.time_since_epoch()).count() - 1;
+    const double latest = std::chrono::duration<double>(after.time_since_epoch()).count() + 1;
+    int storedNow = 0;
+    for (const auto& [name, event] : byName) {
+        if (event["event"].get<std::string>().starts_with("untimed") || event["event"] == "odd") {
+            const double seconds = std::stod(name);
+            EXPECT_GE(seconds, earliest) << name;
+            EXPECT_LE(seconds, latest) << name;
+            ++storedNow;
+        }
+    }
+    EXPECT_EQ(storedNow, 3);
+}
+
+TEST_F(DavaRorQueueMigrationTest, LegacyFileThatIsNoArrayIsLoggedAndDeleted) {
+    writeFile(oldPlist(), R"({"event":"not in an array"})");
+    migrateOldQueue(queue(), oldPlist());
+    EXPECT_TRUE(log.contains("[DavaRor] Failed to migrate queue: invalid data format"));
+    EXPECT_FALSE(fs::exists(oldPlist()));
+    EXPECT_TRUE(entryNames(queue()).empty());
+}
+
+TEST_F(DavaRorQueueMigrationTest, LegacyFileThatIsNoJsonIsLoggedAndDeleted) {
+    writeFile(oldPlist(), std::string("\x00\x01 not json", 11));
+    migrateOldQueue(queue(), oldPlist());
+    EXPECT_EQ(log.count("[DavaRor] Failed to migrate queue "), 1u);
+    EXPECT_FALSE(fs::exists(oldPlist()));
+}
+
+TEST_F(DavaRorQueueMigrationTest, AbsentLegacyLocationsAreLeftAlone) {
+    DavaRorFileBackedQueue store(queue(), {oldFolder(), oldPlist()});
+    EXPECT_EQ(store.depth(), 0);
+    EXPECT_TRUE(log.lines().empty());
+}
+
+// Legacy folder, legacy array and new events, then a restart: the second store
+// must see exactly what the first one had, in the same order.
+TEST_F(DavaRorQueueMigrationTest, OrderSurvivesMigrationAndRestart) {
+    writeOldFolder({"f1", "f2"});
+    json legacy = json::array();
+    for (int i = 0; i < 4; ++i) {
+        legacy.push_back({{"event", "legacy-" + std::to_string(i)},
+                          {"distinct_id", "u"},
+                          {"timestamp", apiDateFormatter.string(std::chrono::system_clock::now() -
+                                                                std::chrono::hours(1) +
+                                                                std::chrono::milliseconds(i))}});
+    }
+    legacy.push_back({{"event", "legacy-untimed"}});
+    writeFile(oldPlist(), legacy.dump());
+
+    std::vector<std::string> firstOrder;
+    {
+        DavaRorFileBackedQueue store(queue(), {oldFolder(), oldPlist()});
+        for (int i = 0; i < 5; ++i) {
+            store.add("new-" + std::to_string(i));
+        }
+        ASSERT_EQ(store.depth(), 12);
+        firstOrder = store.loadFiles(100).contents;
+    }
+    EXPECT_EQ(firstOrder[0], "old-f1");
+    EXPECT_EQ(firstOrder[1], "old-f2");
+    EXPECT_EQ(json::parse(firstOrder[2])["event"], "legacy-0");
+    EXPECT_EQ(firstOrder.back(), "new-4");
+
+    DavaRorFileBackedQueue reopened(queue(), {oldFolder(), oldPlist()});
+    EXPECT_EQ(reopened.loadFiles(100).contents, firstOrder);
+}
+
+} // namespace

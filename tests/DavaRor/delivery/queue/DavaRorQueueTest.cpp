@@ -1,0 +1,232 @@
+#include "QueueTestFixture.h"
+
+#include "DavaRor/delivery/Reachability.h"
+#include "platform/core/MainQueue.h"
+#include "platform/reachability/FakeReachabilitySource.h"
+#include "platform/reachability/ReachabilitySourceFactory.h"
+
+#include <fstream>
+#include <future>
+#include <numeric>
+
+using namespace std::chrono_literals;
+using testsupport::ScriptedReply;
+
+TEST_F(QueueTest, TheThresholdSendsOneBatchAndLaterAddsWaitForIt) {
+    server.enqueue(ScriptedReply::respond(200).after(300ms));
+    auto queue = makeQueue();
+    for (int i = 0; i < 20; ++i) {
+        queue->add(event(i));
+    }
+    ASSERT_TRUE(server.waitForRequests(1));
+    queue->add(event(20)); // over the threshold while the batch is in flight
+    EXPECT_TRUE(log.contains("[DavaRor] Already flushing"));
+    ASSERT_TRUE(waitForLog("[DavaRor] Completed!"));
+    EXPECT_EQ(server.requests().front().path(), "/batch");
+    std::vector<int> expected(20);
+    std::iota(expected.begin(), expected.end(), 0);
+    EXPECT_EQ(receivedIndexes(), expected);
+    EXPECT_EQ(queue->depth(), 1);
+    EXPECT_EQ(filesOnDisk(), 1u);
+    EXPECT_TRUE(log.contains("[DavaRor] Queued event 'event 20'. Depth: 21"));
+}
+
+TEST_F(QueueTest, RepliesDecideWhetherTheBatchIsDeletedOrKept) {
+    struct Case {
+        const char* name;
+        ScriptedReply reply;
+        bool kept;
+    };
+    const Case cases[] = {
+        {"200", ScriptedReply::respond(200), false},
+        {"400", ScriptedReply::respond(400, "{\"error\":1}"), false},
+        {"500", ScriptedReply::respond(500), false},
+        {"302", ScriptedReply::respond(302), true},
+        {"no reply", ScriptedReply::closeWithoutReply(), true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        testsupport::TemporaryDirectory caseFolder;
+        DavaRorStorage caseStorage("key", caseFolder.path());
+        server.enqueue(c.reply);
+        auto queue = std::make_shared<DavaRorQueue>(
+            config, caseStorage, std::make_shared<DavaRorApi>(config),
+            DavaRorQueue::DavaRorApiEndpoint::batch, nullptr, [this] { return now(); });
+        queue->start(true, true);
+        queue->add(event(1));
+        queue->add(event(2));
+        const auto pausesBefore = log.count("Pausing queue consumption");
+        const auto completedBefore = log.count("Completed!");
+        queue->flush();
+        ASSERT_TRUE(platform::pumpMainQueueUntil([&] {
+            return log.count("Pausing queue consumption") > pausesBefore ||
+                   log.count("Completed!") > completedBefore;
+        }));
+        EXPECT_EQ(queue->depth(), c.kept ? 2 : 0);
+        if (c.kept) {
+            // Every flush within the pause is refused without a request.
+            const auto requests = server.requests().size();
+            queue->flush();
+            EXPECT_TRUE(log.contains("[DavaRor] The queue is paused until `"));
+            EXPECT_EQ(server.requests().size(), requests);
+            advanceClock(31s); // leave the back-off behind for the next case
+        }
+    }
+}
+
+TEST_F(QueueTest, BackOffGrowsByFiveSecondsUpToThirtyAndASuccessResetsIt) {
+    for (int i = 0; i < 7; ++i) {
+        server.enqueue(ScriptedReply::respond(302));
+    }
+    server.enqueue(ScriptedReply::respond(200));
+    server.enqueue(ScriptedReply::respond(302));
+    auto queue = makeQueue();
+
+    const char* expected[] = {"5.0 seconds due to 1.0",  "10.0 seconds due to 2.0",
+                              "15.0 seconds due to 3.0", "20.0 seconds due to 4.0",
+                              "25.0 seconds due to 5.0", "30.0 seconds due to 6.0",
+                              "30.0 seconds due to 7.0"};
+    int pauses = 0;
+    for (const char* text : expected) {
+        queue->add(event(pauses));
+        queue->flush();
+        ASSERT_TRUE(waitForLog("Pausing queue consumption", ++pauses));
+        EXPECT_TRUE(log.contains(std::string("[DavaRor] Pausing queue consumption for ") + text +
+                                 " API failure(s)."));
+        advanceClock(std::chrono::seconds(30) - 1ms);
+        queue->flush(); // still inside the longest pause
+        advanceClock(1ms);
+    }
+    queue->flush();
+    ASSERT_TRUE(waitForLog("Completed!"));
+    EXPECT_EQ(queue->depth(), 0);
+    queue->add(event(100));
+    queue->flush();
+    ASSERT_TRUE(waitForLog("Pausing queue consumption", ++pauses));
+    EXPECT_EQ(
+        log.count("[DavaRor] Pausing queue consumption for 5.0 seconds due to 1.0 API failure(s)."),
+        2u);
+}
+
+TEST_F(QueueTest, UndecodableFilesAreDeletedWithoutARequest) {
+    auto queueFolder = storage.url(DavaRorStorage::StorageKey::queue);
+    std::filesystem::create_directories(queueFolder);
+    std::ofstream(queueFolder / "a") << "not json";
+    std::ofstream(queueFolder / "b") << "[1, 2]";
+    std::ofstream(queueFolder / ".hidden") << R"({"event": "no distinct id"})";
+    auto queue = makeQueue();
+    ASSERT_EQ(queue->depth(), 3);
+    queue->flush();
+    ASSERT_TRUE(waitForLog("Completed!"));
+    EXPECT_EQ(filesOnDisk(), 0u);
+    EXPECT_TRUE(server.requests().empty());
+}
+
+TEST_F(QueueTest, AFullQueueDropsTheOldestButAnUnserialisableEventCostsNothing) {
+    config->maxQueueSize = 2;
+    auto queue = makeQueue();
+    queue->add(event(1));
+    queue->add(event(2));
+    queue->add(event(3, {{"broken", std::string("\xC3\x28")}}));
+    EXPECT_TRUE(log.contains("[DavaRor] Tried to queue unserialisable DavaRorEvent"));
+    EXPECT_FALSE(log.contains("Queue is full"));
+    EXPECT_EQ(queue->depth(), 2);
+
+    queue->add(event(4));
+    EXPECT_TRUE(log.contains("[DavaRor] Queue is full, dropping oldest event"));
+    EXPECT_EQ(filesOnDisk(), 2u);
+    queue->flush();
+    ASSERT_TRUE(waitForLog("Completed!"));
+    EXPECT_EQ(receivedIndexes(), (std::vector<int>{2, 4}));
+}
+
+TEST_F(QueueTest, EventsKeptByAClosedQueueAreSentByTheNextOne) {
+    server.enqueue(ScriptedReply::respond(302));
+    {
+        auto queue = makeQueue();
+        queue->add(event(1));
+        queue->add(event(2));
+        queue->flush();
+        ASSERT_TRUE(waitForLog("Pausing queue consumption"));
+        queue->stop();
+    }
+    auto next = makeQueue();
+    ASSERT_EQ(next->depth(), 2);
+    next->flush();
+    ASSERT_TRUE(waitForLog("Completed!"));
+    EXPECT_EQ(receivedIndexes(), (std::vector<int>{1, 2, 1, 2}));
+    EXPECT_EQ(filesOnDisk(), 0u);
+}
+
+TEST_F(QueueTest, TheTimerFlushesAndDoesNotOutliveStop) {
+    config->flushIntervalSeconds = 0.02;
+    auto ticking =
+        std::make_shared<DavaRorQueue>(config, storage, std::make_shared<DavaRorApi>(config),
+                                       DavaRorQueue::DavaRorApiEndpoint::batch, nullptr);
+    ticking->start(true, false);
+    ticking->add(event(1));
+    ASSERT_TRUE(waitForLog("Completed!"));
+    ticking->stop();
+
+    // stop() before the main queue got to scheduling the timer: no timer.
+    testsupport::TemporaryDirectory otherFolder;
+    DavaRorStorage otherStorage("key", otherFolder.path());
+    std::promise<void> release;
+    platform::MainQueue::shared().async([gate = release.get_future().share()] { gate.wait(); });
+    auto stopped =
+        std::make_shared<DavaRorQueue>(config, otherStorage, std::make_shared<DavaRorApi>(config),
+                                       DavaRorQueue::DavaRorApiEndpoint::batch, nullptr);
+    stopped->start(true, false);
+    stopped->stop();
+    release.set_value();
+    stopped->add(event(2));
+    const auto requests = server.requests().size();
+    EXPECT_FALSE(
+        platform::pumpMainQueueUntil([&] { return server.requests().size() > requests; }, 200ms));
+    EXPECT_EQ(stopped->depth(), 1);
+}
+
+TEST_F(QueueTest, SnapshotsGoToTheSnapshotEndpointWithTheApiKey) {
+    auto queue = makeQueue(DavaRorQueue::DavaRorApiEndpoint::snapshot);
+    queue->add(event(7));
+    queue->flush();
+    ASSERT_TRUE(waitForLog("Completed!"));
+    const auto sent = nlohmann::json::parse(gunzip(server.requests().front().body));
+    EXPECT_EQ(server.requests().front().path(), "/s/");
+    ASSERT_TRUE(sent.is_array());
+    EXPECT_EQ(sent[0]["api_key"], "key");
+    EXPECT_TRUE(std::filesystem::exists(storage.url(DavaRorStorage::StorageKey::replayQeueue)));
+}
+
+// Both queues share one monitor, whose closures belong to the queue started
+// last: only that queue pauses while the network is gone.
+TEST_F(QueueTest, TheNetworkPausesAndResumesOnlyTheQueueStartedLast) {
+    auto source = std::make_shared<platform::FakeReachabilitySource>(
+        platform::kSCNetworkReachabilityFlagsReachable);
+    platform::ScopedReachabilitySourceFactory fakeNetwork([source] { return source; });
+    auto monitor = Reachability::create();
+    auto api = std::make_shared<DavaRorApi>(config);
+    auto events = std::make_shared<DavaRorQueue>(config, storage, api,
+                                                 DavaRorQueue::DavaRorApiEndpoint::batch, monitor);
+    auto replay = std::make_shared<DavaRorQueue>(
+        config, storage, api, DavaRorQueue::DavaRorApiEndpoint::snapshot, monitor);
+    events->start(false, true);
+    replay->start(false, true);
+
+    source->fireCallback(platform::SCNetworkReachabilityFlags{0});
+    ASSERT_TRUE(waitForLog("[DavaRor] Queue is paused because network is unreachable"));
+    replay->add(event(1));
+    replay->flush();
+    EXPECT_TRUE(log.contains("[DavaRor] The queue is paused due to the reachability check"));
+    events->add(event(2));
+    events->flush();
+    ASSERT_TRUE(waitForLog("Completed!"));
+    EXPECT_EQ(receivedIndexes(), std::vector<int>{2});
+
+    // Back on the network, the paused queue flushes by itself.
+    source->fireCallback(platform::kSCNetworkReachabilityFlagsReachable);
+    ASSERT_TRUE(waitForLog("Completed!", 2));
+    EXPECT_EQ(server.requests().back().path(), "/s/");
+    EXPECT_EQ(replay->depth(), 0);
+    monitor->stopNotifier();
+}

@@ -1,0 +1,257 @@
+#include "DavaRor/delivery/Reachability.h"
+#include "platform/core/MainQueue.h"
+#include "platform/reachability/FakeReachabilitySource.h"
+#include "platform/reachability/ReachabilitySourceFactory.h"
+
+#include <gtest/gtest.h>
+
+#include <netinet/in.h>
+#include <sys/resource.h>
+
+#include <cerrno>
+#include <mutex>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+using namespace platform;
+using Connection = Reachability::Connection;
+
+namespace {
+
+constexpr auto reachable = kSCNetworkReachabilityFlagsReachable;
+constexpr SCNetworkReachabilityFlags unreachable{};
+
+// Every closure call and notification of one monitor, in arrival order.
+struct Journal {
+    std::mutex mutex;
+    std::vector<std::string> entries;
+    std::vector<bool> onExpectedQueue;
+
+    void add(std::string entry, bool onQueue) {
+        std::lock_guard lock(mutex);
+        entries.push_back(std::move(entry));
+        onExpectedQueue.push_back(onQueue);
+    }
+    std::vector<std::string> seen() {
+        std::lock_guard lock(mutex);
+        return entries;
+    }
+};
+
+class ReachabilityNotifier : public testing::Test {
+protected:
+    std::shared_ptr<FakeReachabilitySource> source =
+        std::make_shared<FakeReachabilitySource>(reachable);
+    NotificationCenter center;
+    Journal journal;
+    ObserverToken observation;
+
+    std::shared_ptr<Reachability> makeMonitor(DispatchQueue* notificationQueue) {
+        auto monitor = Reachability::create(SCNetworkReachabilityCreateWithSource("fake", source),
+                                            DispatchQoS::defaultQoS, nullptr, notificationQueue);
+        monitor->setNotificationCenter(center);
+        const auto onQueue = [notificationQueue, &queue = monitor->reachabilitySerialQueue()] {
+            return notificationQueue != nullptr ? notificationQueue->isCurrent()
+                                                : queue.isCurrent();
+        };
+        monitor->setWhenReachable([this, onQueue](Reachability& m) {
+            journal.add("reachable " + std::string(description(m.connection())), onQueue());
+        });
+        monitor->setWhenUnreachable([this, onQueue](Reachability& m) {
+            journal.add("unreachable " + std::string(description(m.connection())), onQueue());
+        });
+        observation = center.addObserver(
+            std::string(Reachability::reachabilityChanged),
+            [this, expected = monitor.get(), onQueue](const Notification& n) {
+                journal.add(n.object == expected ? "posted" : "posted by a stranger", onQueue());
+            });
+        return monitor;
+    }
+
+    // Lets a fired callback travel through the serial queue and the main queue.
+    static void settle(Reachability& monitor) {
+        monitor.reachabilitySerialQueue().sync([] {});
+        MainQueue::shared().drain();
+    }
+};
+
+} // namespace
+
+TEST_F(ReachabilityNotifier, StartDeliversTheCurrentStateOnceOnTheNotificationQueue) {
+    auto monitor = makeMonitor(&MainQueue::shared());
+    monitor->startNotifier();
+    EXPECT_TRUE(monitor->notifierRunning());
+    MainQueue::shared().drain();
+    EXPECT_EQ(journal.seen(), (std::vector<std::string>{"reachable WiFi", "posted"}));
+    EXPECT_EQ(journal.onExpectedQueue, (std::vector<bool>{true, true}));
+
+    EXPECT_NO_THROW(monitor->startNotifier());
+    settle(*monitor);
+    EXPECT_EQ(journal.seen().size(), 2u) << "a second start does nothing";
+    EXPECT_EQ(source->activeWatches(), 1u);
+    EXPECT_EQ(monitor->reachabilityRef()->description(),
+              "<SCNetworkReachability fake> {-R -------}");
+}
+
+TEST_F(ReachabilityNotifier, ReportsOnlyChangesOfTheFlags) {
+    auto monitor = makeMonitor(&MainQueue::shared());
+    monitor->startNotifier();
+    for (auto flags : {reachable, reachable, unreachable, unreachable, reachable,
+                       reachable | kSCNetworkReachabilityFlagsIsDirect}) {
+        source->fireCallback(flags);
+        settle(*monitor);
+    }
+    EXPECT_EQ(journal.seen(), (std::vector<std::string>{
+                                  "reachable WiFi", "posted",            // start
+                                  "unreachable No Connection", "posted", // lost
+                                  "reachable WiFi", "posted",            // back
+                                  "reachable WiFi", "posted",            // other flags
+                              }));
+    EXPECT_EQ(monitor->flags(), reachable | kSCNetworkReachabilityFlagsIsDirect);
+}
+
+TEST_F(ReachabilityNotifier, WithoutANotificationQueueClosuresRunInsideThePlatformCallback) {
+    auto monitor = makeMonitor(nullptr);
+    monitor->startNotifier();
+    EXPECT_EQ(journal.seen().size(), 2u) << "delivered before startNotifier returned";
+    source->fireCallback(unreachable);
+    monitor->reachabilitySerialQueue().sync([] {});
+    EXPECT_EQ(journal.seen(), (std::vector<std::string>{"reachable WiFi", "posted",
+                                                        "unreachable No Connection", "posted"}));
+    EXPECT_EQ(journal.onExpectedQueue, (std::vector<bool>(4, true)));
+}
+
+TEST_F(ReachabilityNotifier, ReplacedClosuresServeTheNextChange) {
+    auto monitor = makeMonitor(&MainQueue::shared());
+    monitor->startNotifier();
+    MainQueue::shared().drain();
+    std::atomic<int> replacementCalls{0};
+    monitor->setWhenUnreachable([&](Reachability&) { ++replacementCalls; });
+    source->fireCallback(unreachable);
+    settle(*monitor);
+    EXPECT_EQ(replacementCalls, 1);
+    EXPECT_EQ(journal.seen(), (std::vector<std::string>{"reachable WiFi", "posted", "posted"}));
+}
+
+TEST_F(ReachabilityNotifier, StoppedMonitorsHearNothing) {
+    auto monitor = makeMonitor(&MainQueue::shared());
+    monitor->startNotifier();
+    monitor->stopNotifier();
+    EXPECT_FALSE(monitor->notifierRunning());
+    EXPECT_EQ(source->activeWatches(), 0u);
+    source->fireCallback(unreachable);
+    settle(*monitor);
+    EXPECT_EQ(journal.seen().size(), 2u);
+    EXPECT_EQ(monitor->reachabilityRef()->description(), "<SCNetworkReachability fake>");
+}
+
+TEST_F(ReachabilityNotifier, FailedStartsLeaveTheNotifierStopped) {
+    auto monitor = makeMonitor(&MainQueue::shared());
+    source->failWatches(EMFILE);
+    try {
+        monitor->startNotifier();
+        ADD_FAILURE() << "start succeeded";
+    } catch (const ReachabilityError& error) {
+        EXPECT_EQ(error.kind(), ReachabilityError::Kind::unableToSetDispatchQueue);
+        EXPECT_EQ(error.scError(), EMFILE);
+        EXPECT_EQ(std::string(error.what()),
+                  "unableToSetDispatchQueue(" + std::to_string(EMFILE) + ")");
+    }
+    EXPECT_FALSE(monitor->notifierRunning());
+    EXPECT_EQ(monitor->reachabilityRef()->description(), "<SCNetworkReachability fake>")
+        << "the callback is removed again";
+
+    source->failWatches(0);
+    source->failFetches(EIO);
+    try {
+        monitor->startNotifier();
+        ADD_FAILURE() << "start succeeded";
+    } catch (const ReachabilityError& error) {
+        EXPECT_EQ(error.kind(), ReachabilityError::Kind::unableToGetFlags);
+        EXPECT_EQ(error.scError(), EIO);
+    }
+    EXPECT_FALSE(monitor->notifierRunning());
+    EXPECT_EQ(source->activeWatches(), 0u);
+    EXPECT_EQ(monitor->connection(), Connection::unavailable);
+
+    source->failFetches(0);
+    monitor->startNotifier();
+    MainQueue::shared().drain();
+    EXPECT_TRUE(monitor->notifierRunning());
+    EXPECT_EQ(journal.seen(), (std::vector<std::string>{"reachable WiFi", "posted"}));
+}
+
+TEST(ReachabilityErrors, CreationAndCallbackFailuresCarryThePlatformCode) {
+    auto orphan = Reachability::create(SCNetworkReachabilityRef{});
+    try {
+        orphan->startNotifier();
+        ADD_FAILURE() << "start succeeded";
+    } catch (const ReachabilityError& error) {
+        EXPECT_EQ(error.kind(), ReachabilityError::Kind::unableToSetCallback);
+        EXPECT_EQ(std::string(error.what()), "unableToSetCallback(1002)");
+    }
+    EXPECT_FALSE(orphan->notifierRunning());
+
+    try {
+        Reachability::create(std::string());
+        ADD_FAILURE() << "created";
+    } catch (const ReachabilityError& error) {
+        EXPECT_EQ(error.kind(), ReachabilityError::Kind::failedToCreateWithHostname);
+        EXPECT_EQ(error.hostname(), "");
+        EXPECT_EQ(std::string(error.what()), "failedToCreateWithHostname(\"\", 1002)");
+    }
+
+    ScopedReachabilitySourceFactory failing([]() -> std::shared_ptr<ReachabilityFlagsSource> {
+        throw std::system_error(ENETDOWN, std::system_category());
+    });
+    try {
+        Reachability::create();
+        ADD_FAILURE() << "created";
+    } catch (const ReachabilityError& error) {
+        EXPECT_EQ(error.kind(), ReachabilityError::Kind::failedToCreateWithAddress);
+        EXPECT_EQ(error.scError(), ENETDOWN);
+        sockaddr_in address;
+        std::memcpy(&address, &error.address(), sizeof address);
+        EXPECT_EQ(address.sin_family, AF_INET);
+        EXPECT_EQ(address.sin_port, 0);
+        EXPECT_EQ(address.sin_addr.s_addr, INADDR_ANY);
+        EXPECT_EQ(std::string(error.what()),
+                  "failedToCreateWithAddress(0.0.0.0:0, " + std::to_string(ENETDOWN) + ")");
+    }
+}
+
+TEST(ReachabilityQueues, ATargetQueueRunsTheMonitorsWork) {
+    auto target = std::make_shared<SerialQueue>("test.reachability.target-queue");
+    auto source = std::make_shared<FakeReachabilitySource>(reachable);
+    auto monitor = Reachability::create(SCNetworkReachabilityCreateWithSource("fake", source),
+                                        DispatchQoS::defaultQoS, target, nullptr);
+    std::atomic<bool> ranOnTarget{false};
+    monitor->setWhenReachable([&](Reachability&) { ranOnTarget = target->isCurrent(); });
+    monitor->startNotifier();
+    EXPECT_TRUE(ranOnTarget);
+}
+
+TEST(ReachabilityQueues, BackgroundWorkRunsAtALowerPriority) {
+    auto source = std::make_shared<FakeReachabilitySource>(reachable);
+    auto monitor = Reachability::create(SCNetworkReachabilityCreateWithSource("fake", source),
+                                        DispatchQoS::background, nullptr, nullptr);
+    const int callerNice = getpriority(PRIO_PROCESS, static_cast<id_t>(gettid()));
+    int workerNice = callerNice;
+    monitor->reachabilitySerialQueue().sync(
+        [&] { workerNice = getpriority(PRIO_PROCESS, static_cast<id_t>(gettid())); });
+    EXPECT_EQ(workerNice, std::min(callerNice + 10, 19));
+}
+
+TEST(ReachabilityZeroAddress, WatchesTheSourceTheFactoryGives) {
+    auto source = std::make_shared<FakeReachabilitySource>(unreachable);
+    ScopedReachabilitySourceFactory fake([source] { return source; });
+    auto monitor = Reachability::create();
+    EXPECT_EQ(monitor->notificationQueue(), &MainQueue::shared());
+    EXPECT_EQ(monitor->reachabilityRef()->description(), "<SCNetworkReachability 0.0.0.0>");
+    EXPECT_EQ(monitor->reachabilitySerialQueue().label(), Reachability::serialQueueLabel);
+    EXPECT_EQ(monitor->connection(), Connection::unavailable);
+    source->setFlags(reachable);
+    monitor->startNotifier();
+    EXPECT_EQ(monitor->connection(), Connection::wifi);
+}

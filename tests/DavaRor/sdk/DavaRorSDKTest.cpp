@@ -1,0 +1,158 @@
+#include "DavaRor/DavaRorSDK.h"
+#include "DavaRor/DavaRorConfig.h"
+#include "DavaRor/DavaRorStorage.h"
+#include "DavaRor/Utils/DavaRorLog.h"
+#include "DavaRor/delivery/DavaRorQueue.h"
+#include "platform/core/LogSink.h"
+#include "platform/core/NotificationCenter.h"
+#include "platform/core/PumpUntil.h"
+#include "support/Gunzip.h"
+#include "support/LoopbackHttpServer.h"
+#include "support/TemporaryDirectory.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <thread>
+
+using namespace std::chrono_literals;
+using nlohmann::json;
+using testsupport::ScriptedReply;
+
+class SDKTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        // The client keeps its files under the XDG data folder.
+        setenv("XDG_DATA_HOME", data.path().c_str(), 1);
+        davaRorLogEnabled = true;
+        config->disableReachabilityForTesting = true;
+        config->disableQueueTimerForTesting = true;
+        config->disableRemoteConfigForTesting = true;
+        config->preloadFeatureFlags = false;
+        // These cases count the events they capture themselves.
+        config->captureApplicationLifecycleEvents = false;
+    }
+    void TearDown() override {
+        client->close();
+        davaRorLogEnabled = false;
+    }
+
+    std::vector<json> receivedBatches() {
+        std::vector<json> batches;
+        for (const auto& request : server.requests()) {
+            batches.push_back(json::parse(gunzip(request.body)));
+        }
+        return batches;
+    }
+
+    std::filesystem::path queueFolder() const {
+        return DavaRorStorage("key", data.path() / "davaror")
+            .url(DavaRorStorage::StorageKey::queue);
+    }
+
+    platform::log::ScopedCapture log;
+    testsupport::LoopbackHttpServer server;
+    testsupport::TemporaryDirectory data;
+    std::shared_ptr<DavaRorConfig> config =
+        std::make_shared<DavaRorConfig>("key", server.baseUrl());
+    std::shared_ptr<DavaRorSDK> client = std::make_shared<DavaRorSDK>();
+};
+
+TEST_F(SDKTest, CapturesFromSeveralThreadsArriveAsOneBatchWithContext) {
+    bool started = false;
+    auto token = platform::NotificationCenter::defaultCenter().addObserver(
+        DavaRorSDK::didStartNotification, [&](const platform::Notification&) { started = true; });
+    client->setup(config);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 5; ++i) {
+                client->capture("tap", {{"thread", t}, {"index", i}});
+            }
+        });
+    }
+    for (auto& thread : threads) {
+        thread.join();
+    }
+    ASSERT_TRUE(server.waitForRequests(1));
+    ASSERT_TRUE(platform::pumpMainQueueUntil([&] { return client->queue()->depth() == 0; }));
+    EXPECT_TRUE(started);
+
+    auto batches = receivedBatches();
+    ASSERT_EQ(batches.size(), 1u);
+    EXPECT_EQ(batches[0]["api_key"], "key");
+    ASSERT_EQ(batches[0]["batch"].size(), 20u);
+    for (const auto& event : batches[0]["batch"]) {
+        EXPECT_EQ(event["event"], "tap");
+        EXPECT_EQ(event["distinct_id"], client->getDistinctId());
+        EXPECT_EQ(event["properties"]["$lib"], "davaror-ios");
+        EXPECT_TRUE(event["properties"].contains("thread"));
+    }
+    EXPECT_TRUE(std::filesystem::is_empty(queueFolder()));
+}
+
+TEST_F(SDKTest, RefusedCallsLogAndSendNothing) {
+    client->capture("before setup");
+    client->flush();
+    EXPECT_EQ(log.count("DavaRor method was called without `setup` being complete. Call wil be "
+                        "ignored."),
+              2u);
+    client->setup(config);
+    config->setOptOut(true);
+    client->capture("opted out");
+    EXPECT_TRUE(log.contains("[DavaRor] DavaRor is in OptOut state."));
+    EXPECT_EQ(client->queue()->depth(), 0);
+}
+
+TEST_F(SDKTest, ScreensAndSnapshotsTakeTheirOwnRoads) {
+    config->flushAt = 100;
+    client->setup(config);
+    std::vector<std::string> captured;
+    auto token = client->onEventCaptured.subscribe(
+        [&](const DavaRorEvent& event) { captured.push_back(event.event); });
+    client->screen("Settings", {{"tab", "general"}});
+    client->captureInternal("$snapshot", std::nullopt, {{"$session_id", "s1"}}, nullptr, nullptr,
+                            nullptr, std::nullopt, false);
+    client->captureInternal("$snapshot", std::nullopt, {{"no", "session"}}, nullptr, nullptr,
+                            nullptr, std::nullopt, false);
+    EXPECT_EQ(captured, (std::vector<std::string>{"$screen", "$snapshot"}));
+    EXPECT_EQ(client->queue()->depth(), 1);
+    EXPECT_EQ(client->replayQueue()->depth(), 1);
+
+    client->flush();
+    ASSERT_TRUE(server.waitForRequests(2));
+    bool sawScreen = false;
+    for (const auto& request : server.requests()) {
+        auto body = json::parse(gunzip(request.body));
+        if (request.path() == "/batch") {
+            EXPECT_EQ(body["batch"][0]["properties"]["$screen_name"], "Settings");
+            EXPECT_EQ(body["batch"][0]["properties"]["tab"], "general");
+            sawScreen = true;
+        } else {
+            EXPECT_EQ(request.path(), "/s/");
+            EXPECT_EQ(body[0]["properties"]["$session_id"], "s1");
+        }
+    }
+    EXPECT_TRUE(sawScreen);
+}
+
+TEST_F(SDKTest, CloseWhileAnUploadIsInFlightLosesNothing) {
+    server.enqueue(ScriptedReply::respond(302).after(300ms));
+    config->flushAt = 1;
+    client->setup(config);
+    client->capture("in flight");
+    ASSERT_TRUE(server.waitForRequests(1));
+    client->close();
+    client.reset(); // the upload's completion still has to run safely
+    ASSERT_TRUE(
+        platform::pumpMainQueueUntil([&] { return log.contains("Pausing queue consumption"); }));
+
+    // The kept event goes out with the next client on the same folder.
+    client = std::make_shared<DavaRorSDK>();
+    client->setup(config);
+    client->flush();
+    ASSERT_TRUE(server.waitForRequests(2));
+    ASSERT_TRUE(platform::pumpMainQueueUntil([&] { return client->queue()->depth() == 0; }));
+    EXPECT_EQ(receivedBatches()[1]["batch"][0]["event"], "in flight");
+}

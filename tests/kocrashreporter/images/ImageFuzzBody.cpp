@@ -1,0 +1,102 @@
+#include "ImageFuzzBody.h"
+
+#include "KOCrashAsyncCompactUnwind.h"
+#include "KOCrashAsyncMachOSymtab.h"
+#include "KOCrashAsyncSymbols.h"
+#include "platform/dyld/MachOImageMapping.h"
+#include "platform/mach/MachPorts.h"
+
+#include <cstring>
+#include <span>
+#include <vector>
+
+namespace {
+
+void ignoreSymbol(kocrash_vm_address_t, const char* name, void*) {
+    // Touch every byte of the name: a name running past its table would show here.
+    volatile std::size_t length = std::strlen(name);
+    (void)length;
+}
+
+void lookUpPcs(const kocrash_async_macho* image, const kocrash_async_mobject* section) {
+    kocrash_async_cfe_reader reader;
+    const bool unwind =
+        section != nullptr &&
+        kocrash_async_cfe_reader_init(&reader, section, kocrash_async_macho_cpu_type(image)) ==
+            KOCRASH_ESUCCESS;
+    kocrash_async_symbol_cache cache;
+    kocrash_async_symbol_cache_init(&cache);
+    for (std::uint64_t offset : {0ull, 0x10ull, 0x300ull, 0x1000ull, 0x4000ull, 0x10000ull}) {
+        const std::uint64_t pc = image->header_address + offset;
+        kocrash_async_find_symbol(
+            image, KOCRASH_ASYNC_SYMBOL_STRATEGY_SYMBOL_TABLE | KOCRASH_ASYNC_SYMBOL_STRATEGY_OBJC,
+            &cache, pc, ignoreSymbol, nullptr);
+        std::uint64_t function = 0;
+        std::uint32_t encoding = 0;
+        if (unwind && kocrash_async_cfe_reader_find_pc(&reader, offset, &function, &encoding) ==
+                          KOCRASH_ESUCCESS) {
+            kocrash_async_cfe_entry entry;
+            kocrash_async_cfe_entry_init(&entry, kocrash_async_macho_cpu_type(image), encoding);
+        }
+    }
+    kocrash_async_symbol_cache_free(&cache);
+}
+
+void readImage(std::uint64_t header) {
+    kocrash_async_macho image{};
+    if (kocrash_nasync_macho_init(&image, mach_task_self(), "fuzz", header) != KOCRASH_ESUCCESS) {
+        return;
+    }
+    for (void* command = kocrash_async_macho_next_command(&image, nullptr); command != nullptr;
+         command = kocrash_async_macho_next_command(&image, command)) {
+    }
+    kocrash_vm_address_t pc;
+    kocrash_async_macho_find_symbol_by_name(&image, "_leaf_add", &pc);
+    kocrash_async_mobject section;
+    const bool mapped = kocrash_async_macho_map_section(&image, "__TEXT", "__unwind_info",
+                                                        &section) == KOCRASH_ESUCCESS;
+    lookUpPcs(&image, mapped ? &section : nullptr);
+    if (mapped) {
+        kocrash_async_mobject_free(&section);
+    }
+    kocrash_nasync_macho_free(&image);
+}
+
+void readUnwindSection(const std::uint8_t* bytes, std::size_t size) {
+    kocrash_async_mobject section;
+    if (size == 0 || kocrash_async_mobject_init(&section, mach_task_self(),
+                                                reinterpret_cast<std::uintptr_t>(bytes), size,
+                                                true) != KOCRASH_ESUCCESS) {
+        return;
+    }
+    for (cpu_type_t cpu : {CPU_TYPE_ARM64, CPU_TYPE_X86_64, CPU_TYPE_X86}) {
+        kocrash_async_cfe_reader reader;
+        if (kocrash_async_cfe_reader_init(&reader, &section, cpu) != KOCRASH_ESUCCESS) {
+            continue;
+        }
+        for (std::uint64_t pc : {0ull, 0x100ull, 0x1000ull, 0x10000ull, ~0ull}) {
+            std::uint64_t function = 0;
+            std::uint32_t encoding = 0;
+            if (kocrash_async_cfe_reader_find_pc(&reader, pc, &function, &encoding) ==
+                KOCRASH_ESUCCESS) {
+                kocrash_async_cfe_entry entry;
+                kocrash_async_cfe_entry_init(&entry, cpu, encoding);
+            }
+        }
+    }
+    kocrash_async_mobject_free(&section);
+}
+
+} // namespace
+
+void kocrash_image_fuzz_one(const std::uint8_t* data, std::size_t size) {
+    if (auto mapping = platform::dyld::MachOImageMapping::fromBytes({data, size}, "fuzz")) {
+        readImage(mapping->address());
+    }
+    // An exact copy, so reads past the input's end land outside it for the sanitizers.
+    std::vector<std::uint8_t> copy(data, data + size);
+    if (size >= sizeof(std::uint32_t)) {
+        readImage(reinterpret_cast<std::uintptr_t>(copy.data()));
+    }
+    readUnwindSection(copy.data(), copy.size());
+}
