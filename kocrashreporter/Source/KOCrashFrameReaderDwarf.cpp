@@ -1,9 +1,10 @@
-// May run at crash time: everything in this file (memory-object lookups, task reads, a CFA
-// state on the stack).
+// May run at crash time: everything in this file (a lock-free image lookup, a mapping of the
+// image's call-frame section, memory-object lookups, task reads, a CFA state on the stack).
 #include "KOCrashFrameReaderDwarf.h"
 
 #include "KOCrashAsyncDwarfCFAState.h"
 #include "KOCrashAsyncDwarfFrameReader.h"
+#include "KOCrashAsyncImageList.h"
 
 namespace {
 
@@ -52,6 +53,28 @@ koframe_error_t readSection(task_t task, const kocrash_async_mobject* section,
     return result;
 }
 
+// The image's __eh_frame, else its __debug_frame.
+koframe_error_t readImage(task_t task, const kocrash_async_macho* image,
+                          kocrash_vm_address_t lookup_pc,
+                          const kocrash_async_thread_state* current_frame,
+                          kocrash_async_thread_state* next_frame) {
+    kocrash_async_mobject section;
+    bool debug_frame = false;
+    if (kocrash_async_macho_map_section(image, "__TEXT", "__eh_frame", &section) !=
+        KOCRASH_ESUCCESS) {
+        if (kocrash_async_macho_map_section(image, "__DWARF", "__debug_frame", &section) !=
+            KOCRASH_ESUCCESS) {
+            return KOFRAME_ENOFRAME;
+        }
+        debug_frame = true;
+    }
+    const koframe_error_t result = koframe_read_dwarf_section(
+        task, &section, kocrash_async_macho_byteorder(image), image->is_64_bit, debug_frame,
+        lookup_pc, current_frame, next_frame);
+    kocrash_async_mobject_free(&section);
+    return result;
+}
+
 } // namespace
 
 koframe_error_t koframe_read_dwarf_section(task_t task, const kocrash_async_mobject* section,
@@ -66,4 +89,29 @@ koframe_error_t koframe_read_dwarf_section(task_t task, const kocrash_async_mobj
     return readSection<std::uint32_t, std::int32_t>(task, section, byteorder, debug_frame,
                                                     static_cast<std::uint32_t>(lookup_pc),
                                                     current_frame, next_frame);
+}
+
+koframe_error_t koframe_cursor_read_dwarf_unwind(task_t task, kocrash_async_image_list* image_list,
+                                                 const kocrash_async_thread_state* current_frame,
+                                                 const kocrash_async_thread_state* previous_frame,
+                                                 kocrash_async_thread_state* next_frame) {
+    if (!kocrash_async_thread_state_has_reg(current_frame, KOCRASH_REG_IP)) {
+        return KOFRAME_EBADFRAME;
+    }
+    const kocrash_greg_t pc = kocrash_async_thread_state_get_reg(current_frame, KOCRASH_REG_IP);
+    if (pc == 0) {
+        return KOFRAME_ENOTSUP;
+    }
+    // A caller's pc is a return address; after a call that never returns it already belongs to
+    // the next function, so its row is the one of the call's last byte. The frame keeps the
+    // unchanged pc.
+    const kocrash_vm_address_t lookup_pc = previous_frame != nullptr ? pc - 1 : pc;
+    kocrash_async_image_list_set_reading(image_list, true);
+    koframe_error_t result = KOFRAME_ENOTSUP;
+    if (kocrash_async_image* image =
+            kocrash_async_image_containing_address(image_list, lookup_pc)) {
+        result = readImage(task, &image->macho_image, lookup_pc, current_frame, next_frame);
+    }
+    kocrash_async_image_list_set_reading(image_list, false);
+    return result;
 }

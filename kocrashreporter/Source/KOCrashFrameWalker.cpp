@@ -26,6 +26,16 @@ koframe_error_t koframe_cursor_thread_init(koframe_cursor* cursor, task_t task, 
     return koframe_cursor_init(cursor, task, &state, image_list);
 }
 
+koframe_error_t koframe_cursor_next(koframe_cursor* cursor) {
+    // Cheapest and most precise first; frame records only when no table describes the pc.
+    static constexpr koframe_cursor_frame_reader_t readers[] = {
+        koframe_cursor_read_compact_unwind,
+        koframe_cursor_read_dwarf_unwind,
+        koframe_cursor_read_frame_ptr,
+    };
+    return koframe_cursor_next_with_readers(cursor, readers, sizeof(readers) / sizeof(readers[0]));
+}
+
 koframe_error_t koframe_cursor_next_with_readers(koframe_cursor* cursor,
                                                  const koframe_cursor_frame_reader_t* readers,
                                                  std::size_t count) {

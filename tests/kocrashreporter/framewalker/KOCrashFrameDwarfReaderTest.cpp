@@ -6,7 +6,7 @@
 #include "DwarfBytes.h"
 #include "KOCrashAsyncDwarfConstants.h"
 #include "LowPages.h"
-#include "OwnFunctions.h"
+#include "ProcessFunctions.h"
 #include "platform/mach/MachPorts.h"
 
 #include <gtest/gtest.h>
@@ -91,6 +91,7 @@ TEST_F(DwarfSectionReader, PcsWithoutAnFdeAndRowsThatCannotBeAppliedFail) {
 
 struct Walk {
     const kocrash_async_mobject* ehFrame;
+    const ProcessFunctions* functions;
     std::vector<kocrash_greg_t> pcs;
     // x19 to x28 of the frame of dwarf_walk_outer, as the walk restored them.
     std::vector<kocrash_greg_t> outerCalleeSaved;
@@ -112,7 +113,6 @@ koframe_error_t readExecutableDwarf(task_t task, kocrash_async_image_list*,
 constexpr koframe_cursor_frame_reader_t kDwarfOnly[] = {readExecutableDwarf};
 
 kocrash_error_t walkByDwarf(kocrash_async_thread_state* state, void*) {
-    const OwnFunctions functions;
     koframe_cursor cursor;
     koframe_cursor_init(&cursor, mach_task_self(), state, nullptr);
     while (koframe_cursor_next_with_readers(&cursor, kDwarfOnly, 1) == KOFRAME_ESUCCESS &&
@@ -120,7 +120,7 @@ kocrash_error_t walkByDwarf(kocrash_async_thread_state* state, void*) {
         kocrash_greg_t pc;
         koframe_cursor_get_reg(&cursor, KOCRASH_REG_IP, &pc);
         currentWalk->pcs.push_back(pc);
-        if (functions.nameAt(pc) == "dwarf_walk_outer") {
+        if (currentWalk->functions->nameAt(pc) == "dwarf_walk_outer") {
             for (kocrash_regnum_t regnum = KOCRASH_ARM64_X19; regnum <= KOCRASH_ARM64_X28;
                  ++regnum) {
                 kocrash_greg_t value = 0;
@@ -171,12 +171,13 @@ extern "C" [[gnu::noinline]] void dwarf_walk_outer() {
 }
 
 TEST(DwarfWalk, TheExecutablesOwnTablesWalkThisThreadAndRestoreCalleeSavedRegisters) {
-    const OwnFunctions functions;
+    const ProcessFunctions functions;
     kocrash_async_mobject ehFrame;
-    ASSERT_EQ(kocrash_async_mobject_init(&ehFrame, mach_task_self(), functions.ehFrameAddress(),
-                                         functions.ehFrameSize(), true),
+    ASSERT_EQ(kocrash_async_mobject_init(&ehFrame, mach_task_self(),
+                                         functions.executableEhFrameAddress(),
+                                         functions.executableEhFrameSize(), true),
               KOCRASH_ESUCCESS);
-    Walk walk{&ehFrame, {}, {}};
+    Walk walk{&ehFrame, &functions, {}, {}};
     currentWalk = &walk;
     dwarf_walk_outer();
     kocrash_async_mobject_free(&ehFrame);

@@ -3,7 +3,7 @@
 #include "KOCrashFrameWalker.h"
 
 #include "LowPages.h"
-#include "OwnFunctions.h"
+#include "ProcessFunctions.h"
 #include "platform/mach/MachPorts.h"
 
 #include <gtest/gtest.h>
@@ -150,7 +150,7 @@ extern "C" [[gnu::noinline]] void frame_pointer_outer(Walk* walk) {
 TEST(FramePointerWalk, FollowsThisThreadsFrameRecordsThroughItsCallers) {
     Walk walk;
     frame_pointer_outer(&walk);
-    const OwnFunctions functions;
+    const ProcessFunctions functions;
     ASSERT_GE(walk.pcs.size(), 4u);
     EXPECT_EQ(functions.nameAt(walk.pcs[0]), "frame_pointer_inner");
     EXPECT_EQ(functions.nameAt(walk.pcs[1]), "frame_pointer_middle");
