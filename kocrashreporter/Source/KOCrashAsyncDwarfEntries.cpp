@@ -241,10 +241,12 @@ kocrash_error_t kocrash_async_dwarf_cie_info_init(kocrash_async_dwarf_cie_info* 
 }
 
 template <typename word>
-kocrash_error_t kocrash_async_dwarf_fde_info_init(kocrash_async_dwarf_fde_info* info,
-                                                  const kocrash_async_mobject* mobj,
-                                                  const kocrash_async_byteorder* byteorder,
-                                                  kocrash_vm_address_t address, bool debug_frame) {
+kocrash_error_t kocrash_async_dwarf_fde_info_init_memo(kocrash_async_dwarf_fde_info* info,
+                                                       const kocrash_async_mobject* mobj,
+                                                       const kocrash_async_byteorder* byteorder,
+                                                       kocrash_vm_address_t address,
+                                                       bool debug_frame,
+                                                       kocrash_async_dwarf_cie_memo* memo) {
     const kocrash_vm_address_t base = kocrash_async_mobject_base_address(mobj);
     if (address < base) {
         return KOCRASH_EINVAL;
@@ -280,11 +282,16 @@ kocrash_error_t kocrash_async_dwarf_fde_info_init(kocrash_async_dwarf_fde_info* 
     info->cie_entry_offset = cie_address - base;
 
     const gnu_ehptr_reader<word> reader(byteorder);
-    kocrash_async_dwarf_cie_info cie;
-    error = kocrash_async_dwarf_cie_info_init<word>(&cie, mobj, byteorder, &reader, cie_address);
-    if (error != KOCRASH_ESUCCESS) {
-        return error;
+    if (!memo->valid || memo->cie_address != cie_address) {
+        memo->error = kocrash_async_dwarf_cie_info_init<word>(&memo->cie, mobj, byteorder, &reader,
+                                                              cie_address);
+        memo->cie_address = cie_address;
+        memo->valid = true;
     }
+    if (memo->error != KOCRASH_ESUCCESS) {
+        return memo->error;
+    }
+    const kocrash_async_dwarf_cie_info& cie = memo->cie;
     const std::uint8_t encoding = cie.has_augmentation_data && cie.augmentation.has_pointer_encoding
                                       ? cie.augmentation.pointer_encoding
                                       : static_cast<std::uint8_t>(DW_EH_PE_absptr);
@@ -317,6 +324,17 @@ kocrash_error_t kocrash_async_dwarf_fde_info_init(kocrash_async_dwarf_fde_info* 
     return KOCRASH_ESUCCESS;
 }
 
+template <typename word>
+kocrash_error_t kocrash_async_dwarf_fde_info_init(kocrash_async_dwarf_fde_info* info,
+                                                  const kocrash_async_mobject* mobj,
+                                                  const kocrash_async_byteorder* byteorder,
+                                                  kocrash_vm_address_t address, bool debug_frame) {
+    kocrash_async_dwarf_cie_memo memo;
+    memo.valid = false;
+    return kocrash_async_dwarf_fde_info_init_memo<word>(info, mobj, byteorder, address, debug_frame,
+                                                        &memo);
+}
+
 template kocrash_error_t kocrash_async_dwarf_cie_info_init<std::uint32_t>(
     kocrash_async_dwarf_cie_info*, const kocrash_async_mobject*, const kocrash_async_byteorder*,
     const gnu_ehptr_reader<std::uint32_t>*, kocrash_vm_address_t);
@@ -329,5 +347,11 @@ template kocrash_error_t kocrash_async_dwarf_fde_info_init<std::uint32_t>(
 template kocrash_error_t kocrash_async_dwarf_fde_info_init<std::uint64_t>(
     kocrash_async_dwarf_fde_info*, const kocrash_async_mobject*, const kocrash_async_byteorder*,
     kocrash_vm_address_t, bool);
+template kocrash_error_t kocrash_async_dwarf_fde_info_init_memo<std::uint32_t>(
+    kocrash_async_dwarf_fde_info*, const kocrash_async_mobject*, const kocrash_async_byteorder*,
+    kocrash_vm_address_t, bool, kocrash_async_dwarf_cie_memo*);
+template kocrash_error_t kocrash_async_dwarf_fde_info_init_memo<std::uint64_t>(
+    kocrash_async_dwarf_fde_info*, const kocrash_async_mobject*, const kocrash_async_byteorder*,
+    kocrash_vm_address_t, bool, kocrash_async_dwarf_cie_memo*);
 
 } // namespace kocrash::async
