@@ -70,7 +70,8 @@ const kocrash_async_byteorder* kocrash_async_macho_byteorder(const kocrash_async
     return image->byteorder;
 }
 
-const struct kocrash_async_macho_header* kocrash_async_macho_header(const kocrash_async_macho* image) {
+const struct kocrash_async_macho_header*
+kocrash_async_macho_header(const kocrash_async_macho* image) {
     return &image->header;
 }
 

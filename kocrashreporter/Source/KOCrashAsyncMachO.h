@@ -61,7 +61,8 @@ kocrash_error_t kocrash_nasync_macho_init(kocrash_async_macho* image, task_t tas
 void kocrash_nasync_macho_free(kocrash_async_macho* image);
 
 const kocrash_async_byteorder* kocrash_async_macho_byteorder(const kocrash_async_macho* image);
-const struct kocrash_async_macho_header* kocrash_async_macho_header(const kocrash_async_macho* image);
+const struct kocrash_async_macho_header*
+kocrash_async_macho_header(const kocrash_async_macho* image);
 std::uint32_t kocrash_async_macho_header_size(const kocrash_async_macho* image);
 cpu_type_t kocrash_async_macho_cpu_type(const kocrash_async_macho* image);
 cpu_subtype_t kocrash_async_macho_cpu_subtype(const kocrash_async_macho* image);
