@@ -2,7 +2,8 @@
 # code calls only what it was written to call (no allocation, no locks, no memcpy or memset
 # slipped in by the compiler). Run by CTest with
 # -DNM=<nm> -DOBJECTS=<objects joined by |> -DOBJECT_NAME=<source file name> -DALLOWED=<symbols>.
-# Symbols are compared demangled and without their parameter lists ("platform::mach::isMapped").
+# Symbols are compared demangled and without their parameter lists ("platform::mach::isMapped");
+# an allowed entry ending in "*" allows every symbol that starts with what precedes it.
 string(REPLACE "|" ";" OBJECTS "${OBJECTS}")
 set(checked FALSE)
 foreach(object IN LISTS OBJECTS)
@@ -25,6 +26,15 @@ foreach(object IN LISTS OBJECTS)
       continue()
     endif()
     list(FIND ALLOWED "${symbol}" index)
+    foreach(allowed IN LISTS ALLOWED)
+      if(allowed MATCHES "\\*$")
+        string(REGEX REPLACE "\\*$" "" prefix "${allowed}")
+        string(FIND "${symbol}" "${prefix}" position)
+        if(position EQUAL 0)
+          set(index 0)
+        endif()
+      endif()
+    endforeach()
     if(index EQUAL -1)
       message(FATAL_ERROR "${object} calls ${symbol}, which is not allowed on the crash path")
     endif()
