@@ -1,5 +1,5 @@
 // libFuzzer entry: arbitrary bytes as a Mach-O image and as a compact unwind section. Built
-// with -DDAVAROR_FUZZ=ON and clang; see scripts/fuzz-images.sh.
+// with -DDAVAROR_FUZZ=ON and clang; see scripts/fuzz.sh images.
 #include "ImageFuzzBody.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

@@ -1,5 +1,5 @@
 // libFuzzer entry: arbitrary bytes as a crash log file through the decoder and the text
-// formatter. Built with -DDAVAROR_FUZZ=ON and clang; see scripts/fuzz-crash-report.sh.
+// formatter. Built with -DDAVAROR_FUZZ=ON and clang; see scripts/fuzz.sh report.
 #include "CrashReportFuzzBody.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
