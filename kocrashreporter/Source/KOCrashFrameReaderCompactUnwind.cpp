@@ -56,22 +56,6 @@ koframe_error_t koframe_cursor_read_compact_unwind(task_t task,
                                                    const kocrash_async_thread_state* current_frame,
                                                    const kocrash_async_thread_state* previous_frame,
                                                    kocrash_async_thread_state* next_frame) {
-    if (!kocrash_async_thread_state_has_reg(current_frame, KOCRASH_REG_IP)) {
-        return KOFRAME_EBADFRAME;
-    }
-    const kocrash_greg_t pc = kocrash_async_thread_state_get_reg(current_frame, KOCRASH_REG_IP);
-    if (pc == 0) {
-        return KOFRAME_ENOTSUP;
-    }
-    // A caller's pc is a return address; after a call that never returns it already belongs to
-    // the next function, so the function is looked up by the call's last byte.
-    const kocrash_vm_address_t lookup_pc = previous_frame != nullptr ? pc - 1 : pc;
-    kocrash_async_image_list_set_reading(image_list, true);
-    koframe_error_t result = KOFRAME_ENOTSUP;
-    if (kocrash_async_image* image =
-            kocrash_async_image_containing_address(image_list, lookup_pc)) {
-        result = readImage(task, &image->macho_image, lookup_pc, current_frame, next_frame);
-    }
-    kocrash_async_image_list_set_reading(image_list, false);
-    return result;
+    return koframe_cursor_read_image_at_pc(task, image_list, current_frame, previous_frame,
+                                           next_frame, readImage);
 }

@@ -2,6 +2,8 @@
 // reference counts, thread-state accessors).
 #include "KOCrashFrameWalker.h"
 
+#include "KOCrashAsyncImageList.h"
+
 #include "platform/mach/MachPorts.h"
 #include "platform/mach/MachVirtualMemory.h"
 
@@ -118,4 +120,27 @@ const char* koframe_strerror(koframe_error_t error) {
     default:
         return "Unhandled error code";
     }
+}
+
+koframe_error_t koframe_cursor_read_image_at_pc(task_t task, kocrash_async_image_list* image_list,
+                                                const kocrash_async_thread_state* current_frame,
+                                                const kocrash_async_thread_state* previous_frame,
+                                                kocrash_async_thread_state* next_frame,
+                                                koframe_image_reader read_image) {
+    if (!kocrash_async_thread_state_has_reg(current_frame, KOCRASH_REG_IP)) {
+        return KOFRAME_EBADFRAME;
+    }
+    const kocrash_greg_t pc = kocrash_async_thread_state_get_reg(current_frame, KOCRASH_REG_IP);
+    if (pc == 0) {
+        return KOFRAME_ENOTSUP;
+    }
+    const kocrash_vm_address_t lookup_pc = previous_frame != nullptr ? pc - 1 : pc;
+    kocrash_async_image_list_set_reading(image_list, true);
+    koframe_error_t result = KOFRAME_ENOTSUP;
+    if (kocrash_async_image* image =
+            kocrash_async_image_containing_address(image_list, lookup_pc)) {
+        result = read_image(task, &image->macho_image, lookup_pc, current_frame, next_frame);
+    }
+    kocrash_async_image_list_set_reading(image_list, false);
+    return result;
 }

@@ -7,6 +7,8 @@
 // lock; all state lives in the cursor, which the caller keeps).
 #pragma once
 
+#include "KOCrashAsyncMachO.h"
+#include "KOCrashAsyncTaskMemory.h"
 #include "KOCrashAsyncThreadState.h"
 #include "platform/mach/MachTypes.h"
 
@@ -90,6 +92,19 @@ koframe_error_t koframe_cursor_read_dwarf_unwind(task_t task, kocrash_async_imag
                                                  const kocrash_async_thread_state* current_frame,
                                                  const kocrash_async_thread_state* previous_frame,
                                                  kocrash_async_thread_state* next_frame);
+// What the two table readers share: finds the image that holds the current frame's pc (for a
+// caller frame, the byte before its return address, since after a call that never returns the
+// return address already belongs to the next function) and hands it to `read_image`. The frame
+// keeps its unchanged pc.
+using koframe_image_reader = koframe_error_t (*)(task_t task, const kocrash_async_macho* image,
+                                                 kocrash_vm_address_t lookup_pc,
+                                                 const kocrash_async_thread_state* current_frame,
+                                                 kocrash_async_thread_state* next_frame);
+koframe_error_t koframe_cursor_read_image_at_pc(task_t task, kocrash_async_image_list* image_list,
+                                                const kocrash_async_thread_state* current_frame,
+                                                const kocrash_async_thread_state* previous_frame,
+                                                kocrash_async_thread_state* next_frame,
+                                                koframe_image_reader read_image);
 // Follows the frame record at fp: the caller's fp and the return address. Only those two
 // registers are known in the frame it derives.
 koframe_error_t koframe_cursor_read_frame_ptr(task_t task, kocrash_async_image_list* image_list,
