@@ -188,15 +188,22 @@ std::optional<DavaRorEvent> DavaRorSDK::buildEvent(const std::string& event,
                                                    const nlohmann::json& properties,
                                                    DavaRorDate timestamp) {
     auto config = this->config();
-    nlohmann::json sanitized = config && config->propertiesSanitizer
-                                   ? config->propertiesSanitizer(properties)
-                                   : properties;
-    DavaRorEvent built(event, distinctId, sanitizeDictionary(sanitized), timestamp,
-                       TimeBasedEpochGenerator::shared().v7());
-    if (config && config->beforeSend) {
-        return config->beforeSend(std::move(built));
+    // The hooks are the application's code: one that throws drops its event, never the
+    // caller's thread.
+    try {
+        nlohmann::json sanitized = config && config->propertiesSanitizer
+                                       ? config->propertiesSanitizer(properties)
+                                       : properties;
+        DavaRorEvent built(event, distinctId, sanitizeDictionary(sanitized), timestamp,
+                           TimeBasedEpochGenerator::shared().v7());
+        if (config && config->beforeSend) {
+            return config->beforeSend(std::move(built));
+        }
+        return built;
+    } catch (const std::exception& error) {
+        davaRorLog("Event " + event + " dropped: a configuration hook threw: " + error.what());
+        return std::nullopt;
     }
-    return built;
 }
 
 void DavaRorSDK::enqueue(const DavaRorEvent& event, const Services& services) {

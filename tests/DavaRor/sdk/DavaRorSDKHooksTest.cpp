@@ -25,7 +25,8 @@ protected:
     std::shared_ptr<DavaRorSDK> client = std::make_shared<DavaRorSDK>();
 };
 
-TEST_F(SDKHooksTest, TheSanitiserAndTheBeforeSendHookRewriteAndDropEvents) {
+TEST_F(SDKHooksTest,
+       TheSanitiserAndTheBeforeSendHookRewriteAndDropEventsAndAThrowingHookDropsOnlyItsEvent) {
     config->captureApplicationLifecycleEvents = false;
     config->propertiesSanitizer = [](json properties) {
         properties.erase("password");
@@ -35,11 +36,15 @@ TEST_F(SDKHooksTest, TheSanitiserAndTheBeforeSendHookRewriteAndDropEvents) {
         if (event.event == "noise") {
             return std::nullopt;
         }
+        if (event.event == "explode") {
+            throw std::runtime_error("hook failed");
+        }
         event.event = "signup completed";
         return event;
     };
     client->setup(config);
     client->capture("noise");
+    client->capture("explode");
     client->capture("signup", {{"password", "hunter2"}, {"plan", "pro"}});
     client->flush();
     ASSERT_TRUE(server.waitForRequests(1));
