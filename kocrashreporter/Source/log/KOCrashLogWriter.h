@@ -33,11 +33,20 @@ struct koprotobuf_cbinary_data {
 void koprotobuf_cbinary_data_nsstring_init(koprotobuf_cbinary_data* data, std::string_view string);
 void koprotobuf_cbinary_data_free(koprotobuf_cbinary_data* data);
 
+// Most threads suspended at once: the parking stand-in's capacity.
+inline constexpr std::size_t KOCRASH_LOG_WRITER_MAX_SUSPENDED = 512;
+
+// One frame as walked: its pc and the encoded size of its symbol (0: none), looked up once.
+struct kocrash_log_writer_frame {
+    kocrash_greg_t pc;
+    std::uint32_t symbol_size;
+};
+
 // One thread's walk, taken once and then both measured and written, so that a stack that
 // changes between the two passes cannot make a length prefix disagree with its body.
 struct kocrash_log_writer_thread_walk {
     std::uint32_t frame_count;
-    kocrash_greg_t pcs[KOCRASH_LOG_WRITER_MAX_FRAMES];
+    kocrash_log_writer_frame frames[KOCRASH_LOG_WRITER_MAX_FRAMES];
     // The first frame's registers, kept for the crashed thread only.
     std::uint32_t register_count;
     const char* register_names[KOCRASH_ARM64_REGISTER_COUNT];
@@ -89,12 +98,13 @@ struct kocrash_log_writer {
         std::uint64_t callstack_count;
     } uncaught_exception;
 
-    // Present (possibly zero-length) once set; data stays null while unset.
+    // Present (possibly zero-length) whenever data is set.
     koprotobuf_cbinary_data custom_data;
-    bool has_custom_data;
 
-    // Scratch storage of write(): one thread at a time.
+    // Scratch storage of write(): one thread's walk at a time, and the threads it suspended.
     kocrash_log_writer_thread_walk thread_walk;
+    std::uint32_t suspended_count;
+    thread_act_t suspended[KOCRASH_LOG_WRITER_MAX_SUSPENDED];
 };
 
 // The BSD part of the crash and, when it came in as a Mach exception, the Mach part.
