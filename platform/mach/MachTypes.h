@@ -19,6 +19,7 @@ using thread_act_array_t = thread_act_t*;
 using mem_entry_name_port_t = mach_port_t;
 using mach_port_right_t = natural_t;
 using mach_port_delta_t = integer_t;
+using mach_port_urefs_t = natural_t;
 using mach_msg_type_number_t = natural_t;
 
 using mach_vm_address_t = std::uint64_t;
