@@ -131,9 +131,7 @@ kern_return_t mach_port_request_notification(task_t task, mach_port_name_t name,
                                              mach_msg_id_t msgid, mach_port_mscount_t sync,
                                              mach_port_t notify, mach_msg_type_name_t notifyPoly,
                                              mach_port_t* previous);
-// The rights the name denotes, as a mask of 1 << MACH_PORT_RIGHT_*, and the user references of
-// one right.
-kern_return_t mach_port_type(task_t task, mach_port_name_t name, natural_t* type);
+// The user references of one right of the name.
 kern_return_t mach_port_get_refs(task_t task, mach_port_name_t name, mach_port_right_t right,
                                  mach_port_urefs_t* refs);
 

@@ -43,6 +43,7 @@ inline constexpr kern_return_t KERN_FAILURE = 5;
 inline constexpr kern_return_t KERN_RESOURCE_SHORTAGE = 6;
 inline constexpr kern_return_t KERN_INVALID_NAME = 15;
 inline constexpr kern_return_t KERN_INVALID_RIGHT = 17;
+inline constexpr kern_return_t KERN_INVALID_VALUE = 18;
 inline constexpr kern_return_t KERN_OPERATION_TIMED_OUT = 49;
 
 inline constexpr mach_port_t MACH_PORT_NULL = 0;
