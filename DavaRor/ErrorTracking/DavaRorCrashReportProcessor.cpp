@@ -157,7 +157,8 @@ json DavaRorCrashReportProcessor::processReport(const KOCrashReport& report,
     return properties;
 }
 
-std::optional<DavaRorDate> DavaRorCrashReportProcessor::getCrashTimestamp(const KOCrashReport& report) {
+std::optional<DavaRorDate>
+DavaRorCrashReportProcessor::getCrashTimestamp(const KOCrashReport& report) {
     const auto& timestamp = report.systemInfo().timestamp();
     // A stored time the clock cannot hold is as good as none.
     constexpr auto limit =

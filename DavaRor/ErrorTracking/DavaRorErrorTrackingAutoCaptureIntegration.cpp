@@ -161,18 +161,18 @@ void DavaRorErrorTrackingAutoCaptureIntegration::processPendingCrashReport() {
     const json context = storedContext(*report);
     const json* distinctId = findMember(context, "distinct_id");
     const json* storedProperties = findMember(context, "event_properties");
-    json properties = storedProperties && storedProperties->is_object() ? *storedProperties
-                                                                        : json::object();
+    json properties =
+        storedProperties && storedProperties->is_object() ? *storedProperties : json::object();
     auto config = davaRor->config();
     if (config) {
         properties.update(
             DavaRorCrashReportProcessor::processReport(*report, *config->errorTrackingConfig));
     }
-    davaRor->captureInternal(
-        "$exception",
-        distinctId && distinctId->is_string() ? std::optional(distinctId->get<std::string>())
-                                              : std::nullopt,
-        properties, nullptr, nullptr, nullptr,
-        DavaRorCrashReportProcessor::getCrashTimestamp(*report), true);
+    davaRor->captureInternal("$exception",
+                             distinctId && distinctId->is_string()
+                                 ? std::optional(distinctId->get<std::string>())
+                                 : std::nullopt,
+                             properties, nullptr, nullptr, nullptr,
+                             DavaRorCrashReportProcessor::getCrashTimestamp(*report), true);
     davaRorLog("Crash report processed and captured");
 }

@@ -8,10 +8,10 @@ namespace DavaRorMachExceptionNames {
 
 const std::map<std::uint64_t, std::string>& machExceptionNames() {
     static const std::map<std::uint64_t, std::string> names = {
-        {1, "EXC_BAD_ACCESS"},   {2, "EXC_BAD_INSTRUCTION"}, {3, "EXC_ARITHMETIC"},
-        {4, "EXC_EMULATION"},    {5, "EXC_SOFTWARE"},        {6, "EXC_BREAKPOINT"},
-        {7, "EXC_SYSCALL"},      {8, "EXC_MACH_SYSCALL"},    {9, "EXC_RPC_ALERT"},
-        {10, "EXC_CRASH"},       {11, "EXC_RESOURCE"},       {12, "EXC_GUARD"},
+        {1, "EXC_BAD_ACCESS"},     {2, "EXC_BAD_INSTRUCTION"}, {3, "EXC_ARITHMETIC"},
+        {4, "EXC_EMULATION"},      {5, "EXC_SOFTWARE"},        {6, "EXC_BREAKPOINT"},
+        {7, "EXC_SYSCALL"},        {8, "EXC_MACH_SYSCALL"},    {9, "EXC_RPC_ALERT"},
+        {10, "EXC_CRASH"},         {11, "EXC_RESOURCE"},       {12, "EXC_GUARD"},
         {13, "EXC_CORPSE_NOTIFY"},
     };
     return names;

@@ -111,8 +111,7 @@ TEST_F(CrashReportProcessor, ASignalBecomesAFatalEntryWithTheCrashedThreadsFrame
     EXPECT_EQ(entry["stacktrace"]["frames"][0]["module"], "libsystem_c.dylib");
     EXPECT_EQ(entry["stacktrace"]["frames"][0]["in_app"], false);
 
-    EXPECT_EQ(properties["$debug_images"],
-              json::parse(R"([
+    EXPECT_EQ(properties["$debug_images"], json::parse(R"([
                   {"type": "macho", "code_file": "/opt/notes/bin/Notes",
                    "image_addr": "0x0000000001000000", "image_size": 4096, "arch": "arm64",
                    "debug_id": "8A1B2C3D-4E5F-6071-8293-A4B5C6D7E8F9"},
@@ -141,7 +140,9 @@ TEST_F(CrashReportProcessor, WhereTheFramesComeFromAndWhichThreadIsNamed) {
              report->exception->frames = m.list(frames);
              return report;
          },
-         "std::runtime_error", {"0x0000000001000200", "0x0000000001000100"}, 1},
+         "std::runtime_error",
+         {"0x0000000001000200", "0x0000000001000100"},
+         1},
         {"an uncaught exception without a stack takes the crashed thread's",
          [](CrashReportMessages& m) {
              auto* report = segvReport(m);
@@ -150,14 +151,18 @@ TEST_F(CrashReportProcessor, WhereTheFramesComeFromAndWhichThreadIsNamed) {
              report->exception->reason = m.text("");
              return report;
          },
-         "std::bad_alloc", {"0x0000000007000020", "0x0000000001000080", "0x0000000001000040"}, 1},
+         "std::bad_alloc",
+         {"0x0000000007000020", "0x0000000001000080", "0x0000000001000040"},
+         1},
         {"with no thread marked crashed the first thread stands in",
          [](CrashReportMessages& m) {
              auto* report = segvReport(m);
              report->threads[1]->crashed = 0;
              return report;
          },
-         "SIGSEGV", {"0x0000000007000010"}, 0},
+         "SIGSEGV",
+         {"0x0000000007000010"},
+         0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -166,8 +171,7 @@ TEST_F(CrashReportProcessor, WhereTheFramesComeFromAndWhichThreadIsNamed) {
         EXPECT_EQ(frameAddresses(entry), c.frames);
         EXPECT_EQ(entry["thread_id"], c.threadId);
         if (entry["type"] != "SIGSEGV") {
-            EXPECT_EQ(entry["mechanism"],
-                      json::parse(R"({"type": "nsexception", "handled": false,
+            EXPECT_EQ(entry["mechanism"], json::parse(R"({"type": "nsexception", "handled": false,
                           "synthetic": false})"));
         }
     }
@@ -195,8 +199,8 @@ TEST_F(CrashReportProcessor, DebugImagesNameTheirArchitecture) {
     for (const auto& image : debugImages) {
         arches.push_back(image.value("arch", json()));
     }
-    EXPECT_EQ(arches, (std::vector<json>{"armv7", "armv7s", "arm", "x86_64", "arm64", nullptr,
-                                         nullptr}));
+    EXPECT_EQ(arches,
+              (std::vector<json>{"armv7", "armv7s", "arm", "x86_64", "arm64", nullptr, nullptr}));
 }
 
 TEST_F(CrashReportProcessor, AnAuthenticatedAddressLosesItsSignatureWhereThePlatformSignsThem) {
