@@ -14,6 +14,12 @@ namespace {
 
 using CallbackNode = kocrash::async::async_list<kocrash_signal_user_callback>::node;
 
+std::atomic<kocrash_signal_handler_context*> sharedContext{nullptr};
+
+kocrash_signal_handler_context* contextIfCreated() {
+    return sharedContext.load(std::memory_order_acquire);
+}
+
 class ErrnoGuard {
 public:
     ErrnoGuard() : saved_(errno) {}
@@ -33,7 +39,7 @@ bool continueChain(int signo, siginfo_t* info, ucontext_t* uap, void* context) {
 
 // after == null starts at the head.
 bool runChainAfter(CallbackNode* after, int signo, siginfo_t* info, ucontext_t* uap) {
-    kocrash_signal_handler_context* shared = kocrash_signal_handler_context_if_created();
+    kocrash_signal_handler_context* shared = contextIfCreated();
     if (shared == nullptr) {
         return false;
     }
@@ -51,7 +57,7 @@ bool runChainAfter(CallbackNode* after, int signo, siginfo_t* info, ucontext_t* 
 }
 
 bool findSavedAction(int signo, struct sigaction* action) {
-    kocrash_signal_handler_context* shared = kocrash_signal_handler_context_if_created();
+    kocrash_signal_handler_context* shared = contextIfCreated();
     if (shared == nullptr) {
         return false;
     }
@@ -84,6 +90,10 @@ void endWithDefaultAction(int signo) {
 }
 
 } // namespace
+
+void kocrash_signal_handler_publish_context(kocrash_signal_handler_context* context) {
+    sharedContext.store(context, std::memory_order_release);
+}
 
 bool KOCrashSignalHandlerForward(KOCrashSignalHandlerCallback* next, int signo, siginfo_t* info,
                                  ucontext_t* uap) {

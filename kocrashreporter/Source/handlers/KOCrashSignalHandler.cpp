@@ -12,8 +12,6 @@ namespace {
 
 constexpr std::size_t kAlternateStackSize = 65536;
 
-std::atomic<kocrash_signal_handler_context*> sharedContext{nullptr};
-
 std::mutex& registrationLock() {
     static auto* lock = new std::mutex;
     return *lock;
@@ -43,14 +41,10 @@ kocrash_signal_handler_context& kocrash_signal_handler_shared_context() {
     // Never destroyed: a signal during exit must still find the lists.
     static kocrash_signal_handler_context* created = [] {
         auto* context = new kocrash_signal_handler_context;
-        sharedContext.store(context, std::memory_order_release);
+        kocrash_signal_handler_publish_context(context);
         return context;
     }();
     return *created;
-}
-
-kocrash_signal_handler_context* kocrash_signal_handler_context_if_created() {
-    return sharedContext.load(std::memory_order_acquire);
 }
 
 KOCrashSignalHandler* KOCrashSignalHandler::sharedHandler() {

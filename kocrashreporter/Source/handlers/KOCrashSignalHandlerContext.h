@@ -1,7 +1,7 @@
 // The process-wide state of the signal handler: the callback chain and the actions that were in
 // force before each signal's handler was installed. Created once, never destroyed: a signal that
 // arrives while the process exits still finds it. May run at crash time: the readers of the
-// lists and kocrash_signal_handler_context_if_created.
+// lists.
 #pragma once
 
 #include "async/KOCrashAsyncList.h"
@@ -24,8 +24,8 @@ struct kocrash_signal_handler_context {
 
 // Normal context: creates the state on first use.
 kocrash_signal_handler_context& kocrash_signal_handler_shared_context();
-// Null until the state was created.
-kocrash_signal_handler_context* kocrash_signal_handler_context_if_created();
+// Makes the created state visible to the installed handler, which finds no chain before.
+void kocrash_signal_handler_publish_context(kocrash_signal_handler_context* context);
 
 // The installed three-argument handler, and the chain's last entry.
 void kocrash_signal_handler(int signo, siginfo_t* info, void* uap);
