@@ -8,14 +8,12 @@ struct Renumbering {
     int log;
 };
 
-constexpr Renumbering kSignals[] = {{SIGHUP, 1},   {SIGINT, 2},   {SIGQUIT, 3},  {SIGILL, 4},
-                                    {SIGTRAP, 5},  {SIGABRT, 6},  {SIGFPE, 8},   {SIGKILL, 9},
-                                    {SIGBUS, 10},  {SIGSEGV, 11}, {SIGSYS, 12},  {SIGPIPE, 13},
-                                    {SIGALRM, 14}, {SIGTERM, 15}, {SIGURG, 16},  {SIGSTOP, 17},
-                                    {SIGTSTP, 18}, {SIGCONT, 19}, {SIGCHLD, 20}, {SIGTTIN, 21},
-                                    {SIGTTOU, 22}, {SIGIO, 23},   {SIGXCPU, 24}, {SIGXFSZ, 25},
-                                    {SIGVTALRM, 26}, {SIGPROF, 27}, {SIGWINCH, 28},
-                                    {SIGUSR1, 30}, {SIGUSR2, 31}};
+constexpr Renumbering kSignals[] = {
+    {SIGHUP, 1},     {SIGINT, 2},   {SIGQUIT, 3},   {SIGILL, 4},   {SIGTRAP, 5},  {SIGABRT, 6},
+    {SIGFPE, 8},     {SIGKILL, 9},  {SIGBUS, 10},   {SIGSEGV, 11}, {SIGSYS, 12},  {SIGPIPE, 13},
+    {SIGALRM, 14},   {SIGTERM, 15}, {SIGURG, 16},   {SIGSTOP, 17}, {SIGTSTP, 18}, {SIGCONT, 19},
+    {SIGCHLD, 20},   {SIGTTIN, 21}, {SIGTTOU, 22},  {SIGIO, 23},   {SIGXCPU, 24}, {SIGXFSZ, 25},
+    {SIGVTALRM, 26}, {SIGPROF, 27}, {SIGWINCH, 28}, {SIGUSR1, 30}, {SIGUSR2, 31}};
 
 constexpr Renumbering kIllCodes[] = {{ILL_ILLOPC, 1}, {ILL_ILLTRP, 2}, {ILL_PRVOPC, 3},
                                      {ILL_ILLOPN, 4}, {ILL_ILLADR, 5}, {ILL_PRVREG, 6},
@@ -43,9 +41,10 @@ template <std::size_t N> int toHost(const Renumbering (&table)[N], int log, int 
     return fallback;
 }
 
-// Codes of SIGSEGV, SIGBUS and SIGTRAP are numbered alike on both sides.
+// Codes of SIGSEGV, SIGBUS and SIGTRAP are numbered alike on both sides. Codes the sender
+// chose, and the kernel's own (an x86 breakpoint), are not codes of the signal.
 int codeToLog(int hostSignal, int code) {
-    if (code <= 0) {
+    if (code <= 0 || code == SI_KERNEL) {
         return 0;
     }
     if (hostSignal == SIGILL) {

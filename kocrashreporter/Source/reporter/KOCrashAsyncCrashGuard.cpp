@@ -25,7 +25,9 @@ kocrash_crash_guard_claim kocrash_async_crash_guard_claim(thread_t thread) {
     return KOCRASH_CRASH_GUARD_TAKEN;
 }
 
-void kocrash_async_crash_guard_finish() { writeFinished.store(true); }
+void kocrash_async_crash_guard_finish() {
+    writeFinished.store(true);
+}
 
 void kocrash_async_crash_guard_wait_forever() {
     for (;;) {

@@ -54,7 +54,6 @@ std::optional<std::string> infoString(const platform::Bundle& bundle, const char
     return std::nullopt;
 }
 
-
 std::shared_ptr<const KOError> causeOf(const std::optional<KOError>& cause) {
     return cause ? std::make_shared<const KOError>(*cause) : nullptr;
 }
@@ -84,12 +83,13 @@ KOCrashReporter::Identity KOCrashReporter::identityFromBundle(const platform::Bu
 }
 
 KOCrashReporter& KOCrashReporter::sharedReporter() {
-    static auto* shared =
-        new KOCrashReporter(platform::Bundle::main(), KOCrashReporterConfig::defaultConfiguration());
+    static auto* shared = new KOCrashReporter(platform::Bundle::main(),
+                                              KOCrashReporterConfig::defaultConfiguration());
     return *shared;
 }
 
-KOCrashReporter::KOCrashReporter() : KOCrashReporter(KOCrashReporterConfig::defaultConfiguration()) {}
+KOCrashReporter::KOCrashReporter()
+    : KOCrashReporter(KOCrashReporterConfig::defaultConfiguration()) {}
 
 KOCrashReporter::KOCrashReporter(KOCrashReporterConfig configuration)
     : KOCrashReporter(platform::Bundle::main(), std::move(configuration)) {}
@@ -214,7 +214,9 @@ bool KOCrashReporter::enableCrashReporterAndReturnError(std::optional<KOError>* 
     return true;
 }
 
-bool KOCrashReporter::enableCrashReporter() { return enableCrashReporterAndReturnError(nullptr); }
+bool KOCrashReporter::enableCrashReporter() {
+    return enableCrashReporterAndReturnError(nullptr);
+}
 
 bool KOCrashReporter::installHandlers(std::optional<KOError>* error) {
     const auto type = config_.signalHandlerType();
@@ -238,9 +240,8 @@ bool KOCrashReporter::installHandlers(std::optional<KOError>* error) {
 
 bool KOCrashReporter::enableMachExceptionServer(std::optional<KOError>* error) {
     const auto host = KOCrashHostInfo::currentHostInfo();
-    const exception_mask_t mask = host && host->darwinVersion().major >= 13
-                                      ? kExceptionMaskWithGuard
-                                      : kExceptionMask;
+    const exception_mask_t mask =
+        host && host->darwinVersion().major >= 13 ? kExceptionMaskWithGuard : kExceptionMask;
     std::optional<KOError> cause;
     std::shared_ptr<KOCrashMachExceptionServer> server =
         KOCrashMachExceptionServer::initWithCallBack(mach_exception_callback,
@@ -282,7 +283,9 @@ void KOCrashReporter::setCustomData(std::optional<KOCrashReportData> data) {
     customData_ = std::move(data);
     // Only the enabled reporter speaks for the process's crash reports.
     if (enabled_) {
-        kocrash_nasync_custom_data_publish(customData_ ? std::optional<std::span<const std::uint8_t>>(*customData_) : std::nullopt);
+        kocrash_nasync_custom_data_publish(
+            customData_ ? std::optional<std::span<const std::uint8_t>>(*customData_)
+                        : std::nullopt);
     }
 }
 

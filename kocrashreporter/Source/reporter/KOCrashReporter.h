@@ -62,15 +62,16 @@ public:
     // A complete report of the thread (the calling thread's own state when it is the caller;
     // another thread leaves the calling one out), with the exception when given. Nothing with
     // an error when it cannot be written whole.
-    std::optional<KOCrashReportData>
-    generateLiveReportWithThread(thread_t thread, std::exception_ptr exception,
-                                 std::optional<KOError>* error);
+    std::optional<KOCrashReportData> generateLiveReportWithThread(thread_t thread,
+                                                                  std::exception_ptr exception,
+                                                                  std::optional<KOError>* error);
     std::optional<KOCrashReportData> generateLiveReportWithThread(thread_t thread,
                                                                   std::optional<KOError>* error);
     std::optional<KOCrashReportData> generateLiveReportWithThread(thread_t thread);
     std::optional<KOCrashReportData> generateLiveReportWithException(std::exception_ptr exception,
                                                                      std::optional<KOError>* error);
-    std::optional<KOCrashReportData> generateLiveReportAndReturnError(std::optional<KOError>* error);
+    std::optional<KOCrashReportData>
+    generateLiveReportAndReturnError(std::optional<KOError>* error);
     std::optional<KOCrashReportData> generateLiveReport();
 
     // Throws KOCrashReporterException once this reporter is enabled, or for a version other

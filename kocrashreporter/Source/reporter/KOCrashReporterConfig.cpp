@@ -21,8 +21,7 @@ KOCrashReporterConfig::KOCrashReporterConfig(
 
 KOCrashReporterConfig::KOCrashReporterConfig(
     KOCrashReporterSignalHandlerType signalHandlerType,
-    KOCrashReporterSymbolicationStrategy symbolicationStrategy,
-    std::optional<std::string> basePath)
+    KOCrashReporterSymbolicationStrategy symbolicationStrategy, std::optional<std::string> basePath)
     : KOCrashReporterConfig(signalHandlerType, symbolicationStrategy, true, std::move(basePath)) {}
 
 KOCrashReporterConfig::KOCrashReporterConfig(

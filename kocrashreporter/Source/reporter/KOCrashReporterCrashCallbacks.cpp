@@ -85,9 +85,8 @@ kocrash_error_t kocrash_write_report(kocrash_crash_context* context, thread_t cr
     }
     kocrash_async_file file;
     kocrash_async_file_init(&file, fd, context->report_size_cap);
-    const kocrash_error_t result =
-        kocrash_log_writer_write(&context->writer, crashed_thread, &shared_image_list, &file,
-                                 signal_info, thread_state);
+    const kocrash_error_t result = kocrash_log_writer_write(
+        &context->writer, crashed_thread, &shared_image_list, &file, signal_info, thread_state);
     kocrash_log_writer_close(&context->writer);
     if (!kocrash_async_file_close(&file)) {
         return KOCRASH_EINTERNAL;
@@ -112,9 +111,8 @@ bool signal_handler_callback(int signo, siginfo_t* info, ucontext_t* uap, void* 
     kocrash_async_signal_info bsd;
     kocrash_async_signal_info_from_host(info, &bsd);
     const kocrash_log_signal_info signal_info{&bsd, nullptr};
-    const kocrash_error_t result =
-        kocrash_write_report(static_cast<kocrash_crash_context*>(context), self, &state,
-                             &signal_info);
+    const kocrash_error_t result = kocrash_write_report(
+        static_cast<kocrash_crash_context*>(context), self, &state, &signal_info);
     kocrash_async_crash_guard_finish();
     resetToDefault(signo);
     if (result == KOCRASH_ESUCCESS) {
@@ -123,17 +121,17 @@ bool signal_handler_callback(int signo, siginfo_t* info, ucontext_t* uap, void* 
     return false;
 }
 
-kern_return_t mach_exception_callback(task_t task, thread_t thread,
-                                      exception_type_t exception_type, mach_exception_data_t code,
-                                      mach_msg_type_number_t code_count, void* context) {
+kern_return_t mach_exception_callback(task_t task, thread_t thread, exception_type_t exception_type,
+                                      mach_exception_data_t code, mach_msg_type_number_t code_count,
+                                      void* context) {
     auto* crash = static_cast<kocrash_crash_context*>(context);
     if (KOCrashMachExceptionForward(task, thread, exception_type, code, code_count,
                                     &crash->previous_mach_ports) == KERN_SUCCESS) {
         return KERN_SUCCESS;
     }
     kocrash_async_signal_info bsd;
-    if (!kocrash_async_mach_exception_get_siginfo(exception_type, code, code_count,
-                                                  CPU_TYPE_ARM64, &bsd)) {
+    if (!kocrash_async_mach_exception_get_siginfo(exception_type, code, code_count, CPU_TYPE_ARM64,
+                                                  &bsd)) {
         return KERN_FAILURE;
     }
     // The server answers one exception at a time, so it can never meet its own write here:
@@ -152,9 +150,11 @@ kern_return_t mach_exception_callback(task_t task, thread_t thread,
     }
     kocrash_async_crash_guard_finish();
     if (write.result == KOCRASH_ESUCCESS) {
-        siginfo_t info{};
+        // Static and zero: the only write of the process gets here, and a stack copy would be
+        // cleared with a library call.
+        static siginfo_t info;
+        static ucontext_t uap;
         kocrash_async_signal_info_to_host(&bsd, &info);
-        ucontext_t uap{};
         runCrashCallback(&info, &uap);
     }
     return KERN_FAILURE;

@@ -13,9 +13,9 @@ bool signal_handler_callback(int signo, siginfo_t* info, ucontext_t* uap, void* 
 
 // Offers the exception to the previous ports first; KERN_SUCCESS only when one of them handled
 // it (no report is then written), KERN_FAILURE otherwise.
-kern_return_t mach_exception_callback(task_t task, thread_t thread,
-                                      exception_type_t exception_type, mach_exception_data_t code,
-                                      mach_msg_type_number_t code_count, void* context);
+kern_return_t mach_exception_callback(task_t task, thread_t thread, exception_type_t exception_type,
+                                      mach_exception_data_t code, mach_msg_type_number_t code_count,
+                                      void* context);
 
 // 0, or KOCRASH_EINTERNAL when the report file cannot be opened, flushed or closed.
 kocrash_error_t kocrash_write_report(kocrash_crash_context* context, thread_t crashed_thread,

@@ -20,9 +20,8 @@ void image_add_callback(const mach_header* header, std::intptr_t) {
                     static_cast<const void*>(header));
         return;
     }
-    kocrash_nasync_image_list_append(&shared_image_list,
-                                     reinterpret_cast<kocrash_vm_address_t>(header),
-                                     info.dli_fname);
+    kocrash_nasync_image_list_append(
+        &shared_image_list, reinterpret_cast<kocrash_vm_address_t>(header), info.dli_fname);
 }
 
 void image_remove_callback(const mach_header* header, std::intptr_t) {

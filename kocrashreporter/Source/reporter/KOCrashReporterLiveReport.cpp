@@ -75,9 +75,10 @@ kocrash_error_t kocr_live_report_callback(kocrash_async_thread_state* state, voi
 
 } // namespace
 
-std::optional<KOCrashReportData>
-KOCrashReporter::writeLiveReport(thread_t thread, std::exception_ptr exception,
-                                 std::uint64_t callerAddress, std::optional<KOError>* error) {
+std::optional<KOCrashReportData> KOCrashReporter::writeLiveReport(thread_t thread,
+                                                                  std::exception_ptr exception,
+                                                                  std::uint64_t callerAddress,
+                                                                  std::optional<KOError>* error) {
     std::lock_guard turn(liveReportLock);
     TemporaryReportFile temporary;
     if (temporary.fd() < 0) {

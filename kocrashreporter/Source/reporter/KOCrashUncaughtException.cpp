@@ -30,7 +30,8 @@ const std::type_info* exceptionType(std::exception_ptr exception) {
 
 } // namespace
 
-std::optional<KOCrashExceptionDescription> kocrash_describe_exception(std::exception_ptr exception) {
+std::optional<KOCrashExceptionDescription>
+kocrash_describe_exception(std::exception_ptr exception) {
     if (!exception) {
         return std::nullopt;
     }

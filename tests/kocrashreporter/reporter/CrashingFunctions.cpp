@@ -16,17 +16,17 @@ extern "C" {
 
 [[gnu::noinline]] void kocrash_test_bus_error() {
     std::FILE* file = std::tmpfile();
-    auto* page = static_cast<volatile char*>(
-        mmap(nullptr, 4096, PROT_READ, MAP_SHARED, fileno(file), 0));
+    auto* page =
+        static_cast<volatile char*>(mmap(nullptr, 4096, PROT_READ, MAP_SHARED, fileno(file), 0));
     (void)page[0];
     asm volatile("" ::: "memory");
 }
 
 [[gnu::noinline]] void kocrash_test_arithmetic_error() {
 #if defined(__x86_64__)
-    volatile int divisor = 0;
-    volatile int quotient = 1 / divisor;
-    (void)quotient;
+    int dividend = 1;
+    const int divisor = 0;
+    asm volatile("cltd\n\tidivl %1" : "+a"(dividend) : "r"(divisor) : "edx");
 #else
     // Integer division by zero does not trap on 64-bit ARM.
     raise(SIGFPE);
@@ -51,7 +51,9 @@ extern "C" {
     asm volatile("" ::: "memory");
 }
 
-[[gnu::noinline]] void kocrash_test_abort() { std::abort(); }
+[[gnu::noinline]] void kocrash_test_abort() {
+    std::abort();
+}
 
 [[gnu::noinline]] void kocrash_test_throw_runtime_error() {
     throw std::runtime_error("the disk is full");

@@ -3,17 +3,17 @@
 // signal, the threads, the images, the exception and the custom data.
 #include "BusyThreads.h"
 #include "CrashingFunctions.h"
-#include "Files.h"
 #include "ReporterTestSupport.h"
+#include "support/Files.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <csignal>
 #include <fcntl.h>
-#include <sys/resource.h>
 #include <filesystem>
 #include <string>
+#include <sys/resource.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -30,6 +30,7 @@ struct FatalKind {
     void (*crash)();
     int hostSignal;
     const char* signal;
+    // Alternatives separated by "|".
     const char* code;
     // Where the crashed thread's innermost frame lies; null when it lies in the C library.
     const char* faultingFunction;
@@ -43,7 +44,9 @@ constexpr const char* kBreakpointCode = "#0";
 constexpr const char* kArithmeticFunction = "kocrash_test_arithmetic_error";
 #else
 constexpr const char* kArithmeticCode = "FPE_NOOP";
-constexpr const char* kIllegalCode = "ILL_ILLOPC";
+// The processor reports an undefined instruction as an illegal opcode, the emulator as an
+// illegal operand.
+constexpr const char* kIllegalCode = "ILL_ILLOPC|ILL_ILLOPN";
 constexpr const char* kBreakpointCode = "TRAP_BRKPT";
 constexpr const char* kArithmeticFunction = nullptr;
 #endif
@@ -54,20 +57,42 @@ const FatalKind kFatalKinds[] = {
     {"address_0x10", [] { kocrash_test_store_to(0x10); }, SIGSEGV, "SIGSEGV", "SEGV_MAPERR",
      "kocrash_test_store_to", 0x10},
     {"bus", kocrash_test_bus_error, SIGBUS, "SIGBUS", "BUS_ADRERR", "kocrash_test_bus_error", {}},
-    {"arithmetic", kocrash_test_arithmetic_error, SIGFPE, "SIGFPE", kArithmeticCode,
-     kArithmeticFunction, {}},
-    {"illegal", kocrash_test_illegal_instruction, SIGILL, "SIGILL", kIllegalCode,
-     "kocrash_test_illegal_instruction", {}},
-    {"breakpoint", kocrash_test_breakpoint, SIGTRAP, "SIGTRAP", kBreakpointCode,
-     "kocrash_test_breakpoint", {}},
+    {"arithmetic",
+     kocrash_test_arithmetic_error,
+     SIGFPE,
+     "SIGFPE",
+     kArithmeticCode,
+     kArithmeticFunction,
+     {}},
+    {"illegal",
+     kocrash_test_illegal_instruction,
+     SIGILL,
+     "SIGILL",
+     kIllegalCode,
+     "kocrash_test_illegal_instruction",
+     {}},
+    {"breakpoint",
+     kocrash_test_breakpoint,
+     SIGTRAP,
+     "SIGTRAP",
+     kBreakpointCode,
+     "kocrash_test_breakpoint",
+     {}},
     {"abort", kocrash_test_abort, SIGABRT, "SIGABRT", "#0", nullptr, {}},
-    {"uncaught_exception", kocrash_test_throw_runtime_error, SIGABRT, "SIGABRT", "#0", nullptr,
+    // Escaping a noexcept function, the exception reaches the terminate handler unwound.
+    {"uncaught_exception",
+     []() noexcept { kocrash_test_throw_runtime_error(); },
+     SIGABRT,
+     "SIGABRT",
+     "#0",
+     nullptr,
      {}},
 };
 
-bool namesFunction(const KOCrashReportStackFrameInfo& frame, const std::string& function) {
-    return frame.symbolInfo() && frame.symbolInfo()->symbolName().find(function) !=
-                                     std::string::npos;
+[[maybe_unused]] bool namesFunction(const KOCrashReportStackFrameInfo& frame,
+                                    const std::string& function) {
+    return frame.symbolInfo() &&
+           frame.symbolInfo()->symbolName().find(function) != std::string::npos;
 }
 
 const KOCrashReportThreadInfo& onlyCrashedThread(const KOCrashReport& report) {
@@ -94,6 +119,7 @@ TEST_P(FatalSignal, LeavesOneWholeReportForTheNextLaunch) {
             _exit(2);
         }
         BusyThreads busy(kBusyThreads);
+        folder.recordThreadCount();
         kind.crash();
     });
     ASSERT_EQ(end.signal, kind.hostSignal) << "exit code " << end.exitCode;
@@ -101,11 +127,13 @@ TEST_P(FatalSignal, LeavesOneWholeReportForTheNextLaunch) {
     const auto report = folder.loadPendingReport();
     ASSERT_TRUE(report);
     EXPECT_EQ(report->signalInfo().name(), kind.signal);
-    EXPECT_EQ(report->signalInfo().code(), kind.code);
+    EXPECT_NE(("|" + std::string(kind.code) + "|").find("|" + report->signalInfo().code() + "|"),
+              std::string::npos)
+        << report->signalInfo().code();
     if (kind.address) {
         EXPECT_EQ(report->signalInfo().address(), *kind.address);
     }
-    EXPECT_EQ(report->threads().size(), 1u + kBusyThreads);
+    EXPECT_EQ(report->threads().size(), folder.recordedThreadCount());
     EXPECT_EQ(report->customData(), kCustomData);
     EXPECT_EQ(report->applicationInfo().applicationIdentifier(), "com.davaror.tests/crash");
     if (std::string(kind.name) == "uncaught_exception") {
@@ -136,20 +164,25 @@ TEST_P(FatalSignal, LeavesOneWholeReportForTheNextLaunch) {
 INSTANTIATE_TEST_SUITE_P(Kinds, FatalSignal, testing::ValuesIn(kFatalKinds),
                          [](const auto& info) { return std::string(info.param.name); });
 
+constexpr int kFaulting = 8;
+
 TEST(CrashGuard, EightThreadsFaultingAtOnceLeaveOneWholeReport) {
-    constexpr int kFaulting = 8;
     ReportFolder folder;
     const ChildEnd end = runChild([&] {
         KOCrashReporter reporter = folder.reporter();
         if (!reporter.enableCrashReporter()) {
             _exit(2);
         }
-        std::atomic<int> ready{0};
+        std::atomic<int> arrived{0};
+        std::atomic<bool> go{false};
         std::vector<std::thread> threads;
         for (int index = 0; index < kFaulting; ++index) {
-            threads.emplace_back([&ready] {
-                ready.fetch_add(1);
-                while (ready.load() < kFaulting) {
+            threads.emplace_back([&] {
+                if (arrived.fetch_add(1) == kFaulting - 1) {
+                    folder.recordThreadCount();
+                    go.store(true);
+                }
+                while (!go.load()) {
                 }
                 kocrash_test_store_to(0x10);
             });
@@ -162,7 +195,7 @@ TEST(CrashGuard, EightThreadsFaultingAtOnceLeaveOneWholeReport) {
     const auto report = folder.loadPendingReport();
     ASSERT_TRUE(report);
     EXPECT_EQ(report->signalInfo().address(), 0x10u);
-    EXPECT_EQ(report->threads().size(), 1u + kFaulting);
+    EXPECT_EQ(report->threads().size(), folder.recordedThreadCount());
     onlyCrashedThread(*report);
 }
 
@@ -212,6 +245,7 @@ TEST(CrashContext, OutlivesTheReporterAndTheProcessDescriptors) {
                 _exit(2);
             }
         }
+        folder.recordThreadCount();
         while (open("/dev/null", O_RDONLY) >= 0) {
         }
         kocrash_test_store_to(0x10);
@@ -220,7 +254,7 @@ TEST(CrashContext, OutlivesTheReporterAndTheProcessDescriptors) {
     const auto report = folder.loadPendingReport();
     ASSERT_TRUE(report);
     EXPECT_EQ(report->signalInfo().name(), "SIGSEGV");
-    EXPECT_EQ(report->threads().size(), 1u);
+    EXPECT_EQ(report->threads().size(), folder.recordedThreadCount());
 }
 
 } // namespace

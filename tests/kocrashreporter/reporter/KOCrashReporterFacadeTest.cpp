@@ -1,8 +1,8 @@
 // Configuration, identity, report folders and enabling, without crashing. Enabling is once per
 // process, so every enable runs in a forked child that reports back through its exit code.
-#include "Files.h"
 #include "ReporterTestSupport.h"
 #include "reporter/KOCrashReporterException.h"
+#include "support/Files.h"
 
 #include <gtest/gtest.h>
 
@@ -86,8 +86,8 @@ TEST(PendingReport, OnlyAFileIsPendingAndMissingFilesFailWithTheFileSystemError)
 
     testsupport::writeFile(reporter.crashReportPath(), "kocrash\x01");
     EXPECT_TRUE(reporter.hasPendingCrashReport());
-    EXPECT_EQ(reporter.loadPendingCrashReportData(), KOCrashReportData({'k', 'o', 'c', 'r', 'a',
-                                                                        's', 'h', 1}));
+    EXPECT_EQ(reporter.loadPendingCrashReportData(),
+              KOCrashReportData({'k', 'o', 'c', 'r', 'a', 's', 'h', 1}));
     EXPECT_TRUE(reporter.purgePendingCrashReport());
     EXPECT_FALSE(reporter.hasPendingCrashReport());
 }
@@ -135,8 +135,8 @@ TEST(Enable, OncePerProcessWithExactTextAndCode) {
 TEST(Enable, UnknownHandlerTypeInstallsNothing) {
     ReportFolder folder;
     const ChildEnd end = runChild([&] {
-        KOCrashReporter reporter = folder.reporter(
-            folder.config(static_cast<KOCrashReporterSignalHandlerType>(7)));
+        KOCrashReporter reporter =
+            folder.reporter(folder.config(static_cast<KOCrashReporterSignalHandlerType>(7)));
         if (!reporter.enableCrashReporter()) {
             _exit(kFirstEnable);
         }

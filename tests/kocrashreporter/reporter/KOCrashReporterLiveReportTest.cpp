@@ -1,8 +1,8 @@
 // Live reports: complete reports of a running process, read back and left nowhere on disk.
 #include "BusyThreads.h"
-#include "Files.h"
 #include "ReporterTestSupport.h"
 #include "kocrash.pb-c.h"
+#include "support/Files.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,7 @@
 #include "ReporterTestSupport.h"
 
+#include "support/Files.h"
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -30,8 +32,7 @@ ChildEnd runChild(const std::function<void()>& body) {
 KOCrashReporterConfig ReportFolder::config(KOCrashReporterSignalHandlerType type,
                                            KOCrashReporterSymbolicationStrategy strategy,
                                            std::uint64_t maxReportBytes) const {
-    return KOCrashReporterConfig(type, strategy, true, directory_.path().string(),
-                                 maxReportBytes);
+    return KOCrashReporterConfig(type, strategy, true, directory_.path().string(), maxReportBytes);
 }
 
 KOCrashReporter ReportFolder::reporter(const KOCrashReporterConfig& config) const {
@@ -50,6 +51,14 @@ std::optional<KOCrashReport> ReportFolder::loadPendingReport() const {
     auto report = KOCrashReport::initWithData(*data, &error);
     EXPECT_TRUE(report.has_value()) << (error ? error->localizedDescription() : "");
     return report;
+}
+
+void ReportFolder::recordThreadCount() const {
+    testsupport::writeFile(directory_.path() / "threads", std::to_string(threadCount()));
+}
+
+std::size_t ReportFolder::recordedThreadCount() const {
+    return std::stoul(testsupport::readFile(directory_.path() / "threads"));
 }
 
 int threadCount() {

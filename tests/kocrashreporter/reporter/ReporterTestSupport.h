@@ -3,8 +3,8 @@
 #pragma once
 
 #include "KOCrashReport.h"
-#include "TemporaryDirectory.h"
 #include "reporter/KOCrashReporter.h"
+#include "support/TemporaryDirectory.h"
 
 #include <functional>
 #include <optional>
@@ -24,16 +24,20 @@ ChildEnd runChild(const std::function<void()>& body);
 // A report folder of its own and reporters over it, all with one application identity.
 class ReportFolder {
 public:
-    KOCrashReporterConfig config(
-        KOCrashReporterSignalHandlerType type = KOCrashReporterSignalHandlerTypeBSD,
-        KOCrashReporterSymbolicationStrategy strategy =
-            KOCrashReporterSymbolicationStrategySymbolTable,
-        std::uint64_t maxReportBytes = KOCrashReporterDefaultMaxReportBytes) const;
+    KOCrashReporterConfig
+    config(KOCrashReporterSignalHandlerType type = KOCrashReporterSignalHandlerTypeBSD,
+           KOCrashReporterSymbolicationStrategy strategy =
+               KOCrashReporterSymbolicationStrategySymbolTable,
+           std::uint64_t maxReportBytes = KOCrashReporterDefaultMaxReportBytes) const;
     KOCrashReporter reporter(const KOCrashReporterConfig& config) const;
     KOCrashReporter reporter() const { return reporter(config()); }
     // The next launch: the pending report decoded, or none (with a test failure) when there is
     // none or it does not decode.
     std::optional<KOCrashReport> loadPendingReport() const;
+
+    // The child's threads just before it crashes (the emulator adds threads of its own).
+    void recordThreadCount() const;
+    std::size_t recordedThreadCount() const;
 
 private:
     testsupport::TemporaryDirectory directory_;
