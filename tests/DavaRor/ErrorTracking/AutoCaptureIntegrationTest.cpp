@@ -189,9 +189,11 @@ TEST_F(AutoCaptureIntegration, InstallIsRefusedWhereRemoteConfigSaysNoAndForASec
     allowInRemoteConfig(*config, true);
     auto second = testsupport::quietConfig("second");
     second->errorTrackingConfig->setAutoCapture(true);
+    second->captureScreenViews = false;
+    second->captureApplicationLifecycleEvents = false;
     allowInRemoteConfig(*second, true);
     setUpAndRecord();
-    const auto events = setUpClient(second);
+    setUpClient(second);
     EXPECT_TRUE(log.contains("failed to install: Error tracking auto capture integration already "
                              "installed to another DavaRorSDK instance." +
                              std::string(kFile) + "29)"));
@@ -247,6 +249,7 @@ TEST(AutoCaptureIntegrationUnderADebugger, TheReportIsSentButCrashesAreLeftToThe
         testsupport::DavaRorLogCapture log;
         auto config = testsupport::quietConfig("key");
         config->errorTrackingConfig->setAutoCapture(true);
+        config->captureApplicationLifecycleEvents = false;
         DavaRorStorage(*config).setJson(DavaRorStorage::StorageKey::errorTracking,
                                         {{"autocaptureExceptions", true}});
         CrashReportMessages messages;

@@ -25,16 +25,17 @@ namespace {
 
 constexpr const char* kIdentifier = "com.example.davaror-crash";
 
-struct Run {
+struct ApplicationRun {
     int status;
     std::string output;
 };
 
-Run runApplication(const std::string& host, const std::string& mode, const std::string& version) {
+ApplicationRun runApplication(const std::string& host, const std::string& mode,
+                              const std::string& version) {
     const std::string command = std::string(DAVAROR_TEST_EMULATOR) + " " + CRASHING_APPLICATION +
                                 " " + host + " " + mode + " " + version + " 2>&1";
     FILE* pipe = popen(command.c_str(), "r");
-    Run run{-1, {}};
+    ApplicationRun run{-1, {}};
     std::array<char, 4096> buffer;
     while (std::size_t read = std::fread(buffer.data(), 1, buffer.size(), pipe)) {
         run.output.append(buffer.data(), read);
@@ -43,7 +44,7 @@ Run runApplication(const std::string& host, const std::string& mode, const std::
     return run;
 }
 
-std::string printed(const Run& run, const std::string& label) {
+std::string printed(const ApplicationRun& run, const std::string& label) {
     std::smatch match;
     const std::regex line(label + " (\\S+)");
     EXPECT_TRUE(std::regex_search(run.output, match, line)) << run.output;
@@ -56,7 +57,7 @@ std::vector<json> exceptionEvents(const testsupport::LoopbackHttpServer& server)
         if (request.path() != "/batch") {
             continue;
         }
-        for (const auto& event : json::parse(testsupport::gunzip(request.body))["batch"]) {
+        for (const auto& event : json::parse(gunzip(request.body))["batch"]) {
             if (event["event"] == "$exception") {
                 events.push_back(event);
             }
@@ -65,6 +66,7 @@ std::vector<json> exceptionEvents(const testsupport::LoopbackHttpServer& server)
     return events;
 }
 
+#if defined(__aarch64__)
 // The image UUID the loader gives the application: the first 16 bytes of its GNU build-id.
 std::string buildIdUUID(const ElfFile& elf) {
     const auto note = elf.section(".note.gnu.build-id");
@@ -72,6 +74,7 @@ std::string buildIdUUID(const ElfFile& elf) {
     constexpr std::size_t noteHeader = 16; // sizes, type and "GNU\0"
     return uuidText(std::span<const std::uint8_t, 16>(elf.bytesAt(note->offset + noteHeader), 16));
 }
+#endif
 
 struct CrashKind {
     const char* mode;
@@ -98,12 +101,12 @@ protected:
 
 TEST_P(CrashToEvent, TheNextStartSendsExactlyOneFatalEventWithTheContextOfTheCrash) {
     const CrashKind kind = GetParam();
-    const Run crash = runApplication(server.baseUrl(), kind.mode, "at-crash");
+    const ApplicationRun crash = runApplication(server.baseUrl(), kind.mode, "at-crash");
     ASSERT_TRUE(std::filesystem::exists(pendingReport())) << crash.output;
     const std::string distinctId = printed(crash, "distinct id");
     const std::uint64_t function = std::stoull(printed(crash, "crashing function"), nullptr, 16);
 
-    const Run next = runApplication(server.baseUrl(), "run", "next-run");
+    const ApplicationRun next = runApplication(server.baseUrl(), "run", "next-run");
     EXPECT_EQ(next.status, 0) << next.output;
     EXPECT_FALSE(std::filesystem::exists(pendingReport()));
     auto events = exceptionEvents(server);
@@ -161,7 +164,7 @@ TEST_P(CrashToEvent, TheNextStartSendsExactlyOneFatalEventWithTheContextOfTheCra
     (void)function;
 #endif
 
-    const Run third = runApplication(server.baseUrl(), "run", "third");
+    const ApplicationRun third = runApplication(server.baseUrl(), "run", "third");
     EXPECT_EQ(third.status, 0) << third.output;
     EXPECT_EQ(exceptionEvents(server).size(), 1u) << "nothing new";
 }
