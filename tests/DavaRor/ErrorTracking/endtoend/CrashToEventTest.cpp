@@ -57,7 +57,8 @@ std::vector<json> exceptionEvents(const testsupport::LoopbackHttpServer& server)
         if (request.path() != "/batch") {
             continue;
         }
-        for (const auto& event : json::parse(gunzip(request.body))["batch"]) {
+        const json body = json::parse(gunzip(request.body));
+        for (const auto& event : body["batch"]) {
             if (event["event"] == "$exception") {
                 events.push_back(event);
             }
@@ -109,6 +110,7 @@ TEST_P(CrashToEvent, TheNextStartSendsExactlyOneFatalEventWithTheContextOfTheCra
     const ApplicationRun next = runApplication(server.baseUrl(), "run", "next-run");
     EXPECT_EQ(next.status, 0) << next.output;
     EXPECT_FALSE(std::filesystem::exists(pendingReport()));
+    server.waitForRequests(1);
     auto events = exceptionEvents(server);
     ASSERT_EQ(events.size(), 1u) << next.output;
     const json& event = events[0];
