@@ -93,6 +93,23 @@ TEST(DebugImages, HeadersGiveUUIDTextAndSizeOrLeaveThemOut) {
                                {"image_size", 0}}));
 }
 
+TEST(DebugImages, ACommandThatClaimsMoreThanTheCommandsHoldEndsTheWalk) {
+    struct {
+        mach_header_64 header;
+        load_command command;
+    } image{};
+    image.header.magic = MH_MAGIC_64;
+    image.header.ncmds = 2;
+    image.header.sizeofcmds = sizeof(load_command);
+    image.command = {LC_SEGMENT_64, 0x7FFFFFF0};
+    const auto info = DavaRorDebugImageProvider::parseImageInfo(&image, 0x1000, "/opt/app/Broken");
+    ASSERT_TRUE(info);
+    EXPECT_EQ(info->toDictionary(), (json{{"type", "macho"},
+                                          {"code_file", "/opt/app/Broken"},
+                                          {"image_addr", "0x0000000000001000"},
+                                          {"image_size", 0}}));
+}
+
 TEST(DebugImages, FramesWithoutImagesAttachNoImages) {
     const json entries = {
         {{"type", "A"}, {"stacktrace", {{"frames", {{{"instruction_addr", "0x10"}}}}}}}};
