@@ -1,6 +1,7 @@
 #include "DavaRor/DavaRorConfig.h"
 
 #include "DavaRor/AppLifeCycle/DavaRorAppLifeCycleIntegration.h"
+#include "DavaRor/ErrorTracking/DavaRorErrorTrackingAutoCaptureIntegration.h"
 #include "DavaRor/ScreenViews/DavaRorScreenViewIntegration.h"
 
 DavaRorConfig::DavaRorConfig(std::string apiKey, std::string host)
@@ -27,9 +28,11 @@ void DavaRorConfig::setOptOut(bool optOut) {
 }
 
 std::vector<std::shared_ptr<DavaRorIntegration>> DavaRorConfig::getIntegrations() const {
-    // The error-tracking auto-capture integration comes first when
-    // errorTrackingConfig->autoCapture() is on; until it exists, that slot stays empty.
     std::vector<std::shared_ptr<DavaRorIntegration>> integrations;
+    // First, so that the report of the previous run is read before anything else happens.
+    if (errorTrackingConfig->autoCapture()) {
+        integrations.push_back(std::make_shared<DavaRorErrorTrackingAutoCaptureIntegration>());
+    }
     if (captureScreenViews) {
         integrations.push_back(std::make_shared<DavaRorScreenViewIntegration>());
     }

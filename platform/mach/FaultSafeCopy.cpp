@@ -169,6 +169,18 @@ void resetPoolInChild() {
 
 } // namespace
 
+void openFaultSafeCopyPipes() {
+    for (PooledPipe& entry : pool) {
+        if (entry.busy.exchange(true, std::memory_order_acquire)) {
+            continue;
+        }
+        if (entry.readFd < 0) {
+            openPipe(entry.readFd, entry.writeFd);
+        }
+        entry.busy.store(false, std::memory_order_release);
+    }
+}
+
 FaultSafeCopyResult faultSafeCopy(void* destination, const void* source, std::size_t length) {
     if (length == 0) {
         return FaultSafeCopyResult::Copied;

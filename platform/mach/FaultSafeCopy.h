@@ -16,6 +16,10 @@ enum class FaultSafeCopyResult {
 
 FaultSafeCopyResult faultSafeCopy(void* destination, const void* source, std::size_t length);
 
+// Opens every pooled pipe now, so that copies made later need no new descriptor (a process
+// may have none left when it crashes). Normal context.
+void openFaultSafeCopyPipes();
+
 // Bytes from source on, at most length, that lie in readable pages.
 std::size_t readablePrefixLength(const void* source, std::size_t length);
 
