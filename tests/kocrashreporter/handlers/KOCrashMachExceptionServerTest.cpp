@@ -242,9 +242,8 @@ TEST(KOCrashMachExceptionServer, RealFaultArrivesAsBadAccessThenFallsBackToTheSi
     for (bool previousHandler : {false, true}) {
         ASSERT_EQ(pipe(reportPipe), 0);
         int status = runInForkedChild([previousHandler] {
-            if (previousHandler) {
-                signal(SIGSEGV, exitFromPreviousHandler);
-            }
+            // A sanitizer's own handler would otherwise be the previous action.
+            signal(SIGSEGV, previousHandler ? exitFromPreviousHandler : SIG_DFL);
             auto server = KOCrashMachExceptionServer::initWithCallBack(
                 reportAndDecline, reinterpret_cast<void*>(&writeTo), nullptr);
             auto port = server->exceptionPortWithMask(EXC_MASK_BAD_ACCESS, nullptr);

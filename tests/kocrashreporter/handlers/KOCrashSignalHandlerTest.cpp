@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -51,7 +52,8 @@ void installPrevious(int signo, void (*plain)(int), void (*withInfo)(int, siginf
 }
 
 void segfault() {
-    *static_cast<volatile int*>(nullptr) = 1;
+    volatile std::uintptr_t unmapped = 0x18;
+    *reinterpret_cast<volatile int*>(unmapped) = 1;
 }
 
 struct ChainCase {

@@ -9,7 +9,9 @@
 
 extern "C" {
 
-[[gnu::noinline]] void kocrash_test_store_to(std::uintptr_t address) {
+// The sanitizers would report the store themselves instead of letting it fault.
+[[gnu::noinline, gnu::no_sanitize("address", "undefined")]] void
+kocrash_test_store_to(std::uintptr_t address) {
     *reinterpret_cast<volatile int*>(address) = 1;
     asm volatile("" ::: "memory");
 }

@@ -8,6 +8,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+// The children of these tests crash on purpose: the address sanitizer must leave the fatal
+// signals to the reporter, as a process without it does.
+extern "C" const char* __asan_default_options() {
+    return "handle_segv=0:handle_sigbus=0:handle_sigfpe=0:handle_sigill=0:handle_abort=0";
+}
+
 namespace reportertest {
 
 namespace {

@@ -75,6 +75,8 @@ TEST(MachKernelBridge, SuccessReplyResumesTheFaultingThread) {
 
 TEST(MachKernelBridge, SignalsSentByAProcessBypassThePort) {
     int status = runInForkedChild([] {
+        // A sanitizer's own handler would otherwise be the action the bridge falls back to.
+        signal(SIGBUS, SIG_DFL);
         mach_port_t port = MACH_PORT_NULL;
         mach_port_allocate(mach_task_self(), MACH_PORT_RIGHT_RECEIVE, &port);
         mach_port_insert_right(mach_task_self(), port, port, MACH_MSG_TYPE_MAKE_SEND);
