@@ -56,8 +56,12 @@ DavaRorSDK::~DavaRorSDK() {
 }
 
 std::shared_ptr<DavaRorSDK> DavaRorSDK::shared() {
-    static const auto instance = std::make_shared<DavaRorSDK>();
+    static const auto instance = create();
     return instance;
+}
+
+std::shared_ptr<DavaRorSDK> DavaRorSDK::create() {
+    return std::shared_ptr<DavaRorSDK>(new DavaRorSDK());
 }
 
 std::shared_ptr<DavaRorSDK::Services> DavaRorSDK::services() const {
@@ -210,7 +214,8 @@ void DavaRorSDK::enqueue(const DavaRorEvent& event, const Services& services) {
 }
 
 void DavaRorSDK::capture(const std::string& event, const nlohmann::json& properties) {
-    captureInternal(event, std::nullopt, properties, nullptr, nullptr, nullptr, std::nullopt, false);
+    captureInternal(event, std::nullopt, properties, nullptr, nullptr, nullptr, std::nullopt,
+                    false);
 }
 
 void DavaRorSDK::captureInternal(const std::string& event, std::optional<std::string> distinctId,
