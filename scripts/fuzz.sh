@@ -14,8 +14,8 @@ target=${1:-}
 case "$target" in
   report) fuzzer_target=kocrash_report_fuzzer; folder=report; corpus_name=fuzz_corpus; max_len=4096 ;;
   images) fuzzer_target=kocrash_image_fuzzer; folder=images; corpus_name=fuzz_corpus; max_len=65536 ;;
-  dwarf-frames) fuzzer_target=kocrash_dwarf_frames_fuzzer; folder=dwarf; corpus_name=fuzz_corpus_frames; max_len=4096 ;;
-  dwarf-expression) fuzzer_target=kocrash_dwarf_expression_fuzzer; folder=dwarf; corpus_name=fuzz_corpus_expression; max_len=4096 ;;
+  dwarf-frames) fuzzer_target=kocrash_dwarf_frames_fuzzer; folder=unwind/dwarf; corpus_name=fuzz_corpus_frames; max_len=4096 ;;
+  dwarf-expression) fuzzer_target=kocrash_dwarf_expression_fuzzer; folder=unwind/dwarf; corpus_name=fuzz_corpus_expression; max_len=4096 ;;
   *) echo "usage: $0 report|images|dwarf-frames|dwarf-expression [seconds] [--merge]" >&2; exit 2 ;;
 esac
 shift

@@ -8,10 +8,10 @@
 #define UNW_LOCAL_ONLY
 #include <libunwind.h>
 
-#include "KOCrashFrameWalker.h"
 #include "LowStack.h"
 #include "X86DwarfStep.h"
 #include "platform/mach/MachPorts.h"
+#include "unwind/KOCrashFrameWalker.h"
 
 #include <benchmark/benchmark.h>
 

@@ -1,8 +1,8 @@
 #include "X86DwarfStep.h"
 
-#include "KOCrashAsyncDwarfCFAState.h"
-#include "KOCrashAsyncDwarfFrameReader.h"
 #include "platform/mach/MachPorts.h"
+#include "unwind/KOCrashAsyncDwarfCFAState.h"
+#include "unwind/KOCrashAsyncDwarfFrameReader.h"
 
 #include <cstring>
 #include <elf.h>

@@ -4,7 +4,7 @@
 // the reporter's thread state holds ARM layouts only.
 #pragma once
 
-#include "KOCrashAsyncMObject.h"
+#include "async/KOCrashAsyncMObject.h"
 
 #include <cstdint>
 

@@ -1,7 +1,7 @@
 #include "KOCrashReport.h"
 
-#include "KOCrashLogFileFormat.h"
 #include "KOCrashReportSections.h"
+#include "log/KOCrashLogFileFormat.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -1,5 +1,5 @@
 // The error texts are what crash logs and log lines show: each one exactly.
-#include "KOCrashAsync.h"
+#include "async/KOCrashAsync.h"
 
 #include <gtest/gtest.h>
 

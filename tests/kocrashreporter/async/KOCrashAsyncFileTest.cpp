@@ -1,6 +1,6 @@
 // The crash-safe file writer on real files and pipes: what reaches the file, when, and in what
 // order; the byte limit; descriptors that cannot be written.
-#include "KOCrashAsync.h"
+#include "async/KOCrashAsync.h"
 
 #include "support/Files.h"
 #include "support/TemporaryDirectory.h"

@@ -1,5 +1,5 @@
 // The library-free string and memory routines, against the C library's own results.
-#include "KOCrashAsync.h"
+#include "async/KOCrashAsync.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
 // Address arithmetic and task reads over real memory, with both byte orders.
-#include "KOCrashAsync.h"
+#include "async/KOCrashAsync.h"
 
 #include "GuardedPages.h"
 #include "platform/mach/MachPorts.h"

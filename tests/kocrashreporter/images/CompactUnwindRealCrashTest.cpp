@@ -3,10 +3,10 @@
 // caller's pc, stack pointer and every callee-saved register the caller had set. Needs the
 // 64-bit ARM thread state, so it runs in the arm64 build (under the emulator).
 #include "FixtureImages.h"
-#include "KOCrashAsyncCompactUnwind.h"
-#include "KOCrashAsyncImageList.h"
 #include "MachOOracle.h"
+#include "images/KOCrashAsyncImageList.h"
 #include "platform/mach/MachPorts.h"
+#include "unwind/KOCrashAsyncCompactUnwind.h"
 
 #include <gtest/gtest.h>
 

@@ -1,8 +1,8 @@
 // The process's own ELF objects as the crash reporter sees them through the loader stand-in:
 // the Mach-O reader finds each view at the object's base, names main and a C library
 // function, and reads the build-id that readelf prints as the UUID.
-#include "KOCrashAsyncImageList.h"
-#include "KOCrashAsyncMachOSymtab.h"
+#include "images/KOCrashAsyncImageList.h"
+#include "images/KOCrashAsyncMachOSymtab.h"
 #include "platform/dyld/DyldImages.h"
 #include "platform/mach/MachPorts.h"
 

@@ -2,8 +2,8 @@
 // image record over one of them.
 #pragma once
 
-#include "KOCrashAsyncMachO.h"
 #include "MachOOracle.h"
+#include "images/KOCrashAsyncMachO.h"
 #include "platform/dyld/MachOImageMapping.h"
 
 #include <memory>

@@ -1,10 +1,10 @@
 #include "ImageFuzzBody.h"
 
-#include "KOCrashAsyncCompactUnwind.h"
-#include "KOCrashAsyncMachOSymtab.h"
-#include "KOCrashAsyncSymbols.h"
+#include "images/KOCrashAsyncMachOSymtab.h"
+#include "images/KOCrashAsyncSymbols.h"
 #include "platform/dyld/MachOImageMapping.h"
 #include "platform/mach/MachPorts.h"
+#include "unwind/KOCrashAsyncCompactUnwind.h"
 
 #include <cstring>
 #include <span>

@@ -1,7 +1,7 @@
 // The compact unwind reader against llvm-objdump --unwind-info on linked images (regular and
 // compressed pages), entries decoded against the registers the prologues save, synthetic
 // sections for what the linker rarely writes, and entries applied to real stack memory.
-#include "KOCrashAsyncCompactUnwind.h"
+#include "unwind/KOCrashAsyncCompactUnwind.h"
 #include "FixtureImages.h"
 #include "MachOOracle.h"
 #include "platform/mach/MachPorts.h"

@@ -1,9 +1,9 @@
 // The async list and the image list over real images: order, lookup by address at the edges of
 // __TEXT, removal while a reader stands on a node, reuse of parked nodes only once no reader is
 // active, and readers racing a writer.
-#include "KOCrashAsyncImageList.h"
+#include "images/KOCrashAsyncImageList.h"
 #include "FixtureImages.h"
-#include "KOCrashAsyncList.h"
+#include "async/KOCrashAsyncList.h"
 #include "platform/mach/MachPorts.h"
 
 #include <gtest/gtest.h>

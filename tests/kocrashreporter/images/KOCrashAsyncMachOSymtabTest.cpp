@@ -1,7 +1,7 @@
 // Symbol lookup against llvm-nm for every function of every fixture, at its first byte, its
 // second byte and its last byte; the best-symbol rule on chosen tables; and symbol tables
 // whose counts, indices or names point outside their data.
-#include "KOCrashAsyncMachOSymtab.h"
+#include "images/KOCrashAsyncMachOSymtab.h"
 #include "FixtureImages.h"
 #include "MachOOracle.h"
 #include "SyntheticImage.h"

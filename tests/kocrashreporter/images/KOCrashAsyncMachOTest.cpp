@@ -1,7 +1,7 @@
 // The Mach-O image reader over the linker's own images, checked against llvm-objdump: CPU type,
 // __TEXT range, slide, every section and the UUID; universal files refused; images patched
 // into hostile shapes yield codes, never reads past their data.
-#include "KOCrashAsyncMachO.h"
+#include "images/KOCrashAsyncMachO.h"
 #include "FixtureImages.h"
 #include "MachOOracle.h"
 #include "SyntheticImage.h"

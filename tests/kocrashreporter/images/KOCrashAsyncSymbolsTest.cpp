@@ -1,7 +1,7 @@
 // Symbolication by the object metadata of a linked image, named as llvm-objdump lists the
 // methods, and combined with the symbol table; the cache across images; method lists whose
 // entry size would make the walk loop over itself.
-#include "KOCrashAsyncSymbols.h"
+#include "images/KOCrashAsyncSymbols.h"
 #include "FixtureImages.h"
 #include "MachOOracle.h"
 #include "SyntheticImage.h"

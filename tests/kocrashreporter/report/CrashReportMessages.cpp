@@ -1,6 +1,6 @@
 #include "CrashReportMessages.h"
 
-#include "KOCrashLogFileFormat.h"
+#include "log/KOCrashLogFileFormat.h"
 
 #include <gtest/gtest.h>
 

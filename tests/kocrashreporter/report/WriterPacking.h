@@ -3,7 +3,7 @@
 // nested message without a file, pack its head, then write its body.
 #pragma once
 
-#include "KOCrashLogFieldEncoder.h"
+#include "log/KOCrashLogFieldEncoder.h"
 
 #include <protobuf-c/protobuf-c.h>
 

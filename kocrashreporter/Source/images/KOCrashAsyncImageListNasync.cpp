@@ -1,0 +1,85 @@
+// Normal context only: the image list's writers allocate, free and lock.
+#include "images/KOCrashAsyncImageList.h"
+
+#include "platform/mach/MachPorts.h"
+
+namespace {
+
+void releaseImage(kocrash_async_image* image) {
+    kocrash_nasync_macho_free(&image->macho_image);
+    delete image;
+}
+
+// Called with the writer mutex held.
+void releaseRetiredWhenUnread(kocrash_async_image_list* list) {
+    if (list->list->reader_count() > 0) {
+        return;
+    }
+    for (kocrash_async_image* image : *list->retired) {
+        releaseImage(image);
+    }
+    list->retired->clear();
+}
+
+} // namespace
+
+void kocrash_nasync_image_list_init(kocrash_async_image_list* list, task_t task) {
+    list->task = task;
+    list->list = new kocrash_async_image_nodes();
+    list->writer_mutex = new std::mutex();
+    list->retired = new std::vector<kocrash_async_image*>();
+    mach_port_mod_refs(mach_task_self(), task, MACH_PORT_RIGHT_SEND, 1);
+}
+
+void kocrash_nasync_image_list_append(kocrash_async_image_list* list,
+                                      kocrash_vm_address_t header_address, const char* name) {
+    auto* image = new kocrash_async_image{};
+    if (kocrash_nasync_macho_init(&image->macho_image, list->task, name, header_address) !=
+        KOCRASH_ESUCCESS) {
+        delete image;
+        return;
+    }
+    std::lock_guard lock(*list->writer_mutex);
+    releaseRetiredWhenUnread(list);
+    list->list->nasync_append(image);
+}
+
+void kocrash_nasync_image_list_remove(kocrash_async_image_list* list,
+                                      kocrash_vm_address_t header_address) {
+    std::lock_guard lock(*list->writer_mutex);
+    // Only writers unlink nodes, and they hold the mutex, so this walk needs no read mark.
+    for (auto* node = list->list->head(); node != nullptr;
+         node = kocrash_async_image_nodes::next(node)) {
+        kocrash_async_image* image = node->value;
+        if (image->macho_image.header_address != header_address) {
+            continue;
+        }
+        if (list->list->nasync_remove_node(node)) {
+            releaseImage(image);
+        } else {
+            list->retired->push_back(image);
+        }
+        break;
+    }
+    releaseRetiredWhenUnread(list);
+}
+
+void kocrash_nasync_image_list_free(kocrash_async_image_list* list) {
+    {
+        std::lock_guard lock(*list->writer_mutex);
+        for (auto* node = list->list->head(); node != nullptr;
+             node = kocrash_async_image_nodes::next(node)) {
+            releaseImage(node->value);
+        }
+        for (kocrash_async_image* image : *list->retired) {
+            releaseImage(image);
+        }
+    }
+    delete list->list;
+    delete list->retired;
+    delete list->writer_mutex;
+    list->list = nullptr;
+    list->retired = nullptr;
+    list->writer_mutex = nullptr;
+    mach_port_mod_refs(mach_task_self(), list->task, MACH_PORT_RIGHT_SEND, -1);
+}

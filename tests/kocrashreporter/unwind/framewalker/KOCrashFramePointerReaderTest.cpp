@@ -1,0 +1,168 @@
+// The frame-pointer reader over frame records laid out in real memory, and over the real
+// stack of this thread (64-bit ARM only: the thread state has no other layout).
+#include "unwind/KOCrashFrameWalker.h"
+
+#include "LowPages.h"
+#include "ProcessFunctions.h"
+#include "platform/mach/MachPorts.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+namespace {
+
+constexpr koframe_cursor_frame_reader_t kFramePointerOnly[] = {koframe_cursor_read_frame_ptr};
+
+class FrameRecords : public testing::Test {
+protected:
+    FrameRecords() {
+        kocrash_async_thread_state_init(&state, CPU_TYPE_ARM64);
+        kocrash_async_thread_state_set_reg(&state, KOCRASH_REG_IP, 0x10000);
+        kocrash_async_thread_state_set_reg(&state, KOCRASH_REG_SP, stack.address());
+    }
+    std::uint64_t slot(std::size_t index) const { return stack.address() + 8 * index; }
+    void record(std::size_t index, std::uint64_t callerFp, std::uint64_t returnAddress) {
+        reinterpret_cast<std::uint64_t*>(stack.data())[index] = callerFp;
+        reinterpret_cast<std::uint64_t*>(stack.data())[index + 1] = returnAddress;
+    }
+    koframe_error_t read(const kocrash_async_thread_state& current,
+                         const kocrash_async_thread_state* previous,
+                         kocrash_async_thread_state* next) {
+        return koframe_cursor_read_frame_ptr(mach_task_self(), nullptr, &current, previous, next);
+    }
+
+    LowPages stack{4096};
+    kocrash_async_thread_state state;
+};
+
+TEST_F(FrameRecords, AChainOfRecordsWalksUpToTheNullFramePointer) {
+    record(0, slot(4), 0x11000);
+    record(4, slot(10), 0x12000);
+    record(10, 0, 0x13000);
+    kocrash_async_thread_state_set_reg(&state, KOCRASH_REG_FP, slot(0));
+    koframe_cursor cursor;
+    koframe_cursor_init(&cursor, mach_task_self(), &state, nullptr);
+    std::vector<kocrash_greg_t> pcs;
+    koframe_error_t result;
+    while ((result = koframe_cursor_next_with_readers(&cursor, kFramePointerOnly, 1)) ==
+           KOFRAME_ESUCCESS) {
+        kocrash_greg_t pc;
+        ASSERT_EQ(koframe_cursor_get_reg(&cursor, KOCRASH_REG_IP, &pc), KOFRAME_ESUCCESS);
+        pcs.push_back(pc);
+    }
+    EXPECT_EQ(result, KOFRAME_ENOFRAME);
+    EXPECT_EQ(pcs, (std::vector<kocrash_greg_t>{0x10000, 0x11000, 0x12000, 0x13000}));
+    // Only fp and pc are known in a frame the record gave.
+    kocrash_greg_t value;
+    EXPECT_EQ(koframe_cursor_get_reg(&cursor, KOCRASH_REG_SP, &value), KOFRAME_ENOTSUP);
+    EXPECT_EQ(koframe_cursor_get_reg(&cursor, KOCRASH_REG_FP, &value), KOFRAME_ESUCCESS);
+    EXPECT_EQ(value, 0u);
+    koframe_cursor_free(&cursor);
+}
+
+TEST_F(FrameRecords, RecordsMustLieFurtherUpTheStackThanTheFrameBefore) {
+    record(0, 0, 0x11000);
+    record(2, 0, 0x12000);
+    kocrash_async_thread_state previous = state;
+    kocrash_async_thread_state_set_reg(&previous, KOCRASH_REG_FP, slot(2));
+    kocrash_async_thread_state current = state;
+    kocrash_async_thread_state_set_reg(&current, KOCRASH_REG_FP, slot(0));
+    kocrash_async_thread_state next;
+    EXPECT_EQ(read(current, &previous, &next), KOFRAME_EBADFRAME);
+    kocrash_async_thread_state_set_reg(&current, KOCRASH_REG_FP, slot(2));
+    EXPECT_EQ(read(current, &previous, &next), KOFRAME_ESUCCESS);
+    EXPECT_EQ(kocrash_async_thread_state_get_reg(&next, KOCRASH_REG_IP), 0x12000u);
+    // On a stack that grows upwards the comparison turns round.
+    current.stack_direction = KOCRASH_ASYNC_STACK_DIRECTION_UP;
+    kocrash_async_thread_state_set_reg(&current, KOCRASH_REG_FP, slot(0));
+    EXPECT_EQ(read(current, &previous, &next), KOFRAME_ESUCCESS);
+    // A previous frame without a frame pointer checks nothing.
+    current.stack_direction = KOCRASH_ASYNC_STACK_DIRECTION_DOWN;
+    kocrash_async_thread_state_clear_reg(&previous, KOCRASH_REG_FP);
+    EXPECT_EQ(read(current, &previous, &next), KOFRAME_ESUCCESS);
+}
+
+TEST_F(FrameRecords, MissingNullAndUnreadableFramePointers) {
+    kocrash_async_thread_state next;
+    EXPECT_EQ(read(state, nullptr, &next), KOFRAME_EBADFRAME);
+    kocrash_async_thread_state_set_reg(&state, KOCRASH_REG_FP, 0);
+    EXPECT_EQ(read(state, nullptr, &next), KOFRAME_ENOFRAME);
+    // Nothing is ever mapped in the first page.
+    kocrash_async_thread_state_set_reg(&state, KOCRASH_REG_FP, 0x10);
+    EXPECT_EQ(read(state, nullptr, &next), KOFRAME_EBADFRAME);
+    // The record's second word is past the end of the readable memory.
+    kocrash_async_thread_state_set_reg(&state, KOCRASH_REG_FP, stack.address() + stack.size() - 8);
+    EXPECT_EQ(read(state, nullptr, &next), KOFRAME_EBADFRAME);
+}
+
+TEST_F(FrameRecords, ThirtyTwoBitRecordsHoldTwoFourByteWords) {
+    auto* words = reinterpret_cast<std::uint32_t*>(stack.data());
+    words[0] = 0x2468;
+    words[1] = 0x13579;
+    kocrash_async_thread_state narrow;
+    kocrash_async_thread_state_init(&narrow, CPU_TYPE_ARM);
+    kocrash_async_thread_state_set_reg(&narrow, KOCRASH_ARM_R7,
+                                       static_cast<std::uint32_t>(stack.address()));
+    kocrash_async_thread_state next;
+    ASSERT_EQ(read(narrow, nullptr, &next), KOFRAME_ESUCCESS);
+    EXPECT_EQ(kocrash_async_thread_state_get_reg(&next, KOCRASH_ARM_R7), 0x2468u);
+    EXPECT_EQ(kocrash_async_thread_state_get_reg(&next, KOCRASH_ARM_PC), 0x13579u);
+}
+
+#if defined(__aarch64__)
+
+struct Walk {
+    std::vector<kocrash_greg_t> pcs;
+    koframe_error_t end = KOFRAME_ESUCCESS;
+};
+
+kocrash_error_t walkFramePointers(kocrash_async_thread_state* state, void* context) {
+    auto* walk = static_cast<Walk*>(context);
+    koframe_cursor cursor;
+    koframe_cursor_init(&cursor, mach_task_self(), state, nullptr);
+    while ((walk->end = koframe_cursor_next_with_readers(&cursor, kFramePointerOnly, 1)) ==
+               KOFRAME_ESUCCESS &&
+           walk->pcs.size() < 64) {
+        kocrash_greg_t pc;
+        koframe_cursor_get_reg(&cursor, KOCRASH_REG_IP, &pc);
+        walk->pcs.push_back(pc);
+    }
+    koframe_cursor_free(&cursor);
+    return KOCRASH_ESUCCESS;
+}
+
+extern "C" [[gnu::noinline]] void frame_pointer_inner(Walk* walk) {
+    kocrash_async_thread_state_current(walkFramePointers, walk);
+    asm volatile("" ::: "memory");
+}
+
+extern "C" [[gnu::noinline]] void frame_pointer_middle(Walk* walk) {
+    frame_pointer_inner(walk);
+    asm volatile("" ::: "memory");
+}
+
+extern "C" [[gnu::noinline]] void frame_pointer_outer(Walk* walk) {
+    frame_pointer_middle(walk);
+    asm volatile("" ::: "memory");
+}
+
+TEST(FramePointerWalk, FollowsThisThreadsFrameRecordsThroughItsCallers) {
+    Walk walk;
+    frame_pointer_outer(&walk);
+    const ProcessFunctions functions;
+    ASSERT_GE(walk.pcs.size(), 4u);
+    EXPECT_EQ(functions.nameAt(walk.pcs[0]), "frame_pointer_inner");
+    EXPECT_EQ(functions.nameAt(walk.pcs[1]), "frame_pointer_middle");
+    EXPECT_EQ(functions.nameAt(walk.pcs[2]), "frame_pointer_outer");
+    EXPECT_EQ(walk.end, KOFRAME_ENOFRAME) << "the walk ends at the outermost record";
+    bool reachedMain = false;
+    for (kocrash_greg_t pc : walk.pcs) {
+        reachedMain = reachedMain || functions.nameAt(pc) == "main";
+    }
+    EXPECT_TRUE(reachedMain);
+}
+
+#endif
+
+} // namespace
