@@ -27,6 +27,8 @@ void DavaRorConfig::setOptOut(bool optOut) {
 }
 
 std::vector<std::shared_ptr<DavaRorIntegration>> DavaRorConfig::getIntegrations() const {
+    // The error-tracking auto-capture integration comes first when
+    // errorTrackingConfig->autoCapture() is on; until it exists, that slot stays empty.
     std::vector<std::shared_ptr<DavaRorIntegration>> integrations;
     if (captureScreenViews) {
         integrations.push_back(std::make_shared<DavaRorScreenViewIntegration>());
