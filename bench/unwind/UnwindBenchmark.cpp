@@ -10,6 +10,7 @@
 
 #include "LowStack.h"
 #include "X86DwarfStep.h"
+#include "platform/dyld/DyldImages.h"
 #include "platform/mach/MachPorts.h"
 #include "unwind/KOCrashFrameWalker.h"
 
@@ -227,6 +228,9 @@ private:
 } // namespace
 
 int main(int argc, char** argv) {
+    // The crash reporter starts the loader stand-in before any crash, and with it the record
+    // of the process's unchanging code and tables that memory objects read in place.
+    _dyld_image_count();
     benchmark::Initialize(&argc, argv);
     RatioReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
