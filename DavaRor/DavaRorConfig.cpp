@@ -1,6 +1,7 @@
 #include "DavaRor/DavaRorConfig.h"
 
 #include "DavaRor/AppLifeCycle/DavaRorAppLifeCycleIntegration.h"
+#include "DavaRor/ErrorTracking/DavaRorErrorTrackingAutoCaptureIntegration.h"
 #include "DavaRor/ScreenViews/DavaRorScreenViewIntegration.h"
 
 DavaRorConfig::DavaRorConfig(std::string apiKey, std::string host)
@@ -28,6 +29,10 @@ void DavaRorConfig::setOptOut(bool optOut) {
 
 std::vector<std::shared_ptr<DavaRorIntegration>> DavaRorConfig::getIntegrations() const {
     std::vector<std::shared_ptr<DavaRorIntegration>> integrations;
+    // First, so that the report of the previous run is read before anything else happens.
+    if (errorTrackingConfig->autoCapture()) {
+        integrations.push_back(std::make_shared<DavaRorErrorTrackingAutoCaptureIntegration>());
+    }
     if (captureScreenViews) {
         integrations.push_back(std::make_shared<DavaRorScreenViewIntegration>());
     }

@@ -1,10 +1,13 @@
 #pragma once
 
+#include "DavaRor/ErrorTracking/DavaRorErrorTrackingConfig.h"
+#include "DavaRor/Models/DavaRorEvent.h"
 #include "DavaRor/Surveys/DavaRorSurveysConfig.h"
 #include "platform/http/TransportConfiguration.h"
 
 #include <nlohmann/json.hpp>
 
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -52,6 +55,15 @@ public:
     bool captureApplicationLifecycleEvents = true;
     bool captureScreenViews = true;
     bool enableSwizzling = true;
+
+    // Created with the configuration; its settings stay changeable.
+    const std::shared_ptr<DavaRorErrorTrackingConfig> errorTrackingConfig =
+        std::make_shared<DavaRorErrorTrackingConfig>();
+
+    // Run by buildEvent on every event: the sanitiser on its properties, then the before-send
+    // hook on the event, which may rewrite it or drop it by returning none.
+    std::function<nlohmann::json(nlohmann::json)> propertiesSanitizer;
+    std::function<std::optional<DavaRorEvent>(DavaRorEvent)> beforeSend;
 
     DavaRorSurveysConfig _surveysConfig;
     DavaRorSurveysConfig& surveysConfig() { return _surveysConfig; }

@@ -14,8 +14,7 @@
 #include "DavaRor/delivery/Reachability.h"
 #include "platform/core/MainQueue.h"
 #include "platform/core/NotificationCenter.h"
-
-#include <cxxabi.h>
+#include "platform/foundation/TypeName.h"
 
 // Everything setup builds, replaced as a whole: an operation takes its own
 // reference, so close() never pulls an object out from under a capture or
@@ -37,11 +36,7 @@ constexpr const char* notSetUp =
     "DavaRor method was called without `setup` being complete. Call wil be ignored.";
 
 std::string typeName(const DavaRorIntegration& integration) {
-    const char* mangled = typeid(integration).name();
-    int status = 0;
-    std::unique_ptr<char, void (*)(void*)> demangled(
-        abi::__cxa_demangle(mangled, nullptr, nullptr, &status), std::free);
-    return status == 0 && demangled ? demangled.get() : mangled;
+    return platform::foundation::typeName(typeid(integration));
 }
 
 } // namespace
@@ -192,8 +187,23 @@ std::optional<DavaRorEvent> DavaRorSDK::buildEvent(const std::string& event,
                                                    const std::string& distinctId,
                                                    const nlohmann::json& properties,
                                                    DavaRorDate timestamp) {
-    return DavaRorEvent(event, distinctId, sanitizeDictionary(properties), timestamp,
-                        TimeBasedEpochGenerator::shared().v7());
+    auto config = this->config();
+    // The hooks are the application's code: one that throws drops its event, never the
+    // caller's thread.
+    try {
+        nlohmann::json sanitized = config && config->propertiesSanitizer
+                                       ? config->propertiesSanitizer(properties)
+                                       : properties;
+        DavaRorEvent built(event, distinctId, sanitizeDictionary(sanitized), timestamp,
+                           TimeBasedEpochGenerator::shared().v7());
+        if (config && config->beforeSend) {
+            return config->beforeSend(std::move(built));
+        }
+        return built;
+    } catch (const std::exception& error) {
+        davaRorLog("Event " + event + " dropped: a configuration hook threw: " + error.what());
+        return std::nullopt;
+    }
 }
 
 void DavaRorSDK::enqueue(const DavaRorEvent& event, const Services& services) {
@@ -210,7 +220,8 @@ void DavaRorSDK::enqueue(const DavaRorEvent& event, const Services& services) {
 }
 
 void DavaRorSDK::capture(const std::string& event, const nlohmann::json& properties) {
-    captureInternal(event, std::nullopt, properties, nullptr, nullptr, nullptr, std::nullopt, false);
+    captureInternal(event, std::nullopt, properties, nullptr, nullptr, nullptr, std::nullopt,
+                    false);
 }
 
 void DavaRorSDK::captureInternal(const std::string& event, std::optional<std::string> distinctId,
@@ -267,6 +278,29 @@ void DavaRorSDK::flush() {
         s->queue->flush();
         s->replayQueue->flush();
     }
+}
+
+void DavaRorSDK::optOut() {
+    auto s = checkEnabled() ? services() : nullptr;
+    if (!s) {
+        return;
+    }
+    s->config->setOptOut(true);
+    uninstallIntegrations();
+}
+
+void DavaRorSDK::optIn() {
+    auto s = checkEnabled() ? services() : nullptr;
+    if (!s) {
+        return;
+    }
+    s->config->setOptOut(false);
+    installIntegrations();
+}
+
+bool DavaRorSDK::isOptOut() const {
+    auto s = services();
+    return s && s->config->optOut();
 }
 
 void DavaRorSDK::installIntegrations() {

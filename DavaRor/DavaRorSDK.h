@@ -2,12 +2,14 @@
 
 #include "DavaRor/Models/DavaRorEvent.h"
 #include "DavaRor/Utils/DavaRorMulticastCallback.h"
+#include "platform/foundation/NSException.h"
 #include "platform/ui/UserActivity.h"
 #include "platform/url/URL.h"
 
 #include <nlohmann/json.hpp>
 
 #include <atomic>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -51,6 +53,12 @@ public:
     std::optional<DavaRorEvent> buildEvent(const std::string& event, const std::string& distinctId,
                                            const nlohmann::json& properties, DavaRorDate timestamp);
     void screen(const std::string& screenTitle, const nlohmann::json& properties = nullptr);
+    // "$exception" for a handled error, with the caller's properties over the exception
+    // properties. Any exception object of the program is an error; an NSError brings its
+    // domain, code and chain of underlying errors.
+    void captureException(const std::exception& error, const nlohmann::json& properties = nullptr);
+    // The same for an exception, reported with the stack it was raised on.
+    void captureException(const NSException& exception, const nlohmann::json& properties = nullptr);
     void flush();
 
     // "Deep Link Opened" for `url`, with the referrer and its domain when given.
@@ -61,6 +69,12 @@ public:
     void captureDeepLink(const platform::ui::UserActivity& userActivity);
 
     std::string getDistinctId() const;
+
+    // Opting out drops every capture and uninstalls the integrations; opting in installs them
+    // again.
+    void optOut();
+    void optIn();
+    bool isOptOut() const;
 
     void installIntegrations();
     void uninstallIntegrations();
@@ -92,6 +106,7 @@ private:
     bool checkEnabled() const;
     nlohmann::json eventProperties(const nlohmann::json& callerProperties) const;
     void enqueue(const DavaRorEvent& event, const Services& services);
+    void captureExceptionList(const nlohmann::json& exceptions, const nlohmann::json& properties);
     std::shared_ptr<DavaRorRemoteConfig> makeRemoteConfig(std::shared_ptr<DavaRorConfig> config,
                                                           std::shared_ptr<DavaRorStorage> storage,
                                                           std::shared_ptr<DavaRorApi> api);

@@ -211,16 +211,6 @@ int readableProbes(const iovec* probes, int count) {
     return static_cast<int>(written);
 }
 
-void openPool() {
-    for (PooledPipe& entry : pool) {
-        int fds[2];
-        if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) == 0) {
-            entry.readFd = fds[0];
-            entry.writeFd = fds[1];
-        }
-    }
-}
-
 // A forked child must not share its parent's pipes: both would read each other's bytes.
 void reopenPoolInChild() {
     ownPid = static_cast<pid_t>(syscall(SYS_getpid));
@@ -233,7 +223,7 @@ void reopenPoolInChild() {
         entry.writeFd = -1;
         entry.busy.store(false, std::memory_order_relaxed);
     }
-    openPool();
+    openFaultSafeCopyPipes();
 }
 
 [[gnu::constructor]] void setUpCopies() {
@@ -243,11 +233,25 @@ void reopenPoolInChild() {
     iovec local{&copy, 1};
     iovec remote{&probe, 1};
     processReadAvailable = readOwnMemory(&local, 1, &remote, 1) == 1 && copy == 1;
-    openPool();
+    openFaultSafeCopyPipes();
     pthread_atfork(nullptr, nullptr, reopenPoolInChild);
 }
 
 } // namespace
+
+void openFaultSafeCopyPipes() {
+    for (PooledPipe& entry : pool) {
+        if (entry.busy.exchange(true, std::memory_order_acquire)) {
+            continue;
+        }
+        int fds[2];
+        if (entry.readFd < 0 && pipe2(fds, O_CLOEXEC | O_NONBLOCK) == 0) {
+            entry.readFd = fds[0];
+            entry.writeFd = fds[1];
+        }
+        entry.busy.store(false, std::memory_order_release);
+    }
+}
 
 FaultSafeCopyResult faultSafeCopy(void* destination, const void* source, std::size_t length) {
     if (length == 0) {

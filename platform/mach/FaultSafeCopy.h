@@ -17,6 +17,10 @@ enum class FaultSafeCopyResult {
 
 FaultSafeCopyResult faultSafeCopy(void* destination, const void* source, std::size_t length);
 
+// Opens every pooled pipe that is not open yet. The pool is opened when the library loads;
+// this retries what failed then (no descriptor was free, say). Normal context.
+void openFaultSafeCopyPipes();
+
 // Bytes from source on, at most length, that lie in readable pages. One check per page, no
 // byte of the pages copied.
 std::size_t readablePrefixLength(const void* source, std::size_t length);

@@ -1,7 +1,9 @@
-// May run at crash time: every routine in this file (arithmetic on names and gettid).
+// May run at crash time: every routine in this file (arithmetic on names, gettid, and the
+// message-port table for names in its range).
 #include "platform/mach/MachPorts.h"
 
 #include "platform/mach/MachMemoryEntries.h"
+#include "platform/mach/MachPortSpace.h"
 
 #include <unistd.h>
 
@@ -33,6 +35,9 @@ kern_return_t mach_port_mod_refs(task_t task, mach_port_name_t name, mach_port_r
                                  mach_port_delta_t delta) {
     if (!platform::mach::isTaskSelf(task)) {
         return KERN_INVALID_ARGUMENT;
+    }
+    if (platform::mach::isMessagePortName(name)) {
+        return platform::mach::modifyMessagePortRefs(name, right, delta);
     }
     if (right != MACH_PORT_RIGHT_SEND) {
         return KERN_INVALID_RIGHT;

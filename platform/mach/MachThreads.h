@@ -37,4 +37,12 @@ inline constexpr std::chrono::milliseconds kThreadParkTimeout{2000};
 // The real-time signal that parks threads.
 int threadParkSignal();
 
+// Brackets a thread's wait for the reply to its exception message (the kernel bridge). Meanwhile
+// thread_suspend on it only counts, thread_get_state reports its registers at the fault (the
+// ucontext its fault handler received), and endExceptionWait returns only once every suspension
+// has been resumed. False when too many threads wait at once; the thread then is not shown as
+// stopped.
+bool beginExceptionWait(const void* ucontext);
+void endExceptionWait();
+
 } // namespace platform::mach

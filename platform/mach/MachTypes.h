@@ -19,6 +19,7 @@ using thread_act_array_t = thread_act_t*;
 using mem_entry_name_port_t = mach_port_t;
 using mach_port_right_t = natural_t;
 using mach_port_delta_t = integer_t;
+using mach_port_urefs_t = natural_t;
 using mach_msg_type_number_t = natural_t;
 
 using mach_vm_address_t = std::uint64_t;
@@ -42,6 +43,7 @@ inline constexpr kern_return_t KERN_FAILURE = 5;
 inline constexpr kern_return_t KERN_RESOURCE_SHORTAGE = 6;
 inline constexpr kern_return_t KERN_INVALID_NAME = 15;
 inline constexpr kern_return_t KERN_INVALID_RIGHT = 17;
+inline constexpr kern_return_t KERN_INVALID_VALUE = 18;
 inline constexpr kern_return_t KERN_OPERATION_TIMED_OUT = 49;
 
 inline constexpr mach_port_t MACH_PORT_NULL = 0;

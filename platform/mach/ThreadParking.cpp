@@ -6,6 +6,10 @@
 // slot's release word; thread_resume sets that word, and the handler frees the slot on its way
 // out. A suspender that waits in vain marks the slot Abandoned, so a handler that runs late
 // returns at once instead of parking with nobody left to resume it.
+//
+// A thread that waits for the reply to its exception message (the kernel bridge) is stopped
+// already: suspending it only counts, without a signal, and its registers are those it had at
+// the fault. Once replied to, it goes on only when every suspension has been resumed.
 #include "platform/mach/MachPorts.h"
 #include "platform/mach/MachThreads.h"
 
@@ -44,6 +48,18 @@ static_assert(sizeof(std::atomic<std::uint32_t>) == sizeof(std::uint32_t) &&
 
 ParkSlot slots[kParkSlots];
 std::atomic<bool> handlerInstalled{false};
+
+constexpr int kExceptionWaitSlots = 64;
+
+struct ExceptionWait {
+    std::atomic<pid_t> tid{0};
+    std::atomic<std::uint32_t> suspendCount{0};
+#if defined(__aarch64__)
+    ko_mcontext64 context;
+#endif
+};
+
+ExceptionWait exceptionWaits[kExceptionWaitSlots];
 
 class ErrnoGuard {
 public:
@@ -139,6 +155,29 @@ void parkHandler(int, siginfo_t*, void* ucontext) {
         freeSlot(slot);
         return;
     }
+}
+
+ExceptionWait* exceptionWaitOf(pid_t tid) {
+    for (ExceptionWait& wait : exceptionWaits) {
+        if (wait.tid.load(std::memory_order_acquire) == tid) {
+            return &wait;
+        }
+    }
+    return nullptr;
+}
+
+// False when the waiting thread holds no suspension (a park, if any, is resumed instead).
+bool resumeExceptionWait(ExceptionWait& wait) {
+    std::uint32_t count = wait.suspendCount.load(std::memory_order_acquire);
+    do {
+        if (count == 0) {
+            return false;
+        }
+    } while (!wait.suspendCount.compare_exchange_weak(count, count - 1, std::memory_order_acq_rel));
+    if (count == 1) {
+        futexWakeAll(wait.suspendCount);
+    }
+    return true;
 }
 
 bool installHandler() {
@@ -292,6 +331,14 @@ bool blocksParkSignal(pid_t tid) {
 }
 
 #if defined(__aarch64__)
+const ko_mcontext64* suspendedContextOf(pid_t tid) {
+    if (ExceptionWait* wait = exceptionWaitOf(tid)) {
+        return &wait->context;
+    }
+    ParkSlot* slot = parkedSlotOf(tid);
+    return slot != nullptr ? &slot->context : nullptr;
+}
+
 void copyBytes(void* to, const void* from, std::size_t length) {
     auto* out = static_cast<std::uint8_t*>(to);
     const auto* in = static_cast<const std::uint8_t*>(from);
@@ -318,6 +365,44 @@ int threadParkSignal() {
     return SIGRTMIN + 5;
 }
 
+bool beginExceptionWait(const void* ucontext) {
+    pid_t self = gettid();
+    for (ExceptionWait& wait : exceptionWaits) {
+        pid_t expected = 0;
+        if (wait.tid.load(std::memory_order_relaxed) != 0) {
+            continue;
+        }
+#if defined(__aarch64__)
+        // Claimed with a placeholder first, so no reader sees the context half written.
+        if (!wait.tid.compare_exchange_strong(expected, -1, std::memory_order_acq_rel)) {
+            continue;
+        }
+        machineContextFromUcontext(*static_cast<const ucontext_t*>(ucontext), wait.context);
+#else
+        (void)ucontext;
+        if (!wait.tid.compare_exchange_strong(expected, -1, std::memory_order_acq_rel)) {
+            continue;
+        }
+#endif
+        wait.suspendCount.store(0, std::memory_order_relaxed);
+        wait.tid.store(self, std::memory_order_release);
+        return true;
+    }
+    return false;
+}
+
+void endExceptionWait() {
+    ErrnoGuard errnoGuard;
+    ExceptionWait* wait = exceptionWaitOf(gettid());
+    if (wait == nullptr) {
+        return;
+    }
+    for (std::uint32_t count; (count = wait->suspendCount.load(std::memory_order_acquire)) != 0;) {
+        futexWait(wait->suspendCount, count, nullptr);
+    }
+    wait->tid.store(0, std::memory_order_release);
+}
+
 } // namespace platform::mach
 
 using namespace platform::mach;
@@ -328,6 +413,10 @@ kern_return_t thread_suspend(thread_act_t thread) {
         return KERN_INVALID_ARGUMENT;
     }
     ErrnoGuard errnoGuard;
+    if (ExceptionWait* wait = exceptionWaitOf(tid)) {
+        wait->suspendCount.fetch_add(1, std::memory_order_acq_rel);
+        return KERN_SUCCESS;
+    }
     if (!installHandler()) {
         return KERN_FAILURE;
     }
@@ -370,6 +459,10 @@ kern_return_t thread_suspend(thread_act_t thread) {
 }
 
 kern_return_t thread_resume(thread_act_t thread) {
+    if (ExceptionWait* wait = exceptionWaitOf(static_cast<pid_t>(thread));
+        wait != nullptr && resumeExceptionWait(*wait)) {
+        return KERN_SUCCESS;
+    }
     ParkSlot* slot = parkedSlotOf(static_cast<pid_t>(thread));
     if (slot == nullptr) {
         return KERN_FAILURE;
@@ -387,8 +480,8 @@ kern_return_t thread_resume(thread_act_t thread) {
 kern_return_t thread_get_state(thread_act_t thread, thread_state_flavor_t flavor,
                                thread_state_t state, mach_msg_type_number_t* count) {
 #if defined(__aarch64__)
-    ParkSlot* slot = parkedSlotOf(static_cast<pid_t>(thread));
-    if (slot == nullptr) {
+    const ko_mcontext64* context = suspendedContextOf(static_cast<pid_t>(thread));
+    if (context == nullptr) {
         return KERN_FAILURE;
     }
     if (state == nullptr || count == nullptr) {
@@ -399,15 +492,15 @@ kern_return_t thread_get_state(thread_act_t thread, thread_state_flavor_t flavor
         arm_unified_thread_state_t unified;
         unified.ash.flavor = ARM_THREAD_STATE64;
         unified.ash.count = ARM_THREAD_STATE64_COUNT;
-        copyBytes(&unified.uts.ts_64, &slot->context.ss, sizeof(unified.uts.ts_64));
+        copyBytes(&unified.uts.ts_64, &context->ss, sizeof(unified.uts.ts_64));
         return copyOut(unified, state, count);
     }
     case ARM_THREAD_STATE64:
-        return copyOut(slot->context.ss, state, count);
+        return copyOut(context->ss, state, count);
     case ARM_EXCEPTION_STATE64:
-        return copyOut(slot->context.es, state, count);
+        return copyOut(context->es, state, count);
     case ARM_NEON_STATE64:
-        return copyOut(slot->context.ns, state, count);
+        return copyOut(context->ns, state, count);
     default:
         return KERN_INVALID_ARGUMENT;
     }

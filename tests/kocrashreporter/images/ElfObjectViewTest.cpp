@@ -6,35 +6,19 @@
 #include "platform/dyld/DyldImages.h"
 #include "platform/mach/MachPorts.h"
 
+#include "ReadelfBuildId.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <cstring>
 #include <dlfcn.h>
 #include <link.h>
-#include <regex>
 #include <unistd.h>
 
 extern "C" int main(int, char**);
 
 namespace {
-
-std::string buildIdFromReadelf(const std::string& path) {
-    std::string command = "readelf -n '" + path + "' 2>/dev/null";
-    FILE* pipe = popen(command.c_str(), "r");
-    if (pipe == nullptr) {
-        return {};
-    }
-    std::string output;
-    char buffer[512];
-    while (fgets(buffer, sizeof(buffer), pipe) != nullptr) {
-        output += buffer;
-    }
-    pclose(pipe);
-    std::smatch match;
-    static const std::regex buildId(R"(Build ID: ([0-9a-f]+))");
-    return std::regex_search(output, match, buildId) ? match[1].str() : std::string();
-}
 
 std::string hexOf(const std::uint8_t* bytes, std::size_t length) {
     std::string text;
@@ -103,7 +87,7 @@ protected:
     void expectUuidIsBuildId(const void* code) {
         const kocrash_async_macho* image = imageHolding(code);
         ASSERT_NE(image, nullptr);
-        const std::string buildId = buildIdFromReadelf(image->name);
+        const std::string buildId = readelfBuildId(image->name);
         ASSERT_GE(buildId.size(), 32u) << "readelf shows no build-id for " << image->name;
         auto* uuid =
             static_cast<const std::uint8_t*>(kocrash_async_macho_find_command(image, LC_UUID));

@@ -1,0 +1,164 @@
+// May run at crash time: everything in this file (the frame walker, symbol lookups and field
+// packing; a thread's frames live in the writer's walk storage, never on the heap).
+#include "log/KOCrashLogWriterSections.h"
+
+#include "platform/mach/MachPorts.h"
+#include "unwind/KOCrashFrameWalker.h"
+
+namespace {
+
+void keep_first_frame_registers(kocrash_log_writer_thread_walk* walk,
+                                const koframe_cursor* cursor) {
+    std::uint64_t count = koframe_cursor_get_regcount(cursor);
+    if (count > KOCRASH_ARM64_REGISTER_COUNT) {
+        count = KOCRASH_ARM64_REGISTER_COUNT;
+    }
+    for (kocrash_regnum_t regnum = 0; regnum < count; ++regnum) {
+        kocrash_greg_t value = 0;
+        if (koframe_cursor_get_reg(cursor, regnum, &value) != KOFRAME_ESUCCESS) {
+            value = 0;
+        }
+        walk->register_names[regnum] = koframe_cursor_get_regname(cursor, regnum);
+        walk->register_values[regnum] = value;
+    }
+    walk->register_count = static_cast<std::uint32_t>(count);
+}
+
+// Runs the symbol lookup for pc with the image list in reading mode; false when no image
+// holds pc, symbolication is off or nothing names it.
+bool find_symbol(kocrash_greg_t pc, const kocrash_writer_symbolication* symbolication,
+                 kocrash_writer_symbol_output* output) {
+    if (symbolication->strategy == KOCRASH_ASYNC_SYMBOL_STRATEGY_NONE) {
+        return false;
+    }
+    kocrash_async_image_list_set_reading(symbolication->image_list, true);
+    bool found = false;
+    if (kocrash_async_image* image =
+            kocrash_async_image_containing_address(symbolication->image_list, pc)) {
+        found = kocrash_async_find_symbol(
+                    &image->macho_image, symbolication->strategy, symbolication->cache, pc,
+                    kocrash_writer_write_thread_frame_symbol_cb, output) == KOCRASH_ESUCCESS;
+    }
+    kocrash_async_image_list_set_reading(symbolication->image_list, false);
+    return found;
+}
+
+} // namespace
+
+void kocrash_writer_walk_thread(kocrash_log_writer_thread_walk* walk, thread_t thread,
+                                const kocrash_async_thread_state* state, bool keep_registers,
+                                const kocrash_writer_symbolication* symbolication) {
+    walk->frame_count = 0;
+    walk->register_count = 0;
+    koframe_cursor cursor;
+    const koframe_error_t init_error =
+        state != nullptr
+            ? koframe_cursor_init(&cursor, mach_task_self(), state, symbolication->image_list)
+            : koframe_cursor_thread_init(&cursor, mach_task_self(), thread,
+                                         symbolication->image_list);
+    if (init_error != KOFRAME_ESUCCESS) {
+        return;
+    }
+    if (koframe_cursor_next(&cursor) == KOFRAME_ESUCCESS) {
+        if (keep_registers) {
+            keep_first_frame_registers(walk, &cursor);
+        }
+        while (walk->frame_count < KOCRASH_LOG_WRITER_MAX_FRAMES) {
+            kocrash_greg_t pc = 0;
+            if (koframe_cursor_get_reg(&cursor, KOCRASH_REG_IP, &pc) != KOFRAME_ESUCCESS) {
+                break;
+            }
+            kocrash_log_writer_frame& frame = walk->frames[walk->frame_count++];
+            frame.pc = pc;
+            frame.symbol_size = kocrash_writer_measure_frame_symbol(pc, symbolication);
+            if (koframe_cursor_next(&cursor) != KOFRAME_ESUCCESS) {
+                break;
+            }
+        }
+    }
+    koframe_cursor_free(&cursor);
+}
+
+std::size_t kocrash_writer_write_thread(kocrash_async_file* file,
+                                        const kocrash_log_writer_thread_walk* walk,
+                                        std::uint32_t thread_number, bool crashed,
+                                        const kocrash_writer_symbolication* symbolication) {
+    std::size_t size = kocrash_writer_pack(file, 1, KOCRASH_WRITER_TYPE_UINT32, &thread_number);
+    const std::uint8_t crashed_byte = crashed ? 1 : 0;
+    size += kocrash_writer_pack(file, 3, KOCRASH_WRITER_TYPE_BOOL, &crashed_byte);
+    if (crashed) {
+        for (std::uint32_t index = 0; index < walk->register_count; ++index) {
+            size += kocrash_writer_pack_message(file, 4, [walk, index](kocrash_async_file* out) {
+                return kocrash_writer_write_thread_register(out, walk->register_names[index],
+                                                            walk->register_values[index]);
+            });
+        }
+    }
+    for (std::uint32_t index = 0; index < walk->frame_count; ++index) {
+        const kocrash_log_writer_frame* frame = &walk->frames[index];
+        size +=
+            kocrash_writer_pack_message(file, 2, [frame, symbolication](kocrash_async_file* out) {
+                return kocrash_writer_write_thread_frame(out, frame, symbolication);
+            });
+    }
+    return size;
+}
+
+std::size_t kocrash_writer_write_thread_register(kocrash_async_file* file, const char* name,
+                                                 kocrash_greg_t value) {
+    return kocrash_writer_pack(file, 1, KOCRASH_WRITER_TYPE_STRING, name) +
+           kocrash_writer_pack(file, 2, KOCRASH_WRITER_TYPE_UINT64, &value);
+}
+
+std::uint32_t
+kocrash_writer_measure_frame_symbol(kocrash_greg_t pc,
+                                    const kocrash_writer_symbolication* symbolication) {
+    kocrash_writer_symbol_output output{nullptr, 0};
+    return find_symbol(pc, symbolication, &output) ? static_cast<std::uint32_t>(output.size) : 0;
+}
+
+std::size_t kocrash_writer_write_thread_frame(kocrash_async_file* file,
+                                              const kocrash_log_writer_frame* frame,
+                                              const kocrash_writer_symbolication* symbolication) {
+    std::size_t size = kocrash_writer_pack(file, 3, KOCRASH_WRITER_TYPE_UINT64, &frame->pc);
+    if (frame->symbol_size == 0) {
+        return size;
+    }
+    size += kocrash_writer_pack(file, 6, KOCRASH_WRITER_TYPE_MESSAGE, &frame->symbol_size);
+    size += frame->symbol_size;
+    if (file != nullptr) {
+        kocrash_writer_symbol_output output{file, 0};
+        find_symbol(frame->pc, symbolication, &output);
+    }
+    return size;
+}
+
+void kocrash_writer_write_thread_frame_symbol_cb(kocrash_vm_address_t address, const char* name,
+                                                 void* context) {
+    auto* output = static_cast<kocrash_writer_symbol_output*>(context);
+    const std::uint64_t start_address = address;
+    output->size = kocrash_writer_pack(output->file, 1, KOCRASH_WRITER_TYPE_STRING, name) +
+                   kocrash_writer_pack(output->file, 2, KOCRASH_WRITER_TYPE_UINT64, &start_address);
+}
+
+std::size_t kocrash_writer_write_exception(kocrash_async_file* file,
+                                           const kocrash_log_writer* writer,
+                                           const kocrash_writer_symbolication* symbolication) {
+    const auto& exception = writer->uncaught_exception;
+    std::size_t size = kocrash_writer_pack(file, 1, KOCRASH_WRITER_TYPE_STRING, exception.name) +
+                       kocrash_writer_pack(file, 2, KOCRASH_WRITER_TYPE_STRING, exception.reason);
+    std::uint64_t count = exception.callstack_count;
+    if (count > KOCRASH_LOG_WRITER_MAX_FRAMES) {
+        count = KOCRASH_LOG_WRITER_MAX_FRAMES;
+    }
+    for (std::uint64_t index = 0; index < count; ++index) {
+        const kocrash_log_writer_frame frame{
+            exception.callstack[index],
+            kocrash_writer_measure_frame_symbol(exception.callstack[index], symbolication)};
+        size +=
+            kocrash_writer_pack_message(file, 3, [&frame, symbolication](kocrash_async_file* out) {
+                return kocrash_writer_write_thread_frame(out, &frame, symbolication);
+            });
+    }
+    return size;
+}

@@ -1,0 +1,36 @@
+// May run at crash time: everything in this file (atomics and pause).
+#include "reporter/KOCrashAsyncCrashGuard.h"
+
+#include <atomic>
+#include <unistd.h>
+
+namespace {
+
+std::atomic<thread_t> writingThread{MACH_PORT_NULL};
+std::atomic<bool> writeFinished{false};
+
+static_assert(std::atomic<thread_t>::is_always_lock_free);
+static_assert(std::atomic<bool>::is_always_lock_free);
+
+} // namespace
+
+kocrash_crash_guard_claim kocrash_async_crash_guard_claim(thread_t thread) {
+    thread_t expected = MACH_PORT_NULL;
+    if (writingThread.compare_exchange_strong(expected, thread)) {
+        return KOCRASH_CRASH_GUARD_WRITE;
+    }
+    if (expected == thread && !writeFinished.load()) {
+        return KOCRASH_CRASH_GUARD_OWN_FAULT;
+    }
+    return KOCRASH_CRASH_GUARD_TAKEN;
+}
+
+void kocrash_async_crash_guard_finish() {
+    writeFinished.store(true);
+}
+
+void kocrash_async_crash_guard_wait_forever() {
+    for (;;) {
+        pause();
+    }
+}

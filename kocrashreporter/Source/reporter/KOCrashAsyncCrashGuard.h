@@ -1,0 +1,27 @@
+// One report per process, however many threads crash: the first crashing thread claims the
+// guard and writes; a fault on that same thread while it writes must end the process at once
+// (its handler cannot finish the write); any other crashing thread, during the write or after
+// it, must not write a second report into the same file. May run at crash time: everything
+// declared here.
+#pragma once
+
+#include "platform/mach/MachTypes.h"
+
+extern "C" {
+
+enum kocrash_crash_guard_claim {
+    // The calling thread is the first: it writes, then calls kocrash_async_crash_guard_finish.
+    KOCRASH_CRASH_GUARD_WRITE,
+    // The calling thread faulted again inside its own write.
+    KOCRASH_CRASH_GUARD_OWN_FAULT,
+    // Another thread writes or has written the report.
+    KOCRASH_CRASH_GUARD_TAKEN,
+};
+
+kocrash_crash_guard_claim kocrash_async_crash_guard_claim(thread_t thread);
+void kocrash_async_crash_guard_finish();
+// For threads that got KOCRASH_CRASH_GUARD_TAKEN in a signal handler: returns never, so the
+// first crash's signal ends the process. The thread can still be parked by the writer.
+[[noreturn]] void kocrash_async_crash_guard_wait_forever();
+
+} // extern "C"

@@ -1,0 +1,161 @@
+// May run at crash time: everything in this file.
+//
+// A crash arrives as a signal on the faulting thread (BSD mode, and SIGABRT in either mode) or
+// as an exception message on the exception server's thread (Mach mode). Both end in
+// kocrash_write_report, which writes the one report of the process from the context that
+// enable filled; nothing here allocates, locks or reaches the object layer.
+//
+// Crash during crash: the monitored signals keep their handler while the report is written, and
+// the crash guard tells the threads apart. The writing thread faulting again inside its own
+// write resets that signal and lets it end the process at once. Any other thread that crashes
+// waits for good, so the first crash's signal ends the process and the report is never cut
+// short or written twice. Only after its write does the first thread reset its own signal, so
+// that raising it again ends the process.
+#include "reporter/KOCrashReporterCrashCallbacks.h"
+
+#include "handlers/KOCrashMachExceptionForward.h"
+#include "info/KOCrashAsyncHostSignal.h"
+#include "info/KOCrashAsyncMachExceptionInfo.h"
+#include "platform/mach/MachPorts.h"
+#include "reporter/KOCrashAsyncCrashGuard.h"
+#include "reporter/KOCrashCustomData.h"
+#include "reporter/KOCrashDescriptorReserve.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace {
+
+void resetToDefault(int signo) {
+    struct sigaction action {};
+    action.sa_handler = SIG_DFL;
+    sigemptyset(&action.sa_mask);
+    sigaction(signo, &action, nullptr);
+}
+
+void threadStateFromSignal(const ucontext_t* uap, kocrash_async_thread_state* state) {
+    kocrash_async_thread_state_init(state, CPU_TYPE_ARM64);
+#if defined(__aarch64__)
+    ko_mcontext64 machine;
+    platform::mach::machineContextFromUcontext(*uap, machine);
+    kocrash_async_thread_state_mcontext_init(state, &machine);
+#else
+    // No thread-state layout for this machine: the thread is listed without registers.
+    (void)uap;
+#endif
+}
+
+void runCrashCallback(siginfo_t* info, ucontext_t* uap) {
+    const KOCrashReporterPostCrashSignalCallback callback = crashCallbackFunction.load();
+    if (callback != nullptr) {
+        callback(info, uap, crashCallbackContext.load());
+    }
+}
+
+struct MachWrite {
+    kocrash_crash_context* context;
+    thread_t crashed_thread;
+    const kocrash_log_signal_info* signal_info;
+    bool ran;
+    kocrash_error_t result;
+};
+
+kocrash_error_t writeWithServerState(kocrash_async_thread_state* state, void* argument) {
+    auto* write = static_cast<MachWrite*>(argument);
+    write->ran = true;
+    write->result =
+        kocrash_write_report(write->context, write->crashed_thread, state, write->signal_info);
+    return write->result;
+}
+
+} // namespace
+
+kocrash_error_t kocrash_write_report(kocrash_crash_context* context, thread_t crashed_thread,
+                                     const kocrash_async_thread_state* thread_state,
+                                     const kocrash_log_signal_info* signal_info) {
+    kocrash_async_descriptor_reserve_release();
+    if (const kocrash_custom_data* data = kocrash_async_custom_data_acquire(); data != nullptr) {
+        // The writer only reads it; the published copy outlives the process's last crash.
+        context->writer.custom_data = {static_cast<std::size_t>(data->length),
+                                       const_cast<std::uint8_t*>(data->bytes)};
+    }
+    const int fd = open(context->report_path, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        return KOCRASH_EINTERNAL;
+    }
+    kocrash_async_file file;
+    kocrash_async_file_init(&file, fd, context->report_size_cap);
+    const kocrash_error_t result = kocrash_log_writer_write(
+        &context->writer, crashed_thread, &shared_image_list, &file, signal_info, thread_state);
+    kocrash_log_writer_close(&context->writer);
+    if (!kocrash_async_file_close(&file)) {
+        return KOCRASH_EINTERNAL;
+    }
+    return result;
+}
+
+bool signal_handler_callback(int signo, siginfo_t* info, ucontext_t* uap, void* context,
+                             KOCrashSignalHandlerCallback*) {
+    const thread_t self = mach_thread_self();
+    switch (kocrash_async_crash_guard_claim(self)) {
+    case KOCRASH_CRASH_GUARD_OWN_FAULT:
+        resetToDefault(signo);
+        return false;
+    case KOCRASH_CRASH_GUARD_TAKEN:
+        kocrash_async_crash_guard_wait_forever();
+    case KOCRASH_CRASH_GUARD_WRITE:
+        break;
+    }
+    kocrash_async_thread_state state;
+    threadStateFromSignal(uap, &state);
+    kocrash_async_signal_info bsd;
+    kocrash_async_signal_info_from_host(info, &bsd);
+    const kocrash_log_signal_info signal_info{&bsd, nullptr};
+    const kocrash_error_t result = kocrash_write_report(
+        static_cast<kocrash_crash_context*>(context), self, &state, &signal_info);
+    kocrash_async_crash_guard_finish();
+    resetToDefault(signo);
+    if (result == KOCRASH_ESUCCESS) {
+        runCrashCallback(info, uap);
+    }
+    return false;
+}
+
+kern_return_t mach_exception_callback(task_t task, thread_t thread, exception_type_t exception_type,
+                                      mach_exception_data_t code, mach_msg_type_number_t code_count,
+                                      void* context) {
+    auto* crash = static_cast<kocrash_crash_context*>(context);
+    if (KOCrashMachExceptionForward(task, thread, exception_type, code, code_count,
+                                    &crash->previous_mach_ports) == KERN_SUCCESS) {
+        return KERN_SUCCESS;
+    }
+    kocrash_async_signal_info bsd;
+    if (!kocrash_async_mach_exception_get_siginfo(exception_type, code, code_count, CPU_TYPE_ARM64,
+                                                  &bsd)) {
+        return KERN_FAILURE;
+    }
+    // The server answers one exception at a time, so it can never meet its own write here:
+    // a later exception finds the report written and is left to the kernel.
+    if (kocrash_async_crash_guard_claim(mach_thread_self()) != KOCRASH_CRASH_GUARD_WRITE) {
+        return KERN_FAILURE;
+    }
+    const kocrash_log_mach_signal_info mach{exception_type, code, code_count};
+    const kocrash_log_signal_info signal_info{&bsd, &mach};
+    MachWrite write{crash, thread, &signal_info, false, KOCRASH_EUNKNOWN};
+    kocrash_async_thread_state_current(writeWithServerState, &write);
+    if (!write.ran) {
+        kocrash_async_thread_state state;
+        kocrash_async_thread_state_init(&state, CPU_TYPE_ARM64);
+        writeWithServerState(&state, &write);
+    }
+    kocrash_async_crash_guard_finish();
+    if (write.result == KOCRASH_ESUCCESS) {
+        // Static and zero: the only write of the process gets here, and a stack copy would be
+        // cleared with a library call.
+        static siginfo_t info;
+        static ucontext_t uap;
+        kocrash_async_signal_info_to_host(&bsd, &info);
+        runCrashCallback(&info, &uap);
+    }
+    return KERN_FAILURE;
+}

@@ -1,0 +1,23 @@
+// The crash-time routines that enable installs, and the routine that writes the report.
+// May run at crash time: everything declared here.
+#pragma once
+
+#include "handlers/KOCrashMachExceptionServer.h"
+#include "handlers/KOCrashSignalHandler.h"
+#include "reporter/KOCrashReporterCrashContext.h"
+
+// Writes the crashed thread's report; always returns false (not handled), so the signal ends
+// the process.
+bool signal_handler_callback(int signo, siginfo_t* info, ucontext_t* uap, void* context,
+                             KOCrashSignalHandlerCallback* next);
+
+// Offers the exception to the previous ports first; KERN_SUCCESS only when one of them handled
+// it (no report is then written), KERN_FAILURE otherwise.
+kern_return_t mach_exception_callback(task_t task, thread_t thread, exception_type_t exception_type,
+                                      mach_exception_data_t code, mach_msg_type_number_t code_count,
+                                      void* context);
+
+// 0, or KOCRASH_EINTERNAL when the report file cannot be opened, flushed or closed.
+kocrash_error_t kocrash_write_report(kocrash_crash_context* context, thread_t crashed_thread,
+                                     const kocrash_async_thread_state* thread_state,
+                                     const kocrash_log_signal_info* signal_info);

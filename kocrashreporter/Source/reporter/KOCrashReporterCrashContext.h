@@ -1,0 +1,44 @@
+// What the crash paths work on: one process-wide context filled at enable, the image list kept
+// current by the loader's callbacks, and the host's crash callback. Each is static storage that
+// is never released, so capture outlives the reporter object that enabled it and a signal
+// during exit still finds everything in place.
+#pragma once
+
+#include "handlers/KOCrashMachExceptionPort.h"
+#include "images/KOCrashAsyncImageList.h"
+#include "log/KOCrashLogWriter.h"
+
+#include <atomic>
+#include <csignal>
+#include <cstdint>
+#include <ucontext.h>
+
+struct kocrash_crash_context {
+    kocrash_log_writer writer;
+    // Owned; set once at enable.
+    const char* report_path;
+    // 0: no cap.
+    std::uint64_t report_size_cap;
+    kocrash_mach_exception_port_set previous_mach_ports;
+};
+
+extern kocrash_crash_context signal_handler_context;
+extern kocrash_async_image_list shared_image_list;
+
+// Called after a crash report was written, with the signal as this host numbers it.
+using KOCrashReporterPostCrashSignalCallback = void (*)(siginfo_t* info, ucontext_t* uap,
+                                                        void* context);
+
+struct KOCrashReporterCallbacks {
+    // Must be 0.
+    std::uint16_t version;
+    void* context;
+    KOCrashReporterPostCrashSignalCallback signalCallback;
+};
+
+// Set before enable, read by the crash paths.
+extern std::atomic<KOCrashReporterPostCrashSignalCallback> crashCallbackFunction;
+extern std::atomic<void*> crashCallbackContext;
+
+// Starts shared_image_list and its loader callbacks, once per process.
+void kocrash_nasync_shared_image_list_start();

@@ -1,0 +1,83 @@
+#include "reporter/KOCrashReporterFiles.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr const char* kDataFolderName = "com.davaror.crashreporter";
+
+std::string homeFolder() {
+    if (const char* home = std::getenv("HOME"); home != nullptr && *home != '\0') {
+        return home;
+    }
+    if (const passwd* entry = getpwuid(getuid()); entry != nullptr && entry->pw_dir != nullptr) {
+        return entry->pw_dir;
+    }
+    return "/";
+}
+
+std::filesystem::path expandTilde(const std::string& path) {
+    if (path == "~" || path.starts_with("~/")) {
+        return homeFolder() + path.substr(1);
+    }
+    return path;
+}
+
+} // namespace
+
+std::filesystem::path kocrash_reporter_base_folder(const std::optional<std::string>& basePath) {
+    if (basePath) {
+        return expandTilde(*basePath);
+    }
+    if (const char* cache = std::getenv("XDG_CACHE_HOME"); cache != nullptr && *cache != '\0') {
+        return expandTilde(cache);
+    }
+    return std::filesystem::path(homeFolder()) / ".cache";
+}
+
+std::filesystem::path kocrash_reporter_directory(const std::filesystem::path& base,
+                                                 const std::string& applicationIdentifier) {
+    std::string folderName = applicationIdentifier;
+    std::replace(folderName.begin(), folderName.end(), '/', '_');
+    return base / kDataFolderName / folderName;
+}
+
+KOError kocrash_reporter_file_error(int errnoValue, const std::filesystem::path& path) {
+    return KOError(std::string(NSPOSIXErrorDomain), errnoValue,
+                   path.string() + ": " + std::strerror(errnoValue));
+}
+
+static bool failWith(std::optional<KOError>* error, int errnoValue,
+                     const std::filesystem::path& path) {
+    if (error != nullptr) {
+        *error = kocrash_reporter_file_error(errnoValue, path);
+    }
+    return false;
+}
+
+bool kocrash_reporter_create_folder(const std::filesystem::path& folder,
+                                    std::optional<KOError>* error) {
+    std::filesystem::path partial;
+    for (const auto& part : folder) {
+        partial /= part;
+        struct stat status {};
+        if (stat(partial.c_str(), &status) == 0) {
+            if (!S_ISDIR(status.st_mode)) {
+                return failWith(error, ENOTDIR, partial);
+            }
+            continue;
+        }
+        // The umask would narrow mkdir's mode; the folders are meant to be 0755 exactly.
+        if ((mkdir(partial.c_str(), 0755) != 0 && errno != EEXIST) ||
+            chmod(partial.c_str(), 0755) != 0) {
+            return failWith(error, errno, partial);
+        }
+    }
+    return true;
+}

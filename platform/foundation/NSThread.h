@@ -1,0 +1,12 @@
+// The calling thread's return addresses, read by unwinding its own stack with the objects'
+// unwind tables.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+class NSThread {
+public:
+    // Innermost first, beginning with the caller's return address.
+    static std::vector<std::uint64_t> callStackReturnAddresses();
+};

@@ -1,0 +1,287 @@
+// The auto-capture integration at setup: the report the previous run left in the reporter's
+// folder becomes one "$exception" event (or is dropped, never twice), and the install gates.
+#include "DavaRor/DavaRorStorage.h"
+#include "DavaRor/ErrorTracking/DavaRorErrorTrackingAutoCaptureIntegration.h"
+#include "reporter/KOCrashCustomData.h"
+#include "reporter/KOCrashReporter.h"
+
+#include "CrashReportMessages.h"
+#include "support/DavaRorLogCapture.h"
+#include "support/RecordingClient.h"
+#include "support/TemporaryDirectory.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sys/ptrace.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+using nlohmann::json;
+
+namespace {
+
+constexpr const char* kFile = " (DavaRor/DavaRorErrorTrackingAutoCaptureIntegration:";
+
+// A client set up as an application with error tracking on would be, its files and the crash
+// reporter's folder in a home of its own.
+class AutoCaptureIntegration : public ::testing::Test {
+protected:
+    void SetUp() override {
+        testsupport::useHome(home.path());
+        setenv("XDG_CACHE_HOME", (home.path() / "cache").c_str(), 1);
+        config->errorTrackingConfig->setAutoCapture(true);
+        config->captureScreenViews = false;
+        config->captureApplicationLifecycleEvents = false;
+        allowInRemoteConfig(*config, true);
+    }
+    void TearDown() override {
+        for (auto& client : clients) {
+            client->close();
+        }
+    }
+
+    static void allowInRemoteConfig(const DavaRorConfig& config, bool allowed) {
+        DavaRorStorage(config).setJson(DavaRorStorage::StorageKey::errorTracking,
+                                       {{"autocaptureExceptions", allowed}});
+    }
+
+    // Where the reporter that the integration makes finds the previous run's report.
+    static std::filesystem::path pendingReport() {
+        return KOCrashReporter(KOCrashReporterConfig(KOCrashReporterSignalHandlerTypeMach,
+                                                     KOCrashReporterSymbolicationStrategyNone,
+                                                     true))
+            .crashReportPath();
+    }
+
+    static void leavePendingReport(const std::vector<std::uint8_t>& bytes) {
+        std::filesystem::create_directories(pendingReport().parent_path());
+        std::ofstream(pendingReport(), std::ios::binary)
+            .write(reinterpret_cast<const char*>(bytes.data()),
+                   static_cast<std::streamsize>(bytes.size()));
+    }
+
+    static void setCustomData(CrashReportMessages& messages, Kocrash__CrashReport* report,
+                              const std::string& text) {
+        report->has_custom_data = 1;
+        report->custom_data = messages.bytes({text.begin(), text.end()});
+    }
+
+    std::shared_ptr<DavaRorSDK> setUpClient(std::shared_ptr<DavaRorConfig> clientConfig) {
+        auto client = std::make_shared<DavaRorSDK>();
+        clients.push_back(client);
+        recorders.push_back(std::make_unique<testsupport::EventRecorder>(*client));
+        client->setup(std::move(clientConfig));
+        return client;
+    }
+
+    std::vector<DavaRorEvent> setUpAndRecord() {
+        setUpClient(config);
+        return recorders.back()->events();
+    }
+
+    testsupport::TemporaryDirectory home;
+    testsupport::DavaRorLogCapture log;
+    CrashReportMessages messages;
+    std::shared_ptr<DavaRorConfig> config = testsupport::quietConfig("key");
+    std::vector<std::shared_ptr<DavaRorSDK>> clients;
+    std::vector<std::unique_ptr<testsupport::EventRecorder>> recorders;
+};
+
+TEST_F(AutoCaptureIntegration, TheStoredContextNamesTheUserAndTheCrashsPropertiesWin) {
+    config->captureScreenViews = true;
+    auto* report = fullARM64Report(messages);
+    setCustomData(
+        messages, report,
+        R"({"distinct_id": "u1", "event_properties": {"$exception_level": "x", "k": 1}})");
+    leavePendingReport(packWithProtobufC(report));
+
+    const auto events = setUpAndRecord();
+
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].event, "$exception");
+    EXPECT_EQ(events[0].distinctId, "u1");
+    EXPECT_EQ(events[0].timestamp, DavaRorDate{std::chrono::seconds{1700000000}});
+    EXPECT_EQ(events[0].properties["k"], 1);
+    EXPECT_EQ(events[0].properties["$exception_level"], "fatal");
+    EXPECT_EQ(events[0].properties["$exception_list"][0]["type"], "NSInvalidArgumentException");
+    EXPECT_FALSE(std::filesystem::exists(pendingReport()));
+    const auto lines = log.lines();
+    const auto installed = std::find_if(lines.begin(), lines.end(), [](const std::string& line) {
+        return line.find(" installed") != std::string::npos;
+    });
+    ASSERT_NE(installed, lines.end());
+    EXPECT_NE(installed->find("DavaRorErrorTrackingAutoCaptureIntegration"), std::string::npos)
+        << "installed first";
+    EXPECT_TRUE(log.contains("[DavaRor] Found pending crash report, processing..."));
+    EXPECT_TRUE(log.contains("[DavaRor] Crash report processed and captured"));
+}
+
+TEST_F(AutoCaptureIntegration, WithoutAStoredContextOnlyTheCrashsPropertiesAreSent) {
+    const auto before = std::chrono::system_clock::now();
+    for (const char* customData : {"", "[1]", "{\"a\":1}\xff"}) {
+        SCOPED_TRACE(customData);
+        auto* report = minimalReport(messages);
+        if (*customData != '\0') {
+            setCustomData(messages, report, customData);
+        }
+        leavePendingReport(packWithProtobufC(report));
+
+        const auto events = setUpAndRecord();
+
+        ASSERT_EQ(events.size(), 1u);
+        EXPECT_EQ(events[0].distinctId, clients.back()->getDistinctId());
+        EXPECT_GE(events[0].timestamp, before) << "a report without a time is sent as of now";
+        std::vector<std::string> keys;
+        for (const auto& [key, value] : events[0].properties.items()) {
+            keys.push_back(key);
+        }
+        EXPECT_EQ(keys, (std::vector<std::string>{"$exception_level", "$exception_list"}));
+        clients.back()->close();
+    }
+}
+
+TEST_F(AutoCaptureIntegration, AReportIsReadOnceEvenWhenItCannotBeSent) {
+    struct Case {
+        const char* name;
+        std::vector<std::uint8_t> bytes;
+        bool optOut;
+        std::vector<std::string> lines;
+    };
+    const Case cases[] = {
+        {"undecodable",
+         {'k', 'o', 'c', 'r', 'a', 's', 'h', 2, 0},
+         false,
+         {"[DavaRor] Failed to process crash report: Error Domain=KOCrashReporterErrorDomain "
+          "Code=2 \"Could not decode unsupported crash report version: 2\""}},
+        {"opted out",
+         packWithProtobufC(minimalReport(messages)),
+         true,
+         {"[DavaRor] DavaRor is in OptOut state.",
+          "[DavaRor] Crash report processed and captured"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        leavePendingReport(c.bytes);
+        config->setOptOut(c.optOut);
+
+        EXPECT_TRUE(setUpAndRecord().empty());
+        EXPECT_FALSE(std::filesystem::exists(pendingReport()));
+        for (const auto& line : c.lines) {
+            EXPECT_TRUE(log.contains(line)) << line;
+        }
+        clients.back()->close();
+    }
+}
+
+TEST_F(AutoCaptureIntegration, InstallIsRefusedWhereRemoteConfigSaysNoAndForASecondClient) {
+    allowInRemoteConfig(*config, false);
+    leavePendingReport(packWithProtobufC(minimalReport(messages)));
+    setUpAndRecord();
+    EXPECT_TRUE(log.contains("failed to install: Error tracking auto capture integration disabled "
+                             "in remote config." +
+                             std::string(kFile) + "24)"));
+    EXPECT_TRUE(std::filesystem::exists(pendingReport())) << "nothing was created";
+    clients.back()->close();
+
+    allowInRemoteConfig(*config, true);
+    auto second = testsupport::quietConfig("second");
+    second->errorTrackingConfig->setAutoCapture(true);
+    second->captureScreenViews = false;
+    second->captureApplicationLifecycleEvents = false;
+    allowInRemoteConfig(*second, true);
+    setUpAndRecord();
+    setUpClient(second);
+    EXPECT_TRUE(log.contains("failed to install: Error tracking auto capture integration already "
+                             "installed to another DavaRorSDK instance." +
+                             std::string(kFile) + "29)"));
+    EXPECT_EQ(recorders[1]->events().size(), 1u);
+    EXPECT_TRUE(recorders[2]->events().empty());
+}
+
+TEST_F(AutoCaptureIntegration, ConcurrentContextChangesLeaveOneWholeContextInTheNextReport) {
+    config->errorTrackingConfig->setAutoCapture(false);
+    auto client = setUpClient(config);
+    DavaRorErrorTrackingAutoCaptureIntegration integration;
+    integration.install(*client);
+
+    std::vector<json> contexts;
+    for (int i = 0; i < 8; ++i) {
+        contexts.push_back({{"distinct_id", "user-" + std::to_string(i)},
+                            {"event_properties", {{"padding", std::string(4096, 'a' + i)}}}});
+    }
+    std::vector<std::thread> threads;
+    for (const auto& context : contexts) {
+        threads.emplace_back([&integration, &context] {
+            for (int round = 0; round < 50; ++round) {
+                integration.contextDidChange(context);
+            }
+        });
+    }
+    for (auto& thread : threads) {
+        thread.join();
+    }
+    const auto published = [] {
+        const auto* data = kocrash_async_custom_data_acquire();
+        return data ? json::parse(data->bytes, data->bytes + data->length) : json();
+    };
+    const json last = published();
+    EXPECT_NE(std::find(contexts.begin(), contexts.end(), last), contexts.end());
+
+    integration.contextDidChange({{"distinct_id", "\xff"}});
+    EXPECT_TRUE(log.contains("[DavaRor] Failed to serialize crash context: "));
+    EXPECT_EQ(published(), last);
+    integration.uninstall(*client);
+}
+
+// The child is traced by this process, as by a debugger that lets it run.
+TEST(AutoCaptureIntegrationUnderADebugger, TheReportIsSentButCrashesAreLeftToTheDebugger) {
+    testsupport::TemporaryDirectory home;
+    const pid_t child = fork();
+    if (child == 0) {
+        if (ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) != 0) {
+            _exit(2);
+        }
+        testsupport::useHome(home.path());
+        setenv("XDG_CACHE_HOME", (home.path() / "cache").c_str(), 1);
+        testsupport::DavaRorLogCapture log;
+        auto config = testsupport::quietConfig("key");
+        config->errorTrackingConfig->setAutoCapture(true);
+        config->captureApplicationLifecycleEvents = false;
+        DavaRorStorage(*config).setJson(DavaRorStorage::StorageKey::errorTracking,
+                                        {{"autocaptureExceptions", true}});
+        CrashReportMessages messages;
+        const auto bytes = packWithProtobufC(minimalReport(messages));
+        KOCrashReporter probe(KOCrashReporterConfig(
+            KOCrashReporterSignalHandlerTypeMach, KOCrashReporterSymbolicationStrategyNone, true));
+        std::filesystem::create_directories(probe.crashReportDirectory());
+        std::ofstream(probe.crashReportPath(), std::ios::binary)
+            .write(reinterpret_cast<const char*>(bytes.data()),
+                   static_cast<std::streamsize>(bytes.size()));
+
+        auto client = std::make_shared<DavaRorSDK>();
+        testsupport::EventRecorder events(*client);
+        client->setup(config);
+        const bool sent = events.names() == std::vector<std::string>{"$exception"};
+        const bool leftToDebugger = log.contains("[DavaRor] Crash handler is disabled because a "
+                                                 "debugger is attached. Crashes will be caught by "
+                                                 "the debugger instead.");
+        const bool notEnabled = probe.enableCrashReporter();
+        client->close();
+        _exit(sent && leftToDebugger && notEnabled ? 0 : 1);
+    }
+    int status = 0;
+    // A traced child stops at every signal it gets; let each one through.
+    while (waitpid(child, &status, 0) == child && WIFSTOPPED(status)) {
+        ptrace(PTRACE_CONT, child, nullptr, WSTOPSIG(status));
+    }
+    ASSERT_TRUE(WIFEXITED(status));
+    if (WEXITSTATUS(status) == 2) {
+        GTEST_SKIP() << "this system lets no process be traced";
+    }
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+} // namespace

@@ -1,0 +1,125 @@
+// The callback chain and the previous actions, in forked children: each child installs
+// handlers for real and ends by exit code or by signal.
+#include "handlers/KOCrashSignalHandler.h"
+
+#include "ForkedChild.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+siginfo_t* seenInfo = nullptr;
+ucontext_t* seenContext = nullptr;
+int chainCalls = 0;
+
+bool recordAndDecline(int signo, siginfo_t* info, ucontext_t* uap, void*,
+                      KOCrashSignalHandlerCallback* next) {
+    seenInfo = info;
+    seenContext = uap;
+    ++chainCalls;
+    errno = EBADF;
+    return KOCrashSignalHandlerForward(next, signo, info, uap);
+}
+
+bool handle(int, siginfo_t*, ucontext_t*, void*, KOCrashSignalHandlerCallback*) {
+    ++chainCalls;
+    return true;
+}
+
+void previousWithInfo(int, siginfo_t* info, void* uap) {
+    _exit(info == seenInfo && uap == seenContext ? 42 : 43);
+}
+
+void previousPlain(int) {
+    _exit(44);
+}
+
+void installPrevious(int signo, void (*plain)(int), void (*withInfo)(int, siginfo_t*, void*)) {
+    struct sigaction action {};
+    sigemptyset(&action.sa_mask);
+    if (withInfo != nullptr) {
+        action.sa_sigaction = withInfo;
+        action.sa_flags = SA_SIGINFO;
+    } else {
+        action.sa_handler = plain;
+    }
+    sigaction(signo, &action, nullptr);
+}
+
+void segfault() {
+    volatile std::uintptr_t unmapped = 0x18;
+    *reinterpret_cast<volatile int*>(unmapped) = 1;
+}
+
+struct ChainCase {
+    const char* name;
+    void (*previousPlain)(int);
+    void (*previousWithInfo)(int, siginfo_t*, void*);
+    KOCrashSignalHandlerCallbackFunc head;
+    // Exit code 0 when the child went on after the signal.
+    int exitCode;
+    int terminatingSignal;
+};
+
+TEST(KOCrashSignalHandler, ChainEndsInThePreviousAction) {
+    const ChainCase cases[] = {
+        {"three-argument previous gets the same siginfo and context", nullptr, previousWithInfo,
+         recordAndDecline, 42, 0},
+        {"one-argument previous is called", previousPlain, nullptr, recordAndDecline, 44, 0},
+        {"previous ignore counts as handled", SIG_IGN, nullptr, recordAndDecline, 0, 0},
+        {"previous default ends the process", SIG_DFL, nullptr, recordAndDecline, 0, SIGUSR1},
+        {"a handling callback stops the chain", previousPlain, nullptr, handle, 0, 0},
+    };
+    for (const ChainCase& test : cases) {
+        int status = runInForkedChild([&] {
+            installPrevious(SIGUSR1, test.previousPlain, test.previousWithInfo);
+            KOCrashSignalHandler* handler = KOCrashSignalHandler::sharedHandler();
+            std::optional<KOError> error;
+            if (!handler->registerHandlerForSignal(SIGUSR1, recordAndDecline, nullptr, &error) ||
+                !handler->registerHandlerForSignal(SIGUSR1, test.head, nullptr, &error)) {
+                _exit(1);
+            }
+            errno = EDOM;
+            raise(SIGUSR1);
+            _exit(errno == EDOM ? 0 : 2);
+        });
+        if (test.terminatingSignal != 0) {
+            EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == test.terminatingSignal)
+                << test.name << ": status " << status;
+        } else {
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == test.exitCode)
+                << test.name << ": status " << status;
+        }
+    }
+}
+
+TEST(KOCrashSignalHandler, RealFaultReachesThePreviousHandlerWhenTheCallbackDeclines) {
+    int status = runInForkedChild([] {
+        installPrevious(SIGSEGV, previousPlain, nullptr);
+        std::optional<KOError> error;
+        KOCrashSignalHandler::sharedHandler()->registerHandlerForSignal(SIGSEGV, recordAndDecline,
+                                                                        nullptr, &error);
+        segfault();
+    });
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 44) << status;
+}
+
+TEST(KOCrashSignalHandler, AfterResetAFaultEndsTheProcessWithItsSignal) {
+    int status = runInForkedChild(
+        [] {
+            std::optional<KOError> error;
+            KOCrashSignalHandler::sharedHandler()->registerHandlerForSignal(SIGSEGV, handle,
+                                                                            nullptr, &error);
+            KOCrashSignalHandler::resetHandlers();
+            segfault();
+        },
+        1);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGSEGV) << status;
+}
+
+} // namespace

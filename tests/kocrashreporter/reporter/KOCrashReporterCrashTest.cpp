@@ -1,0 +1,260 @@
+// Real crashes in forked children, read back at the "next launch" in the parent. Frames and
+// registers exist only in the arm64 build (under the emulator); the host build checks the
+// signal, the threads, the images, the exception and the custom data.
+#include "BusyThreads.h"
+#include "CrashingFunctions.h"
+#include "ReporterTestSupport.h"
+#include "support/Files.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <csignal>
+#include <fcntl.h>
+#include <filesystem>
+#include <string>
+#include <sys/resource.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+using namespace reportertest;
+
+namespace {
+
+constexpr int kBusyThreads = 2;
+const KOCrashReportData kCustomData{'c', 't', 'x', 0, 1};
+
+struct FatalKind {
+    const char* name;
+    void (*crash)();
+    int hostSignal;
+    const char* signal;
+    // Alternatives separated by "|".
+    const char* code;
+    // Where the crashed thread's innermost frame lies; null when it lies in the C library.
+    const char* faultingFunction;
+    std::optional<std::uint64_t> address;
+};
+
+#if defined(__x86_64__)
+constexpr const char* kArithmeticCode = "FPE_INTDIV";
+constexpr const char* kIllegalCode = "ILL_ILLOPN";
+constexpr const char* kBreakpointCode = "#0";
+constexpr const char* kArithmeticFunction = "kocrash_test_arithmetic_error";
+#else
+constexpr const char* kArithmeticCode = "FPE_NOOP";
+// The processor reports an undefined instruction as an illegal opcode, the emulator as an
+// illegal operand.
+constexpr const char* kIllegalCode = "ILL_ILLOPC|ILL_ILLOPN";
+constexpr const char* kBreakpointCode = "TRAP_BRKPT";
+constexpr const char* kArithmeticFunction = nullptr;
+#endif
+
+const FatalKind kFatalKinds[] = {
+    {"null", [] { kocrash_test_store_to(0); }, SIGSEGV, "SIGSEGV", "SEGV_MAPERR",
+     "kocrash_test_store_to", 0},
+    {"address_0x10", [] { kocrash_test_store_to(0x10); }, SIGSEGV, "SIGSEGV", "SEGV_MAPERR",
+     "kocrash_test_store_to", 0x10},
+    {"bus", kocrash_test_bus_error, SIGBUS, "SIGBUS", "BUS_ADRERR", "kocrash_test_bus_error", {}},
+    {"arithmetic",
+     kocrash_test_arithmetic_error,
+     SIGFPE,
+     "SIGFPE",
+     kArithmeticCode,
+     kArithmeticFunction,
+     {}},
+    {"illegal",
+     kocrash_test_illegal_instruction,
+     SIGILL,
+     "SIGILL",
+     kIllegalCode,
+     "kocrash_test_illegal_instruction",
+     {}},
+    {"breakpoint",
+     kocrash_test_breakpoint,
+     SIGTRAP,
+     "SIGTRAP",
+     kBreakpointCode,
+     "kocrash_test_breakpoint",
+     {}},
+    {"abort", kocrash_test_abort, SIGABRT, "SIGABRT", "#0", nullptr, {}},
+    // Escaping a noexcept function, the exception reaches the terminate handler unwound.
+    {"uncaught_exception",
+     []() noexcept { kocrash_test_throw_runtime_error(); },
+     SIGABRT,
+     "SIGABRT",
+     "#0",
+     nullptr,
+     {}},
+};
+
+[[maybe_unused]] bool namesFunction(const KOCrashReportStackFrameInfo& frame,
+                                    const std::string& function) {
+    return frame.symbolInfo() &&
+           frame.symbolInfo()->symbolName().find(function) != std::string::npos;
+}
+
+const KOCrashReportThreadInfo& onlyCrashedThread(const KOCrashReport& report) {
+    const KOCrashReportThreadInfo* crashed = nullptr;
+    for (const auto& thread : report.threads()) {
+        if (thread.crashed()) {
+            EXPECT_EQ(crashed, nullptr) << "a second crashed thread";
+            crashed = &thread;
+        }
+    }
+    EXPECT_NE(crashed, nullptr);
+    return crashed != nullptr ? *crashed : report.threads().front();
+}
+
+class FatalSignal : public testing::TestWithParam<FatalKind> {};
+
+TEST_P(FatalSignal, LeavesOneWholeReportForTheNextLaunch) {
+    const FatalKind& kind = GetParam();
+    ReportFolder folder;
+    const ChildEnd end = runChild([&] {
+        KOCrashReporter reporter = folder.reporter();
+        reporter.setCustomData(kCustomData);
+        if (!reporter.enableCrashReporter()) {
+            _exit(2);
+        }
+        BusyThreads busy(kBusyThreads);
+        folder.recordThreadCount();
+        kind.crash();
+    });
+    ASSERT_EQ(end.signal, kind.hostSignal) << "exit code " << end.exitCode;
+
+    const auto report = folder.loadPendingReport();
+    ASSERT_TRUE(report);
+    EXPECT_EQ(report->signalInfo().name(), kind.signal);
+    EXPECT_NE(("|" + std::string(kind.code) + "|").find("|" + report->signalInfo().code() + "|"),
+              std::string::npos)
+        << report->signalInfo().code();
+    if (kind.address) {
+        EXPECT_EQ(report->signalInfo().address(), *kind.address);
+    }
+    EXPECT_EQ(report->threads().size(), folder.recordedThreadCount());
+    EXPECT_EQ(report->customData(), kCustomData);
+    EXPECT_EQ(report->applicationInfo().applicationIdentifier(), "com.davaror.tests/crash");
+    if (std::string(kind.name) == "uncaught_exception") {
+        ASSERT_TRUE(report->exceptionInfo());
+        EXPECT_EQ(report->exceptionInfo()->exceptionName(), "std::runtime_error");
+        EXPECT_EQ(report->exceptionInfo()->exceptionReason(), "the disk is full");
+    } else {
+        EXPECT_FALSE(report->exceptionInfo());
+    }
+    const KOCrashReportThreadInfo& crashed = onlyCrashedThread(*report);
+#if defined(__aarch64__)
+    ASSERT_FALSE(crashed.stackFrames().empty());
+    EXPECT_FALSE(crashed.registers().empty());
+    if (kind.faultingFunction != nullptr) {
+        EXPECT_TRUE(namesFunction(crashed.stackFrames().front(), kind.faultingFunction))
+            << "innermost frame at 0x" << std::hex
+            << crashed.stackFrames().front().instructionPointer();
+    }
+#else
+    (void)crashed;
+#endif
+
+    KOCrashReporter nextLaunch = folder.reporter();
+    EXPECT_TRUE(nextLaunch.purgePendingCrashReport());
+    EXPECT_FALSE(nextLaunch.hasPendingCrashReport());
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, FatalSignal, testing::ValuesIn(kFatalKinds),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+constexpr int kFaulting = 8;
+
+TEST(CrashGuard, EightThreadsFaultingAtOnceLeaveOneWholeReport) {
+    ReportFolder folder;
+    const ChildEnd end = runChild([&] {
+        KOCrashReporter reporter = folder.reporter();
+        if (!reporter.enableCrashReporter()) {
+            _exit(2);
+        }
+        std::atomic<int> arrived{0};
+        std::atomic<bool> go{false};
+        std::vector<std::thread> threads;
+        for (int index = 0; index < kFaulting; ++index) {
+            threads.emplace_back([&] {
+                if (arrived.fetch_add(1) == kFaulting - 1) {
+                    folder.recordThreadCount();
+                    go.store(true);
+                }
+                while (!go.load()) {
+                }
+                kocrash_test_store_to(0x10);
+            });
+        }
+        for (std::thread& thread : threads) {
+            thread.join();
+        }
+    });
+    ASSERT_EQ(end.signal, SIGSEGV);
+    const auto report = folder.loadPendingReport();
+    ASSERT_TRUE(report);
+    EXPECT_EQ(report->signalInfo().address(), 0x10u);
+    EXPECT_EQ(report->threads().size(), folder.recordedThreadCount());
+    onlyCrashedThread(*report);
+}
+
+// Captured at crash time only when the report was written.
+void markCallback(siginfo_t* info, ucontext_t*, void* context) {
+    const int fd = open(static_cast<const char*>(context), O_WRONLY | O_CREAT, 0644);
+    const char signal = static_cast<char>(info->si_signo);
+    (void)!write(fd, &signal, 1);
+    close(fd);
+}
+
+TEST(CrashCallback, RunsAfterAWrittenReportOnly) {
+    for (const bool reportWritable : {true, false}) {
+        ReportFolder folder;
+        testsupport::TemporaryDirectory markers;
+        const std::string marker = (markers.path() / "called").string();
+        const ChildEnd end = runChild([&] {
+            KOCrashReporter reporter = folder.reporter();
+            const KOCrashReporterCallbacks callbacks{0, const_cast<char*>(marker.c_str()),
+                                                     markCallback};
+            reporter.setCrashCallbacks(&callbacks);
+            if (!reporter.enableCrashReporter()) {
+                _exit(2);
+            }
+            if (!reportWritable) {
+                // A folder where the report file belongs: the crash cannot open it.
+                std::filesystem::create_directory(reporter.crashReportPath());
+            }
+            kocrash_test_store_to(0x10);
+        });
+        ASSERT_EQ(end.signal, SIGSEGV);
+        EXPECT_EQ(std::filesystem::exists(marker), reportWritable) << reportWritable;
+        if (reportWritable) {
+            EXPECT_EQ(testsupport::readFile(marker), std::string(1, char(SIGSEGV)));
+        }
+    }
+}
+
+TEST(CrashContext, OutlivesTheReporterAndTheProcessDescriptors) {
+    ReportFolder folder;
+    const ChildEnd end = runChild([&] {
+        const rlimit fewDescriptors{64, 64};
+        setrlimit(RLIMIT_NOFILE, &fewDescriptors);
+        {
+            KOCrashReporter reporter = folder.reporter();
+            if (!reporter.enableCrashReporter()) {
+                _exit(2);
+            }
+        }
+        folder.recordThreadCount();
+        while (open("/dev/null", O_RDONLY) >= 0) {
+        }
+        kocrash_test_store_to(0x10);
+    });
+    ASSERT_EQ(end.signal, SIGSEGV);
+    const auto report = folder.loadPendingReport();
+    ASSERT_TRUE(report);
+    EXPECT_EQ(report->signalInfo().name(), "SIGSEGV");
+    EXPECT_EQ(report->threads().size(), folder.recordedThreadCount());
+}
+
+} // namespace

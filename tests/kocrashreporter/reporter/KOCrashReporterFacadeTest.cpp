@@ -1,0 +1,171 @@
+// Configuration, identity, report folders and enabling, without crashing. Enabling is once per
+// process, so every enable runs in a forked child that reports back through its exit code.
+#include "ReporterTestSupport.h"
+#include "reporter/KOCrashReporterException.h"
+#include "support/Files.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace reportertest;
+namespace fs = std::filesystem;
+
+namespace {
+
+TEST(Config, DefaultsAndStrategyMapping) {
+    const KOCrashReporterConfig config = KOCrashReporterConfig::defaultConfiguration();
+    EXPECT_EQ(config.signalHandlerType(), KOCrashReporterSignalHandlerTypeBSD);
+    EXPECT_EQ(config.maxReportBytes(), 1048576u);
+    EXPECT_TRUE(config.shouldRegisterUncaughtExceptionHandler());
+    EXPECT_FALSE(config.basePath());
+    const std::pair<unsigned long, kocrash_async_symbol_strategy> mappings[] = {
+        {0, 0}, {1, 1}, {2, 2}, {3, 3}, {4, 0}, {7, 3}};
+    for (const auto& [strategy, mapped] : mappings) {
+        EXPECT_EQ(KOCrashReporter::mapToAsyncSymbolicationStrategy(
+                      static_cast<KOCrashReporterSymbolicationStrategy>(strategy)),
+                  mapped)
+            << strategy;
+    }
+}
+
+TEST(Layout, FoldersFollowTheBaseAndTheIdentifier) {
+    testsupport::TemporaryDirectory base;
+    const KOCrashReporter reporter("a/b/c", "1", std::nullopt,
+                                   KOCrashReporterConfig(base.path().string()));
+    EXPECT_EQ(reporter.crashReportDirectory().parent_path().parent_path(), base.path());
+    EXPECT_EQ(reporter.crashReportDirectory().filename(), "a_b_c");
+    EXPECT_EQ(reporter.crashReportPath(), reporter.crashReportDirectory() / "live_report.kocrash");
+    EXPECT_EQ(reporter.queuedCrashReportDirectory(),
+              reporter.crashReportDirectory() / "queued_reports");
+
+    const char* savedCache = std::getenv("XDG_CACHE_HOME");
+    const std::string restore = savedCache != nullptr ? savedCache : "";
+    setenv("XDG_CACHE_HOME", base.path().c_str(), 1);
+    EXPECT_EQ(KOCrashReporter("x", "1", std::nullopt, KOCrashReporterConfig())
+                  .crashReportDirectory()
+                  .parent_path()
+                  .parent_path(),
+              base.path());
+    unsetenv("XDG_CACHE_HOME");
+    EXPECT_EQ(KOCrashReporter("x", "1", std::nullopt, KOCrashReporterConfig())
+                  .crashReportDirectory()
+                  .parent_path()
+                  .parent_path(),
+              fs::path(std::getenv("HOME")) / ".cache");
+    if (savedCache != nullptr) {
+        setenv("XDG_CACHE_HOME", restore.c_str(), 1);
+    }
+}
+
+TEST(Identity, TheProcessNameStandsInForAMissingBundleIdentifier) {
+    const platform::Bundle bundle;
+    testsupport::TemporaryDirectory base;
+    const KOCrashReporter reporter(bundle, KOCrashReporterConfig(base.path().string()));
+    EXPECT_EQ(reporter.crashReportDirectory().filename(), program_invocation_short_name);
+}
+
+TEST(PendingReport, OnlyAFileIsPendingAndMissingFilesFailWithTheFileSystemError) {
+    ReportFolder folder;
+    KOCrashReporter reporter = folder.reporter();
+    fs::create_directories(reporter.crashReportDirectory());
+    EXPECT_FALSE(reporter.hasPendingCrashReport());
+    std::optional<KOError> error;
+    EXPECT_FALSE(reporter.loadPendingCrashReportDataAndReturnError(&error));
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->domain(), NSPOSIXErrorDomain);
+    EXPECT_EQ(error->code(), ENOENT);
+    error.reset();
+    EXPECT_FALSE(reporter.purgePendingCrashReportAndReturnError(&error));
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->code(), ENOENT);
+
+    testsupport::writeFile(reporter.crashReportPath(), "kocrash\x01");
+    EXPECT_TRUE(reporter.hasPendingCrashReport());
+    EXPECT_EQ(reporter.loadPendingCrashReportData(),
+              KOCrashReportData({'k', 'o', 'c', 'r', 'a', 's', 'h', 1}));
+    EXPECT_TRUE(reporter.purgePendingCrashReport());
+    EXPECT_FALSE(reporter.hasPendingCrashReport());
+}
+
+// Exit codes of the enabling children: 0 when every expectation held, else the failed step.
+enum : int { kPassed = 0, kFirstEnable = 10, kSecondEnable, kNoHandler, kFolders, kCallbacks };
+
+TEST(Enable, OncePerProcessWithExactTextAndCode) {
+    ReportFolder folder;
+    const ChildEnd end = runChild([&] {
+        umask(077);
+        KOCrashReporter first = folder.reporter();
+        if (!first.enableCrashReporter()) {
+            _exit(kFirstEnable);
+        }
+        struct stat status {};
+        if (stat(first.queuedCrashReportDirectory().c_str(), &status) != 0 ||
+            (status.st_mode & 0777) != 0755) {
+            _exit(kFolders);
+        }
+        try {
+            const KOCrashReporterCallbacks callbacks{0, nullptr, nullptr};
+            first.setCrashCallbacks(&callbacks);
+            _exit(kCallbacks);
+        } catch (const KOCrashReporterException& exception) {
+            if (exception.reason() != "The crash reporter has already been enabled") {
+                _exit(kCallbacks);
+            }
+        }
+        for (KOCrashReporter* again : {&first, new KOCrashReporter(folder.reporter())}) {
+            std::optional<KOError> error;
+            if (again->enableCrashReporterAndReturnError(&error) || !error ||
+                error->code() != KOCrashReporterErrorAlreadyEnabled ||
+                error->localizedDescription() !=
+                    "A KOCrashReporter instance has already been enabled") {
+                _exit(kSecondEnable);
+            }
+        }
+        _exit(kPassed);
+    });
+    EXPECT_EQ(end.signal, 0);
+    EXPECT_EQ(end.exitCode, kPassed);
+}
+
+TEST(Enable, UnknownHandlerTypeInstallsNothing) {
+    ReportFolder folder;
+    const ChildEnd end = runChild([&] {
+        KOCrashReporter reporter =
+            folder.reporter(folder.config(static_cast<KOCrashReporterSignalHandlerType>(7)));
+        if (!reporter.enableCrashReporter()) {
+            _exit(kFirstEnable);
+        }
+        struct sigaction action {};
+        sigaction(SIGSEGV, nullptr, &action);
+        _exit(action.sa_handler == SIG_DFL ? kPassed : kNoHandler);
+    });
+    EXPECT_EQ(end.exitCode, kPassed);
+}
+
+TEST(Enable, AFileInPlaceOfTheFolderFailsAndKeepsTheFlag) {
+    ReportFolder folder;
+    const ChildEnd end = runChild([&] {
+        KOCrashReporter reporter = folder.reporter();
+        fs::create_directories(reporter.crashReportDirectory().parent_path());
+        testsupport::writeFile(reporter.crashReportDirectory(), "in the way");
+        std::optional<KOError> error;
+        if (reporter.enableCrashReporterAndReturnError(&error) || !error ||
+            error->domain() != NSPOSIXErrorDomain || error->code() != ENOTDIR) {
+            _exit(kFirstEnable);
+        }
+        error.reset();
+        if (reporter.enableCrashReporterAndReturnError(&error) ||
+            error->code() != KOCrashReporterErrorAlreadyEnabled) {
+            _exit(kSecondEnable);
+        }
+        _exit(kPassed);
+    });
+    EXPECT_EQ(end.exitCode, kPassed);
+}
+
+} // namespace

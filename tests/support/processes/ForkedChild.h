@@ -1,0 +1,8 @@
+// Runs code in a forked child, for tests whose code ends or may hang the process (signals,
+// faults). A child that hangs is ended by SIGALRM once its guard runs out.
+#pragma once
+
+#include <functional>
+
+// The child leaves with _exit(0) when body returns. Returns the child's wait status.
+int runInForkedChild(const std::function<void()>& body, unsigned guardSeconds = 30);
