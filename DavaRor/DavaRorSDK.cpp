@@ -51,8 +51,12 @@ DavaRorSDK::~DavaRorSDK() {
 }
 
 std::shared_ptr<DavaRorSDK> DavaRorSDK::shared() {
-    static const auto instance = std::make_shared<DavaRorSDK>();
+    static const auto instance = create();
     return instance;
+}
+
+std::shared_ptr<DavaRorSDK> DavaRorSDK::create() {
+    return std::shared_ptr<DavaRorSDK>(new DavaRorSDK());
 }
 
 std::shared_ptr<DavaRorSDK::Services> DavaRorSDK::services() const {

@@ -34,12 +34,16 @@ public:
     static constexpr const char* didStartNotification = "DavaRorDidStart";
     static constexpr const char* didReceiveFeatureFlags = "DavaRorDidReceiveFeatureFlags";
 
-    DavaRorSDK();
     ~DavaRorSDK();
     DavaRorSDK(const DavaRorSDK&) = delete;
     DavaRorSDK& operator=(const DavaRorSDK&) = delete;
 
+    // Clients exist only inside a std::shared_ptr: the integrations reach
+    // theirs through weak_from_this, which a client held any other way would
+    // not have, silently losing its life-cycle and screen events.
     static std::shared_ptr<DavaRorSDK> shared();
+    // A client besides the shared one.
+    static std::shared_ptr<DavaRorSDK> create();
 
     void setup(std::shared_ptr<DavaRorConfig> config);
     void close();
@@ -101,6 +105,8 @@ public:
     DavaRorMulticastCallback<DavaRorEvent> onEventCaptured;
 
 private:
+    DavaRorSDK();
+
     struct Services;
     std::shared_ptr<Services> services() const;
     bool checkEnabled() const;

@@ -1,15 +1,16 @@
 #!/usr/bin/env bash
-# Sets up the machine, then builds and tests the three configurations:
-# host (x86_64), arm64 (cross-compiled, tests under qemu-aarch64) and the host
-# AddressSanitizer + UndefinedBehaviorSanitizer build.
-# Usage: scripts/test.sh [host|arm64|asan|tsan ...]   (default: host arm64 asan)
+# Sets up the machine, then builds and tests the four configurations:
+# host (x86_64), arm64 (cross-compiled, tests under qemu-aarch64), the host
+# AddressSanitizer + UndefinedBehaviorSanitizer build, and the host
+# ThreadSanitizer build, which runs only the suites that start threads.
+# Usage: scripts/test.sh [host|arm64|asan|tsan ...]   (default: all four)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 "$root/scripts/install-deps.sh"
 
 configs=("$@")
-[ "${#configs[@]}" -gt 0 ] || configs=(host arm64 asan)
+[ "${#configs[@]}" -gt 0 ] || configs=(host arm64 asan tsan)
 jobs=$(nproc)
 total_passed=0
 total_failed=0
@@ -20,31 +21,66 @@ configure() {
   cmake -S "$root" -B "$root/build/$name" -G Ninja -DDAVAROR_WERROR=ON "$@" >/dev/null
 }
 
+# ThreadSanitizer pays off only where threads start: the queue, the client,
+# the remote configuration, the core suites, the crash reporter's async list
+# and thread parking. Each selection is one ctest run (ctest ANDs -L and -R).
+tsan_suites=(davaror_queue_tests davaror_sdk_tests davaror_remote_config_tests
+  davaror_core_tests platform_core_tests platform_mach_tests kocrash_image_tests)
+tsan_selections=("-L ^(davaror_queue_tests|davaror_sdk_tests|davaror_remote_config_tests|davaror_core_tests|platform_core_tests|platform_mach_tests)$"
+  "-L ^kocrash_image_tests$ -R ^(AsyncList|ImageList)[.]")
+
+run_ctest() { # <config> <log> [selection...]
+  local config=$1 log=$2; shift 2
+  set +e
+  ASAN_OPTIONS=detect_leaks=1 ctest --test-dir "$root/build/$config" \
+    --output-on-failure -j "$jobs" --timeout 300 "$@" 2>&1 | tee -a "$log"
+  local status=${PIPESTATUS[0]}
+  set -e
+  return "$status"
+}
+
+set -f # the selections hold regular expressions, not file patterns
 for config in "${configs[@]}"; do
+  targets=()
+  selections=("")
   case "$config" in
     host) configure host ;;
     arm64) configure arm64 -DCMAKE_TOOLCHAIN_FILE="$root/cmake/aarch64-linux-gnu.cmake" ;;
     asan) configure asan -DDAVAROR_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug ;;
-    tsan) configure tsan -DDAVAROR_TSAN=ON -DCMAKE_BUILD_TYPE=Debug ;;
+    tsan)
+      configure tsan -DDAVAROR_TSAN=ON -DCMAKE_BUILD_TYPE=Debug
+      targets=(--target "${tsan_suites[@]}")
+      selections=("${tsan_selections[@]}")
+      ;;
     *) echo "unknown configuration: $config" >&2; exit 2 ;;
   esac
+  started=$SECONDS
   echo "== $config: build"
-  cmake --build "$root/build/$config" -j "$jobs"
+  cmake --build "$root/build/$config" -j "$jobs" "${targets[@]}"
   echo "== $config: test"
   log="$root/build/$config/ctest.log"
-  set +e
-  ASAN_OPTIONS=detect_leaks=1 ctest --test-dir "$root/build/$config" --output-on-failure \
-    -j "$jobs" --timeout 300 2>&1 | tee "$log"
-  status=${PIPESTATUS[0]}
-  set -e
-  summary=$(grep -E "tests passed, [0-9]+ tests failed out of" "$log" | tail -1 || true)
-  out_of=$(sed -E 's/.* out of ([0-9]+).*/\1/' <<<"$summary")
-  failed=$(sed -E 's/.*, ([0-9]+) tests failed.*/\1/' <<<"$summary")
-  if [ -z "$summary" ]; then out_of=0; failed=1; fi
-  total_passed=$((total_passed + out_of - failed))
-  total_failed=$((total_failed + failed))
-  if [ "$status" -ne 0 ]; then failed_configs+=("$config"); fi
+  : > "$log"
+  config_failed=0
+  for selection in "${selections[@]}"; do
+    # shellcheck disable=SC2086 # a selection is several words
+    run_ctest "$config" "$log" $selection || config_failed=1
+  done
+  summaries=$(grep -E "tests passed, [0-9]+ tests failed out of" "$log" || true)
+  if [ "$(wc -l <<<"$summaries")" -ne "${#selections[@]}" ] || [ -z "$summaries" ]; then
+    total_failed=$((total_failed + 1))
+    config_failed=1
+  fi
+  while read -r summary; do
+    [ -n "$summary" ] || continue
+    out_of=$(sed -E 's/.* out of ([0-9]+).*/\1/' <<<"$summary")
+    failed=$(sed -E 's/.*, ([0-9]+) tests failed.*/\1/' <<<"$summary")
+    total_passed=$((total_passed + out_of - failed))
+    total_failed=$((total_failed + failed))
+  done <<<"$summaries"
+  if [ "$config_failed" -ne 0 ]; then failed_configs+=("$config"); fi
+  echo "== $config: $((SECONDS - started)) s"
 done
+set +f
 
 echo
 echo "configurations: ${configs[*]}"

@@ -8,6 +8,7 @@
 #include "DavaRor/delivery/DavaRorApi.h"
 #include "DavaRor/delivery/DavaRorFileBackedQueue.h"
 #include "DavaRor/delivery/Reachability.h"
+#include "platform/core/DispatchQoS.h"
 
 #include <algorithm>
 #include <ctime>
@@ -56,7 +57,11 @@ DavaRorQueue::DavaRorQueue(std::shared_ptr<const DavaRorConfig> config,
     : config_(std::move(config)), api_(std::move(api)),
       now_(now ? std::move(now) : [] { return std::chrono::system_clock::now(); }),
       reachability_(std::move(reachability)), endpoint_(endpoint),
-      fileQueue_(makeStore(storage, endpoint)), dispatchQueue_(dispatchLabel(endpoint)) {}
+      fileQueue_(makeStore(storage, endpoint)), dispatchQueue_(dispatchLabel(endpoint)) {
+    // Loading and uploading batches is background work that must not compete
+    // with the application's own threads.
+    dispatchQueue_.async([] { platform::applyToCurrentThread(platform::DispatchQoS::utility); });
+}
 
 DavaRorQueue::~DavaRorQueue() {
     stop();

@@ -51,6 +51,7 @@ public:
     void clear();
 
     bool isPausedForTesting() const { return paused_.load(); }
+    platform::SerialQueue& dispatchQueueForTesting() { return dispatchQueue_; }
 
 private:
     void flushIfOverThreshold();

@@ -65,7 +65,7 @@ void startQueueRun(const benchmark::State& state) {
 void startClientRun(const benchmark::State& state) {
     startRun(state);
     ::setenv("XDG_DATA_HOME", captureRun->folder.c_str(), 1);
-    captureRun->client = std::make_shared<DavaRorSDK>();
+    captureRun->client = DavaRorSDK::create();
     captureRun->client->setup(captureOnlyConfig(neverContactedHost));
 }
 

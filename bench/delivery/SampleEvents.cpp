@@ -20,7 +20,7 @@ namespace {
 DavaRorEvent captureOneTap() {
     ScratchFolder data;
     ::setenv("XDG_DATA_HOME", data.path().c_str(), 1);
-    auto client = std::make_shared<DavaRorSDK>();
+    auto client = DavaRorSDK::create();
     client->setup(captureOnlyConfig(neverContactedHost));
     std::optional<DavaRorEvent> captured;
     {

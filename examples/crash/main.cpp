@@ -48,7 +48,7 @@ int main(int argc, char** argv) {
     // that it applies from this run on.
     DavaRorStorage(*config).setJson(DavaRorStorage::StorageKey::errorTracking,
                                     {{"autocaptureExceptions", true}});
-    auto client = std::make_shared<DavaRorSDK>();
+    auto client = DavaRorSDK::create();
     client->setup(config);
     std::printf("distinct id %s\ncrashing function %p\n", client->getDistinctId().c_str(),
                 reinterpret_cast<void*>(&davaror_store_through));

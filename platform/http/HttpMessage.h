@@ -26,7 +26,10 @@ struct HttpRequest {
     std::string url;
     HeaderList headers;
     std::string body;
+    // Connecting may take this long, and so may any stretch in which no byte
+    // moves; the whole transfer may take longer.
     std::chrono::milliseconds timeout = defaultRequestTimeout;
+    // None takes the proxy from the environment, as libcurl reads it.
     std::optional<std::string> proxy;
     // A reply body longer than this ends the transfer with an error instead of
     // filling memory; none accepts any length.

@@ -101,6 +101,10 @@ size_t appendHeader(char* data, size_t size, size_t count, void* user) {
     return size * count;
 }
 
+long idleSeconds(std::chrono::milliseconds timeout) {
+    return std::max(1L, static_cast<long>((timeout.count() + 999) / 1000));
+}
+
 // Fills the easy handle from the request. Returns false when libcurl refuses
 // an option, which only happens when it runs out of memory.
 bool configure(Transfer& transfer) {
@@ -119,20 +123,28 @@ bool configure(Transfer& transfer) {
     transfer.headerList.reset(list);
     const auto acceptEncoding = findHeader(request.headers, "Accept-Encoding");
 
-    bool ok = curl_easy_setopt(easy, CURLOPT_URL, request.url.c_str()) == CURLE_OK &&
-              curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https") == CURLE_OK &&
-              curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L) == CURLE_OK &&
-              curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS,
-                               static_cast<long>(request.timeout.count())) == CURLE_OK &&
-              curl_easy_setopt(easy, CURLOPT_PROXY, request.proxy ? request.proxy->c_str() : "") ==
-                  CURLE_OK &&
-              curl_easy_setopt(easy, CURLOPT_HTTPHEADER, list) == CURLE_OK &&
-              curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, appendBody) == CURLE_OK &&
-              curl_easy_setopt(easy, CURLOPT_WRITEDATA, &transfer) == CURLE_OK &&
-              curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, appendHeader) == CURLE_OK &&
-              curl_easy_setopt(easy, CURLOPT_HEADERDATA, &transfer) == CURLE_OK &&
-              curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, transfer.errorText) == CURLE_OK &&
-              curl_easy_setopt(easy, CURLOPT_PRIVATE, &transfer) == CURLE_OK;
+    bool ok =
+        curl_easy_setopt(easy, CURLOPT_URL, request.url.c_str()) == CURLE_OK &&
+        curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https") == CURLE_OK &&
+        curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L) == CURLE_OK &&
+        curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS,
+                         static_cast<long>(request.timeout.count())) == CURLE_OK &&
+        // The timeout is for idleness: a transfer that keeps moving, however long it
+        // takes on a slow link, must not be cut off. libcurl counts in whole seconds.
+        curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L) == CURLE_OK &&
+        curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, idleSeconds(request.timeout)) == CURLE_OK &&
+        curl_easy_setopt(easy, CURLOPT_HTTPHEADER, list) == CURLE_OK &&
+        curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, appendBody) == CURLE_OK &&
+        curl_easy_setopt(easy, CURLOPT_WRITEDATA, &transfer) == CURLE_OK &&
+        curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, appendHeader) == CURLE_OK &&
+        curl_easy_setopt(easy, CURLOPT_HEADERDATA, &transfer) == CURLE_OK &&
+        curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, transfer.errorText) == CURLE_OK &&
+        curl_easy_setopt(easy, CURLOPT_PRIVATE, &transfer) == CURLE_OK;
+    // Left unset, libcurl takes the proxy from http_proxy, https_proxy and
+    // no_proxy, which a host behind a mandatory proxy relies on.
+    if (ok && request.proxy) {
+        ok = curl_easy_setopt(easy, CURLOPT_PROXY, request.proxy->c_str()) == CURLE_OK;
+    }
     if (ok && acceptEncoding) {
         ok = curl_easy_setopt(easy, CURLOPT_ACCEPT_ENCODING, acceptEncoding->c_str()) == CURLE_OK;
     }

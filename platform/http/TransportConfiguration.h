@@ -13,7 +13,8 @@ namespace platform::http {
 struct TransportConfiguration {
     // Added to every request that does not set the same header itself.
     HeaderList additionalHeaders;
-    // "scheme://host:port" of an HTTP proxy; none connects directly.
+    // "scheme://host:port" of an HTTP proxy; none takes the proxy from the
+    // environment (http_proxy, https_proxy, no_proxy).
     std::optional<std::string> proxy;
 
     void setAdditionalHeader(const std::string& name, std::string value);

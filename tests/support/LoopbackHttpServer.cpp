@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <system_error>
 
@@ -83,6 +84,12 @@ ScriptedReply ScriptedReply::closeWithoutReply() {
     return reply;
 }
 
+ScriptedReply ScriptedReply::reset() {
+    ScriptedReply reply;
+    reply.action = Action::reset;
+    return reply;
+}
+
 ScriptedReply ScriptedReply::hang() {
     ScriptedReply reply;
     reply.action = Action::hang;
@@ -92,6 +99,13 @@ ScriptedReply ScriptedReply::hang() {
 ScriptedReply ScriptedReply::after(std::chrono::milliseconds wait) const {
     ScriptedReply reply = *this;
     reply.delay = wait;
+    return reply;
+}
+
+ScriptedReply ScriptedReply::trickled(int count, std::chrono::milliseconds interval) const {
+    ScriptedReply reply = *this;
+    reply.pieces = count;
+    reply.pace = interval;
     return reply;
 }
 
@@ -204,6 +218,21 @@ ScriptedReply LoopbackHttpServer::nextReply(const std::string& path) {
     return reply;
 }
 
+void LoopbackHttpServer::sendPaced(int fd, std::string_view response,
+                                   const ScriptedReply& reply) const {
+    const auto bodyStart = response.size() - reply.body.size();
+    sendAll(fd, response.substr(0, bodyStart));
+    std::string_view body = response.substr(bodyStart);
+    const auto pieceSize = body.size() / static_cast<size_t>(std::max(reply.pieces, 1)) + 1;
+    while (!body.empty()) {
+        if (body.size() != reply.body.size() && !waitUnlessStopped(reply.pace)) {
+            return;
+        }
+        sendAll(fd, body.substr(0, pieceSize));
+        body.remove_prefix(std::min(pieceSize, body.size()));
+    }
+}
+
 bool LoopbackHttpServer::waitUnlessStopped(std::chrono::milliseconds timeout) const {
     pollfd stop{stopEvent_, POLLIN, 0};
     return ::poll(&stop, 1, static_cast<int>(timeout.count())) == 0;
@@ -273,10 +302,15 @@ void LoopbackHttpServer::serve(int connectionFd) {
     }
     switch (reply.action) {
     case ScriptedReply::Action::respond:
-        sendAll(connection.fd(), responseBytes(reply));
+        sendPaced(connection.fd(), responseBytes(reply), reply);
         break;
     case ScriptedReply::Action::closeWithoutReply:
         break;
+    case ScriptedReply::Action::reset: {
+        const linger abortive{1, 0};
+        setsockopt(connection.fd(), SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
+        break;
+    }
     case ScriptedReply::Action::hang:
         waitUnlessStopped(std::chrono::milliseconds(-1));
         break;

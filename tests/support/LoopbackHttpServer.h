@@ -12,6 +12,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -37,7 +38,7 @@ private:
 };
 
 struct ScriptedReply {
-    enum class Action { respond, closeWithoutReply, hang };
+    enum class Action { respond, closeWithoutReply, reset, hang };
 
     Action action = Action::respond;
     int status = 200;
@@ -45,13 +46,19 @@ struct ScriptedReply {
     std::vector<std::pair<std::string, std::string>> headers;
     std::chrono::milliseconds delay{0};
     std::shared_ptr<ReplyGate> gate;
+    // The body goes out in this many pieces with `pace` between them.
+    int pieces = 1;
+    std::chrono::milliseconds pace{0};
 
     static ScriptedReply respond(int status, std::string body = {});
     static ScriptedReply closeWithoutReply();
+    // Drops the connection with a TCP reset instead of an orderly close.
+    static ScriptedReply reset();
     // Keeps the connection open without answering until the server is destroyed.
     static ScriptedReply hang();
     ScriptedReply after(std::chrono::milliseconds wait) const;
     ScriptedReply heldBy(std::shared_ptr<ReplyGate> gate) const;
+    ScriptedReply trickled(int pieces, std::chrono::milliseconds pace) const;
 };
 
 class LoopbackHttpServer {
@@ -82,6 +89,7 @@ private:
     void acceptConnections();
     void serve(int connection);
     ScriptedReply nextReply(const std::string& path);
+    void sendPaced(int fd, std::string_view response, const ScriptedReply& reply) const;
     // False when the server stopped during the wait.
     bool waitUnlessStopped(std::chrono::milliseconds timeout) const;
 

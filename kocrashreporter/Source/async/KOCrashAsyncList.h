@@ -123,7 +123,8 @@ private:
         taken->prev = nullptr;
         taken->next.store(nullptr);
         taken->free_next = nullptr;
-        std::atomic_thread_fence(std::memory_order_seq_cst);
+        // No fence: the sequentially consistent exchange that links the node publishes these
+        // fields to every reader that loads the link, a signal handler on this thread included.
         return taken;
     }
 

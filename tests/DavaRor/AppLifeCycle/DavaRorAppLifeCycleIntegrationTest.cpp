@@ -38,7 +38,7 @@ protected:
     void TearDown() override { davaRorLogEnabled = false; }
 
     std::shared_ptr<DavaRorSDK> setUpClient(std::shared_ptr<DavaRorConfig> config) {
-        auto client = std::make_shared<DavaRorSDK>();
+        auto client = DavaRorSDK::create();
         client->setup(std::move(config));
         return client;
     }
@@ -119,7 +119,7 @@ TEST_F(AppLifeCycleIntegrationTest, LaunchActivateResignActivateReachTheServer) 
 TEST_F(AppLifeCycleIntegrationTest, AnUpdateIsCapturedOncePerProcessAndRepeatsOnlyLog) {
     std::filesystem::create_directories(defaultsFile().parent_path());
     std::ofstream(defaultsFile()) << R"({"ZOZVersionKey": "2.4.0", "ZOZBuildKeyV2": "240"})";
-    auto client = std::make_shared<DavaRorSDK>();
+    auto client = DavaRorSDK::create();
     EventRecorder recorder(*client);
     client->setup(quietConfig("key"));
 

@@ -70,7 +70,7 @@ protected:
     }
 
     std::shared_ptr<DavaRorSDK> setUpClient(std::shared_ptr<DavaRorConfig> clientConfig) {
-        auto client = std::make_shared<DavaRorSDK>();
+        auto client = DavaRorSDK::create();
         clients.push_back(client);
         recorders.push_back(std::make_unique<testsupport::EventRecorder>(*client));
         client->setup(std::move(clientConfig));
@@ -261,7 +261,7 @@ TEST(AutoCaptureIntegrationUnderADebugger, TheReportIsSentButCrashesAreLeftToThe
             .write(reinterpret_cast<const char*>(bytes.data()),
                    static_cast<std::streamsize>(bytes.size()));
 
-        auto client = std::make_shared<DavaRorSDK>();
+        auto client = DavaRorSDK::create();
         testsupport::EventRecorder events(*client);
         client->setup(config);
         const bool sent = events.names() == std::vector<std::string>{"$exception"};

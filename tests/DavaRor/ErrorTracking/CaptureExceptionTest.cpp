@@ -53,7 +53,7 @@ TEST(CaptureException, ATwoLevelErrorReachesTheServerWithFramesAndDebugImages) {
     auto config = testsupport::quietConfig("key", server.baseUrl());
     config->captureApplicationLifecycleEvents = false;
     config->flushAt = 1;
-    auto client = std::make_shared<DavaRorSDK>();
+    auto client = DavaRorSDK::create();
     client->setup(config);
 
     auto offline = std::make_shared<NSError>(

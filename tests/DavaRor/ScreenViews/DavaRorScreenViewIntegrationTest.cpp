@@ -33,7 +33,7 @@ protected:
     testsupport::TemporaryDirectory home;
     platform::log::ScopedCapture log;
     std::shared_ptr<DavaRorConfig> config = testsupport::quietConfig("key");
-    std::shared_ptr<DavaRorSDK> client = std::make_shared<DavaRorSDK>();
+    std::shared_ptr<DavaRorSDK> client = DavaRorSDK::create();
     EventRecorder events{*client};
 };
 

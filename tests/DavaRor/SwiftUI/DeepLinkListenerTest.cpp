@@ -43,7 +43,7 @@ protected:
 
     testsupport::TemporaryDirectory home;
     std::shared_ptr<DavaRorConfig> config = testsupport::quietConfig("key");
-    std::shared_ptr<DavaRorSDK> client = std::make_shared<DavaRorSDK>();
+    std::shared_ptr<DavaRorSDK> client = DavaRorSDK::create();
     EventRecorder events{*client};
 };
 

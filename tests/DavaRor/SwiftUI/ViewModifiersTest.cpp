@@ -24,7 +24,7 @@ protected:
     void TearDown() override { client->close(); }
 
     testsupport::TemporaryDirectory home;
-    std::shared_ptr<DavaRorSDK> client = std::make_shared<DavaRorSDK>();
+    std::shared_ptr<DavaRorSDK> client = DavaRorSDK::create();
     EventRecorder events{*client};
 };
 
@@ -72,7 +72,7 @@ TEST_F(ViewModifiersTest, WithoutAClientTheSharedOneAtShowTimeCaptures) {
     EXPECT_TRUE(events.events().empty());
 
     // A client given and then released does not hand over to the shared one.
-    auto released = std::make_shared<DavaRorSDK>();
+    auto released = DavaRorSDK::create();
     platform::ui::View other;
     davaRorViewSeen(other, "seen_by_released", nullptr, released);
     released.reset();

@@ -67,7 +67,7 @@ protected:
     testsupport::TemporaryDirectory data;
     std::shared_ptr<DavaRorConfig> config =
         std::make_shared<DavaRorConfig>("key", server.baseUrl());
-    std::shared_ptr<DavaRorSDK> client = std::make_shared<DavaRorSDK>();
+    std::shared_ptr<DavaRorSDK> client = DavaRorSDK::create();
     std::mutex mutex;
     std::vector<DavaRorEvent> captured;
     RegistrationToken token;

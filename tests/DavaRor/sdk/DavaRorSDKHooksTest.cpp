@@ -22,7 +22,7 @@ protected:
     testsupport::TemporaryDirectory home;
     testsupport::LoopbackHttpServer server;
     std::shared_ptr<DavaRorConfig> config = testsupport::quietConfig("key", server.baseUrl());
-    std::shared_ptr<DavaRorSDK> client = std::make_shared<DavaRorSDK>();
+    std::shared_ptr<DavaRorSDK> client = DavaRorSDK::create();
 };
 
 TEST_F(SDKHooksTest,

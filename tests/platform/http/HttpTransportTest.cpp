@@ -4,6 +4,7 @@
 
 #include "support/Gunzip.h"
 #include "support/LoopbackHttpServer.h"
+#include "support/ScopedEnvironment.h"
 
 #include <gtest/gtest.h>
 
@@ -151,6 +152,62 @@ TEST_F(HttpTransportTest, ProxyReceivesTheAbsoluteAddress) {
     request.proxy = server.baseUrl();
     EXPECT_EQ(sendAndWait(request).statusCode, 200);
     EXPECT_EQ(server.requests().at(0).target, "http://ingest.davaror.invalid/flags?v=2");
+}
+
+// Without a configured proxy the environment's variables decide, as libcurl
+// reads them; a configured one wins over them.
+TEST(HttpTransportProxy, EnvironmentProxyIsUsedUnlessConfiguredOrExcluded) {
+    LoopbackHttpServer environmentProxy, configuredProxy, origin;
+    const std::string remote = "http://ingest.davaror.invalid/batch";
+    struct Case {
+        const char* name;
+        std::optional<std::string> noProxy;
+        std::optional<std::string> configured;
+        std::string url;
+        const LoopbackHttpServer* receiver;
+        std::string target;
+    };
+    const Case cases[] = {
+        {"environment proxy", std::nullopt, std::nullopt, remote, &environmentProxy, remote},
+        {"configured proxy wins", std::nullopt, configuredProxy.baseUrl(), remote, &configuredProxy,
+         remote},
+        {"no_proxy goes direct", "127.0.0.1", std::nullopt, origin.baseUrl() + "/batch", &origin,
+         "/batch"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto before = c.receiver->requests().size();
+        testsupport::ScopedEnvironment environment;
+        environment.set("http_proxy", environmentProxy.baseUrl());
+        environment.set("no_proxy", c.noProxy);
+        environment.set("NO_PROXY", std::nullopt);
+        Completions completions;
+        {
+            HttpTransport transport;
+            HttpRequest request;
+            request.url = c.url;
+            request.proxy = c.configured;
+            transport.send(request, completions.forRequest(1));
+            ASSERT_TRUE(completions.waitFor(1));
+        }
+        EXPECT_EQ(completions.response(1).statusCode, 200);
+        ASSERT_EQ(c.receiver->requests().size(), before + 1);
+        EXPECT_EQ(c.receiver->requests().back().target, c.target);
+    }
+    EXPECT_EQ(environmentProxy.requests().size(), 1u);
+}
+
+// The timeout measures idleness: a reply that keeps arriving, in gaps shorter
+// than the timeout, completes even when the whole takes longer.
+TEST_F(HttpTransportTest, SlowReplyThatKeepsMovingOutlastsTheTimeout) {
+    const std::string body(3000, 'b');
+    server.enqueue(ScriptedReply::respond(200, body).trickled(5, 400ms));
+    auto request = postTo(server, "/batch", std::string(200000, 'u'));
+    request.timeout = 1s;
+    const auto response = sendAndWait(request);
+    EXPECT_FALSE(response.error) << response.error->description;
+    EXPECT_EQ(response.statusCode, 200);
+    EXPECT_EQ(response.body, body);
 }
 
 TEST_F(HttpTransportTest, ReplyBodyOverTheLimitEndsTheTransfer) {

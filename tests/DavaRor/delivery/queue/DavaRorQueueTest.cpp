@@ -9,6 +9,9 @@
 #include <future>
 #include <numeric>
 
+#include <sys/resource.h>
+#include <unistd.h>
+
 using namespace std::chrono_literals;
 using testsupport::ScriptedReply;
 
@@ -31,46 +34,66 @@ TEST_F(QueueTest, TheThresholdSendsOneBatchAndLaterAddsWaitForIt) {
     EXPECT_TRUE(log.contains("[DavaRor] Queued event 'event 20'. Depth: 21"));
 }
 
-TEST_F(QueueTest, RepliesDecideWhetherTheBatchIsDeletedOrKept) {
+// Every server fault settles its batch exactly once: answered batches (2xx,
+// 4xx, 5xx) are deleted; a redirect or no answer at all keeps the batch, and
+// the first flush after the pause sends it again.
+TEST_F(QueueTest, ServerFaultsSettleEachBatchOnceAndNeverStickTheQueue) {
+    ScriptedReply redirectLoop = ScriptedReply::respond(302);
+    redirectLoop.headers = {{"Location", server.baseUrl() + "/batch"}};
+    const std::string refusedHost = "http://127.0.0.1:" + std::to_string(testsupport::closedPort());
     struct Case {
         const char* name;
         ScriptedReply reply;
         bool kept;
+        std::string host;
     };
     const Case cases[] = {
-        {"200", ScriptedReply::respond(200), false},
-        {"400", ScriptedReply::respond(400, "{\"error\":1}"), false},
-        {"500", ScriptedReply::respond(500), false},
-        {"302", ScriptedReply::respond(302), true},
-        {"no reply", ScriptedReply::closeWithoutReply(), true},
+        {"200", ScriptedReply::respond(200), false, server.baseUrl()},
+        {"400", ScriptedReply::respond(400, "{\"error\":1}"), false, server.baseUrl()},
+        {"500", ScriptedReply::respond(500), false, server.baseUrl()},
+        {"302 to itself", redirectLoop, true, server.baseUrl()},
+        {"connection reset", ScriptedReply::reset(), true, server.baseUrl()},
+        {"closed without reply", ScriptedReply::closeWithoutReply(), true, server.baseUrl()},
+        // Ends when the idle timeout of the request runs out.
+        {"stalled", ScriptedReply::hang(), true, server.baseUrl()},
+        {"connection refused", ScriptedReply::respond(200), true, refusedHost},
+    };
+    const auto outcomes = [&] {
+        return log.count("Pausing queue consumption") + log.count("Completed!");
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         testsupport::TemporaryDirectory caseFolder;
         DavaRorStorage caseStorage("key", caseFolder.path());
-        server.enqueue(c.reply);
+        auto caseConfig = std::make_shared<DavaRorConfig>("key", c.host);
+        const bool reachesServer = c.host == server.baseUrl();
+        if (reachesServer) {
+            server.enqueue(c.reply);
+        }
+        const auto requestsBefore = server.requests().size();
         auto queue = std::make_shared<DavaRorQueue>(
-            config, caseStorage, std::make_shared<DavaRorApi>(config),
+            caseConfig, caseStorage, std::make_shared<DavaRorApi>(caseConfig),
             DavaRorQueue::DavaRorApiEndpoint::batch, nullptr, [this] { return now(); });
         queue->start(true, true);
         queue->add(event(1));
         queue->add(event(2));
-        const auto pausesBefore = log.count("Pausing queue consumption");
-        const auto completedBefore = log.count("Completed!");
+        const auto before = outcomes();
         queue->flush();
-        ASSERT_TRUE(platform::pumpMainQueueUntil([&] {
-            return log.count("Pausing queue consumption") > pausesBefore ||
-                   log.count("Completed!") > completedBefore;
-        }));
+        ASSERT_TRUE(platform::pumpMainQueueUntil([&] { return outcomes() > before; }, 30s));
         EXPECT_EQ(queue->depth(), c.kept ? 2 : 0);
-        if (c.kept) {
-            // Every flush within the pause is refused without a request.
-            const auto requests = server.requests().size();
-            queue->flush();
-            EXPECT_TRUE(log.contains("[DavaRor] The queue is paused until `"));
-            EXPECT_EQ(server.requests().size(), requests);
-            advanceClock(31s); // leave the back-off behind for the next case
+        EXPECT_EQ(server.requests().size(), requestsBefore + (reachesServer ? 1 : 0));
+        if (!c.kept) {
+            EXPECT_EQ(outcomes(), before + 1);
+            continue;
         }
+        queue->flush();
+        EXPECT_TRUE(log.contains("[DavaRor] The queue is paused until `"));
+        advanceClock(31s);
+        queue->flush();
+        ASSERT_TRUE(platform::pumpMainQueueUntil([&] { return outcomes() > before + 1; }, 30s));
+        EXPECT_EQ(outcomes(), before + 2);
+        EXPECT_EQ(queue->depth(), reachesServer ? 0 : 2);
+        EXPECT_FALSE(log.contains("Already flushing"));
     }
 }
 
@@ -229,4 +252,13 @@ TEST_F(QueueTest, TheNetworkPausesAndResumesOnlyTheQueueStartedLast) {
     EXPECT_EQ(server.requests().back().path(), "/s/");
     EXPECT_EQ(replay->depth(), 0);
     monitor->stopNotifier();
+}
+
+TEST_F(QueueTest, BatchesAreLoadedAndSentAtALowerPriority) {
+    auto queue = makeQueue();
+    const int callerNice = getpriority(PRIO_PROCESS, static_cast<id_t>(gettid()));
+    int workerNice = callerNice;
+    queue->dispatchQueueForTesting().sync(
+        [&] { workerNice = getpriority(PRIO_PROCESS, static_cast<id_t>(gettid())); });
+    EXPECT_EQ(workerNice, std::min(callerNice + 5, 19));
 }

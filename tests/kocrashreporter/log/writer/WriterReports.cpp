@@ -4,6 +4,8 @@
 #include "log/KOCrashLogFileFormat.h"
 #include "platform/dyld/DyldImages.h"
 #include "platform/mach/MachPorts.h"
+#include "platform/mach/MachThreads.h"
+#include "platform/mach/MachVirtualMemory.h"
 
 #include "kocrash.pb-c.h"
 
@@ -94,6 +96,18 @@ std::vector<std::uint8_t> writeReport(kocrash_log_writer* writer, kocrash_async_
         write(call, request.crashedThread, nullptr);
     }
     return file.bytes();
+}
+
+std::vector<thread_act_t> listedThreads() {
+    thread_act_array_t threads = nullptr;
+    mach_msg_type_number_t count = 0;
+    if (task_threads(mach_task_self(), &threads, &count) != KERN_SUCCESS) {
+        return {};
+    }
+    std::vector<thread_act_t> listed(threads, threads + count);
+    mach_vm_deallocate(mach_task_self(), reinterpret_cast<mach_vm_address_t>(threads),
+                       count * sizeof(thread_act_t));
+    return listed;
 }
 
 bool lengthPrefixesMatchBodies(std::span<const std::uint8_t> report) {

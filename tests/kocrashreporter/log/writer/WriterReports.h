@@ -35,6 +35,10 @@ struct ReportRequest {
 std::vector<std::uint8_t> writeReport(kocrash_log_writer* writer, kocrash_async_image_list* images,
                                       const ReportRequest& request, bool captureCaller);
 
+// The process's threads in the kernel's order, as the writer lists them (an emulator's own
+// threads included).
+std::vector<thread_act_t> listedThreads();
+
 // True when every message field's length equals the size of the whole, known fields inside
 // it, down to the innermost messages, and the top-level fields end exactly at the file's end.
 bool lengthPrefixesMatchBodies(std::span<const std::uint8_t> report);
