@@ -2,6 +2,7 @@
 
 #include "platform/dyld/ElfFile.h"
 #include "platform/mach/MemoryOverlays.h"
+#include "platform/mach/UnchangingMemory.h"
 
 #include <algorithm>
 #include <climits>
@@ -242,8 +243,11 @@ std::unique_ptr<ElfObjectView> ElfObjectView::build(const dl_phdr_info& object,
     view->headerAddress_ = headerAddress;
     view->slide_ = static_cast<std::intptr_t>(object.dlpi_addr);
     view->path_ = path;
-    view->storage_.resize((writer.bytes.size() + 7) / 8);
-    auto* storage = reinterpret_cast<std::uint8_t*>(view->storage_.data());
+    view->storage_ = std::make_unique<SealedPages>(writer.bytes.size());
+    std::uint8_t* storage = view->storage_->data();
+    if (storage == nullptr) {
+        return nullptr;
+    }
     std::memcpy(storage, writer.bytes.data(), writer.bytes.size());
     // __LINKEDIT is where its bytes now live, in the view's own link-time addresses.
     auto* linkedit = reinterpret_cast<segment_command_64*>(storage + linkeditAt);
@@ -252,14 +256,34 @@ std::unique_ptr<ElfObjectView> ElfObjectView::build(const dl_phdr_info& object,
     linkedit->vmsize = writer.bytes.size() - symbolsAt;
     linkedit->fileoff = symbolsAt;
     linkedit->filesize = linkedit->vmsize;
+    view->storage_->seal();
     view->overlaid_ = platform::mach::addMemoryOverlay(headerAddress, storage, commandsEnd);
     if (!view->overlaid_) {
         return nullptr;
     }
+    view->registerUnchangingMemory(object);
     return view;
 }
 
+void ElfObjectView::registerUnchangingMemory(const dl_phdr_info& object) {
+    auto add = [this](std::uint64_t address, std::uint64_t length) {
+        if (platform::mach::addUnchangingMemory(address, length)) {
+            unchanging_.push_back(address);
+        }
+    };
+    add(reinterpret_cast<std::uintptr_t>(storage_->data()), storage_->size());
+    for (int index = 0; index < object.dlpi_phnum; ++index) {
+        const auto& segment = object.dlpi_phdr[index];
+        if (segment.p_type == PT_LOAD && (segment.p_flags & PF_W) == 0) {
+            add(object.dlpi_addr + segment.p_vaddr, segment.p_memsz);
+        }
+    }
+}
+
 ElfObjectView::~ElfObjectView() {
+    for (std::uint64_t address : unchanging_) {
+        platform::mach::removeUnchangingMemory(address);
+    }
     if (overlaid_) {
         platform::mach::removeMemoryOverlay(headerAddress_);
     }

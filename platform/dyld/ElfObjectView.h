@@ -6,10 +6,13 @@
 // .dynsym), named as Mach-O names C functions, with a leading "_". Addresses inside the view are
 // the object's link-time addresses and the slide is its load bias, so slid values are real
 // addresses. The header's address is the object's base: the view's bytes are shown there to the
-// Mach memory calls (MemoryOverlays.h) for as long as the view lives. Normal context only.
+// Mach memory calls (MemoryOverlays.h) for as long as the view lives. The object's read-only
+// segments and the view's own bytes are registered as unchanging memory (UnchangingMemory.h)
+// for that long too, so crash-time readers map them in place. Normal context only.
 #pragma once
 
 #include "platform/dyld/MachOFormat.h"
+#include "platform/dyld/SealedPages.h"
 
 #include <cstdint>
 #include <link.h>
@@ -33,18 +36,20 @@ public:
     std::intptr_t slide() const { return slide_; }
     const std::string& path() const { return path_; }
     // The header and load commands, readable directly.
-    const void* contents() const { return storage_.data(); }
+    const void* contents() const { return storage_->data(); }
 
 private:
     ElfObjectView() = default;
+    void registerUnchangingMemory(const dl_phdr_info& object);
 
     std::uint64_t headerAddress_ = 0;
     std::intptr_t slide_ = 0;
     std::string path_;
-    // Header, load commands, then the __LINKEDIT contents (symbols and their names); 8-byte
-    // words keep the records aligned.
-    std::vector<std::uint64_t> storage_;
+    // Header, load commands, then the __LINKEDIT contents (symbols and their names).
+    std::unique_ptr<SealedPages> storage_;
     bool overlaid_ = false;
+    // Addresses by which the unchanging ranges were registered.
+    std::vector<std::uint64_t> unchanging_;
 };
 
 // Views of every object the process has loaded, the main program first.

@@ -2,6 +2,7 @@
 
 #include "platform/dyld/DyldImages.h"
 #include "platform/dyld/MachOLoadCommands.h"
+#include "platform/mach/UnchangingMemory.h"
 
 #include <cstring>
 #include <fstream>
@@ -165,10 +166,15 @@ std::unique_ptr<MachOImageMapping> MachOImageMapping::fromBytes(std::span<const 
     rebase(image->bytes(), *commands, file, text->vmaddr, image->slide_);
     const std::size_t textPages = (text->vmsize + pageSize() - 1) / pageSize() * pageSize();
     mprotect(image->base_, std::min(textPages, length), PROT_READ | PROT_EXEC);
+    image->textRegistered_ =
+        platform::mach::addUnchangingMemory(image->address(), std::min(textPages, length));
     return image;
 }
 
 MachOImageMapping::~MachOImageMapping() {
+    if (textRegistered_) {
+        platform::mach::removeUnchangingMemory(address());
+    }
     munmap(base_, length_);
 }
 

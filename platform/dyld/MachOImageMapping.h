@@ -1,6 +1,6 @@
 // A Mach-O image file mapped into memory as the loader maps it: every segment at its offset
-// from __TEXT in one fresh range, pointers rebased by the slide, __TEXT executable. The
-// header is the range's first byte. Normal context only.
+// from __TEXT in one fresh range, pointers rebased by the slide, __TEXT executable and
+// registered as unchanging memory. The header is the range's first byte. Normal context only.
 #pragma once
 
 #include "platform/dyld/MachOFormat.h"
@@ -38,6 +38,7 @@ private:
     std::size_t length_ = 0;
     std::intptr_t slide_ = 0;
     std::string path_;
+    bool textRegistered_ = false;
 };
 
 // Keeps an image registered with the loader stand-in for its own lifetime.

@@ -1,9 +1,13 @@
-// May run at crash time: everything in this file. Copies go through a pipe: write() makes the
-// kernel read the source, and an unreadable range fails with EFAULT instead of a fault. The
-// emulator checks a whole write() range at once, so a failed chunk is retried up to its page
-// end to find the readable prefix exactly. The pipe is written and read with raw system calls:
-// the C library's wrappers may be instrumented to check the bytes against the program's own
-// objects, and these copies read whole pages on purpose.
+// May run at crash time: everything in this file but the set-up at load and in a forked child.
+// Where the kernel has process_vm_readv, a copy is one such read of the own process; the
+// emulator has not, and there a copy goes through a pipe: write() makes the kernel read the
+// source, and an unreadable range fails with EFAULT instead of a fault. The emulator checks a
+// whole write() range at once, so a failed chunk is retried up to its page end to find the
+// readable prefix exactly. The pipes are opened before any crash can happen; a copy that finds
+// every one of them in use fails instead of opening another, since no descriptor may be left at
+// crash time. All of it goes through raw system calls: the C library's wrappers may be
+// instrumented to check the bytes against the program's own objects, and these copies read
+// whole pages on purpose.
 #include "platform/mach/FaultSafeCopy.h"
 
 #include "platform/mach/MachVirtualMemory.h"
@@ -15,26 +19,34 @@
 #include <pthread.h>
 #include <sys/mman.h>
 #include <sys/syscall.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 namespace platform::mach {
 namespace {
 
 // Several threads (or a signal handler on top of a thread) may copy at once; each copy
-// leases a pipe of its own, so the bytes of two copies never mix.
-constexpr int kPooledPipes = 8;
+// leases a pipe of its own, so the bytes of two copies never mix. A pipe stays leased only
+// for one copy, so a crash finds one free unless this many copies were cut short at once.
+constexpr int kPooledPipes = 16;
 // Pipes hold 64 KiB by default; a smaller pipe just takes more rounds.
 constexpr std::size_t kLargestChunk = 64 * 1024;
 constexpr std::size_t kScratchSize = 256;
+// Pages whose readability one system call checks.
+constexpr int kProbesPerCall = 32;
+// Pages whose residency one mincore() call reports.
+constexpr std::size_t kResidencyPerCall = 256;
 
 struct PooledPipe {
     std::atomic<bool> busy{false};
-    // Touched only by the thread that set busy.
+    // Touched only by the thread that set busy, or before any other thread can copy.
     int readFd = -1;
     int writeFd = -1;
 };
 
 PooledPipe pool[kPooledPipes];
+bool processReadAvailable = false;
+pid_t ownPid = 0;
 
 class ErrnoGuard {
 public:
@@ -47,28 +59,12 @@ private:
     int saved_;
 };
 
-bool openPipe(int& readFd, int& writeFd) {
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) {
-        return false;
-    }
-    readFd = fds[0];
-    writeFd = fds[1];
-    return true;
+ssize_t readOwnMemory(const iovec* local, unsigned long localCount, const iovec* remote,
+                      unsigned long remoteCount) {
+    return syscall(SYS_process_vm_readv, ownPid, local, localCount, remote, remoteCount, 0);
 }
 
-void closePipe(int& readFd, int& writeFd) {
-    if (readFd >= 0) {
-        close(readFd);
-    }
-    if (writeFd >= 0) {
-        close(writeFd);
-    }
-    readFd = -1;
-    writeFd = -1;
-}
-
-// A pipe from the pool, or a pipe of its own when every pooled one is in use.
+// A pooled pipe, or none when every one is in use.
 class PipeLease {
 public:
     PipeLease() {
@@ -76,26 +72,22 @@ public:
             if (entry.busy.exchange(true, std::memory_order_acquire)) {
                 continue;
             }
-            if (entry.readFd < 0 && !openPipe(entry.readFd, entry.writeFd)) {
+            if (entry.readFd < 0) {
                 entry.busy.store(false, std::memory_order_release);
-                return;
+                continue;
             }
             pooled_ = &entry;
-            readFd_ = entry.readFd;
-            writeFd_ = entry.writeFd;
             return;
         }
-        openPipe(readFd_, writeFd_);
     }
 
     ~PipeLease() {
         if (pooled_ == nullptr) {
-            closePipe(readFd_, writeFd_);
             return;
         }
         // A pipe left with unread bytes would hand them to the next copy.
         if (broken_) {
-            closePipe(pooled_->readFd, pooled_->writeFd);
+            discardLeftovers();
         }
         pooled_->busy.store(false, std::memory_order_release);
     }
@@ -103,15 +95,20 @@ public:
     PipeLease(const PipeLease&) = delete;
     PipeLease& operator=(const PipeLease&) = delete;
 
-    bool valid() const { return readFd_ >= 0; }
-    int readFd() const { return readFd_; }
-    int writeFd() const { return writeFd_; }
+    bool valid() const { return pooled_ != nullptr; }
+    int readFd() const { return pooled_->readFd; }
+    int writeFd() const { return pooled_->writeFd; }
     void markBroken() { broken_ = true; }
 
 private:
+    // The pipe does not block, so reading stops once it is empty.
+    void discardLeftovers() {
+        std::uint8_t scratch[kScratchSize];
+        while (syscall(SYS_read, pooled_->readFd, scratch, sizeof scratch) > 0) {
+        }
+    }
+
     PooledPipe* pooled_ = nullptr;
-    int readFd_ = -1;
-    int writeFd_ = -1;
     bool broken_ = false;
 };
 
@@ -155,43 +152,11 @@ std::size_t bytesToPageEnd(std::uintptr_t address) {
     return vm_page_size - (address & vm_page_mask);
 }
 
-void resetPoolInChild() {
-    for (PooledPipe& entry : pool) {
-        closePipe(entry.readFd, entry.writeFd);
-        entry.busy.store(false, std::memory_order_relaxed);
-    }
-}
-
-// A forked child must not share its parent's pipes: both would read each other's bytes.
-[[gnu::constructor]] void registerForkHandler() {
-    pthread_atfork(nullptr, nullptr, resetPoolInChild);
-}
-
-} // namespace
-
-void openFaultSafeCopyPipes() {
-    for (PooledPipe& entry : pool) {
-        if (entry.busy.exchange(true, std::memory_order_acquire)) {
-            continue;
-        }
-        if (entry.readFd < 0) {
-            openPipe(entry.readFd, entry.writeFd);
-        }
-        entry.busy.store(false, std::memory_order_release);
-    }
-}
-
-FaultSafeCopyResult faultSafeCopy(void* destination, const void* source, std::size_t length) {
-    if (length == 0) {
-        return FaultSafeCopyResult::Copied;
-    }
-    ErrnoGuard errnoGuard;
+FaultSafeCopyResult copyThroughPipe(std::uint8_t* out, std::uintptr_t from, std::size_t length) {
     PipeLease pipe;
     if (!pipe.valid()) {
         return FaultSafeCopyResult::NoResources;
     }
-    auto* out = static_cast<std::uint8_t*>(destination);
-    auto from = reinterpret_cast<std::uintptr_t>(source);
     std::size_t done = 0;
     while (done < length) {
         std::size_t chunk = length - done < kLargestChunk ? length - done : kLargestChunk;
@@ -220,24 +185,112 @@ FaultSafeCopyResult faultSafeCopy(void* destination, const void* source, std::si
     return FaultSafeCopyResult::Copied;
 }
 
-std::size_t readablePrefixLength(const void* source, std::size_t length) {
-    ErrnoGuard errnoGuard;
+// How many of the probes, in order, lie in readable pages: one byte of each is read.
+int readableProbes(const iovec* probes, int count) {
+    if (processReadAvailable) {
+        std::uint8_t scratch[kProbesPerCall];
+        iovec local{scratch, static_cast<std::size_t>(count)};
+        ssize_t read = readOwnMemory(&local, 1, probes, static_cast<unsigned long>(count));
+        return read > 0 ? static_cast<int>(read) : 0;
+    }
     PipeLease pipe;
     if (!pipe.valid()) {
         return 0;
     }
+    ssize_t written;
+    do {
+        written = syscall(SYS_writev, pipe.writeFd(), probes, count);
+    } while (written < 0 && errno == EINTR);
+    if (written <= 0) {
+        return 0;
+    }
+    if (drain(pipe.readFd(), nullptr, static_cast<std::size_t>(written)) != DrainResult::Drained) {
+        pipe.markBroken();
+        return 0;
+    }
+    return static_cast<int>(written);
+}
+
+// A forked child must not share its parent's pipes: both would read each other's bytes.
+void reopenPoolInChild() {
+    ownPid = static_cast<pid_t>(syscall(SYS_getpid));
+    for (PooledPipe& entry : pool) {
+        if (entry.readFd >= 0) {
+            close(entry.readFd);
+            close(entry.writeFd);
+        }
+        entry.readFd = -1;
+        entry.writeFd = -1;
+        entry.busy.store(false, std::memory_order_relaxed);
+    }
+    openFaultSafeCopyPipes();
+}
+
+[[gnu::constructor]] void setUpCopies() {
+    ownPid = static_cast<pid_t>(syscall(SYS_getpid));
+    std::uint8_t probe = 1;
+    std::uint8_t copy = 0;
+    iovec local{&copy, 1};
+    iovec remote{&probe, 1};
+    processReadAvailable = readOwnMemory(&local, 1, &remote, 1) == 1 && copy == 1;
+    openFaultSafeCopyPipes();
+    pthread_atfork(nullptr, nullptr, reopenPoolInChild);
+}
+
+} // namespace
+
+void openFaultSafeCopyPipes() {
+    for (PooledPipe& entry : pool) {
+        if (entry.busy.exchange(true, std::memory_order_acquire)) {
+            continue;
+        }
+        int fds[2];
+        if (entry.readFd < 0 && pipe2(fds, O_CLOEXEC | O_NONBLOCK) == 0) {
+            entry.readFd = fds[0];
+            entry.writeFd = fds[1];
+        }
+        entry.busy.store(false, std::memory_order_release);
+    }
+}
+
+FaultSafeCopyResult faultSafeCopy(void* destination, const void* source, std::size_t length) {
+    if (length == 0) {
+        return FaultSafeCopyResult::Copied;
+    }
+    ErrnoGuard errnoGuard;
+    if (processReadAvailable) {
+        iovec local{destination, length};
+        iovec remote{const_cast<void*>(source), length};
+        if (readOwnMemory(&local, 1, &remote, 1) == static_cast<ssize_t>(length)) {
+            return FaultSafeCopyResult::Copied;
+        }
+    }
+    // The pipe tells an unreadable source from an unwritable destination.
+    return copyThroughPipe(static_cast<std::uint8_t*>(destination),
+                           reinterpret_cast<std::uintptr_t>(source), length);
+}
+
+std::size_t readablePrefixLength(const void* source, std::size_t length) {
+    ErrnoGuard errnoGuard;
     auto start = reinterpret_cast<std::uintptr_t>(source);
     std::size_t readable = 0;
     while (readable < length) {
         // One byte tells for the whole page: protection never changes within a page.
-        if (writeRetrying(pipe.writeFd(), start + readable, 1) != 1) {
+        iovec probes[kProbesPerCall];
+        std::size_t pageEnds[kProbesPerCall];
+        int count = 0;
+        for (std::size_t cursor = readable; cursor < length && count < kProbesPerCall; ++count) {
+            probes[count] = {reinterpret_cast<void*>(start + cursor), 1};
+            cursor += bytesToPageEnd(start + cursor);
+            pageEnds[count] = cursor;
+        }
+        int readablePages = readableProbes(probes, count);
+        if (readablePages > 0) {
+            readable = pageEnds[readablePages - 1];
+        }
+        if (readablePages < count) {
             break;
         }
-        if (drain(pipe.readFd(), nullptr, 1) != DrainResult::Drained) {
-            pipe.markBroken();
-            break;
-        }
-        readable += bytesToPageEnd(start + readable);
     }
     return readable < length ? readable : length;
 }
@@ -247,6 +300,26 @@ bool isMapped(const void* address) {
     auto page = reinterpret_cast<std::uintptr_t>(address) & ~std::uintptr_t{vm_page_mask};
     unsigned char residency = 0;
     return mincore(reinterpret_cast<void*>(page), 1, &residency) == 0;
+}
+
+bool isWhollyMapped(const void* start, std::size_t length) {
+    ErrnoGuard errnoGuard;
+    auto address = reinterpret_cast<std::uintptr_t>(start);
+    const std::uintptr_t end = address + length;
+    address &= ~std::uintptr_t{vm_page_mask};
+    unsigned char residency[kResidencyPerCall];
+    while (address < end) {
+        std::size_t span = end - address;
+        if (span > kResidencyPerCall * vm_page_size) {
+            span = kResidencyPerCall * vm_page_size;
+        }
+        // mincore() fails with ENOMEM as soon as a page of the range is unmapped.
+        if (mincore(reinterpret_cast<void*>(address), span, residency) != 0) {
+            return false;
+        }
+        address += span;
+    }
+    return true;
 }
 
 } // namespace platform::mach

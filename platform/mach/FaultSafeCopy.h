@@ -1,6 +1,7 @@
 // Copies from memory of the own process that may be unmapped or unreadable, without faulting:
-// the kernel reads the source while writing it into a pipe and reports EFAULT instead of
-// delivering a signal. Async-signal-safe: no allocation, no lock.
+// the kernel reads the source and reports EFAULT instead of delivering a signal. Everything a
+// copy uses is set up when the library loads (and again in a forked child), so a copy at crash
+// time needs no free descriptor. Async-signal-safe: no allocation, no lock.
 #pragma once
 
 #include <cstddef>
@@ -16,14 +17,18 @@ enum class FaultSafeCopyResult {
 
 FaultSafeCopyResult faultSafeCopy(void* destination, const void* source, std::size_t length);
 
-// Opens every pooled pipe now, so that copies made later need no new descriptor (a process
-// may have none left when it crashes). Normal context.
+// Opens every pooled pipe that is not open yet. The pool is opened when the library loads;
+// this retries what failed then (no descriptor was free, say). Normal context.
 void openFaultSafeCopyPipes();
 
-// Bytes from source on, at most length, that lie in readable pages.
+// Bytes from source on, at most length, that lie in readable pages. One check per page, no
+// byte of the pages copied.
 std::size_t readablePrefixLength(const void* source, std::size_t length);
 
 // Whether the page holding address is mapped at all (readable or not).
 bool isMapped(const void* address);
+// Whether every page of [start, start + length) is mapped: one system call for up to 256
+// pages, which neither reads nor pins them.
+bool isWhollyMapped(const void* start, std::size_t length);
 
 } // namespace platform::mach

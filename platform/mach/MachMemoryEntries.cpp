@@ -1,11 +1,12 @@
 // May run at crash time: every routine in this file (a fixed table claimed with atomic flags,
-// fault-safe copies, mmap and mprotect).
+// lookups of unchanging memory and overlays, fault-safe copies, mmap and mprotect).
 #include "platform/mach/MachMemoryEntries.h"
 
 #include "platform/mach/FaultSafeCopy.h"
 #include "platform/mach/MachPorts.h"
 #include "platform/mach/MachVirtualMemory.h"
 #include "platform/mach/MemoryOverlays.h"
+#include "platform/mach/UnchangingMemory.h"
 
 #include <atomic>
 #include <cstdint>
@@ -83,7 +84,13 @@ kern_return_t mach_make_memory_entry_64(vm_map_t target_task, memory_object_size
         return KERN_INVALID_ADDRESS;
     }
     end = pageStart(end + vm_page_mask);
-    std::size_t readable = readablePrefixLength(pointerTo(start), end - start);
+    // Unchanging memory was readable page by page when it was registered, and only unmapping
+    // can take that away: an object unloaded behind the loader's back must fail here rather
+    // than fault in its reader, and for that it is enough that every page is still mapped.
+    std::size_t readable =
+        isUnchangingMemory(start, end - start) && isWhollyMapped(pointerTo(start), end - start)
+            ? end - start
+            : readablePrefixLength(pointerTo(start), end - start);
     if (readable <= offset - start) {
         return KERN_INVALID_ADDRESS;
     }
@@ -112,6 +119,13 @@ kern_return_t mach_vm_map(vm_map_t target_task, mach_vm_address_t* address, mach
     if (offset > entry->size || size > entry->size - offset) {
         return KERN_INVALID_ARGUMENT;
     }
+    const mach_vm_address_t source = entry->address + offset;
+    if ((flags & VM_FLAGS_ANYWHERE) != 0 && (source & vm_page_mask) == 0 &&
+        (cur_protection & VM_PROT_WRITE) == 0 && isUnchangingMemory(source, size) &&
+        !memoryOverlaysTouch(source, size)) {
+        *address = source;
+        return KERN_SUCCESS;
+    }
     void* hint = nullptr;
     int mapFlags = MAP_PRIVATE | MAP_ANONYMOUS;
     if ((flags & VM_FLAGS_ANYWHERE) == 0) {
@@ -122,12 +136,11 @@ kern_return_t mach_vm_map(vm_map_t target_task, mach_vm_address_t* address, mach
     if (pages == MAP_FAILED) {
         return KERN_NO_SPACE;
     }
-    if (faultSafeCopy(pages, pointerTo(entry->address + offset), size) !=
-        FaultSafeCopyResult::Copied) {
+    if (faultSafeCopy(pages, pointerTo(source), size) != FaultSafeCopyResult::Copied) {
         munmap(pages, size);
         return KERN_INVALID_ADDRESS;
     }
-    applyMemoryOverlays(entry->address + offset, size, pages);
+    applyMemoryOverlays(source, size, pages);
     mprotect(pages, size, protectionFlags(cur_protection));
     *address = reinterpret_cast<std::uintptr_t>(pages);
     return KERN_SUCCESS;

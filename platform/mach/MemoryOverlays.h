@@ -14,6 +14,9 @@ namespace platform::mach {
 bool addMemoryOverlay(mach_vm_address_t address, const void* bytes, mach_vm_size_t length);
 void removeMemoryOverlay(mach_vm_address_t address);
 
+// Whether any overlay byte lies inside [address, address + size).
+bool memoryOverlaysTouch(mach_vm_address_t address, mach_vm_size_t size);
+
 // destination holds a copy of [address, address + size); every overlay byte inside that range
 // is copied over it.
 void applyMemoryOverlays(mach_vm_address_t address, mach_vm_size_t size, void* destination);

@@ -13,56 +13,6 @@ kocrash_vm_address_t roundDownToPage(kocrash_vm_address_t address) {
     return address & ~kocrash_vm_address_t{vm_page_mask};
 }
 
-// How much of [page_start, page_start + total) the kernel grants entries for, in one or more
-// pieces; 0 when not even the first piece can be had.
-kocrash_vm_size_t readablePrefix(task_t task, kocrash_vm_address_t page_start,
-                                 kocrash_vm_size_t total) {
-    kocrash_vm_size_t probed = 0;
-    while (probed < total) {
-        memory_object_size_t granted = total - probed;
-        mach_port_t entry = MACH_PORT_NULL;
-        if (mach_make_memory_entry_64(task, &granted, page_start + probed, VM_PROT_READ, &entry,
-                                      MACH_PORT_NULL) != KERN_SUCCESS) {
-            break;
-        }
-        mach_port_deallocate(mach_task_self(), entry);
-        if (granted == 0) {
-            break;
-        }
-        probed += granted < total - probed ? granted : total - probed;
-    }
-    return probed;
-}
-
-// Maps the source range piece by piece over the reservation at mapping.
-bool mapPieces(task_t task, kocrash_vm_address_t page_start, kocrash_vm_address_t mapping,
-               kocrash_vm_size_t total) {
-    kocrash_vm_size_t mapped = 0;
-    while (mapped < total) {
-        memory_object_size_t piece = total - mapped;
-        mach_port_t entry = MACH_PORT_NULL;
-        if (mach_make_memory_entry_64(task, &piece, page_start + mapped, VM_PROT_READ, &entry,
-                                      MACH_PORT_NULL) != KERN_SUCCESS) {
-            return false;
-        }
-        if (piece > total - mapped) {
-            piece = total - mapped;
-        }
-        mach_vm_address_t target = mapping + mapped;
-        kern_return_t result = piece == 0
-                                   ? KERN_FAILURE
-                                   : mach_vm_map(mach_task_self(), &target, piece, 0,
-                                                 VM_FLAGS_FIXED | VM_FLAGS_OVERWRITE, entry, 0,
-                                                 true, VM_PROT_READ, VM_PROT_READ, VM_INHERIT_COPY);
-        mach_port_deallocate(mach_task_self(), entry);
-        if (result != KERN_SUCCESS) {
-            return false;
-        }
-        mapped += piece;
-    }
-    return true;
-}
-
 } // namespace
 
 kocrash_error_t kocrash_async_mobject_init(kocrash_async_mobject* mobj, task_t task,
@@ -76,28 +26,41 @@ kocrash_error_t kocrash_async_mobject_init(kocrash_async_mobject* mobj, task_t t
     kocrash_vm_size_t in_page_offset = source_address - page_start;
     kocrash_vm_size_t total = length == 0 ? 0 : roundDownToPage(end + vm_page_mask) - page_start;
 
-    if (total != 0 && !map_whole_range) {
-        total = readablePrefix(task, page_start, total);
-        if (total == 0) {
+    // One entry covers the readable prefix of the range; the mapping is either a copy or, for
+    // memory of the own task that cannot change, the source pages themselves.
+    mach_vm_address_t mapping = 0;
+    bool in_place = false;
+    if (total != 0) {
+        memory_object_size_t granted = total;
+        mach_port_t entry = MACH_PORT_NULL;
+        if (mach_make_memory_entry_64(task, &granted, page_start, VM_PROT_READ, &entry,
+                                      MACH_PORT_NULL) != KERN_SUCCESS) {
             return KOCRASH_ENOMEM;
         }
-    }
-    mach_vm_address_t mapping = 0;
-    if (total != 0) {
-        if (mach_vm_allocate(mach_task_self(), &mapping, total, VM_FLAGS_ANYWHERE) !=
-            KERN_SUCCESS) {
+        if (granted < total && map_whole_range) {
+            mach_port_deallocate(mach_task_self(), entry);
+            return KOCRASH_ENOMEM;
+        }
+        total = granted < total ? granted : total;
+        kern_return_t mapped =
+            mach_vm_map(mach_task_self(), &mapping, total, 0, VM_FLAGS_ANYWHERE, entry, 0, true,
+                        VM_PROT_READ, VM_PROT_READ, VM_INHERIT_COPY);
+        mach_port_deallocate(mach_task_self(), entry);
+        if (mapped == KERN_NO_SPACE) {
             return KOCRASH_EINTERNAL;
         }
-        if (!mapPieces(task, page_start, mapping, total)) {
-            mach_vm_deallocate(mach_task_self(), mapping, total);
+        if (mapped != KERN_SUCCESS) {
             return KOCRASH_ENOMEM;
         }
+        // A fresh mapping never lands on pages that are still mapped: only the pages
+        // themselves can be there.
+        in_place = task == mach_task_self() && mapping == page_start;
     }
 
     mobj->task = task;
     mobj->source_address = source_address;
     mobj->mapping_start = mapping;
-    mobj->mapping_length = total;
+    mobj->mapping_length = in_place ? 0 : total;
     // An empty object has no local bytes: every lookup in it yields null.
     mobj->address = total == 0 ? 0 : mapping + in_page_offset;
     kocrash_vm_size_t usable = total == 0 ? 0 : total - in_page_offset;

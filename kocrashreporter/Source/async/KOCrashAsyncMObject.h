@@ -1,7 +1,9 @@
 // Memory objects: a range of a task mapped once into the own address space as a read-only
 // snapshot, then read field by field with bounds checks. A range that runs into unreadable
-// memory yields an object over its readable prefix. May run at crash time: everything
-// declared here (kernel virtual memory only, no heap, no lock).
+// memory yields an object over its readable prefix. Code, unwind tables and symbol tables of
+// the own task are not copied: their pages are checked for readability and read in place
+// (nothing is then to be unmapped, mapping_length is 0); memory that can change is a copy. May
+// run at crash time: everything declared here (kernel virtual memory only, no heap, no lock).
 #pragma once
 
 #include "async/KOCrashAsyncByteOrder.h"

@@ -6,8 +6,8 @@
 #pragma once
 
 #include "async/KOCrashAsyncMObject.h"
-#include "unwind/KOCrashAsyncThreadState.h"
 #include "platform/mach/MachTypes.h"
+#include "unwind/KOCrashAsyncThreadState.h"
 
 #include <cstdint>
 

@@ -2,9 +2,10 @@
 // expression blocks, thread-state accessors).
 #include "unwind/KOCrashAsyncDwarfCFAState.h"
 
+#include "async/KOCrashAsyncTaskMemory.h"
+#include "platform/mach/UserAddressMask.h"
 #include "unwind/KOCrashAsyncDwarfExpression.h"
 #include "unwind/KOCrashAsyncDwarfPrimitives.h"
-#include "async/KOCrashAsyncTaskMemory.h"
 
 namespace kocrash::async {
 namespace {
@@ -39,6 +40,11 @@ kocrash_error_t evaluate(task_t task, const kocrash_async_thread_state* state,
                                                                     length, initial_entry, result)
                           : evaluateAt<std::uint32_t, std::int32_t>(task, state, byteorder, address,
                                                                     length, initial_entry, result);
+}
+
+// A signed return address carries its signature above the user address width.
+std::uint64_t unsignedReturnAddress(bool is_signed, std::uint64_t address) {
+    return is_signed ? address & platform::mach::userAddressMask(CPU_TYPE_ARM64) : address;
 }
 
 // A general register of greg_size bytes, as stored in the task.
@@ -174,6 +180,9 @@ kocrash_error_t dwarf_cfa_state<word, signed_word>::apply_state(
         if (error != KOCRASH_ESUCCESS) {
             return error;
         }
+        if (is_return_address) {
+            value = unsignedReturnAddress(return_address_signed(), value);
+        }
         kocrash_async_thread_state_set_reg(next, target, value);
         if (is_return_address && target != KOCRASH_REG_IP) {
             kocrash_async_thread_state_set_reg(next, KOCRASH_REG_IP,
@@ -190,7 +199,9 @@ kocrash_error_t dwarf_cfa_state<word, signed_word>::apply_state(
             return KOCRASH_EINVAL;
         }
         kocrash_async_thread_state_set_reg(
-            next, KOCRASH_REG_IP, kocrash_async_thread_state_get_reg(current, return_address));
+            next, KOCRASH_REG_IP,
+            unsignedReturnAddress(return_address_signed(),
+                                  kocrash_async_thread_state_get_reg(current, return_address)));
     }
     return KOCRASH_ESUCCESS;
 }

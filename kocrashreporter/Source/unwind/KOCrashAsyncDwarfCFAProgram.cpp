@@ -156,8 +156,11 @@ private:
             return withRegister([&](std::uint32_t reg) -> kocrash_error_t {
                 return setExpression(reg, DWARF_RULE_VAL_EXPRESSION);
             });
+        case DW_CFA_AARCH64_negate_ra_state:
+            state_->toggle_return_address_signed();
+            return KOCRASH_ESUCCESS;
         default:
-            // Everything after DW_CFA_val_expression, vendor extensions included.
+            // Everything else after DW_CFA_val_expression, vendor extensions included.
             return KOCRASH_ENOTSUP;
         }
     }

@@ -7,6 +7,7 @@ template <typename word, typename signed_word>
 dwarf_cfa_state<word, signed_word>::dwarf_cfa_state() {
     for (std::uint8_t level = 0; level < max_levels; ++level) {
         cfa_rules_[level].set_undefined_rule();
+        return_address_signed_[level] = false;
         register_count_[level] = 0;
         for (std::uint8_t bucket = 0; bucket < bucket_count; ++bucket) {
             bucket_heads_[level][bucket] = end_mark;
@@ -144,6 +145,7 @@ bool dwarf_cfa_state<word, signed_word>::push_state() {
         }
     }
     cfa_rules_[to] = cfa_rules_[from];
+    return_address_signed_[to] = return_address_signed_[from];
     current_level_ = to;
     return true;
 }
@@ -155,6 +157,7 @@ bool dwarf_cfa_state<word, signed_word>::pop_state() {
     }
     release_level(current_level_);
     cfa_rules_[current_level_].set_undefined_rule();
+    return_address_signed_[current_level_] = false;
     --current_level_;
     return true;
 }

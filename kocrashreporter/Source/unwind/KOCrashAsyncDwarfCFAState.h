@@ -7,10 +7,10 @@
 #pragma once
 
 #include "async/KOCrashAsyncByteOrder.h"
-#include "unwind/KOCrashAsyncDwarfEncoding.h"
-#include "unwind/KOCrashAsyncDwarfEntries.h"
 #include "async/KOCrashAsyncError.h"
 #include "async/KOCrashAsyncMObject.h"
+#include "unwind/KOCrashAsyncDwarfEncoding.h"
+#include "unwind/KOCrashAsyncDwarfEntries.h"
 #include "unwind/KOCrashAsyncThreadState.h"
 
 #include <cstdint>
@@ -102,6 +102,13 @@ public:
     void set_cfa_register_signed(std::uint32_t regnum, signed_word offset);
     void set_cfa_expression(word address, word length);
     dwarf_cfa_rule<word, signed_word> get_cfa_rule() const { return cfa_rules_[current_level_]; }
+    // Whether the return address is signed with pointer authentication at this row (64-bit
+    // ARM's DW_CFA_AARCH64_negate_ra_state toggles it). Part of the row, so remembered rows
+    // bring it back.
+    void toggle_return_address_signed() {
+        return_address_signed_[current_level_] = !return_address_signed_[current_level_];
+    }
+    bool return_address_signed() const { return return_address_signed_[current_level_]; }
 
     // A new current level as an independent copy of the current one. False (nothing changed)
     // at the deepest level or when the pool cannot hold the copy.
@@ -149,6 +156,7 @@ private:
     void release_level(std::uint8_t level);
 
     dwarf_cfa_rule<word, signed_word> cfa_rules_[max_levels];
+    bool return_address_signed_[max_levels];
     std::uint8_t register_count_[max_levels];
     std::uint8_t bucket_heads_[max_levels][bucket_count];
     std::uint8_t current_level_;

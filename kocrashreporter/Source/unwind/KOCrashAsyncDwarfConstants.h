@@ -63,7 +63,10 @@ enum : std::uint8_t {
     DW_CFA_val_offset = 0x14,
     DW_CFA_val_offset_sf = 0x15,
     DW_CFA_val_expression = 0x16,
-    // Vendor extensions, all refused.
+    // 64-bit ARM: toggles whether the return address is signed (the same number is SPARC's
+    // register-window save, which no code here can carry).
+    DW_CFA_AARCH64_negate_ra_state = 0x2D,
+    // Other vendor extensions, all refused.
     DW_CFA_GNU_args_size = 0x2E,
     DW_CFA_GNU_negative_offset_extended = 0x2F,
 };

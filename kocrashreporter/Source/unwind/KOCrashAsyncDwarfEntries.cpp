@@ -3,10 +3,10 @@
 // never makes a parse wander into the next entry.
 #include "unwind/KOCrashAsyncDwarfEntries.h"
 
+#include "async/KOCrashAsyncString.h"
 #include "unwind/KOCrashAsyncDwarfConstants.h"
 #include "unwind/KOCrashAsyncDwarfOpStream.h"
 #include "unwind/KOCrashAsyncDwarfPrimitives.h"
-#include "async/KOCrashAsyncString.h"
 
 namespace kocrash::async {
 namespace {

@@ -4,9 +4,9 @@
 // of trapping.
 #include "unwind/KOCrashAsyncDwarfExpression.h"
 
+#include "async/KOCrashAsyncTaskMemory.h"
 #include "unwind/KOCrashAsyncDwarfConstants.h"
 #include "unwind/KOCrashAsyncDwarfOpStream.h"
-#include "async/KOCrashAsyncTaskMemory.h"
 
 #include <type_traits>
 

@@ -3,9 +3,9 @@
 #pragma once
 
 #include "async/KOCrashAsyncByteOrder.h"
-#include "unwind/KOCrashAsyncDwarfEntries.h"
 #include "async/KOCrashAsyncError.h"
 #include "async/KOCrashAsyncMObject.h"
+#include "unwind/KOCrashAsyncDwarfEntries.h"
 
 #include <cstdint>
 

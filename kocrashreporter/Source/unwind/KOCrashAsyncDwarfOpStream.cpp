@@ -1,8 +1,8 @@
 // May run at crash time: everything in this file (memory-object lookups and byte copies).
 #include "unwind/KOCrashAsyncDwarfOpStream.h"
 
-#include "unwind/KOCrashAsyncDwarfPrimitives.h"
 #include "async/KOCrashAsyncString.h"
+#include "unwind/KOCrashAsyncDwarfPrimitives.h"
 
 #include <type_traits>
 
@@ -21,9 +21,11 @@ kocrash_error_t dwarf_opstream::init(const kocrash_async_mobject* mobj,
         !kocrash_async_address_apply_offset(start, length, &end)) {
         return KOCRASH_EINVAL;
     }
+    // An empty block has no bytes to find: an empty memory object maps none, and the block
+    // still evaluates (to its initial stack).
     const auto* local = static_cast<const std::uint8_t*>(
-        kocrash_async_mobject_remap_address(mobj, start, 0, end - start));
-    if (local == nullptr) {
+        end == start ? nullptr : kocrash_async_mobject_remap_address(mobj, start, 0, end - start));
+    if (local == nullptr && end != start) {
         return KOCRASH_EINVAL;
     }
     mobj_ = mobj;

@@ -4,9 +4,9 @@
 #pragma once
 
 #include "async/KOCrashAsyncByteOrder.h"
-#include "unwind/KOCrashAsyncDwarfEncoding.h"
 #include "async/KOCrashAsyncError.h"
 #include "async/KOCrashAsyncMObject.h"
+#include "unwind/KOCrashAsyncDwarfEncoding.h"
 
 #include <cstdint>
 

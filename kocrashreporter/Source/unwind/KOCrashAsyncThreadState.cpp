@@ -4,11 +4,13 @@
 
 #include "async/KOCrashAsyncString.h"
 #include "platform/mach/MachThreads.h"
+#include "platform/mach/UserAddressMask.h"
 
 namespace {
 
-// Code and stack addresses carry pointer-authentication and tag bits above bit 35.
-constexpr kocrash_greg_t kAddressMask = 0xFFFFFFFFFull;
+// Signed code and stack addresses carry pointer-authentication and tag bits above the user
+// address width.
+constexpr kocrash_greg_t kAddressMask = platform::mach::userAddressMask(CPU_TYPE_ARM64);
 
 struct DwarfPair {
     kocrash_regnum_t regnum;

@@ -85,8 +85,8 @@ const char* kocrash_async_thread_state_get_reg_name(const kocrash_async_thread_s
                                                     kocrash_regnum_t regnum);
 bool kocrash_async_thread_state_has_reg(const kocrash_async_thread_state* state,
                                         kocrash_regnum_t regnum);
-// pc, fp, sp and lr of the 64-bit layout come back as their low 36 bits: the rest are
-// pointer-authentication and tag bits.
+// pc, fp, sp and lr of the 64-bit layout come back within the user address width
+// (platform/mach/UserAddressMask.h): the bits above it are pointer-authentication and tag bits.
 kocrash_greg_t kocrash_async_thread_state_get_reg(const kocrash_async_thread_state* state,
                                                   kocrash_regnum_t regnum);
 void kocrash_async_thread_state_set_reg(kocrash_async_thread_state* state, kocrash_regnum_t regnum,

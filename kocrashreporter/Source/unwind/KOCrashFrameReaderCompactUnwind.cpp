@@ -1,7 +1,7 @@
 // May run at crash time: everything in this file (a lock-free image lookup, a mapping of the
 // image's __unwind_info, reads of the task).
-#include "unwind/KOCrashAsyncCompactUnwind.h"
 #include "images/KOCrashAsyncImageList.h"
+#include "unwind/KOCrashAsyncCompactUnwind.h"
 #include "unwind/KOCrashFrameWalker.h"
 
 namespace {

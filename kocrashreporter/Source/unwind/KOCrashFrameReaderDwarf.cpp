@@ -2,9 +2,9 @@
 // image's call-frame section, memory-object lookups, task reads, a CFA state on the stack).
 #include "unwind/KOCrashFrameReaderDwarf.h"
 
+#include "images/KOCrashAsyncImageList.h"
 #include "unwind/KOCrashAsyncDwarfCFAState.h"
 #include "unwind/KOCrashAsyncDwarfFrameReader.h"
-#include "images/KOCrashAsyncImageList.h"
 
 namespace {
 

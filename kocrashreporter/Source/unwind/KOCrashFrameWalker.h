@@ -7,10 +7,10 @@
 // lock; all state lives in the cursor, which the caller keeps).
 #pragma once
 
-#include "images/KOCrashAsyncMachO.h"
 #include "async/KOCrashAsyncTaskMemory.h"
-#include "unwind/KOCrashAsyncThreadState.h"
+#include "images/KOCrashAsyncMachO.h"
 #include "platform/mach/MachTypes.h"
+#include "unwind/KOCrashAsyncThreadState.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -5,6 +5,7 @@
 #include "GuardedPages.h"
 #include "platform/mach/MachPorts.h"
 #include "platform/mach/MachVirtualMemory.h"
+#include "platform/mach/UnchangingMemory.h"
 
 #include <gtest/gtest.h>
 
@@ -181,3 +182,22 @@ TEST(KOCrashAsyncMObject, EmptyAndWrappingRangesAreRefusedOrEmpty) {
     EXPECT_EQ(kocrash_async_mobject_init(&mobj, mach_task_self(), addressOf(&byte), kTop, true),
               KOCRASH_ENOMEM);
 }
+
+namespace {
+
+// Code of this program is registered as unchanging by the loader stand-in; any read-only pages
+// registered so behave the same: read in place, and never unmapped by the object's release.
+TEST(KOCrashAsyncMObject, UnchangingMemoryIsReadInPlaceAndOutlivesTheObject) {
+    GuardedPages pages;
+    ASSERT_TRUE(platform::mach::addUnchangingMemory(addressOf(pages.readable()), page()));
+    const std::uint64_t source = addressOf(pages.readable()) + 10;
+    kocrash_async_mobject mobj;
+    ASSERT_EQ(kocrash_async_mobject_init(&mobj, mach_task_self(), source, 100, true),
+              KOCRASH_ESUCCESS);
+    EXPECT_EQ(kocrash_async_mobject_remap_address(&mobj, source, 0, 100), pages.readable() + 10);
+    kocrash_async_mobject_free(&mobj);
+    platform::mach::removeUnchangingMemory(addressOf(pages.readable()));
+    EXPECT_EQ(pages.readable()[10], GuardedPages::patternByte(10)) << "still mapped";
+}
+
+} // namespace

@@ -169,3 +169,28 @@ TEST(FaultSafeCopy, AForkedChildAndItsParentCopyAtTheSameTime) {
     EXPECT_TRUE(parentIntact);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
+
+// Everything a copy needs exists before the crash: a process that has used up its descriptors
+// still copies, and still tells an unreadable source apart.
+TEST(FaultSafeCopy, CopiesWhenNoDescriptorIsLeft) {
+    GuardedPages pages;
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        while (dup(STDERR_FILENO) >= 0) {
+        }
+        std::uint8_t copy[64];
+        const bool copied =
+            faultSafeCopy(copy, pages.readable(), sizeof copy) == FaultSafeCopyResult::Copied &&
+            copy[5] == GuardedPages::patternByte(5);
+        const bool refused = faultSafeCopy(copy, pages.inaccessible(), sizeof copy) ==
+                             FaultSafeCopyResult::SourceUnreadable;
+        const bool probed =
+            platform::mach::readablePrefixLength(pages.readable(), 3 * GuardedPages::pageSize()) ==
+            GuardedPages::pageSize();
+        _exit(errno == EMFILE && copied && refused && probed ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}

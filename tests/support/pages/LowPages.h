@@ -1,6 +1,5 @@
-// Zero-filled pages below 2 GiB: addresses that fit a 32-bit word and survive the 36-bit
-// address mask of the 64-bit ARM thread state in every build (the host's sanitizers leave
-// low memory usable only below 2 GiB).
+// Zero-filled pages below 2 GiB: addresses that fit a 32-bit word in every build (the host's
+// sanitizers leave low memory usable only below 2 GiB).
 #pragma once
 
 #include <cstddef>

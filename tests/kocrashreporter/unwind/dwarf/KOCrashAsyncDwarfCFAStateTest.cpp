@@ -335,8 +335,7 @@ TEST(KOCrashAsyncDwarfCFAState, TheIteratorWalksBucketsInOrder) {
     EXPECT_EQ(order, (std::vector<std::uint32_t>{14, 0, 28, 29, 1}));
 }
 
-// A 64-bit ARM frame whose stack lies below 2 GiB, so every address survives the thread
-// state's 36-bit mask in every build.
+// A 64-bit ARM frame whose stack lies below 2 GiB.
 class ApplyState : public testing::Test {
 protected:
     ApplyState() {
@@ -418,6 +417,45 @@ TEST_F(ApplyState, EveryRuleKind) {
     EXPECT_EQ(reg(next, KOCRASH_ARM64_X0 + 22), 0x1000u + KOCRASH_ARM64_X0 + 22);
     EXPECT_EQ(reg(next, KOCRASH_ARM64_X0 + 23), word(2));
     EXPECT_EQ(reg(next, KOCRASH_ARM64_X0 + 24), stack.address() + 16 + cfa);
+}
+
+// An empty expression block leaves its start value, the CFA, on the stack as its result.
+TEST_F(ApplyState, EmptyExpressionBlocksYieldTheCfa) {
+    State64 state;
+    Program program(DwarfBytes()
+                        .raw({DW_CFA_def_cfa, 31, 32})
+                        .raw({DW_CFA_expression, 23, 0})
+                        .raw({DW_CFA_val_expression, 24, 0}));
+    ASSERT_EQ(program.run(state, std::uint64_t{0}, std::uint64_t{0}, armCie()), KOCRASH_ESUCCESS);
+    kocrash_async_thread_state next;
+    ASSERT_EQ(apply(state, &next), KOCRASH_ESUCCESS);
+    EXPECT_EQ(reg(next, KOCRASH_ARM64_X0 + 23), word(4));
+    EXPECT_EQ(reg(next, KOCRASH_ARM64_X0 + 24), stack.address() + 32);
+}
+
+// Code built with return-address signing toggles the state after signing the link register;
+// the saved value then carries a signature above the 48 address bits.
+TEST_F(ApplyState, ASignedReturnAddressIsStrippedBeforeItBecomesThePc) {
+    State64 state;
+    ASSERT_EQ(runOnce(state, DwarfBytes().raw({DW_CFA_AARCH64_negate_ra_state, DW_CFA_def_cfa, 31,
+                                               16, DW_CFA_offset | 29, 2, DW_CFA_offset | 30, 1})),
+              KOCRASH_ESUCCESS);
+    ASSERT_TRUE(state.return_address_signed());
+    word(1) = 0x002B0000004A1234ull;
+    kocrash_async_thread_state next;
+    ASSERT_EQ(apply(state, &next), KOCRASH_ESUCCESS);
+    EXPECT_EQ(next.arm_registers.uts.ts_64.pc, 0x4A1234u);
+    EXPECT_EQ(next.arm_registers.uts.ts_64.lr, 0x4A1234u);
+
+    // The state is a column of the row: a restored row brings it back.
+    State64 toggled;
+    ASSERT_EQ(
+        runOnce(toggled, DwarfBytes().raw({DW_CFA_AARCH64_negate_ra_state, DW_CFA_remember_state,
+                                           DW_CFA_AARCH64_negate_ra_state})),
+        KOCRASH_ESUCCESS);
+    EXPECT_FALSE(toggled.return_address_signed());
+    ASSERT_TRUE(toggled.pop_state());
+    EXPECT_TRUE(toggled.return_address_signed());
 }
 
 TEST_F(ApplyState, RulesThatCannotBeFollowed) {

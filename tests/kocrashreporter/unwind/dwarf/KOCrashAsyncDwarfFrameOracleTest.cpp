@@ -6,13 +6,13 @@
 #include "FrameOracle.h"
 
 #include "ElfFile.h"
-#include "unwind/KOCrashAsyncDwarfConstants.h"
-#include "unwind/KOCrashAsyncDwarfEncoding.h"
-#include "unwind/KOCrashAsyncDwarfFrameReader.h"
 #include "LoadedObjects.h"
 #include "MappedImage.h"
 #include "ReadelfFrames.h"
 #include "platform/mach/MachPorts.h"
+#include "unwind/KOCrashAsyncDwarfConstants.h"
+#include "unwind/KOCrashAsyncDwarfEncoding.h"
+#include "unwind/KOCrashAsyncDwarfFrameReader.h"
 
 #include <gtest/gtest.h>
 
@@ -157,6 +157,7 @@ INSTANTIATE_TEST_SUITE_P(Formats, FixtureFrames,
                          testing::Values(Fixture{"eh_i386", ".eh_frame", 10},
                                          Fixture{"eh_ppc32_big_endian", ".eh_frame", 10},
                                          Fixture{"eh_arm64_big_endian", ".eh_frame", 10},
+                                         Fixture{"eh_arm64_pac_ret", ".eh_frame", 10},
                                          Fixture{"debug_v1", ".debug_frame", 10},
                                          Fixture{"debug_v4", ".debug_frame", 10},
                                          Fixture{"debug_dwarf64", ".debug_frame", 10},

@@ -98,6 +98,7 @@ const std::set<std::string> kSupported = {
     "DW_CFA_def_cfa_offset_sf",
     "DW_CFA_val_offset",
     "DW_CFA_val_offset_sf",
+    "DW_CFA_AARCH64_negate_ra_state",
     "DW_CFA_val_expression",
 };
 

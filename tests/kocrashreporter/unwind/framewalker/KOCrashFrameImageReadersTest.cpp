@@ -1,8 +1,8 @@
 // The compact unwind and DWARF readers as the walker calls them: they find the image that
 // holds the pc in the image list, and for a caller's frame (one with a frame before it) they
 // look up the byte before its return address, which after a call that never returns already
-// belongs to the next function. The images' addresses must survive the 64-bit ARM thread
-// state's 36-bit mask, so this runs in the arm64 build (under the emulator).
+// belongs to the next function. The process's own objects must be 64-bit ARM images for that,
+// so this runs in the arm64 build (under the emulator).
 #include "images/KOCrashAsyncImageList.h"
 #include "unwind/KOCrashFrameWalker.h"
 

@@ -14,8 +14,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csetjmp>
 #include <csignal>
+#include <cstdlib>
+#include <dlfcn.h>
 #include <vector>
 
 #if defined(__aarch64__)
@@ -107,6 +110,37 @@ extern "C" [[gnu::noinline]] void crash_through_the_image(void* entry, std::uint
     asm volatile("" ::: "memory");
 }
 
+extern "C" [[gnu::noinline]] int fault_in_comparison(const void*, const void*) {
+    // Through a variable, so the compiler neither sees nor drops the store to the first page.
+    volatile std::uintptr_t address = kFaultAddress;
+    *reinterpret_cast<volatile int*>(address) = 1;
+    return 0;
+}
+
+// The C library calls the comparison from frames of its own, described by its .eh_frame only.
+extern "C" [[gnu::noinline]] void sort_with_a_faulting_comparison() {
+    int values[] = {3, 1, 2};
+    qsort(values, 3, sizeof(int), fault_in_comparison);
+    asm volatile("" ::: "memory");
+}
+
+bool inTheCLibrary(std::uint64_t pc) {
+    Dl_info info;
+    return dladdr(reinterpret_cast<void*>(pc), &info) != 0 && info.dli_fname != nullptr &&
+           std::string(info.dli_fname).find("/libc.so") != std::string::npos;
+}
+
+// The ctest entry that runs without the emulator's address reservation says so: there the
+// executable and the stacks must lie above 2^36, or the run exercises nothing new.
+void expectAddressesAboveTheReservationWhenRunWithoutIt(const WalkRecord& record) {
+    if (std::getenv("KOCRASH_EXPECT_ADDRESSES_ABOVE_2_36") == nullptr || record.count == 0) {
+        return;
+    }
+    constexpr std::uint64_t kReservationEnd = std::uint64_t{1} << 36;
+    EXPECT_GE(record.pcs[record.count - 1], kReservationEnd);
+    EXPECT_GE(record.sps[0], kReservationEnd);
+}
+
 // Images of the process (as the loader stand-in shows them) and the fixture, in one list.
 class CrashedThread : public testing::Test {
 protected:
@@ -125,6 +159,13 @@ protected:
 
     // Runs the chain on this thread until its leaf faults and the handler has walked it.
     void crash(std::uint64_t* callSp) {
+        crashIn([&] {
+            crash_through_the_image(reinterpret_cast<void*>(fixture.address("_chain_entry")),
+                                    callSp);
+        });
+    }
+
+    template <typename Body> void crashIn(Body body) {
         std::vector<std::uint8_t> alternateStack(64 * 1024);
         stack_t stack{};
         stack.ss_sp = alternateStack.data();
@@ -139,8 +180,7 @@ protected:
         ASSERT_EQ(sigaction(SIGSEGV, &action, &previousAction), 0);
         const bool faulted = sigsetjmp(backToTest, 1) != 0;
         if (!faulted) {
-            crash_through_the_image(reinterpret_cast<void*>(fixture.address("_chain_entry")),
-                                    callSp);
+            body();
         }
         sigaction(SIGSEGV, &previousAction, nullptr);
         sigaltstack(&previousStack, nullptr);
@@ -185,6 +225,8 @@ TEST_F(CrashedThread, TheStandardWalkGoesFromTheFaultingLeafBackToMain) {
             << " lies in no named function";
     }
 
+    expectAddressesAboveTheReservationWhenRunWithoutIt(walks.standard);
+
     // The image's caller resumes right after its call, on the stack pointer it called with, and
     // with the callee-saved registers it had: restored from where the image's functions saved
     // them, or never touched.
@@ -195,6 +237,23 @@ TEST_F(CrashedThread, TheStandardWalkGoesFromTheFaultingLeafBackToMain) {
         EXPECT_EQ(walks.standard.calleeSaved[3][index], kSentinel + 19 + index)
             << "x" << 19 + index;
     }
+}
+
+TEST_F(CrashedThread, AWalkFromACallbackGoesThroughTheCLibraryBackToMain) {
+    crashIn(sort_with_a_faulting_comparison);
+    const std::vector<std::string> names = namesToMain(walks.standard);
+    ASSERT_GE(names.size(), 4u);
+    EXPECT_EQ(names[0], "fault_in_comparison");
+    EXPECT_TRUE(inTheCLibrary(walks.standard.pcs[1])) << std::hex << walks.standard.pcs[1];
+    const auto caller = std::find(names.begin(), names.end(), "sort_with_a_faulting_comparison");
+    ASSERT_NE(caller, names.end()) << "the walk comes out of the C library";
+    for (auto frame = names.begin() + 1; frame != caller; ++frame) {
+        EXPECT_TRUE(inTheCLibrary(walks.standard.pcs[frame - names.begin()]));
+    }
+    EXPECT_EQ(names.back(), "main");
+    EXPECT_EQ(namesToMain(walks.tablesOnly), names)
+        << "the C library's .eh_frame leads out of it without frame records";
+    expectAddressesAboveTheReservationWhenRunWithoutIt(walks.standard);
 }
 
 TEST_F(CrashedThread, UnwindTablesAloneReachMainAndCompactUnwindCoversTheImage) {

@@ -9,17 +9,18 @@
 
 namespace {
 
-// A machine context with a distinct value in every general-register slot; the high bits are set
-// so that masking shows.
+// A machine context with a distinct value in every general-register slot; bits above the 48-bit
+// user address width are set so that masking shows, and the addresses lie above 2^36 as they
+// do on arm64 Linux.
 ko_mcontext64 distinctContext() {
     ko_mcontext64 context;
     std::memset(&context, 0xEE, sizeof context);
     for (int i = 0; i < 29; ++i) {
         context.ss.x[i] = 0xA500000000000000ull | (0x1000u + static_cast<unsigned>(i));
     }
-    context.ss.fp = 0xA500000FF0001000ull;
-    context.ss.lr = 0xA500000FF0002000ull;
-    context.ss.sp = 0xA500000FF0003000ull;
+    context.ss.fp = 0xA5007FFFF0001000ull;
+    context.ss.lr = 0x80207FFFF0002000ull;
+    context.ss.sp = 0xA5007FFFF0003000ull;
     context.ss.pc = 0x8000000100001234ull;
     context.ss.cpsr = 0x60000000u;
     return context;
@@ -28,11 +29,10 @@ ko_mcontext64 distinctContext() {
 // The value a 64-bit register of that name holds in the context, as read back: the address
 // registers masked, the general registers whole.
 std::uint64_t expected64(const ko_mcontext64& context, const std::string& name) {
-    constexpr std::uint64_t mask = 0xFFFFFFFFFull;
-    const std::map<std::string, std::uint64_t> special = {{"pc", context.ss.pc & mask},
-                                                          {"fp", context.ss.fp & mask},
-                                                          {"sp", context.ss.sp & mask},
-                                                          {"lr", context.ss.lr & mask},
+    const std::map<std::string, std::uint64_t> special = {{"pc", 0x100001234ull},
+                                                          {"fp", 0x7FFFF0001000ull},
+                                                          {"sp", 0x7FFFF0003000ull},
+                                                          {"lr", 0x7FFFF0002000ull},
                                                           {"cpsr", context.ss.cpsr}};
     const auto found = special.find(name);
     return found != special.end() ? found->second : context.ss.x[std::stoi(name.substr(1))];
