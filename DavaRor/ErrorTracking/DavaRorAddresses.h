@@ -2,17 +2,18 @@
 // handled-error path and the crash report processor, so both agree on every address.
 #pragma once
 
+#include "platform/mach/UserAddressMask.h"
+
 #include <cstdint>
 #include <string>
 
-// Pointer authentication signs return addresses in the bits above the user address range:
-// 48 bits on arm64 Linux. x86_64 has no such signature and keeps every bit.
+// Pointer authentication signs return addresses in the bits above the user address range;
+// the crash reporter's unwinder strips the same bits, so both agree on every frame.
 constexpr std::uint64_t pacStripped(std::uint64_t address) {
 #if defined(__aarch64__)
-    constexpr unsigned userAddressBits = 48;
-    return address & ((std::uint64_t{1} << userAddressBits) - 1);
+    return address & platform::mach::userAddressMask(CPU_TYPE_ARM64);
 #else
-    return address;
+    return address & platform::mach::userAddressMask(CPU_TYPE_X86_64);
 #endif
 }
 

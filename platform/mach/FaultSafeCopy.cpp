@@ -9,6 +9,7 @@
 // instrumented to check the bytes against the program's own objects, and these copies read
 // whole pages on purpose.
 #include "platform/mach/FaultSafeCopy.h"
+#include "platform/mach/ErrnoGuard.h"
 
 #include "platform/mach/MachVirtualMemory.h"
 
@@ -48,16 +49,7 @@ PooledPipe pool[kPooledPipes];
 bool processReadAvailable = false;
 pid_t ownPid = 0;
 
-class ErrnoGuard {
-public:
-    ErrnoGuard() : saved_(errno) {}
-    ~ErrnoGuard() { errno = saved_; }
-    ErrnoGuard(const ErrnoGuard&) = delete;
-    ErrnoGuard& operator=(const ErrnoGuard&) = delete;
-
-private:
-    int saved_;
-};
+using platform::ErrnoGuard;
 
 ssize_t readOwnMemory(const iovec* local, unsigned long localCount, const iovec* remote,
                       unsigned long remoteCount) {

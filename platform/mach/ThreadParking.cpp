@@ -10,6 +10,7 @@
 // A thread that waits for the reply to its exception message (the kernel bridge) is stopped
 // already: suspending it only counts, without a signal, and its registers are those it had at
 // the fault. Once replied to, it goes on only when every suspension has been resumed.
+#include "platform/mach/ErrnoGuard.h"
 #include "platform/mach/MachPorts.h"
 #include "platform/mach/MachThreads.h"
 
@@ -61,16 +62,7 @@ struct ExceptionWait {
 
 ExceptionWait exceptionWaits[kExceptionWaitSlots];
 
-class ErrnoGuard {
-public:
-    ErrnoGuard() : saved_(errno) {}
-    ~ErrnoGuard() { errno = saved_; }
-    ErrnoGuard(const ErrnoGuard&) = delete;
-    ErrnoGuard& operator=(const ErrnoGuard&) = delete;
-
-private:
-    int saved_;
-};
+using platform::ErrnoGuard;
 
 std::uint32_t* futexWord(std::atomic<std::uint32_t>& word) {
     return reinterpret_cast<std::uint32_t*>(&word);

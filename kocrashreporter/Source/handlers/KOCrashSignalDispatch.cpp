@@ -1,6 +1,7 @@
 // May run at crash time: everything in this file. The lists are walked with atomic loads and
 // the reader count only; errno is kept for the interrupted code.
 #include "handlers/KOCrashSignalHandlerContext.h"
+#include "platform/mach/ErrnoGuard.h"
 
 #include <atomic>
 #include <cerrno>
@@ -20,16 +21,7 @@ kocrash_signal_handler_context* contextIfCreated() {
     return sharedContext.load(std::memory_order_acquire);
 }
 
-class ErrnoGuard {
-public:
-    ErrnoGuard() : saved_(errno) {}
-    ~ErrnoGuard() { errno = saved_; }
-    ErrnoGuard(const ErrnoGuard&) = delete;
-    ErrnoGuard& operator=(const ErrnoGuard&) = delete;
-
-private:
-    int saved_;
-};
+using platform::ErrnoGuard;
 
 bool runChainAfter(CallbackNode* after, int signo, siginfo_t* info, ucontext_t* uap);
 
