@@ -7,6 +7,23 @@
 #include "platform/mach/MachPorts.h"
 #include "platform/mach/MachVirtualMemory.h"
 
+namespace {
+
+bool sameRegister(const kocrash_async_thread_state* a, const kocrash_async_thread_state* b,
+                  kocrash_regnum_t regnum) {
+    return kocrash_async_thread_state_has_reg(a, regnum) &&
+           kocrash_async_thread_state_has_reg(b, regnum) &&
+           kocrash_async_thread_state_get_reg(a, regnum) ==
+               kocrash_async_thread_state_get_reg(b, regnum);
+}
+
+bool madeNoProgress(const kocrash_async_thread_state* frame,
+                    const kocrash_async_thread_state* next) {
+    return sameRegister(frame, next, KOCRASH_REG_IP) && sameRegister(frame, next, KOCRASH_REG_SP);
+}
+
+} // namespace
+
 koframe_error_t koframe_cursor_init(koframe_cursor* cursor, task_t task,
                                     const kocrash_async_thread_state* initial_state,
                                     kocrash_async_image_list* image_list) {
@@ -64,6 +81,12 @@ koframe_error_t koframe_cursor_next_with_readers(koframe_cursor* cursor,
     // A pc in the first page is how the outermost frame ends the chain.
     if (!kocrash_async_thread_state_has_reg(&next, KOCRASH_REG_IP) ||
         kocrash_async_thread_state_get_reg(&next, KOCRASH_REG_IP) <= vm_page_size) {
+        return KOFRAME_ENOFRAME;
+    }
+    // A caller at the callee's own pc and stack is no caller: the outermost frame of a thread
+    // marks its return address undefined, which reads as "the link register still holds it",
+    // and repeating that step would list the same frame until the frame limit.
+    if (madeNoProgress(&cursor->frame, &next)) {
         return KOFRAME_ENOFRAME;
     }
     kocrash_async_thread_state_copy(&cursor->previous_frame, &cursor->frame);

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <vector>
 
 namespace {
@@ -17,6 +18,8 @@ struct Script {
     // The pc of the frame it derives; no pc at all when unset.
     bool derivesPc = true;
     kocrash_greg_t nextPc = 0;
+    // How far the derived frame's sp lies above the current one; no sp at all when unset.
+    std::optional<kocrash_greg_t> spStep;
     int calls = 0;
     std::vector<bool> sawPrevious;
     std::vector<kocrash_greg_t> previousPcs;
@@ -36,6 +39,11 @@ koframe_error_t play(Script& script, const kocrash_async_thread_state* current,
         kocrash_async_thread_state_clear_all_regs(next);
         if (script.derivesPc) {
             kocrash_async_thread_state_set_reg(next, KOCRASH_REG_IP, script.nextPc);
+        }
+        if (script.spStep) {
+            kocrash_async_thread_state_set_reg(
+                next, KOCRASH_REG_SP,
+                kocrash_async_thread_state_get_reg(current, KOCRASH_REG_SP) + *script.spStep);
         }
     }
     return script.result;
@@ -151,6 +159,17 @@ TEST_F(FrameWalker, APcInTheFirstPageEndsTheStack) {
     first.derivesPc = true;
     first.nextPc = vm_page_size + 1;
     EXPECT_EQ(step(), KOFRAME_ESUCCESS);
+    EXPECT_EQ(cursor.depth, 2u);
+}
+
+TEST_F(FrameWalker, AStepThatStaysAtTheSamePcAndStackEndsTheStack) {
+    ASSERT_EQ(step(), KOFRAME_ESUCCESS);
+    first.result = KOFRAME_ESUCCESS;
+    first.nextPc = 0x50000;
+    first.spStep = 0x40;
+    ASSERT_EQ(step(), KOFRAME_ESUCCESS) << "recursion: same pc, caller's stack above";
+    first.spStep = 0;
+    EXPECT_EQ(step(), KOFRAME_ENOFRAME);
     EXPECT_EQ(cursor.depth, 2u);
 }
 
