@@ -10,6 +10,8 @@
 #include "report/KOCrashReport.h"
 #include "reporter/KOCrashReporter.h"
 
+#include <exception>
+#include <string>
 #include <string_view>
 
 using nlohmann::json;
@@ -115,9 +117,16 @@ std::shared_ptr<KOCrashReporter> DavaRorErrorTrackingAutoCaptureIntegration::set
 
 void DavaRorErrorTrackingAutoCaptureIntegration::processPendingCrashReportIfNeeded(
     KOCrashReporter& crashReporter) {
-    if (crashReporter.hasPendingCrashReport()) {
-        davaRorLog("Found pending crash report, processing...");
+    if (!crashReporter.hasPendingCrashReport()) {
+        return;
+    }
+    davaRorLog("Found pending crash report, processing...");
+    // The old report must not cost this run its crash capture: whatever escapes (a throwing
+    // subscriber of the captured event, memory running out) ends only the processing.
+    try {
         processPendingCrashReport();
+    } catch (const std::exception& error) {
+        davaRorLog(std::string("Failed to process crash report: ") + error.what());
     }
 }
 

@@ -14,8 +14,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -142,15 +140,7 @@ bool KOCrashReporter::hasPendingCrashReport() const {
 
 std::optional<KOCrashReportData>
 KOCrashReporter::loadPendingCrashReportDataAndReturnError(std::optional<KOError>* error) const {
-    const std::filesystem::path path = crashReportPath();
-    std::ifstream file(path, std::ios::binary);
-    if (!file) {
-        if (error != nullptr) {
-            *error = kocrash_reporter_file_error(errno != 0 ? errno : ENOENT, path);
-        }
-        return std::nullopt;
-    }
-    return KOCrashReportData(std::istreambuf_iterator<char>(file), {});
+    return kocrash_reporter_read_file(crashReportPath(), error);
 }
 
 std::optional<KOCrashReportData> KOCrashReporter::loadPendingCrashReportData() const {
@@ -202,7 +192,6 @@ bool KOCrashReporter::enableCrashReporterAndReturnError(std::optional<KOError>* 
         if (customData_) {
             kocrash_nasync_custom_data_publish(std::span<const std::uint8_t>(*customData_));
         }
-        enabled_ = true;
     }
     kocrash_nasync_descriptor_reserve_fill();
     if (!installHandlers(error)) {
@@ -211,6 +200,7 @@ bool KOCrashReporter::enableCrashReporterAndReturnError(std::optional<KOError>* 
     if (config_.shouldRegisterUncaughtExceptionHandler()) {
         std::set_terminate(uncaught_exception_handler);
     }
+    enabled_.store(true);
     return true;
 }
 
@@ -225,6 +215,10 @@ bool KOCrashReporter::installHandlers(std::optional<KOError>* error) {
         return true;
     }
     KOCrashSignalHandler* handler = KOCrashSignalHandler::sharedHandler();
+    if (handler == nullptr) {
+        kocrash_populate_posix_error(error, ENOMEM, "Could not allocate alternative signal stack");
+        return false;
+    }
     for (int signo : kMonitoredSignals) {
         if ((type == KOCrashReporterSignalHandlerTypeBSD || signo == SIGABRT) &&
             !handler->registerHandlerForSignal(signo, signal_handler_callback,
@@ -281,20 +275,16 @@ std::optional<KOCrashReportData> KOCrashReporter::customData() const {
 void KOCrashReporter::setCustomData(std::optional<KOCrashReportData> data) {
     std::lock_guard lock(customDataMutex_);
     customData_ = std::move(data);
-    // Only the enabled reporter speaks for the process's crash reports.
-    if (enabled_) {
-        kocrash_nasync_custom_data_publish(
-            customData_ ? std::optional<std::span<const std::uint8_t>>(*customData_)
-                        : std::nullopt);
-    }
+    // Any reporter speaks for the process's next crash, enabled or not: enable is once per
+    // process, so a host that drops its reporter and makes another keeps the first one's
+    // handlers, while the context is the second one's.
+    kocrash_nasync_custom_data_publish(
+        customData_ ? std::optional<std::span<const std::uint8_t>>(*customData_) : std::nullopt);
 }
 
 void KOCrashReporter::setCrashCallbacks(const KOCrashReporterCallbacks* callbacks) {
-    {
-        std::lock_guard lock(customDataMutex_);
-        if (enabled_) {
-            throw KOCrashReporterException("The crash reporter has already been enabled");
-        }
+    if (enabled_.load()) {
+        throw KOCrashReporterException("The crash reporter has already been enabled");
     }
     if (callbacks->version != 0) {
         throw KOCrashReporterException("Unsupported crash callbacks version " +

@@ -11,6 +11,7 @@
 #include "reporter/KOCrashReporterConfig.h"
 #include "reporter/KOCrashReporterCrashContext.h"
 
+#include <atomic>
 #include <cstdint>
 #include <exception>
 #include <filesystem>
@@ -56,7 +57,8 @@ public:
     bool enableCrashReporter();
 
     std::optional<KOCrashReportData> customData() const;
-    // Every later report carries the data, also one set after enable.
+    // Every later report of the process carries the data, also one set after enable and one
+    // set on a reporter other than the enabled one.
     void setCustomData(std::optional<KOCrashReportData> data);
 
     // A complete report of the thread (the calling thread's own state when it is the caller;
@@ -95,7 +97,8 @@ private:
                                                      std::optional<KOError>* error);
 
     const KOCrashReporterConfig config_;
-    bool enabled_ = false;
+    // Set only once enable has succeeded; read by setCrashCallbacks on any thread.
+    std::atomic<bool> enabled_{false};
     std::shared_ptr<KOCrashMachExceptionServer> machServer_;
     std::shared_ptr<KOCrashMachExceptionPortSet> previousMachPorts_;
     const std::string applicationIdentifier_;

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -21,6 +22,25 @@ std::string homeFolder() {
     }
     return "/";
 }
+
+class ReadOnlyFile {
+public:
+    explicit ReadOnlyFile(const std::filesystem::path& path)
+        : fd_(open(path.c_str(), O_RDONLY | O_CLOEXEC)) {}
+    ~ReadOnlyFile() {
+        if (fd_ >= 0) {
+            close(fd_);
+        }
+    }
+    ReadOnlyFile(const ReadOnlyFile&) = delete;
+    ReadOnlyFile& operator=(const ReadOnlyFile&) = delete;
+
+    // -1 when it could not be opened; errno tells why.
+    int fd() const { return fd_; }
+
+private:
+    int fd_;
+};
 
 std::filesystem::path expandTilde(const std::string& path) {
     if (path == "~" || path.starts_with("~/")) {
@@ -51,6 +71,35 @@ std::filesystem::path kocrash_reporter_directory(const std::filesystem::path& ba
 KOError kocrash_reporter_file_error(int errnoValue, const std::filesystem::path& path) {
     return KOError(std::string(NSPOSIXErrorDomain), errnoValue,
                    path.string() + ": " + std::strerror(errnoValue));
+}
+
+std::optional<std::vector<std::uint8_t>>
+kocrash_reporter_read_file(const std::filesystem::path& path, std::optional<KOError>* error) {
+    const auto failed = [&](int errnoValue) {
+        if (error != nullptr) {
+            *error = kocrash_reporter_file_error(errnoValue, path);
+        }
+        return std::nullopt;
+    };
+    const ReadOnlyFile file(path);
+    struct stat status {};
+    if (file.fd() < 0 || fstat(file.fd(), &status) != 0) {
+        return failed(errno);
+    }
+    std::vector<std::uint8_t> contents;
+    contents.reserve(static_cast<std::size_t>(std::max<off_t>(status.st_size, 0)));
+    std::uint8_t chunk[16384];
+    for (;;) {
+        const ssize_t got = read(file.fd(), chunk, sizeof chunk);
+        if (got == 0) {
+            return contents;
+        }
+        if (got > 0) {
+            contents.insert(contents.end(), chunk, chunk + got);
+        } else if (errno != EINTR) {
+            return failed(errno);
+        }
+    }
 }
 
 static bool failWith(std::optional<KOError>* error, int errnoValue,

@@ -7,14 +7,14 @@
 #include "async/KOCrashAsyncError.h"
 #include "log/KOCrashLogWriter.h"
 #include "platform/mach/MachPorts.h"
+#include "reporter/KOCrashReporterFiles.h"
 #include "reporter/KOCrashUncaughtException.h"
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
+#include <system_error>
 #include <unistd.h>
 
 namespace {
@@ -35,10 +35,15 @@ using OwnedWriter = std::unique_ptr<kocrash_log_writer, WriterDeleter>;
 class TemporaryReportFile {
 public:
     TemporaryReportFile() {
-        std::filesystem::path pattern =
-            std::filesystem::temp_directory_path() / "live_crash_report.XXXXXX";
-        path_ = pattern.string();
+        std::error_code noFolder;
+        const std::filesystem::path folder = std::filesystem::temp_directory_path(noFolder);
+        if (noFolder) {
+            errorNumber_ = noFolder.value();
+            return;
+        }
+        path_ = (folder / "live_crash_report.XXXXXX").string();
         fd_ = mkstemp(path_.data());
+        errorNumber_ = fd_ < 0 ? errno : 0;
     }
     ~TemporaryReportFile() {
         if (fd_ >= 0 && unlink(path_.c_str()) != 0) {
@@ -49,13 +54,15 @@ public:
     TemporaryReportFile(const TemporaryReportFile&) = delete;
     TemporaryReportFile& operator=(const TemporaryReportFile&) = delete;
 
-    // -1 when the file could not be made; errno tells why.
+    // -1 when the file could not be made; errorNumber() tells why.
     int fd() const { return fd_; }
+    int errorNumber() const { return errorNumber_; }
     const std::string& path() const { return path_; }
 
 private:
     std::string path_;
     int fd_ = -1;
+    int errorNumber_ = 0;
 };
 
 struct LiveWrite {
@@ -82,7 +89,8 @@ std::optional<KOCrashReportData> KOCrashReporter::writeLiveReport(thread_t threa
     std::lock_guard turn(liveReportLock);
     TemporaryReportFile temporary;
     if (temporary.fd() < 0) {
-        kocrash_populate_posix_error(error, errno, "Failed to create temporary path");
+        kocrash_populate_posix_error(error, temporary.errorNumber(),
+                                     "Failed to create temporary path");
         return std::nullopt;
     }
     OwnedWriter writer(new kocrash_log_writer{});
@@ -121,13 +129,12 @@ std::optional<KOCrashReportData> KOCrashReporter::writeLiveReport(thread_t threa
                                "Failed to write the crash report to disk");
         return std::nullopt;
     }
-    std::ifstream input(temporary.path(), std::ios::binary);
-    if (!input) {
+    auto data = kocrash_reporter_read_file(temporary.path(), nullptr);
+    if (!data) {
         kocrash_populate_error(error, KOCrashReporterErrorOther,
                                "Unable to open live crash report for reading");
-        return std::nullopt;
     }
-    return KOCrashReportData(std::istreambuf_iterator<char>(input), {});
+    return data;
 }
 
 // Each form is marked noinline so that the report's address is the return address into the

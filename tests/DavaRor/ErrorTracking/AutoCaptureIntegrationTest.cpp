@@ -2,18 +2,25 @@
 // folder becomes one "$exception" event (or is dropped, never twice), and the install gates.
 #include "DavaRor/DavaRorStorage.h"
 #include "DavaRor/ErrorTracking/DavaRorErrorTrackingAutoCaptureIntegration.h"
+#include "DavaRor/Utils/DavaRorSdkInfo.h"
 #include "reporter/KOCrashCustomData.h"
 #include "reporter/KOCrashReporter.h"
 
 #include "CrashReportMessages.h"
+#include "ForkedChild.h"
 #include "support/DavaRorLogCapture.h"
+#include "support/Files.h"
 #include "support/RecordingClient.h"
 #include "support/TemporaryDirectory.h"
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <fstream>
+#include <new>
+#include <sstream>
+#include <stdexcept>
 #include <sys/ptrace.h>
 #include <sys/wait.h>
 #include <thread>
@@ -24,6 +31,8 @@ using nlohmann::json;
 namespace {
 
 constexpr const char* kFile = " (DavaRor/DavaRorErrorTrackingAutoCaptureIntegration:";
+// Far beyond what a set-up and a crash take, even under the emulator.
+constexpr unsigned kChildGuardSeconds = 120;
 
 // A client set up as an application with error tracking on would be, its files and the crash
 // reporter's folder in a home of its own.
@@ -32,15 +41,27 @@ protected:
     void SetUp() override {
         testsupport::useHome(home.path());
         setenv("XDG_CACHE_HOME", (home.path() / "cache").c_str(), 1);
-        config->errorTrackingConfig->setAutoCapture(true);
-        config->captureScreenViews = false;
-        config->captureApplicationLifecycleEvents = false;
         allowInRemoteConfig(*config, true);
     }
     void TearDown() override {
         for (auto& client : clients) {
             client->close();
         }
+    }
+
+    // Error tracking alone, so that the only event is the crash's.
+    static std::shared_ptr<DavaRorConfig> errorTrackingConfig(std::string apiKey) {
+        auto config = testsupport::quietConfig(std::move(apiKey));
+        config->errorTrackingConfig->setAutoCapture(true);
+        config->captureScreenViews = false;
+        config->captureApplicationLifecycleEvents = false;
+        return config;
+    }
+
+    static std::shared_ptr<DavaRorConfig> allowedErrorTrackingConfig(std::string apiKey) {
+        auto config = errorTrackingConfig(std::move(apiKey));
+        allowInRemoteConfig(*config, true);
+        return config;
     }
 
     static void allowInRemoteConfig(const DavaRorConfig& config, bool allowed) {
@@ -85,7 +106,7 @@ protected:
     testsupport::TemporaryDirectory home;
     testsupport::DavaRorLogCapture log;
     CrashReportMessages messages;
-    std::shared_ptr<DavaRorConfig> config = testsupport::quietConfig("key");
+    std::shared_ptr<DavaRorConfig> config = errorTrackingConfig("key");
     std::vector<std::shared_ptr<DavaRorSDK>> clients;
     std::vector<std::unique_ptr<testsupport::EventRecorder>> recorders;
 };
@@ -187,11 +208,7 @@ TEST_F(AutoCaptureIntegration, InstallIsRefusedWhereRemoteConfigSaysNoAndForASec
     clients.back()->close();
 
     allowInRemoteConfig(*config, true);
-    auto second = testsupport::quietConfig("second");
-    second->errorTrackingConfig->setAutoCapture(true);
-    second->captureScreenViews = false;
-    second->captureApplicationLifecycleEvents = false;
-    allowInRemoteConfig(*second, true);
+    auto second = allowedErrorTrackingConfig("second");
     setUpAndRecord();
     setUpClient(second);
     EXPECT_TRUE(log.contains("failed to install: Error tracking auto capture integration already "
@@ -199,6 +216,78 @@ TEST_F(AutoCaptureIntegration, InstallIsRefusedWhereRemoteConfigSaysNoAndForASec
                              std::string(kFile) + "29)"));
     EXPECT_EQ(recorders[1]->events().size(), 1u);
     EXPECT_TRUE(recorders[2]->events().empty());
+}
+
+// Whatever escapes the old report's processing ends only that: the report is gone, and the
+// integration is installed with this run's crashes captured. Capture is armed once per process,
+// so each case runs in a child of its own.
+TEST_F(AutoCaptureIntegration, AFailureWhileSendingTheOldReportLeavesCaptureOn) {
+    struct Case {
+        const char* name;
+        void (*fail)();
+        const char* line;
+    };
+    const Case cases[] = {
+        {"throwing subscriber", [] { throw std::runtime_error("subscriber failed"); },
+         "[DavaRor] Failed to process crash report: subscriber failed"},
+        {"memory exhausted", [] { throw std::bad_alloc(); },
+         "[DavaRor] Failed to process crash report: std::bad_alloc"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        leavePendingReport(packWithProtobufC(minimalReport(messages)));
+        const int status = runInForkedChild(
+            [&] {
+                auto client = DavaRorSDK::create();
+                const auto token =
+                    client->onEventCaptured.subscribe([&](const DavaRorEvent&) { c.fail(); });
+                client->setup(config);
+                KOCrashReporter probe(
+                    KOCrashReporterConfig(KOCrashReporterSignalHandlerTypeMach,
+                                          KOCrashReporterSymbolicationStrategyNone, true));
+                std::optional<KOError> error;
+                const bool armed = !probe.enableCrashReporterAndReturnError(&error) &&
+                                   error->code() == KOCrashReporterErrorAlreadyEnabled;
+                const bool logged =
+                    log.contains(c.line) &&
+                    log.contains("[DavaRor] Integration DavaRorErrorTrackingAutoCaptureIntegration "
+                                 "installed");
+                _exit(armed && logged ? 0 : 1);
+            },
+            kChildGuardSeconds);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+        EXPECT_FALSE(std::filesystem::exists(pendingReport()));
+    }
+}
+
+// A client closed and another set up in its place: the first one's reporter keeps the handlers
+// (capture is armed once per process), yet a crash belongs to the client in place at the time.
+TEST_F(AutoCaptureIntegration, ACrashAfterTheClientWasReplacedCarriesTheNewClientsContext) {
+    const auto distinctIds = home.path() / "distinct ids";
+    const int status = runInForkedChild(
+        [&] {
+            davaRorVersion = "first client";
+            auto first = setUpClient(allowedErrorTrackingConfig("first"));
+            const std::string firstId = first->getDistinctId();
+            first->close();
+            davaRorVersion = "second client";
+            auto second = setUpClient(allowedErrorTrackingConfig("second"));
+            testsupport::writeFile(distinctIds, firstId + " " + second->getDistinctId());
+            std::abort();
+        },
+        kChildGuardSeconds);
+    ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGABRT) << status;
+    std::istringstream ids(testsupport::readFile(distinctIds));
+    std::string firstId;
+    std::string secondId;
+    ids >> firstId >> secondId;
+    ASSERT_NE(firstId, secondId);
+
+    const auto events = setUpAndRecord();
+
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].distinctId, secondId);
+    EXPECT_EQ(events[0].properties["$lib_version"], "second client");
 }
 
 TEST_F(AutoCaptureIntegration, ConcurrentContextChangesLeaveOneWholeContextInTheNextReport) {

@@ -1,11 +1,14 @@
 // Configuration, identity, report folders and enabling, without crashing. Enabling is once per
 // process, so every enable runs in a forked child that reports back through its exit code.
 #include "ReporterTestSupport.h"
+#include "platform/mach/MachMessages.h"
+#include "platform/mach/MachPorts.h"
 #include "reporter/KOCrashReporterException.h"
 #include "support/Files.h"
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
@@ -69,7 +72,7 @@ TEST(Identity, TheProcessNameStandsInForAMissingBundleIdentifier) {
     EXPECT_EQ(reporter.crashReportDirectory().filename(), program_invocation_short_name);
 }
 
-TEST(PendingReport, OnlyAFileIsPendingAndMissingFilesFailWithTheFileSystemError) {
+TEST(PendingReport, OnlyAFileIsPendingAndUnreadableReportsFailWithTheFileSystemError) {
     ReportFolder folder;
     KOCrashReporter reporter = folder.reporter();
     fs::create_directories(reporter.crashReportDirectory());
@@ -90,6 +93,13 @@ TEST(PendingReport, OnlyAFileIsPendingAndMissingFilesFailWithTheFileSystemError)
               KOCrashReportData({'k', 'o', 'c', 'r', 'a', 's', 'h', 1}));
     EXPECT_TRUE(reporter.purgePendingCrashReport());
     EXPECT_FALSE(reporter.hasPendingCrashReport());
+
+    fs::create_directory(reporter.crashReportPath());
+    error.reset();
+    EXPECT_FALSE(reporter.loadPendingCrashReportDataAndReturnError(&error));
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->domain(), NSPOSIXErrorDomain);
+    EXPECT_EQ(error->code(), EISDIR);
 }
 
 // Exit codes of the enabling children: 0 when every expectation held, else the failed step.
@@ -165,6 +175,39 @@ TEST(Enable, AFileInPlaceOfTheFolderFailsAndKeepsTheFlag) {
         }
         _exit(kPassed);
     });
+    EXPECT_EQ(end.exitCode, kPassed);
+}
+
+TEST(Enable, AFailedInstallLeavesTheInstanceDisabled) {
+    ReportFolder folder;
+    const ChildEnd end = runChild([&] {
+        // With the port space used up the exception server cannot be made.
+        for (mach_port_t port = MACH_PORT_NULL;
+             mach_port_allocate(mach_task_self(), MACH_PORT_RIGHT_RECEIVE, &port) ==
+             KERN_SUCCESS;) {
+        }
+        KOCrashReporter reporter =
+            folder.reporter(folder.config(KOCrashReporterSignalHandlerTypeMach));
+        std::optional<KOError> error;
+        if (reporter.enableCrashReporterAndReturnError(&error) || !error ||
+            error->code() != KOCrashReporterErrorSystemCall ||
+            error->localizedDescription() != "Failed to instantiate the Mach exception server.") {
+            _exit(kFirstEnable);
+        }
+        try {
+            const KOCrashReporterCallbacks callbacks{0, nullptr, nullptr};
+            reporter.setCrashCallbacks(&callbacks);
+        } catch (const KOCrashReporterException&) {
+            _exit(kCallbacks);
+        }
+        error.reset();
+        if (reporter.enableCrashReporterAndReturnError(&error) ||
+            error->code() != KOCrashReporterErrorAlreadyEnabled) {
+            _exit(kSecondEnable);
+        }
+        _exit(kPassed);
+    });
+    EXPECT_EQ(end.signal, 0);
     EXPECT_EQ(end.exitCode, kPassed);
 }
 

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <stdexcept>
 
@@ -76,6 +77,25 @@ TEST_F(LiveReport, CutByTheSizeCapFailsInsteadOfReturningPartOfAReport) {
     ASSERT_TRUE(error);
     EXPECT_EQ(error->code(), KOCrashReporterErrorOther);
     EXPECT_EQ(error->localizedDescription(), "Failed to write the crash report to disk");
+}
+
+TEST_F(LiveReport, WithoutATemporaryFolderFailsWithTheSystemsCause) {
+    KOCrashReporter reporter = folder_.reporter();
+    testsupport::TemporaryDirectory elsewhere;
+    testsupport::writeFile(elsewhere.path() / "file", "not a folder");
+    const std::pair<const char*, int> cases[] = {{"file", ENOTDIR}, {"missing", ENOENT}};
+    for (const auto& [name, cause] : cases) {
+        SCOPED_TRACE(name);
+        setenv("TMPDIR", (elsewhere.path() / name).c_str(), 1);
+        std::optional<KOError> error;
+        EXPECT_FALSE(reporter.generateLiveReportAndReturnError(&error));
+        ASSERT_TRUE(error);
+        EXPECT_EQ(error->code(), KOCrashReporterErrorSystemCall);
+        EXPECT_EQ(error->localizedDescription(), "Failed to create temporary path");
+        ASSERT_TRUE(error->underlyingError());
+        EXPECT_EQ(error->underlyingError()->domain(), NSPOSIXErrorDomain);
+        EXPECT_EQ(error->underlyingError()->code(), cause);
+    }
 }
 
 } // namespace
