@@ -27,7 +27,7 @@ public:
 
     // The value when it is exactly a T, else null.
     template <typename T> const T* get() const { return std::any_cast<T>(&value_); }
-    // The object when it is a Kind, of Kind's own type or one derived from it; else none.
+    // The object when it is a Kind or of a kind derived from it; else none.
     template <typename Kind> std::shared_ptr<const Kind> object() const {
         return std::dynamic_pointer_cast<const Kind>(object_);
     }
