@@ -43,11 +43,10 @@ std::string typeName(const DavaRorIntegration& integration) {
 
 DavaRorSDK::DavaRorSDK() = default;
 
+// The integrations hold the client weakly and see it gone already; they still give back
+// what they hold for it.
 DavaRorSDK::~DavaRorSDK() {
-    // Integrations only hold the client weakly, so they cannot be told with
-    // a reference to it any more; they are released with the list.
-    std::lock_guard guard(integrationsLock_);
-    installedIntegrations_.clear();
+    uninstallIntegrations();
 }
 
 std::shared_ptr<DavaRorSDK> DavaRorSDK::shared() {
@@ -308,18 +307,37 @@ bool DavaRorSDK::isOptOut() const {
 }
 
 void DavaRorSDK::installIntegrations() {
-    auto s = services();
-    if (!s) {
+    if (!services()) {
         return;
     }
-    std::lock_guard guard(integrationsLock_);
-    if (!installedIntegrations_.empty()) {
-        davaRorLog("Integrations already installed. Call uninstallIntegrations() first.");
-        return;
+    {
+        std::lock_guard guard(integrationsLock_);
+        if (!installedIntegrations_.empty() || (installPassRunning_ && integrationsWanted_)) {
+            davaRorLog("Integrations already installed. Call uninstallIntegrations() first.");
+            return;
+        }
+        integrationsWanted_ = true;
+        if (std::exchange(installPassRunning_, true)) {
+            // Uninstalled and wanted again while a pass runs: that pass starts over.
+            return;
+        }
     }
-    for (auto& integration : s->config->getIntegrations()) {
+    while (runInstallPass()) {
+    }
+}
+
+// True when the integrations were uninstalled and wanted again while the pass ran, so it has
+// to start over.
+bool DavaRorSDK::runInstallPass() {
+    std::uint64_t uninstallsBefore;
+    {
+        std::lock_guard guard(integrationsLock_);
+        uninstallsBefore = uninstallCount_;
+    }
+    const auto config = this->config();
+    for (auto& integration : config ? config->getIntegrations() : Integrations{}) {
         const auto name = typeName(*integration);
-        if (integration->requiresSwizzling() && !s->config->enableSwizzling) {
+        if (integration->requiresSwizzling() && !config->enableSwizzling) {
             davaRorLog("Integration " + name +
                        " skipped. Integration requires swizzling but enableSwizzling is "
                        "disabled in config");
@@ -331,15 +349,36 @@ void DavaRorSDK::installIntegrations() {
             davaRorLog("Integration " + name + " failed to install: " + error.what());
             continue;
         }
-        installedIntegrations_.push_back(std::move(integration));
+        bool uninstalledMeanwhile;
+        {
+            std::lock_guard guard(integrationsLock_);
+            uninstalledMeanwhile = uninstallCount_ != uninstallsBefore;
+            if (!uninstalledMeanwhile) {
+                installedIntegrations_.push_back(integration);
+            }
+        }
+        if (uninstalledMeanwhile) {
+            // Whoever uninstalled could not reach the integration that was installing.
+            integration->uninstall(*this);
+            davaRorLog("Integration " + name + " uninstalled");
+            break;
+        }
         davaRorLog("Integration " + name + " installed");
     }
+    std::lock_guard guard(integrationsLock_);
+    if (uninstallCount_ != uninstallsBefore && integrationsWanted_) {
+        return true;
+    }
+    installPassRunning_ = false;
+    return false;
 }
 
 void DavaRorSDK::uninstallIntegrations() {
-    std::vector<std::shared_ptr<DavaRorIntegration>> installed;
+    Integrations installed;
     {
         std::lock_guard guard(integrationsLock_);
+        integrationsWanted_ = false;
+        ++uninstallCount_;
         installed = std::exchange(installedIntegrations_, {});
     }
     for (const auto& integration : installed) {
@@ -354,7 +393,7 @@ void DavaRorSDK::notifyContextDidChange() {
     }
     const nlohmann::json context = {{"distinct_id", getDistinctId()},
                                     {"event_properties", eventProperties(nullptr)}};
-    std::vector<std::shared_ptr<DavaRorIntegration>> installed;
+    Integrations installed;
     {
         std::lock_guard guard(integrationsLock_);
         installed = installedIntegrations_;

@@ -9,6 +9,7 @@
 #include <nlohmann/json.hpp>
 
 #include <atomic>
+#include <cstdint>
 #include <exception>
 #include <functional>
 #include <memory>
@@ -108,6 +109,7 @@ private:
     DavaRorSDK();
 
     struct Services;
+    using Integrations = std::vector<std::shared_ptr<DavaRorIntegration>>;
     std::shared_ptr<Services> services() const;
     bool checkEnabled() const;
     nlohmann::json eventProperties(const nlohmann::json& callerProperties) const;
@@ -117,12 +119,19 @@ private:
                                                           std::shared_ptr<DavaRorStorage> storage,
                                                           std::shared_ptr<DavaRorApi> api);
     nlohmann::json getDefaultPersonProperties() const;
+    bool runInstallPass();
 
     std::atomic<bool> enabled_{false};
     mutable std::mutex setupLock_;
     std::shared_ptr<Services> services_;
     std::mutex integrationsLock_;
-    std::vector<std::shared_ptr<DavaRorIntegration>> installedIntegrations_;
+    Integrations installedIntegrations_;
+    // An install runs outside the lock: the life-cycle integration captures inside it, and the
+    // application's hooks may opt out, opt in or close right there. The pass learns from these
+    // what happened meanwhile.
+    bool installPassRunning_ = false;
+    bool integrationsWanted_ = false;
+    std::uint64_t uninstallCount_ = 0;
     std::mutex flagCallsLock_;
     std::set<std::string> reportedFlagCalls_;
 };

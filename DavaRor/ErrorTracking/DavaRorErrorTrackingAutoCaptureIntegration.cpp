@@ -71,12 +71,18 @@ void DavaRorErrorTrackingAutoCaptureIntegration::install(DavaRorSDK& davaRor) {
         crashReporter_ = crashReporter;
     }
     processPendingCrashReportIfNeeded(*crashReporter);
-    enableCrashReporter(*crashReporter);
+    start();
 }
 
 void DavaRorErrorTrackingAutoCaptureIntegration::uninstall(DavaRorSDK& davaRor) {
     if (ownership_.release(davaRor)) {
         stop();
+    }
+}
+
+void DavaRorErrorTrackingAutoCaptureIntegration::start() {
+    if (auto crashReporter = this->crashReporter()) {
+        enableCrashReporter(*crashReporter);
     }
 }
 

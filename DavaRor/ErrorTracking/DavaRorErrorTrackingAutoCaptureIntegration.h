@@ -24,6 +24,11 @@ public:
     // Ignored when another live client holds this instance. The handlers the reporter
     // installed stay for the rest of the process.
     void uninstall(DavaRorSDK& davaRor) override;
+    // Arms the reporter this instance holds, unless a debugger is attached; nothing before
+    // install or after stop. A reporter is armed once per process: arming again only logs why
+    // it failed.
+    void start();
+    // Drops the reporter; its handlers stay armed.
     void stop();
     void contextDidChange(const nlohmann::json& context) override;
 

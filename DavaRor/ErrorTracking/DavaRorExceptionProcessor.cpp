@@ -26,15 +26,15 @@ nlohmann::json mechanism(const std::string& type, bool handled, bool synthetic) 
     return {{"type", type}, {"handled", handled}, {"synthetic", synthetic}};
 }
 
-// Followed through user info while each link is a T not met before, so a cycle ends the walk.
+// Followed through user info while each link is a T (a subclass included) not met before, so a
+// cycle ends the walk.
 template <typename T> std::vector<const T*> chainOf(const T& first) {
     std::vector<const T*> chain{&first};
-    while (const auto* next =
-               userInfoValue<std::shared_ptr<T>>(chain.back()->userInfo(), NSUnderlyingErrorKey)) {
-        if (*next == nullptr || std::find(chain.begin(), chain.end(), next->get()) != chain.end()) {
+    while (const auto next = userInfoObject<T>(chain.back()->userInfo(), NSUnderlyingErrorKey)) {
+        if (std::find(chain.begin(), chain.end(), next.get()) != chain.end()) {
             break;
         }
-        chain.push_back(next->get());
+        chain.push_back(next.get());
     }
     return chain;
 }

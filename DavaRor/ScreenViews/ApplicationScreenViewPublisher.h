@@ -2,6 +2,9 @@
 
 #include "DavaRor/Utils/DavaRorMulticastCallback.h"
 
+#include <cstddef>
+#include <memory>
+#include <mutex>
 #include <string>
 
 // Screen names published by the platform's user-interface layer.
@@ -12,15 +15,26 @@ public:
 };
 
 // One per process, never released. Nothing on Linux intercepts view
-// appearance, so nothing publishes into it unless the application does; an
-// interception, where one exists, would start with the first subscriber.
-class ApplicationScreenViewPublisher final : public ScreenViewPublishing {
+// appearance, so nothing publishes into it unless the application does.
+class ApplicationScreenViewPublisher final
+    : public ScreenViewPublishing,
+      public std::enable_shared_from_this<ApplicationScreenViewPublisher> {
 public:
     static ApplicationScreenViewPublisher& shared();
 
-    DavaRorMulticastCallback<std::string>& onScreenView() override { return onScreenView_; }
+    // Created at the first read, with a subscriber-count handler that holds
+    // the publisher weakly.
+    DavaRorMulticastCallback<std::string>& onScreenView() override;
+    // Whether view appearance is intercepted: never on Linux.
+    bool hasSwizzled() const { return hasSwizzled_; }
 
 private:
     ApplicationScreenViewPublisher() = default;
-    DavaRorMulticastCallback<std::string> onScreenView_;
+    // Where an interception of view appearance would start with the first
+    // subscriber; Linux has none to start.
+    void subscriberCountChanged(std::size_t /*count*/) {}
+
+    std::once_flag onScreenViewCreated_;
+    std::unique_ptr<DavaRorMulticastCallback<std::string>> onScreenView_;
+    const bool hasSwizzled_ = false;
 };

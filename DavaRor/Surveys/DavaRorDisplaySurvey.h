@@ -55,6 +55,9 @@ public:
                          std::optional<DavaRorDisplaySurveyAppearance> appearance,
                          std::optional<DavaRorDate> startDate, std::optional<DavaRorDate> endDate);
 
+    // The same survey, whatever else differs.
+    bool operator==(const DavaRorDisplaySurvey& other) const { return id == other.id; }
+
     const std::string id;
     const std::string name;
     const std::vector<std::shared_ptr<const DavaRorDisplaySurveyQuestion>> questions;

@@ -4,7 +4,15 @@
 
 // The delegate's answer after a response: which question comes next, or
 // that the survey is done.
-struct DavaRorNextSurveyQuestion {
-    std::int64_t questionIndex;
-    bool isSurveyCompleted;
+class DavaRorNextSurveyQuestion {
+public:
+    DavaRorNextSurveyQuestion(std::int64_t questionIndex, bool isSurveyCompleted)
+        : questionIndex_(questionIndex), isSurveyCompleted_(isSurveyCompleted) {}
+
+    std::int64_t questionIndex() const { return questionIndex_; }
+    bool isSurveyCompleted() const { return isSurveyCompleted_; }
+
+private:
+    std::int64_t questionIndex_;
+    bool isSurveyCompleted_;
 };

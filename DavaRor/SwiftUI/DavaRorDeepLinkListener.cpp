@@ -3,17 +3,15 @@
 #include "DavaRor/DavaRorSDK.h"
 
 void DavaRorDeepLinkListener::body(platform::ui::View& content) const {
-    const std::weak_ptr<DavaRorSDK> weak = davaRor;
-    content.onOpenURL([weak](const platform::URL& url) {
-        if (auto davaRor = weak.lock()) {
-            davaRor->captureDeepLink(url, std::nullopt);
-        }
+    if (!davaRor) {
+        return;
+    }
+    content.onOpenURL([davaRor = davaRor](const platform::URL& url) {
+        davaRor->captureDeepLink(url, std::nullopt);
     });
     content.onContinueUserActivity(platform::ui::NSUserActivityTypeBrowsingWeb,
-                                   [weak](const platform::ui::UserActivity& activity) {
-                                       if (auto davaRor = weak.lock()) {
-                                           davaRor->captureDeepLink(activity);
-                                       }
+                                   [davaRor = davaRor](const platform::ui::UserActivity& activity) {
+                                       davaRor->captureDeepLink(activity);
                                    });
 }
 

@@ -7,8 +7,8 @@
 class DavaRorSDK;
 
 // Reports the URLs a view is asked to open, and the web pages handed over to
-// it, as deep links. The client is held weakly: once it is gone, nothing is
-// reported.
+// it, as deep links. The view keeps the client, so its deep links outlive the
+// application's own reference to it; without a client nothing is reported.
 struct DavaRorDeepLinkListener {
     std::shared_ptr<DavaRorSDK> davaRor;
 

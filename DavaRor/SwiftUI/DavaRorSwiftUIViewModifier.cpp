@@ -4,11 +4,8 @@
 
 void DavaRorSwiftUIViewModifier::body(platform::ui::View& content) const {
     content.onAppear([name = viewEventName, screenEvent = screenEvent, properties = properties,
-                      given = davaRor != nullptr, weak = std::weak_ptr<DavaRorSDK>(davaRor)] {
-        auto davaRor = given ? weak.lock() : DavaRorSDK::shared();
-        if (!davaRor) {
-            return;
-        }
+                      given = davaRor] {
+        auto davaRor = given ? given : DavaRorSDK::shared();
         if (screenEvent) {
             davaRor->screen(name, properties);
         } else {

@@ -16,7 +16,8 @@ struct DavaRorSwiftUIViewModifier {
     bool screenEvent = false;
     nlohmann::json properties; // null: none
     // None: the shared client at the time the view is shown. A given client
-    // is held weakly; once it is gone, showing the view captures nothing.
+    // is kept by the view, so its events outlive the application's own
+    // reference to it.
     std::shared_ptr<DavaRorSDK> davaRor;
 
     void body(platform::ui::View& content) const;

@@ -5,7 +5,7 @@ NSError::NSError(std::string domain, long code, NSDictionary userInfo)
     updateLocalizedDescription();
 }
 
-void NSError::setUserInfoValue(const std::string& key, std::any value) {
+void NSError::setUserInfoValue(const std::string& key, NSDictionaryValue value) {
     userInfo_[key] = std::move(value);
     updateLocalizedDescription();
 }

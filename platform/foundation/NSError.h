@@ -1,14 +1,15 @@
 // An error of the platform's kind: a domain, a code and a user-info dictionary. It can be
 // thrown like any error of the program; the underlying error, when there is one, sits in the
-// user info under NSUnderlyingErrorKey as a std::shared_ptr<NSError>.
+// user info under NSUnderlyingErrorKey as a std::shared_ptr to an NSError or a subclass.
 #pragma once
 
 #include "platform/foundation/NSDictionary.h"
+#include "platform/foundation/NSObject.h"
 
 #include <exception>
 #include <string>
 
-class NSError : public std::exception {
+class NSError : public std::exception, public NSObject {
 public:
     NSError(std::string domain, long code, NSDictionary userInfo = {});
 
@@ -22,7 +23,7 @@ public:
 
     // Info filled in after creation, as through a mutable dictionary handed in at creation.
     // Errors can point at each other this way; whoever builds such a cycle breaks it again.
-    void setUserInfoValue(const std::string& key, std::any value);
+    void setUserInfoValue(const std::string& key, NSDictionaryValue value);
 
 private:
     void updateLocalizedDescription();

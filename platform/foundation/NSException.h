@@ -4,13 +4,14 @@
 #pragma once
 
 #include "platform/foundation/NSDictionary.h"
+#include "platform/foundation/NSObject.h"
 
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
 
-class NSException {
+class NSException : public NSObject {
 public:
     NSException(std::string name, std::optional<std::string> reason, NSDictionary userInfo = {});
 

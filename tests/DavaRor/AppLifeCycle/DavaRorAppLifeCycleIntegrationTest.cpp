@@ -232,6 +232,7 @@ TEST_F(AppLifeCycleIntegrationTest, AReleasedClientLeavesTheHandlersWithoutEffec
 TEST_F(AppLifeCycleIntegrationTest, AClientReleasedWithoutClosingFreesTheIntegrationType) {
     auto first = setUpClient(quietConfig("first"));
     first.reset();
+    EXPECT_EQ(log.count("Integration DavaRorAppLifeCycleIntegration uninstalled"), 1u);
     auto second = setUpClient(quietConfig("second"));
     EventRecorder events(*second);
     EXPECT_EQ(log.count("Integration DavaRorAppLifeCycleIntegration installed"), 2u);

@@ -290,6 +290,26 @@ TEST_F(AutoCaptureIntegration, ACrashAfterTheClientWasReplacedCarriesTheNewClien
     EXPECT_EQ(events[0].properties["$lib_version"], "second client");
 }
 
+TEST_F(AutoCaptureIntegration, StartArmsOnlyAReporterTheIntegrationHolds) {
+    config->errorTrackingConfig->setAutoCapture(false);
+    auto client = setUpClient(config);
+    DavaRorErrorTrackingAutoCaptureIntegration integration;
+    const auto linesAtSetup = log.lines().size();
+    integration.start();
+    EXPECT_EQ(log.lines().size(), linesAtSetup) << "no reporter before install";
+
+    integration.install(*client);
+    EXPECT_EQ(log.count("[DavaRor] KOCrashReporter enabled successfully"), 1u);
+    integration.start();
+    EXPECT_EQ(log.count("[DavaRor] Failed to enable KOCrashReporter: Error Domain="), 1u)
+        << "a reporter is armed once per process";
+    const auto linesWhileHeld = log.lines().size();
+    integration.stop();
+    integration.start();
+    EXPECT_EQ(log.lines().size(), linesWhileHeld) << "no reporter after stop";
+    integration.uninstall(*client);
+}
+
 TEST_F(AutoCaptureIntegration, ConcurrentContextChangesLeaveOneWholeContextInTheNextReport) {
     config->errorTrackingConfig->setAutoCapture(false);
     auto client = setUpClient(config);

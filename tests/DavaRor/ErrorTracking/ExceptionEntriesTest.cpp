@@ -14,6 +14,15 @@ struct QuotaExceeded : std::runtime_error {
     QuotaExceeded() : std::runtime_error("quota exceeded") {}
 };
 
+struct DiskError : NSError {
+    explicit DiskError(NSDictionary userInfo)
+        : NSError("com.example.disk", 28, std::move(userInfo)) {}
+};
+
+struct WriteRefused : NSException {
+    WriteRefused() : NSException("WriteRefused", "read-only volume") {}
+};
+
 } // namespace storage
 
 namespace {
@@ -39,6 +48,28 @@ TEST_F(ExceptionEntries, ACycleOfUnderlyingErrorsIsWalkedOnce) {
     ASSERT_EQ(entries.size(), 2u);
     EXPECT_EQ(entries[0]["type"], "com.example.first");
     EXPECT_EQ(entries[1]["type"], "com.example.second");
+}
+
+TEST_F(ExceptionEntries, UnderlyingErrorsAndExceptionsOfSubclassesAreFollowed) {
+    auto root = std::make_shared<NSError>("com.example.root", 5);
+    auto disk = std::make_shared<storage::DiskError>(NSDictionary{{NSUnderlyingErrorKey, root}});
+    const NSError upload("com.example.upload", 1, {{NSUnderlyingErrorKey, disk}});
+
+    const json entries =
+        DavaRorExceptionProcessor::buildExceptionList(upload, true, "generic", config);
+    ASSERT_EQ(entries.size(), 3u);
+    EXPECT_EQ(entries[0]["type"], "com.example.upload");
+    EXPECT_EQ(entries[1]["type"], "storage::DiskError");
+    EXPECT_EQ(entries[1]["value"], "The operation couldn’t be completed. (com.example.disk error "
+                                   "28.) (Code: 28)");
+    EXPECT_EQ(entries[2]["type"], "com.example.root");
+
+    const NSException failed("SaveFailed", std::nullopt,
+                             {{NSUnderlyingErrorKey, std::make_shared<storage::WriteRefused>()}});
+    const json exceptions =
+        DavaRorExceptionProcessor::buildExceptionList(failed, true, "generic", config);
+    ASSERT_EQ(exceptions.size(), 2u);
+    EXPECT_EQ(exceptions[1]["type"], "WriteRefused");
 }
 
 TEST_F(ExceptionEntries, AnErrorOfTheProgramsOwnTypeIsNamedAfterIt) {

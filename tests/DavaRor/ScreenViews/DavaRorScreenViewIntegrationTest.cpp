@@ -1,5 +1,6 @@
 #include "DavaRor/ScreenViews/DavaRorScreenViewIntegration.h"
 #include "DavaRor/AppLifeCycle/DI.h"
+#include "DavaRor/ScreenViews/ApplicationScreenViewPublisher.h"
 #include "DavaRor/Utils/DavaRorLog.h"
 #include "platform/core/LogSink.h"
 #include "support/RecordingClient.h"
@@ -41,6 +42,9 @@ protected:
 
 TEST_F(ScreenViewIntegrationTest, PublishedNamesBecomeScreenEventsWhileInstalled) {
     client->setup(config);
+    EXPECT_EQ(subscribers(), 1u);
+    EXPECT_FALSE(ApplicationScreenViewPublisher::shared().hasSwizzled())
+        << "nothing intercepts view appearance here";
     publish("Settings");
     ASSERT_EQ(events.names(), std::vector<std::string>{"$screen"});
     EXPECT_EQ(events.events()[0].properties["$screen_name"], "Settings");

@@ -55,5 +55,14 @@ TEST(DavaRorSurveysConfig, StartsWithTheSilentDefaultDelegateAndTakesTheApplicat
     config._surveysConfig.surveysDelegate()->renderSurvey(survey, onShown, onResponse, nullptr);
     EXPECT_EQ(shown, 1);
     ASSERT_TRUE(own->next);
-    EXPECT_EQ(own->next->questionIndex, 1);
+    EXPECT_EQ(own->next->questionIndex(), 1);
+    EXPECT_TRUE(own->next->isSurveyCompleted());
+}
+
+TEST(DavaRorDisplaySurvey, IsIdentifiedByItsId) {
+    const auto survey = [](const char* id, const char* name) {
+        return DavaRorDisplaySurvey(id, name, {}, std::nullopt, std::nullopt, std::nullopt);
+    };
+    EXPECT_EQ(survey("s1", "Feedback"), survey("s1", "Feedback, reworded"));
+    EXPECT_NE(survey("s1", "Feedback"), survey("s2", "Feedback"));
 }

@@ -24,7 +24,11 @@ protected:
         config->captureApplicationLifecycleEvents = false;
         config->captureScreenViews = false;
     }
-    void TearDown() override { client->close(); }
+    void TearDown() override {
+        if (client) {
+            client->close();
+        }
+    }
 
     std::vector<json> deepLinks() const {
         std::vector<json> links;
@@ -73,6 +77,22 @@ TEST_F(DeepLinkListenerTest, OpenedURLsAndHandedOverWebPagesAreDeepLinks) {
                                 {"$referring_domain", "www.search.example"}},
                                {{"url", "https://example.com/item/8"}},
                            }));
+}
+
+TEST_F(DeepLinkListenerTest, AViewKeepsTheClientItWasGiven) {
+    client->setup(config);
+    platform::ui::View view;
+    davaRorDeepLinkListener(view, client);
+    const std::weak_ptr<DavaRorSDK> given = client;
+    client.reset();
+    ASSERT_FALSE(given.expired());
+
+    view.openURL(url("myapp://home"));
+    view.continueUserActivity(
+        {NSUserActivityTypeBrowsingWeb, url("https://example.com/item/9"), std::nullopt});
+    EXPECT_EQ(deepLinks(), (std::vector<json>{{{"url", "myapp://home"}},
+                                              {{"url", "https://example.com/item/9"}}}));
+    given.lock()->close();
 }
 
 TEST_F(DeepLinkListenerTest, BeforeSetupADeepLinkIsOnlyLogged) {

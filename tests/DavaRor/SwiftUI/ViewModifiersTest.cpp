@@ -21,7 +21,11 @@ protected:
         config->captureApplicationLifecycleEvents = false;
         client->setup(config);
     }
-    void TearDown() override { client->close(); }
+    void TearDown() override {
+        if (client) {
+            client->close();
+        }
+    }
 
     testsupport::TemporaryDirectory home;
     std::shared_ptr<DavaRorSDK> client = DavaRorSDK::create();
@@ -71,12 +75,17 @@ TEST_F(ViewModifiersTest, WithoutAClientTheSharedOneAtShowTimeCaptures) {
     EXPECT_EQ(sharedEvents.names(), std::vector<std::string>{"seen_before_setup"});
     EXPECT_TRUE(events.events().empty());
 
-    // A client given and then released does not hand over to the shared one.
-    auto released = DavaRorSDK::create();
-    platform::ui::View other;
-    davaRorViewSeen(other, "seen_by_released", nullptr, released);
-    released.reset();
-    other.appear();
-    EXPECT_EQ(sharedEvents.names().size(), 1u);
     shared->close();
+}
+
+TEST_F(ViewModifiersTest, AViewKeepsTheClientItWasGiven) {
+    platform::ui::View view;
+    davaRorViewSeen(view, "seen_after_release", nullptr, client);
+    const std::weak_ptr<DavaRorSDK> given = client;
+    client.reset();
+    ASSERT_FALSE(given.expired());
+
+    view.appear();
+    EXPECT_EQ(events.names(), std::vector<std::string>{"seen_after_release"});
+    given.lock()->close();
 }
