@@ -12,6 +12,7 @@
 #include "platform/mach/ErrnoGuard.h"
 
 #include "platform/mach/MachVirtualMemory.h"
+#include "platform/mach/SystemCall.h"
 
 #include <atomic>
 #include <cerrno>
@@ -53,7 +54,8 @@ using platform::ErrnoGuard;
 
 ssize_t readOwnMemory(const iovec* local, unsigned long localCount, const iovec* remote,
                       unsigned long remoteCount) {
-    return syscall(SYS_process_vm_readv, ownPid, local, localCount, remote, remoteCount, 0);
+    return platform::systemCall(SYS_process_vm_readv, ownPid, local, localCount, remote,
+                                remoteCount, 0);
 }
 
 // A pooled pipe, or none when every one is in use.
@@ -96,7 +98,7 @@ private:
     // The pipe does not block, so reading stops once it is empty.
     void discardLeftovers() {
         std::uint8_t scratch[kScratchSize];
-        while (syscall(SYS_read, pooled_->readFd, scratch, sizeof scratch) > 0) {
+        while (platform::systemCall(SYS_read, pooled_->readFd, scratch, sizeof scratch) > 0) {
         }
     }
 
@@ -106,7 +108,7 @@ private:
 
 ssize_t writeRetrying(int fd, std::uintptr_t source, std::size_t length) {
     for (;;) {
-        ssize_t written = syscall(SYS_write, fd, source, length);
+        ssize_t written = platform::systemCall(SYS_write, fd, source, length);
         if (written >= 0 || errno != EINTR) {
             return written;
         }
@@ -125,7 +127,7 @@ DrainResult drain(int fd, std::uint8_t* destination, std::size_t length) {
         std::uint8_t* target = destinationFault ? scratch : destination + received;
         std::size_t wanted =
             destinationFault && remaining > kScratchSize ? kScratchSize : remaining;
-        ssize_t count = syscall(SYS_read, fd, target, wanted);
+        ssize_t count = platform::systemCall(SYS_read, fd, target, wanted);
         if (count > 0) {
             received += static_cast<std::size_t>(count);
         } else if (count < 0 && errno == EFAULT && !destinationFault) {
@@ -191,7 +193,7 @@ int readableProbes(const iovec* probes, int count) {
     }
     ssize_t written;
     do {
-        written = syscall(SYS_writev, pipe.writeFd(), probes, count);
+        written = platform::systemCall(SYS_writev, pipe.writeFd(), probes, count);
     } while (written < 0 && errno == EINTR);
     if (written <= 0) {
         return 0;
@@ -205,7 +207,7 @@ int readableProbes(const iovec* probes, int count) {
 
 // A forked child must not share its parent's pipes: both would read each other's bytes.
 void reopenPoolInChild() {
-    ownPid = static_cast<pid_t>(syscall(SYS_getpid));
+    ownPid = static_cast<pid_t>(platform::systemCall(SYS_getpid));
     for (PooledPipe& entry : pool) {
         if (entry.readFd >= 0) {
             close(entry.readFd);
@@ -219,7 +221,7 @@ void reopenPoolInChild() {
 }
 
 [[gnu::constructor]] void setUpCopies() {
-    ownPid = static_cast<pid_t>(syscall(SYS_getpid));
+    ownPid = static_cast<pid_t>(platform::systemCall(SYS_getpid));
     std::uint8_t probe = 1;
     std::uint8_t copy = 0;
     iovec local{&copy, 1};

@@ -10,7 +10,8 @@
 // resumes it. Any other reply, no port, a signal sent by a process, or a fault on the thread
 // that serves the port (it would wait for itself) goes to the action that was in force before
 // the bridge, as if no port had existed: a handler is called in place, and the default action
-// is restored so that the re-executed fault (or the re-sent signal) ends the process with it.
+// is restored and the signal sent again, so that it ends the process with it also where the
+// faulting instruction does not run again (a breakpoint trap resumes after it).
 #include "platform/mach/MachKernelBridge.h"
 
 #include "platform/mach/MachExceptionDelivery.h"
@@ -18,6 +19,7 @@
 #include "platform/mach/MachPortSpace.h"
 #include "platform/mach/MachPorts.h"
 #include "platform/mach/MachThreads.h"
+#include "platform/mach/SystemCall.h"
 
 #include <cerrno>
 #include <sys/syscall.h>
@@ -116,9 +118,7 @@ void fallBack(int signo, siginfo_t* info, void* ucontext) {
     if (!withInfo && (action.sa_handler == SIG_DFL ||
                       (action.sa_handler == SIG_IGN && raisedByProcessor(info)))) {
         restoreDefault(signo);
-        if (!raisedByProcessor(info)) {
-            syscall(SYS_tgkill, getpid(), gettid(), signo);
-        }
+        platform::systemCall(SYS_tgkill, getpid(), gettid(), signo);
         return;
     }
     if (!withInfo && action.sa_handler == SIG_IGN) {

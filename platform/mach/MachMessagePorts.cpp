@@ -11,6 +11,7 @@
 #include "platform/mach/MachKernelLock.h"
 #include "platform/mach/MachPortSpace.h"
 #include "platform/mach/MachPorts.h"
+#include "platform/mach/SystemCall.h"
 
 #include <cerrno>
 #include <climits>
@@ -84,8 +85,8 @@ Entry* livePort(mach_port_name_t name) {
 
 void wake(Entry& entry) {
     entry.changes.fetch_add(1, std::memory_order_release);
-    syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&entry.changes), FUTEX_WAKE_PRIVATE,
-            INT_MAX, nullptr, nullptr, 0);
+    platform::systemCall(SYS_futex, reinterpret_cast<std::uint32_t*>(&entry.changes),
+                         FUTEX_WAKE_PRIVATE, INT_MAX, nullptr, nullptr, 0);
 }
 
 void wakeWithSet(Entry& entry) {
@@ -474,8 +475,8 @@ mach_msg_return_t receive(mach_msg_header_t* msg, mach_msg_option_t option, mach
         }
         // EINTR (a park signal, say) and spurious wake-ups only lead to another look.
         int savedErrno = errno;
-        syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(word), FUTEX_WAIT_PRIVATE, changes,
-                wait, nullptr, 0);
+        platform::systemCall(SYS_futex, reinterpret_cast<std::uint32_t*>(word), FUTEX_WAIT_PRIVATE,
+                             changes, wait, nullptr, 0);
         errno = savedErrno;
     }
 }

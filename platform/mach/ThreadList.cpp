@@ -3,6 +3,7 @@
 #include "platform/mach/MachPorts.h"
 #include "platform/mach/MachThreads.h"
 #include "platform/mach/MachVirtualMemory.h"
+#include "platform/mach/SystemCall.h"
 
 #include <cstdint>
 #include <dirent.h>
@@ -19,7 +20,7 @@ template <typename Visit> bool forEachThread(int directory, Visit visit) {
     }
     alignas(dirent64) char buffer[2048];
     for (;;) {
-        long length = syscall(SYS_getdents64, directory, buffer, sizeof buffer);
+        long length = platform::systemCall(SYS_getdents64, directory, buffer, sizeof buffer);
         if (length < 0) {
             return false;
         }

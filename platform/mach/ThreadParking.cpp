@@ -13,6 +13,7 @@
 #include "platform/mach/ErrnoGuard.h"
 #include "platform/mach/MachPorts.h"
 #include "platform/mach/MachThreads.h"
+#include "platform/mach/SystemCall.h"
 
 #include <atomic>
 #include <cerrno>
@@ -69,11 +70,13 @@ std::uint32_t* futexWord(std::atomic<std::uint32_t>& word) {
 }
 
 void futexWait(std::atomic<std::uint32_t>& word, std::uint32_t expected, const timespec* timeout) {
-    syscall(SYS_futex, futexWord(word), FUTEX_WAIT_PRIVATE, expected, timeout, nullptr, 0);
+    platform::systemCall(SYS_futex, futexWord(word), FUTEX_WAIT_PRIVATE, expected, timeout, nullptr,
+                         0);
 }
 
 void futexWakeAll(std::atomic<std::uint32_t>& word) {
-    syscall(SYS_futex, futexWord(word), FUTEX_WAKE_PRIVATE, INT_MAX, nullptr, nullptr, 0);
+    platform::systemCall(SYS_futex, futexWord(word), FUTEX_WAKE_PRIVATE, INT_MAX, nullptr, nullptr,
+                         0);
 }
 
 class Deadline {
@@ -191,7 +194,7 @@ bool installHandler() {
 }
 
 bool threadExists(pid_t tid) {
-    return syscall(SYS_tgkill, getpid(), tid, 0) == 0;
+    return platform::systemCall(SYS_tgkill, getpid(), tid, 0) == 0;
 }
 
 ParkSlot* slotOf(pid_t tid) {
@@ -235,7 +238,7 @@ ParkSlot* claimSlot(pid_t tid) {
 }
 
 bool sendParkSignal(pid_t tid) {
-    return syscall(SYS_tgkill, getpid(), tid, threadParkSignal()) == 0;
+    return platform::systemCall(SYS_tgkill, getpid(), tid, threadParkSignal()) == 0;
 }
 
 kern_return_t awaitPark(ParkSlot& slot, const Deadline& deadline) {

@@ -35,6 +35,17 @@ bool hasSavedAction(kocrash_signal_handler_context& shared, int signo) {
     return false;
 }
 
+bool isOwnHandler(const struct sigaction& action) {
+    return (action.sa_flags & SA_SIGINFO) != 0 && action.sa_sigaction == kocrash_signal_handler;
+}
+
+struct sigaction defaultAction() {
+    struct sigaction action {};
+    action.sa_handler = SIG_DFL;
+    sigemptyset(&action.sa_mask);
+    return action;
+}
+
 } // namespace
 
 kocrash_signal_handler_context& kocrash_signal_handler_shared_context() {
@@ -64,6 +75,21 @@ KOCrashSignalHandler* KOCrashSignalHandler::sharedHandler() {
 
 bool KOCrashSignalHandler::registerHandlerWithSignal(int signo, std::optional<KOError>* error) {
     std::lock_guard lock(registrationLock());
+    return installHandler(signo, error);
+}
+
+bool KOCrashSignalHandler::registerHandlerForSignal(int signo,
+                                                    KOCrashSignalHandlerCallbackFunc callback,
+                                                    void* context, std::optional<KOError>* error) {
+    std::lock_guard lock(registrationLock());
+    if (!installHandler(signo, error)) {
+        return false;
+    }
+    kocrash_signal_handler_shared_context().callbacks.nasync_prepend({callback, context});
+    return true;
+}
+
+bool KOCrashSignalHandler::installHandler(int signo, std::optional<KOError>* error) {
     kocrash_signal_handler_context& shared = kocrash_signal_handler_shared_context();
     if (sigaltstack(&sigstk_, nullptr) != 0) {
         kocrash_populate_posix_error(error, errno, "Could not initialize alternative signal stack");
@@ -85,18 +111,12 @@ bool KOCrashSignalHandler::registerHandlerWithSignal(int signo, std::optional<KO
         kocrash_populate_posix_error(error, errno, "Failed to register signal handler");
         return false;
     }
-    shared.saved_actions.nasync_append(saved);
-    return true;
-}
-
-bool KOCrashSignalHandler::registerHandlerForSignal(int signo,
-                                                    KOCrashSignalHandlerCallbackFunc callback,
-                                                    void* context, std::optional<KOError>* error) {
-    if (!registerHandlerWithSignal(signo, error)) {
-        return false;
+    if (isOwnHandler(saved.action)) {
+        // Installed before resetHandlers forgot what it replaced: handing the signal to it
+        // would call this handler again without end.
+        saved.action = defaultAction();
     }
-    std::lock_guard lock(registrationLock());
-    kocrash_signal_handler_shared_context().callbacks.nasync_prepend({callback, context});
+    shared.saved_actions.nasync_append(saved);
     return true;
 }
 

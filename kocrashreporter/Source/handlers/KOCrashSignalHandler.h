@@ -46,6 +46,8 @@ public:
 
 private:
     KOCrashSignalHandler() = default;
+    // Needs the registration lock held.
+    bool installHandler(int signo, std::optional<KOError>* error);
 
     stack_t sigstk_{};
 };

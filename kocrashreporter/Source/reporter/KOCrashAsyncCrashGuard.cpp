@@ -7,10 +7,8 @@
 namespace {
 
 std::atomic<thread_t> writingThread{MACH_PORT_NULL};
-std::atomic<bool> writeFinished{false};
 
 static_assert(std::atomic<thread_t>::is_always_lock_free);
-static_assert(std::atomic<bool>::is_always_lock_free);
 
 } // namespace
 
@@ -19,14 +17,7 @@ kocrash_crash_guard_claim kocrash_async_crash_guard_claim(thread_t thread) {
     if (writingThread.compare_exchange_strong(expected, thread)) {
         return KOCRASH_CRASH_GUARD_WRITE;
     }
-    if (expected == thread && !writeFinished.load()) {
-        return KOCRASH_CRASH_GUARD_OWN_FAULT;
-    }
-    return KOCRASH_CRASH_GUARD_TAKEN;
-}
-
-void kocrash_async_crash_guard_finish() {
-    writeFinished.store(true);
+    return expected == thread ? KOCRASH_CRASH_GUARD_OWN_FAULT : KOCRASH_CRASH_GUARD_TAKEN;
 }
 
 void kocrash_async_crash_guard_wait_forever() {

@@ -6,11 +6,12 @@
 // enable filled; nothing here allocates, locks or reaches the object layer.
 //
 // Crash during crash: the monitored signals keep their handler while the report is written, and
-// the crash guard tells the threads apart. The writing thread faulting again inside its own
-// write resets that signal and lets it end the process at once. Any other thread that crashes
-// waits for good, so the first crash's signal ends the process and the report is never cut
-// short or written twice. Only after its write does the first thread reset its own signal, so
-// that raising it again ends the process.
+// the crash guard tells the threads apart. Any later signal on the writing thread, whether a
+// fault inside its own write or one the crash callback causes after it, resets that signal and
+// lets it end the process at once: that thread has no one to wait for. Any other thread that
+// crashes waits for good, so the first crash's signal ends the process and the report is never
+// cut short or written twice. Only after its write does the first thread reset its own signal,
+// so that raising it again ends the process.
 #include "reporter/KOCrashReporterCrashCallbacks.h"
 
 #include "handlers/KOCrashMachExceptionForward.h"
@@ -113,7 +114,6 @@ bool signal_handler_callback(int signo, siginfo_t* info, ucontext_t* uap, void* 
     const kocrash_log_signal_info signal_info{&bsd, nullptr};
     const kocrash_error_t result = kocrash_write_report(
         static_cast<kocrash_crash_context*>(context), self, &state, &signal_info);
-    kocrash_async_crash_guard_finish();
     resetToDefault(signo);
     if (result == KOCRASH_ESUCCESS) {
         runCrashCallback(info, uap);
@@ -148,7 +148,6 @@ kern_return_t mach_exception_callback(task_t task, thread_t thread, exception_ty
         kocrash_async_thread_state_init(&state, CPU_TYPE_ARM64);
         writeWithServerState(&state, &write);
     }
-    kocrash_async_crash_guard_finish();
     if (write.result == KOCRASH_ESUCCESS) {
         // Static and zero: the only write of the process gets here, and a stack copy would be
         // cleared with a library call.

@@ -31,6 +31,15 @@ bool handle(int, siginfo_t*, ucontext_t*, void*, KOCrashSignalHandlerCallback*) 
     return true;
 }
 
+// A second call means the signal came back around the chain.
+bool declineOnce(int signo, siginfo_t* info, ucontext_t* uap, void*,
+                 KOCrashSignalHandlerCallback* next) {
+    if (++chainCalls > 1) {
+        _exit(45);
+    }
+    return KOCrashSignalHandlerForward(next, signo, info, uap);
+}
+
 void previousWithInfo(int, siginfo_t* info, void* uap) {
     _exit(info == seenInfo && uap == seenContext ? 42 : 43);
 }
@@ -119,6 +128,23 @@ TEST(KOCrashSignalHandler, AfterResetAFaultEndsTheProcessWithItsSignal) {
             segfault();
         },
         1);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGSEGV) << status;
+}
+
+TEST(KOCrashSignalHandler, RegisteringAgainAfterResetHandsTheSignalToTheDefaultActionOnce) {
+    int status = runInForkedChild(
+        [] {
+            installPrevious(SIGSEGV, previousPlain, nullptr);
+            KOCrashSignalHandler* handler = KOCrashSignalHandler::sharedHandler();
+            std::optional<KOError> error;
+            handler->registerHandlerForSignal(SIGSEGV, declineOnce, nullptr, &error);
+            KOCrashSignalHandler::resetHandlers();
+            if (!handler->registerHandlerForSignal(SIGSEGV, declineOnce, nullptr, &error)) {
+                _exit(1);
+            }
+            segfault();
+        },
+        10);
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGSEGV) << status;
 }
 

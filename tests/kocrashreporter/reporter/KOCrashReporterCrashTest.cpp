@@ -234,6 +234,54 @@ TEST(CrashCallback, RunsAfterAWrittenReportOnly) {
     }
 }
 
+struct CrashInCallback {
+    const char* name;
+    KOCrashReporterSignalHandlerType type;
+    void (*crash)();
+    KOCrashReporterPostCrashSignalCallback callback;
+    const char* reportedSignal;
+    // The later signal's default action ends the process.
+    int endingSignal;
+};
+
+const CrashInCallback kCrashesInCallbacks[] = {
+    {"fault_then_trap", KOCrashReporterSignalHandlerTypeBSD, [] { kocrash_test_store_to(0x10); },
+     [](siginfo_t*, ucontext_t*, void*) { kocrash_test_breakpoint(); }, "SIGSEGV", SIGTRAP},
+    {"abort_then_fault", KOCrashReporterSignalHandlerTypeBSD, kocrash_test_abort,
+     [](siginfo_t*, ucontext_t*, void*) { kocrash_test_store_to(0x10); }, "SIGABRT", SIGSEGV},
+    // The callback runs on the exception server's thread.
+    {"mach_fault_then_trap", KOCrashReporterSignalHandlerTypeMach,
+     [] { kocrash_test_store_to(0x10); },
+     [](siginfo_t*, ucontext_t*, void*) { kocrash_test_breakpoint(); }, "SIGSEGV", SIGTRAP},
+};
+
+class CrashInCrashCallback : public testing::TestWithParam<CrashInCallback> {};
+
+TEST_P(CrashInCrashCallback, EndsTheProcessAfterAWholeReport) {
+    const CrashInCallback& kind = GetParam();
+    ReportFolder folder;
+    const ChildEnd end = runChild([&] {
+        KOCrashReporter reporter = folder.reporter(folder.config(kind.type));
+        const KOCrashReporterCallbacks callbacks{0, nullptr, kind.callback};
+        reporter.setCrashCallbacks(&callbacks);
+        if (!reporter.enableCrashReporter()) {
+            _exit(2);
+        }
+        BusyThreads busy(kBusyThreads);
+        folder.recordThreadCount();
+        kind.crash();
+    });
+    ASSERT_EQ(end.signal, kind.endingSignal) << "exit code " << end.exitCode;
+    const auto report = folder.loadPendingReport();
+    ASSERT_TRUE(report);
+    EXPECT_EQ(report->signalInfo().name(), kind.reportedSignal);
+    EXPECT_EQ(report->threads().size(), folder.recordedThreadCount());
+    onlyCrashedThread(*report);
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, CrashInCrashCallback, testing::ValuesIn(kCrashesInCallbacks),
+                         [](const auto& info) { return std::string(info.param.name); });
+
 TEST(CrashContext, OutlivesTheReporterAndTheProcessDescriptors) {
     ReportFolder folder;
     const ChildEnd end = runChild([&] {

@@ -87,4 +87,24 @@ TEST(MachKernelBridge, SignalsSentByAProcessBypassThePort) {
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGBUS) << status;
 }
 
+// On x86_64 the thread resumes after the trap instruction, which never runs again.
+TEST(MachKernelBridge, ABreakpointWithNoPortEndsTheProcess) {
+    int status = runInForkedChild(
+        [] {
+            signal(SIGTRAP, SIG_DFL);
+            mach_port_t port = MACH_PORT_NULL;
+            mach_port_allocate(mach_task_self(), MACH_PORT_RIGHT_RECEIVE, &port);
+            mach_port_insert_right(mach_task_self(), port, port, MACH_MSG_TYPE_MAKE_SEND);
+            task_set_exception_ports(mach_task_self(), EXC_MASK_BAD_ACCESS, port, EXCEPTION_DEFAULT,
+                                     ARM_THREAD_STATE64);
+#if defined(__x86_64__)
+            asm volatile("int3");
+#else
+            asm volatile("brk #0");
+#endif
+        },
+        30);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTRAP) << status;
+}
+
 } // namespace
