@@ -33,8 +33,8 @@ bool listed_within_storage(mach_msg_type_number_t index) {
     return index < KOCRASH_LOG_WRITER_MAX_THREADS;
 }
 
+// Sets the bit of every listed thread within the storage, so no bit of an earlier write is read.
 void suspend_others(kocrash_log_writer* writer, const thread_list& list, thread_t self) {
-    writer->suspended.reset();
     for (mach_msg_type_number_t index = 0; index < list.count && listed_within_storage(index);
          ++index) {
         const thread_act_t thread = list.threads[index];
@@ -51,7 +51,6 @@ void resume_suspended(kocrash_log_writer* writer, const thread_list& list) {
             thread_resume(list.threads[index]);
         }
     }
-    writer->suspended.reset();
 }
 
 void release_threads(task_t task, const thread_list& list) {
