@@ -17,5 +17,12 @@ constexpr std::uint64_t pacStripped(std::uint64_t address) {
 #endif
 }
 
+// Where a return address is looked up to name its frame: the byte before it lies in the call,
+// while the return address itself is the next function's first byte when the call never
+// returns and ends its function. The frame still shows the return address.
+constexpr std::uint64_t callSiteAddress(std::uint64_t returnAddress) {
+    return returnAddress == 0 ? 0 : returnAddress - 1;
+}
+
 // "0x" and exactly 16 lower-case hexadecimal digits.
 std::string addressText(std::uint64_t address);

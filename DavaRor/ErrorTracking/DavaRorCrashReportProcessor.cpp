@@ -32,26 +32,35 @@ std::optional<std::string> lastPathComponent(const std::string& path) {
     return path.substr(path.find_last_of('/') + 1);
 }
 
-const std::vector<KOCrashReportStackFrameInfo>* sourceFrames(const KOCrashReport& report) {
+struct SourceFrames {
+    const std::vector<KOCrashReportStackFrameInfo>* frames;
+    // An exception's call stack holds return addresses only; a thread's first frame is where
+    // the thread stood, and every later one a return address.
+    bool firstIsReturnAddress;
+};
+
+SourceFrames sourceFrames(const KOCrashReport& report) {
     if (report.hasExceptionInfo()) {
         const auto& frames = report.exceptionInfo()->stackFrames();
         if (frames && !frames->empty()) {
-            return &*frames;
+            return {&*frames, true};
         }
     }
     const auto* thread = findCrashedThread(report);
-    return thread ? &thread->stackFrames() : nullptr;
+    return {thread ? &thread->stackFrames() : nullptr, false};
 }
 
 // Without symbols in the report (the reporter writes none), the image holding a frame is what
 // lets the service name it, so the image is looked up with the authentication bits already
 // dropped: a signed return address lies in no image.
 DavaRorStackFrame buildStackFrame(const KOCrashReport& report,
-                                  const KOCrashReportStackFrameInfo& source,
+                                  const KOCrashReportStackFrameInfo& source, bool returnAddress,
                                   const DavaRorErrorTrackingConfig& config) {
     DavaRorStackFrame frame;
     frame.instructionAddress = pacStripped(source.instructionPointer());
-    if (const auto* image = report.imageForAddress(frame.instructionAddress)) {
+    const std::uint64_t lookupAddress =
+        returnAddress ? callSiteAddress(frame.instructionAddress) : frame.instructionAddress;
+    if (const auto* image = report.imageForAddress(lookupAddress)) {
         frame.module = lastPathComponent(image->imageName());
         frame.package = frame.module;
         frame.imageAddress = image->imageBaseAddress();
@@ -68,10 +77,13 @@ DavaRorStackFrame buildStackFrame(const KOCrashReport& report,
 std::vector<DavaRorStackFrame> buildStackFrames(const KOCrashReport& report,
                                                 const DavaRorErrorTrackingConfig& config) {
     std::vector<DavaRorStackFrame> frames;
-    if (const auto* source = sourceFrames(report)) {
-        for (const auto& frame : *source) {
-            frames.push_back(buildStackFrame(report, frame, config));
-        }
+    const SourceFrames source = sourceFrames(report);
+    if (source.frames == nullptr) {
+        return frames;
+    }
+    for (std::size_t index = 0; index < source.frames->size(); ++index) {
+        const bool returnAddress = index != 0 || source.firstIsReturnAddress;
+        frames.push_back(buildStackFrame(report, (*source.frames)[index], returnAddress, config));
     }
     return frames;
 }

@@ -117,9 +117,10 @@ std::vector<DavaRorStackFrame> symbolicateAddresses(const std::vector<std::uint6
     for (std::uint64_t returnAddress : addresses) {
         DavaRorStackFrame frame;
         frame.instructionAddress = pacStripped(returnAddress);
+        const auto* callSite =
+            reinterpret_cast<const void*>(callSiteAddress(frame.instructionAddress));
         platform::dyld::DlInfo info{};
-        if (platform::dyld::dladdr(reinterpret_cast<const void*>(frame.instructionAddress),
-                                   &info) == 0) {
+        if (platform::dyld::dladdr(callSite, &info) == 0) {
             continue;
         }
         if (info.dli_fname != nullptr) {

@@ -32,7 +32,7 @@ namespace {
 enum ParkState : std::uint32_t { Free, Requested, Parked, Released, Abandoned };
 
 // At most this many threads are suspended at once.
-constexpr int kParkSlots = 512;
+constexpr int kParkSlots = 4096;
 
 struct ParkSlot {
     std::atomic<pid_t> tid{0};

@@ -71,7 +71,8 @@ int codeToHost(int hostSignal, int code) {
 void kocrash_async_signal_info_from_host(const siginfo_t* info, kocrash_async_signal_info* out) {
     out->signo = toLog(kSignals, info->si_signo, info->si_signo);
     out->code = codeToLog(info->si_signo, info->si_code);
-    out->address = reinterpret_cast<std::uintptr_t>(info->si_addr);
+    // A sent signal has no fault address: the sender's pid and uid share the place of si_addr.
+    out->address = info->si_code <= 0 ? 0 : reinterpret_cast<std::uintptr_t>(info->si_addr);
 }
 
 void kocrash_async_signal_info_to_host(const kocrash_async_signal_info* info, siginfo_t* out) {

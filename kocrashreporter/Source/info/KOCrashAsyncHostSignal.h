@@ -10,7 +10,8 @@
 extern "C" {
 
 // Number, code and fault address of a received signal, in crash-log numbering. A code the
-// sender chose (a signal sent by kill, raise or abort) or the kernel's generic code becomes 0.
+// sender chose (a signal sent by kill, raise or abort) or the kernel's generic code becomes 0;
+// a sent signal's address is 0.
 void kocrash_async_signal_info_from_host(const siginfo_t* info, kocrash_async_signal_info* out);
 
 // The reverse, for handing a crash-log signal to code that expects this host's numbering.

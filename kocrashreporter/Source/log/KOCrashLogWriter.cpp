@@ -29,24 +29,28 @@ thread_list list_threads(task_t task) {
     return list;
 }
 
+bool listed_within_storage(mach_msg_type_number_t index) {
+    return index < KOCRASH_LOG_WRITER_MAX_THREADS;
+}
+
+// Sets the bit of every listed thread within the storage, so no bit of an earlier write is read.
 void suspend_others(kocrash_log_writer* writer, const thread_list& list, thread_t self) {
-    writer->suspended_count = 0;
-    for (mach_msg_type_number_t index = 0; index < list.count; ++index) {
+    for (mach_msg_type_number_t index = 0; index < list.count && listed_within_storage(index);
+         ++index) {
         const thread_act_t thread = list.threads[index];
-        if (thread != self && writer->suspended_count < KOCRASH_LOG_WRITER_MAX_SUSPENDED &&
-            thread_suspend(thread) == KERN_SUCCESS) {
-            writer->suspended[writer->suspended_count++] = thread;
-        }
+        writer->suspended[index] = thread != self && thread_suspend(thread) == KERN_SUCCESS;
     }
 }
 
 // Only threads this write suspended: resuming one whose suspension failed would undo another
 // suspender's.
-void resume_suspended(kocrash_log_writer* writer) {
-    for (std::uint32_t index = 0; index < writer->suspended_count; ++index) {
-        thread_resume(writer->suspended[index]);
+void resume_suspended(kocrash_log_writer* writer, const thread_list& list) {
+    for (mach_msg_type_number_t index = 0; index < list.count && listed_within_storage(index);
+         ++index) {
+        if (writer->suspended[index]) {
+            thread_resume(list.threads[index]);
+        }
     }
-    writer->suspended_count = 0;
 }
 
 void release_threads(task_t task, const thread_list& list) {
@@ -76,8 +80,14 @@ void write_threads(kocrash_log_writer* writer, kocrash_async_file* file, const t
         }
         const bool crashed = thread == crashed_thread;
         kocrash_log_writer_thread_walk* walk = &writer->thread_walk;
-        kocrash_writer_walk_thread(walk, thread, thread == self ? current_state : nullptr, crashed,
-                                   symbolication);
+        if (thread == self || (listed_within_storage(index) && writer->suspended[index])) {
+            kocrash_writer_walk_thread(walk, thread, thread == self ? current_state : nullptr,
+                                       crashed, symbolication);
+        } else {
+            // Its stack changes under the walker: listed, without frames.
+            walk->frame_count = 0;
+            walk->register_count = 0;
+        }
         kocrash_writer_pack_message(file, 3, [&](kocrash_async_file* out) {
             return kocrash_writer_write_thread(out, walk, thread_number, crashed, symbolication);
         });
@@ -144,7 +154,7 @@ kocrash_error_t kocrash_log_writer_write(kocrash_log_writer* writer, thread_t cr
     }
 
     kocrash_async_symbol_cache_free(&cache);
-    resume_suspended(writer);
+    resume_suspended(writer, list);
     release_threads(task, list);
     mach_port_deallocate(task, self);
     return KOCRASH_ESUCCESS;

@@ -14,6 +14,7 @@
 #include "platform/mach/MachTypes.h"
 #include "unwind/KOCrashAsyncThreadState.h"
 
+#include <bitset>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -33,12 +34,17 @@ struct koprotobuf_cbinary_data {
 void koprotobuf_cbinary_data_nsstring_init(koprotobuf_cbinary_data* data, std::string_view string);
 void koprotobuf_cbinary_data_free(koprotobuf_cbinary_data* data);
 
-// Most threads suspended at once: the parking stand-in's capacity.
-inline constexpr std::size_t KOCRASH_LOG_WRITER_MAX_SUSPENDED = 512;
+// Most threads one write suspends, by position in the kernel's list: the parking stand-in's
+// capacity. A thread further down is listed without frames: nothing would know to resume it,
+// so it is not suspended, and a running thread is never walked.
+inline constexpr std::size_t KOCRASH_LOG_WRITER_MAX_THREADS = 4096;
 
 // One frame as walked: its pc and the encoded size of its symbol (0: none), looked up once.
 struct kocrash_log_writer_frame {
     kocrash_greg_t pc;
+    // Set for a frame reached by returning: pc is a return address, and the call before it may
+    // be its function's last instruction, so the symbol is looked up at pc - 1.
+    bool return_address;
     std::uint32_t symbol_size;
 };
 
@@ -101,10 +107,10 @@ struct kocrash_log_writer {
     // Present (possibly zero-length) whenever data is set.
     koprotobuf_cbinary_data custom_data;
 
-    // Scratch storage of write(): one thread's walk at a time, and the threads it suspended.
+    // Scratch storage of write(): one thread's walk at a time, and which listed threads (by
+    // position in the kernel's list) it suspended.
     kocrash_log_writer_thread_walk thread_walk;
-    std::uint32_t suspended_count;
-    thread_act_t suspended[KOCRASH_LOG_WRITER_MAX_SUSPENDED];
+    std::bitset<KOCRASH_LOG_WRITER_MAX_THREADS> suspended;
 };
 
 // The BSD part of the crash and, when it came in as a Mach exception, the Mach part.

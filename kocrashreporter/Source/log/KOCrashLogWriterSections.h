@@ -61,9 +61,9 @@ std::size_t kocrash_writer_write_thread(kocrash_async_file* file,
                                         const kocrash_writer_symbolication* symbolication);
 std::size_t kocrash_writer_write_thread_register(kocrash_async_file* file, const char* name,
                                                  kocrash_greg_t value);
-// The encoded size of the Symbol message naming pc; 0 when none is found.
+// The encoded size of the Symbol message naming the frame; 0 when none is found.
 std::uint32_t
-kocrash_writer_measure_frame_symbol(kocrash_greg_t pc,
+kocrash_writer_measure_frame_symbol(const kocrash_log_writer_frame* frame,
                                     const kocrash_writer_symbolication* symbolication);
 std::size_t kocrash_writer_write_thread_frame(kocrash_async_file* file,
                                               const kocrash_log_writer_frame* frame,

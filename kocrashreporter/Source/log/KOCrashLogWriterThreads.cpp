@@ -7,30 +7,39 @@
 
 namespace {
 
+// A first frame that knows no register at all comes from a machine without a thread-state
+// layout (x86_64): listing the layout's names with zeros would pass them off as that machine's
+// registers, so none are kept.
 void keep_first_frame_registers(kocrash_log_writer_thread_walk* walk,
                                 const koframe_cursor* cursor) {
     std::uint64_t count = koframe_cursor_get_regcount(cursor);
     if (count > KOCRASH_ARM64_REGISTER_COUNT) {
         count = KOCRASH_ARM64_REGISTER_COUNT;
     }
+    bool any_known = false;
     for (kocrash_regnum_t regnum = 0; regnum < count; ++regnum) {
         kocrash_greg_t value = 0;
-        if (koframe_cursor_get_reg(cursor, regnum, &value) != KOFRAME_ESUCCESS) {
+        if (koframe_cursor_get_reg(cursor, regnum, &value) == KOFRAME_ESUCCESS) {
+            any_known = true;
+        } else {
             value = 0;
         }
         walk->register_names[regnum] = koframe_cursor_get_regname(cursor, regnum);
         walk->register_values[regnum] = value;
     }
-    walk->register_count = static_cast<std::uint32_t>(count);
+    walk->register_count = any_known ? static_cast<std::uint32_t>(count) : 0;
 }
 
-// Runs the symbol lookup for pc with the image list in reading mode; false when no image
-// holds pc, symbolication is off or nothing names it.
-bool find_symbol(kocrash_greg_t pc, const kocrash_writer_symbolication* symbolication,
+// Runs the symbol lookup for the frame with the image list in reading mode; false when no
+// image holds it, symbolication is off or nothing names it. A return address is looked up one
+// byte back, inside the call: after a call that never returns it is the next function's start.
+bool find_symbol(const kocrash_log_writer_frame* frame,
+                 const kocrash_writer_symbolication* symbolication,
                  kocrash_writer_symbol_output* output) {
     if (symbolication->strategy == KOCRASH_ASYNC_SYMBOL_STRATEGY_NONE) {
         return false;
     }
+    const kocrash_greg_t pc = frame->return_address && frame->pc != 0 ? frame->pc - 1 : frame->pc;
     kocrash_async_image_list_set_reading(symbolication->image_list, true);
     bool found = false;
     if (kocrash_async_image* image =
@@ -68,9 +77,13 @@ void kocrash_writer_walk_thread(kocrash_log_writer_thread_walk* walk, thread_t t
             if (koframe_cursor_get_reg(&cursor, KOCRASH_REG_IP, &pc) != KOFRAME_ESUCCESS) {
                 break;
             }
-            kocrash_log_writer_frame& frame = walk->frames[walk->frame_count++];
+            kocrash_log_writer_frame& frame = walk->frames[walk->frame_count];
             frame.pc = pc;
-            frame.symbol_size = kocrash_writer_measure_frame_symbol(pc, symbolication);
+            // Only the first frame holds where the thread stood; every caller was reached by
+            // returning.
+            frame.return_address = walk->frame_count != 0;
+            frame.symbol_size = kocrash_writer_measure_frame_symbol(&frame, symbolication);
+            ++walk->frame_count;
             if (koframe_cursor_next(&cursor) != KOFRAME_ESUCCESS) {
                 break;
             }
@@ -111,10 +124,10 @@ std::size_t kocrash_writer_write_thread_register(kocrash_async_file* file, const
 }
 
 std::uint32_t
-kocrash_writer_measure_frame_symbol(kocrash_greg_t pc,
+kocrash_writer_measure_frame_symbol(const kocrash_log_writer_frame* frame,
                                     const kocrash_writer_symbolication* symbolication) {
     kocrash_writer_symbol_output output{nullptr, 0};
-    return find_symbol(pc, symbolication, &output) ? static_cast<std::uint32_t>(output.size) : 0;
+    return find_symbol(frame, symbolication, &output) ? static_cast<std::uint32_t>(output.size) : 0;
 }
 
 std::size_t kocrash_writer_write_thread_frame(kocrash_async_file* file,
@@ -128,7 +141,7 @@ std::size_t kocrash_writer_write_thread_frame(kocrash_async_file* file,
     size += frame->symbol_size;
     if (file != nullptr) {
         kocrash_writer_symbol_output output{file, 0};
-        find_symbol(frame->pc, symbolication, &output);
+        find_symbol(frame, symbolication, &output);
     }
     return size;
 }
@@ -151,10 +164,10 @@ std::size_t kocrash_writer_write_exception(kocrash_async_file* file,
     if (count > KOCRASH_LOG_WRITER_MAX_FRAMES) {
         count = KOCRASH_LOG_WRITER_MAX_FRAMES;
     }
+    // Every address of the call stack is a return address.
     for (std::uint64_t index = 0; index < count; ++index) {
-        const kocrash_log_writer_frame frame{
-            exception.callstack[index],
-            kocrash_writer_measure_frame_symbol(exception.callstack[index], symbolication)};
+        kocrash_log_writer_frame frame{exception.callstack[index], true, 0};
+        frame.symbol_size = kocrash_writer_measure_frame_symbol(&frame, symbolication);
         size +=
             kocrash_writer_pack_message(file, 3, [&frame, symbolication](kocrash_async_file* out) {
                 return kocrash_writer_write_thread_frame(out, &frame, symbolication);

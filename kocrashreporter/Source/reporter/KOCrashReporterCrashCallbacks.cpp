@@ -89,7 +89,11 @@ kocrash_error_t kocrash_write_report(kocrash_crash_context* context, thread_t cr
     const kocrash_error_t result = kocrash_log_writer_write(
         &context->writer, crashed_thread, &shared_image_list, &file, signal_info, thread_state);
     kocrash_log_writer_close(&context->writer);
-    if (!kocrash_async_file_close(&file)) {
+    // A refused write only shortens the report: it is still the report, and the crash callback
+    // still runs after it.
+    const bool flushed = kocrash_async_file_flush(&file);
+    const bool closed = close(fd) == 0;
+    if (!flushed || !closed) {
         return KOCRASH_EINTERNAL;
     }
     return result;

@@ -17,7 +17,8 @@ kern_return_t mach_exception_callback(task_t task, thread_t thread, exception_ty
                                       mach_exception_data_t code, mach_msg_type_number_t code_count,
                                       void* context);
 
-// 0, or KOCRASH_EINTERNAL when the report file cannot be opened, flushed or closed.
+// KOCRASH_EINTERNAL when the report file cannot be opened, flushed or closed; otherwise the
+// writer's result (a refused write only shortens the file).
 kocrash_error_t kocrash_write_report(kocrash_crash_context* context, thread_t crashed_thread,
                                      const kocrash_async_thread_state* thread_state,
                                      const kocrash_log_signal_info* signal_info);

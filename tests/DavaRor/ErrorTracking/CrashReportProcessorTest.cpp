@@ -218,6 +218,34 @@ TEST_F(CrashReportProcessor, AnAuthenticatedAddressLosesItsSignatureWhereThePlat
 #endif
 }
 
+// A call that never returns ends the first image, so its return address is the second image's
+// first byte: only the crashed thread's first frame is where a thread stood.
+TEST_F(CrashReportProcessor, AReturnAddressBelongsToTheImageThatMadeTheCall) {
+    constexpr std::uint64_t boundary = 0x1001000;
+    auto* report = minimalReport(messages);
+    setImages(messages, report,
+              {messages.image(0x1000000, 0x1000, "/opt/notes/bin/Notes"),
+               messages.image(boundary, 0x1000, "/usr/lib/libnext.so")});
+    setThreads(messages, report, {thread(messages, 0, true, {boundary, boundary})});
+
+    json frames = process(report)["$exception_list"][0]["stacktrace"]["frames"];
+    ASSERT_EQ(frames.size(), 2u);
+    EXPECT_EQ(frames[1]["module"], "libnext.so");
+    EXPECT_EQ(frames[0]["module"], "Notes");
+    EXPECT_EQ(frames[0]["instruction_addr"], "0x0000000001001000");
+
+    report->exception = messages.make(kocrash__crash_report__exception__init);
+    report->exception->name = messages.text("std::runtime_error");
+    report->exception->reason = messages.text("disk full");
+    const std::vector<Kocrash__CrashReport__Thread__StackFrame*> returns = {
+        messages.frame(boundary)};
+    report->exception->n_frames = returns.size();
+    report->exception->frames = messages.list(returns);
+    frames = process(report)["$exception_list"][0]["stacktrace"]["frames"];
+    ASSERT_EQ(frames.size(), 1u);
+    EXPECT_EQ(frames[0]["module"], "Notes") << "an exception's stack holds return addresses only";
+}
+
 TEST_F(CrashReportProcessor, TheCrashTimeIsTheReportsUnlessItHoldsNone) {
     auto* report = minimalReport(messages);
     report->system_info->timestamp = 1700000000;

@@ -2,6 +2,7 @@
 // frames on top, and addresses no image holds.
 #include "DavaRor/ErrorTracking/DavaRorAddresses.h"
 #include "DavaRor/ErrorTracking/DavaRorStackTraceProcessor.h"
+#include "NoReturnCall.h"
 
 #include <gtest/gtest.h>
 
@@ -32,6 +33,19 @@ TEST(Symbolication, TheClientsFramesAreStrippedOnlyOnTop) {
     EXPECT_EQ(frames[1].module, "DavaRor.so");
     ASSERT_TRUE(frames[1].function);
     EXPECT_NE(frames[1].function->find("addressText"), std::string::npos);
+}
+
+TEST(Symbolication, AReturnAddressIsNamedAfterTheFunctionThatMadeTheCall) {
+    DavaRorErrorTrackingConfig config;
+    const auto returnAddress = reinterpret_cast<std::uintptr_t>(&kocrash_fixture_after_call);
+    const auto frames =
+        DavaRorStackTraceProcessor::symbolicateAddresses({returnAddress}, config, false);
+    ASSERT_EQ(frames.size(), 1u);
+    EXPECT_EQ(frames[0].instructionAddress, returnAddress);
+    ASSERT_TRUE(frames[0].function);
+    EXPECT_EQ(*frames[0].function, "kocrash_fixture_call_last");
+    EXPECT_EQ(frames[0].symbolAddress,
+              reinterpret_cast<std::uintptr_t>(&kocrash_fixture_call_last));
 }
 
 TEST(Symbolication, SignedReturnAddressesKeepEveryUserAddressBit) {

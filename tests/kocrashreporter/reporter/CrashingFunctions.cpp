@@ -57,6 +57,14 @@ kocrash_test_store_to(std::uintptr_t address) {
     std::abort();
 }
 
+[[gnu::noinline]] void kocrash_test_kill_self_segv() {
+    kill(getpid(), SIGSEGV);
+    // Another thread may take the signal; this one must not return before it ends the process.
+    for (;;) {
+        pause();
+    }
+}
+
 [[gnu::noinline]] void kocrash_test_throw_runtime_error() {
     throw std::runtime_error("the disk is full");
 }

@@ -13,6 +13,8 @@ void kocrash_test_arithmetic_error();
 void kocrash_test_illegal_instruction();
 void kocrash_test_breakpoint();
 void kocrash_test_abort();
+// Sends SIGSEGV to the whole process, then waits for it.
+void kocrash_test_kill_self_segv();
 void kocrash_test_throw_runtime_error();
 
 } // extern "C"

@@ -3,6 +3,7 @@
 // signal, the threads, the images, the exception and the custom data.
 #include "BusyThreads.h"
 #include "CrashingFunctions.h"
+#include "NoReturnCall.h"
 #include "ReporterTestSupport.h"
 #include "support/Files.h"
 
@@ -42,6 +43,7 @@ constexpr const char* kArithmeticCode = "FPE_INTDIV";
 constexpr const char* kIllegalCode = "ILL_ILLOPN";
 constexpr const char* kBreakpointCode = "#0";
 constexpr const char* kArithmeticFunction = "kocrash_test_arithmetic_error";
+constexpr std::optional<std::uint64_t> kArithmeticAddress{};
 #else
 constexpr const char* kArithmeticCode = "FPE_NOOP";
 // The processor reports an undefined instruction as an illegal opcode, the emulator as an
@@ -49,6 +51,8 @@ constexpr const char* kArithmeticCode = "FPE_NOOP";
 constexpr const char* kIllegalCode = "ILL_ILLOPC|ILL_ILLOPN";
 constexpr const char* kBreakpointCode = "TRAP_BRKPT";
 constexpr const char* kArithmeticFunction = nullptr;
+// Raised: a sent signal has no fault address.
+constexpr std::optional<std::uint64_t> kArithmeticAddress = 0;
 #endif
 
 const FatalKind kFatalKinds[] = {
@@ -57,13 +61,8 @@ const FatalKind kFatalKinds[] = {
     {"address_0x10", [] { kocrash_test_store_to(0x10); }, SIGSEGV, "SIGSEGV", "SEGV_MAPERR",
      "kocrash_test_store_to", 0x10},
     {"bus", kocrash_test_bus_error, SIGBUS, "SIGBUS", "BUS_ADRERR", "kocrash_test_bus_error", {}},
-    {"arithmetic",
-     kocrash_test_arithmetic_error,
-     SIGFPE,
-     "SIGFPE",
-     kArithmeticCode,
-     kArithmeticFunction,
-     {}},
+    {"arithmetic", kocrash_test_arithmetic_error, SIGFPE, "SIGFPE", kArithmeticCode,
+     kArithmeticFunction, kArithmeticAddress},
     {"illegal",
      kocrash_test_illegal_instruction,
      SIGILL,
@@ -78,15 +77,11 @@ const FatalKind kFatalKinds[] = {
      kBreakpointCode,
      "kocrash_test_breakpoint",
      {}},
-    {"abort", kocrash_test_abort, SIGABRT, "SIGABRT", "#0", nullptr, {}},
+    {"abort", kocrash_test_abort, SIGABRT, "SIGABRT", "#0", nullptr, 0},
+    {"sent_by_kill", kocrash_test_kill_self_segv, SIGSEGV, "SIGSEGV", "SEGV_NOOP", nullptr, 0},
     // Escaping a noexcept function, the exception reaches the terminate handler unwound.
-    {"uncaught_exception",
-     []() noexcept { kocrash_test_throw_runtime_error(); },
-     SIGABRT,
-     "SIGABRT",
-     "#0",
-     nullptr,
-     {}},
+    {"uncaught_exception", []() noexcept { kocrash_test_throw_runtime_error(); }, SIGABRT,
+     "SIGABRT", "#0", nullptr, 0},
 };
 
 [[maybe_unused]] bool namesFunction(const KOCrashReportStackFrameInfo& frame,
@@ -153,7 +148,7 @@ TEST_P(FatalSignal, LeavesOneWholeReportForTheNextLaunch) {
             << crashed.stackFrames().front().instructionPointer();
     }
 #else
-    (void)crashed;
+    EXPECT_TRUE(crashed.registers().empty()) << "this machine has no thread-state layout";
 #endif
 
     KOCrashReporter nextLaunch = folder.reporter();
@@ -163,6 +158,38 @@ TEST_P(FatalSignal, LeavesOneWholeReportForTheNextLaunch) {
 
 INSTANTIATE_TEST_SUITE_P(Kinds, FatalSignal, testing::ValuesIn(kFatalKinds),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// The call that faults is the last instruction of its caller: the caller's return address is
+// the next function's first byte.
+TEST(CallerFrames, AreNamedAfterTheFunctionThatMadeTheCall) {
+    ReportFolder folder;
+    const ChildEnd end = runChild([&] {
+        KOCrashReporter reporter = folder.reporter();
+        if (!reporter.enableCrashReporter()) {
+            _exit(2);
+        }
+        kocrash_fixture_call_last(kocrash_test_store_to, 0x10);
+    });
+    ASSERT_EQ(end.signal, SIGSEGV);
+    const auto report = folder.loadPendingReport();
+    ASSERT_TRUE(report);
+    const KOCrashReportThreadInfo& crashed = onlyCrashedThread(*report);
+#if defined(__aarch64__)
+    const auto& frames = crashed.stackFrames();
+    ASSERT_GE(frames.size(), 3u);
+    EXPECT_TRUE(namesFunction(frames[0], "kocrash_test_store_to"));
+    EXPECT_EQ(frames[1].instructionPointer(),
+              reinterpret_cast<std::uintptr_t>(&kocrash_fixture_after_call))
+        << "the written address stays the return address";
+    ASSERT_TRUE(frames[1].symbolInfo());
+    EXPECT_TRUE(namesFunction(frames[1], "kocrash_fixture_call_last"))
+        << frames[1].symbolInfo()->symbolName();
+    EXPECT_EQ(frames[1].symbolInfo()->startAddress(),
+              reinterpret_cast<std::uintptr_t>(&kocrash_fixture_call_last));
+#else
+    EXPECT_TRUE(crashed.stackFrames().empty()) << "stacks are walked on 64-bit ARM only";
+#endif
+}
 
 constexpr int kFaulting = 8;
 
@@ -281,6 +308,33 @@ TEST_P(CrashInCrashCallback, EndsTheProcessAfterAWholeReport) {
 
 INSTANTIATE_TEST_SUITE_P(Kinds, CrashInCrashCallback, testing::ValuesIn(kCrashesInCallbacks),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// Custom data larger than the file may grow: its write is refused after everything before it
+// was flushed, so only the report's end is missing.
+TEST(CrashCallback, RunsAfterAReportThatARefusedWriteCutShort) {
+    constexpr rlim_t kFileLimit = 1 << 20;
+    ReportFolder folder;
+    testsupport::TemporaryDirectory markers;
+    const std::string marker = (markers.path() / "called").string();
+    const ChildEnd end = runChild([&] {
+        KOCrashReporter reporter = folder.reporter();
+        const KOCrashReporterCallbacks callbacks{0, const_cast<char*>(marker.c_str()),
+                                                 markCallback};
+        reporter.setCrashCallbacks(&callbacks);
+        reporter.setCustomData(KOCrashReportData(2 * kFileLimit, 'x'));
+        if (!reporter.enableCrashReporter()) {
+            _exit(2);
+        }
+        signal(SIGXFSZ, SIG_IGN);
+        const rlimit fileLimit{kFileLimit, kFileLimit};
+        setrlimit(RLIMIT_FSIZE, &fileLimit);
+        kocrash_test_store_to(0x10);
+    });
+    ASSERT_EQ(end.signal, SIGSEGV);
+    EXPECT_EQ(std::filesystem::file_size(folder.reporter().crashReportPath()), kFileLimit);
+    ASSERT_TRUE(std::filesystem::exists(marker));
+    EXPECT_EQ(testsupport::readFile(marker), std::string(1, char(SIGSEGV)));
+}
 
 TEST(CrashContext, OutlivesTheReporterAndTheProcessDescriptors) {
     ReportFolder folder;

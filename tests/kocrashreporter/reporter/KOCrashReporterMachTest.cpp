@@ -44,6 +44,24 @@ TEST(MachMode, AFaultArrivesAsABadAccessException) {
     EXPECT_EQ(report->threads().size(), folder.recordedThreadCount());
 }
 
+TEST(MachMode, AnAbortIsReportedAsASentSignalWithoutAnAddress) {
+    ReportFolder folder;
+    const ChildEnd end = runChild([&] {
+        KOCrashReporter reporter =
+            folder.reporter(folder.config(KOCrashReporterSignalHandlerTypeMach));
+        if (!reporter.enableCrashReporter()) {
+            _exit(2);
+        }
+        kocrash_test_abort();
+    });
+    ASSERT_EQ(end.signal, SIGABRT);
+    const auto report = folder.loadPendingReport();
+    ASSERT_TRUE(report);
+    EXPECT_EQ(report->signalInfo().name(), "SIGABRT");
+    EXPECT_EQ(report->signalInfo().address(), 0u) << "not the pid of the sender";
+    EXPECT_FALSE(report->machExceptionInfo());
+}
+
 struct Reply {
     mach_msg_header_t header;
     NDR_record_t NDR;

@@ -4,6 +4,7 @@
 #include "report/KOCrashReport.h"
 
 #include "BusyThreads.h"
+#include "NoReturnCall.h"
 
 #include "platform/dyld/MachOImageMapping.h"
 
@@ -129,6 +130,23 @@ TEST_F(KOCrashLogWriterTest, ExceptionCallStackIsCutAt512FramesAndNamedUnlessStr
             EXPECT_NE(symbol->symbolName().find("namedByTheSymbolTable"), std::string::npos);
         }
     }
+}
+
+TEST_F(KOCrashLogWriterTest, AReturnAddressIsNamedAfterTheFunctionThatMadeTheCall) {
+    const auto returnAddress = reinterpret_cast<std::uint64_t>(&kocrash_fixture_after_call);
+    kocrash_log_writer_set_exception(&writer_, "NSGenericException", std::nullopt,
+                                     std::vector<std::uint64_t>{returnAddress});
+    const KOCrashReport report = decode();
+    ASSERT_TRUE(report.exceptionInfo());
+    ASSERT_TRUE(report.exceptionInfo()->stackFrames());
+    const auto& frames = *report.exceptionInfo()->stackFrames();
+    ASSERT_EQ(frames.size(), 1u);
+    EXPECT_EQ(frames[0].instructionPointer(), returnAddress);
+    const std::optional<KOCrashReportSymbolInfo>& symbol = frames[0].symbolInfo();
+    ASSERT_TRUE(symbol);
+    EXPECT_NE(symbol->symbolName().find("kocrash_fixture_call_last"), std::string::npos)
+        << symbol->symbolName();
+    EXPECT_EQ(symbol->startAddress(), reinterpret_cast<std::uint64_t>(&kocrash_fixture_call_last));
 }
 
 TEST_F(KOCrashLogWriterTest, SettingASecondExceptionStopsTheProcess) {

@@ -122,6 +122,39 @@ TEST_F(KOCrashLogWriterThreadsTest, NineRealThreadsWithTheirFramesAndEveryImageW
     EXPECT_TRUE(workers.allAdvance());
 }
 
+// More threads than the writer once kept track of: every one is suspended, so every one is
+// walked (the registers of a thread come from its suspension).
+TEST_F(KOCrashLogWriterThreadsTest, EveryListedThreadIsSuspendedAndWalked) {
+    if (!kWalksStacks) {
+        GTEST_SKIP() << "stacks are walked on 64-bit ARM only";
+    }
+    constexpr int kWaiting = 600;
+    std::atomic<int> waiting{0};
+    std::atomic<bool> release{false};
+    std::vector<std::thread> threads;
+    for (int index = 0; index < kWaiting; ++index) {
+        threads.emplace_back([&] {
+            waiting.fetch_add(1);
+            release.wait(false);
+        });
+    }
+    while (waiting.load() < kWaiting) {
+        std::this_thread::yield();
+    }
+    const KOCrashReport report = decode(writeReport(&writer_, images_.get(), {}, false));
+    release = true;
+    release.notify_all();
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+    EXPECT_GT(report.threads().size(), static_cast<std::size_t>(kWaiting));
+    // The emulator's own threads cannot be suspended and are listed without frames.
+    EXPECT_GE(
+        std::ranges::count_if(report.threads(),
+                              [](const auto& thread) { return !thread.stackFrames().empty(); }),
+        kWaiting);
+}
+
 // Recursion the compiler can neither flatten nor turn into a loop.
 [[gnu::noinline]] int recurse(int depth, std::atomic<bool>* stop) {
     if (depth == 0) {
