@@ -1,0 +1,63 @@
+// dlopen and dlclose as the process calls them: this library defines both, so calls from the
+// application and from the libraries loaded after it come here first, and go on to the next
+// definition (a sanitizer's, or the C library's). The image registry follows each call: objects
+// a dlopen mapped are announced before it returns, and objects a dlclose may unmap are announced
+// as leaving before the loader is asked. Normal context only.
+//
+// The loader sees these functions as the caller of its own dlopen, so a bare file name is
+// searched along this library's run paths, not the caller's.
+#include "platform/dyld/FollowedObjects.h"
+#include "platform/dyld/LoadedObjects.h"
+#include "platform/dyld/LoaderLock.h"
+#include "platform/dyld/OpenHandles.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <dlfcn.h>
+
+namespace {
+
+template <typename Function> Function* nextDefinition(const char* name) {
+    void* found = dlsym(RTLD_NEXT, name);
+    if (found == nullptr) {
+        // Nothing can be loaded or unloaded without it.
+        std::fprintf(stderr, "no definition of %s after the loader stand-in\n", name);
+        std::abort();
+    }
+    return reinterpret_cast<Function*>(found);
+}
+
+platform::dyld::OpenHandles& openHandles() {
+    static auto* handles = new platform::dyld::OpenHandles();
+    return *handles;
+}
+
+} // namespace
+
+extern "C" {
+
+__attribute__((visibility("default"))) void* dlopen(const char* file, int mode) {
+    static auto* next = nextDefinition<void*(const char*, int)>("dlopen");
+    std::lock_guard lock(platform::dyld::loaderLock());
+    const auto before = platform::dyld::loadedObjectHeaders();
+    void* handle = next(file, mode);
+    if (handle != nullptr) {
+        auto mapped = platform::dyld::loadedObjectHeaders();
+        std::erase_if(mapped, [&](std::uint64_t header) { return before.contains(header); });
+        openHandles().opened(handle, mapped);
+        platform::dyld::followLoadedObjects();
+    }
+    return handle;
+}
+
+__attribute__((visibility("default"))) int dlclose(void* handle) {
+    static auto* next = nextDefinition<int(void*)>("dlclose");
+    std::lock_guard lock(platform::dyld::loaderLock());
+    platform::dyld::setAsideLeavingObjects(openHandles().closing(handle));
+    const int result = next(handle);
+    openHandles().closed(platform::dyld::loadedObjectHeaders());
+    platform::dyld::followLoadedObjects();
+    return result;
+}
+
+} // extern "C"
