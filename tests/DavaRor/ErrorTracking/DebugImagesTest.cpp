@@ -8,7 +8,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
+#include <memory>
+#include <thread>
 #include <vector>
 
 using nlohmann::json;
@@ -108,6 +111,34 @@ TEST(DebugImages, ACommandThatClaimsMoreThanTheCommandsHoldEndsTheWalk) {
                                           {"code_file", "/opt/app/Broken"},
                                           {"image_addr", "0x0000000000001000"},
                                           {"image_size", 0}}));
+}
+
+TEST(DebugImages, AnImageRemovedOnAnotherThreadIsReadWholeOrNotAtAll) {
+    const std::string path = "/opt/app/PlugIns/Comes and goes while the images are read";
+    const json whole = {{"type", "macho"},
+                        {"code_file", path},
+                        {"image_addr", "0x0000000000061000"},
+                        {"image_size", 0x2000},
+                        {"debug_id", "ABABABAB-ABAB-ABAB-ABAB-ABABABABABAB"},
+                        {"image_vmaddr", "0x0000000000001000"}};
+    std::atomic<bool> done{false};
+    std::thread comingAndGoing([&] {
+        while (!done.load()) {
+            // On the heap, so that its header and name are freed once it is removed.
+            auto image = std::make_unique<RegisteredHeader>(path, 0x60000, true,
+                                                            std::pair{0x1000, 0x2000});
+        }
+    });
+    for (int round = 0; round < 2000; ++round) {
+        const json images =
+            DavaRorDebugImageProvider::getDebugImagesForFrames(framesAt({"0x61000"}));
+        ASSERT_LE(images.size(), 1u);
+        if (!images.empty()) {
+            ASSERT_EQ(images[0], whole) << "round " << round;
+        }
+    }
+    done.store(true);
+    comingAndGoing.join();
 }
 
 TEST(DebugImages, FramesWithoutImagesAttachNoImages) {
