@@ -1,9 +1,11 @@
 // Libraries opened after the reporter is enabled, as an application opens plugins: a crash inside
 // one is reported with the plugin's image and, in the arm64 build, with its functions named and
 // walked through by their call-frame information; a closed plugin is no longer listed; a crash
-// while another thread keeps opening and closing libraries still leaves one whole report.
+// while another thread keeps opening and closing libraries still leaves one whole report; and a
+// plugin is not unmapped while a report being written may read it.
 #include "CrashingFunctions.h"
 #include "ReporterTestSupport.h"
+#include "reporter/KOCrashReporterCrashContext.h"
 
 #include "TestPlugin.h"
 
@@ -11,7 +13,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <csignal>
+#include <link.h>
 #include <thread>
 #include <unistd.h>
 
@@ -45,6 +49,22 @@ const KOCrashReportThreadInfo* crashedThread(const KOCrashReport& report) {
         names.push_back(frame.symbolInfo() ? frame.symbolInfo()->symbolName() : "");
     }
     return names;
+}
+
+bool loaderLists(const std::string& path) {
+    struct Search {
+        const std::string& path;
+        bool found;
+    } search{path, false};
+    dl_iterate_phdr(
+        [](dl_phdr_info* info, std::size_t, void* context) {
+            auto* search = static_cast<Search*>(context);
+            search->found =
+                search->found || (info->dlpi_name != nullptr && search->path == info->dlpi_name);
+            return 0;
+        },
+        &search);
+    return search.found;
 }
 
 extern "C" [[gnu::noinline]] void crash_in_the_plugin(testplugin::CrashAt* crashAt) {
@@ -134,6 +154,36 @@ TEST(PluginOpenedAfterEnable, ACrashWhileAnotherThreadOpensAndClosesLibrariesLea
     EXPECT_EQ(report->signalInfo().address(), kFaultAddress);
     EXPECT_NE(crashedThread(*report), nullptr);
     EXPECT_FALSE(report->images().empty());
+}
+
+// Exit codes of the child below.
+enum WriterWait { kWaited = 0, kNotEnabled = 2, kUnmappedUnderTheReader = 3, kStillMapped = 4 };
+
+TEST(PluginOpenedAfterEnable, ClosingItWaitsUntilAReportBeingWrittenLeavesTheImages) {
+    ReportFolder folder;
+    const ChildEnd end = runChild([&] {
+        KOCrashReporter reporter = folder.reporter();
+        if (!reporter.enableCrashReporter()) {
+            _exit(kNotEnabled);
+        }
+        auto plugin = std::make_unique<testplugin::OpenedPlugin>();
+        // As the crash log writer marks the list while it reads the images.
+        kocrash_async_image_list_set_reading(&shared_image_list, true);
+        std::atomic<bool> closed{false};
+        std::thread closer([&] {
+            plugin.reset();
+            closed.store(true);
+        });
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        if (closed.load() || !loaderLists(testplugin::kPath)) {
+            _exit(kUnmappedUnderTheReader);
+        }
+        kocrash_async_image_list_set_reading(&shared_image_list, false);
+        closer.join();
+        _exit(loaderLists(testplugin::kPath) ? kStillMapped : kWaited);
+    });
+    EXPECT_EQ(end.signal, 0);
+    EXPECT_EQ(end.exitCode, kWaited);
 }
 
 } // namespace
