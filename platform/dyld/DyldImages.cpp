@@ -262,6 +262,18 @@ int dladdr(const void* address, DlInfo* info) {
     return 1;
 }
 
+std::optional<AddressInfo> describeAddress(const void* address) {
+    std::lock_guard lock(loaderLock());
+    DlInfo info{};
+    if (dladdr(address, &info) == 0) {
+        return std::nullopt;
+    }
+    return AddressInfo{info.dli_fname, static_cast<const mach_header*>(info.dli_fbase),
+                       info.dli_sname != nullptr ? std::optional<std::string>(info.dli_sname)
+                                                 : std::nullopt,
+                       reinterpret_cast<std::uintptr_t>(info.dli_saddr)};
+}
+
 void addImage(const mach_header* header, std::intptr_t slide, const std::string& path,
               const void* contents) {
     Registry& images = registry();

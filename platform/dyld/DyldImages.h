@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 
 extern "C" {
@@ -45,6 +46,16 @@ struct DlInfo {
 // Non-zero when a registered image's segment holds the address. The strings stay valid until
 // the image is removed.
 int dladdr(const void* address, DlInfo* info);
+
+// dladdr's answer with its strings copied while the registry's lock is held, so it stays valid
+// when the image is removed on another thread meanwhile. None when no image holds the address.
+struct AddressInfo {
+    std::string path;
+    const mach_header* header;
+    std::optional<std::string> symbol;
+    std::uint64_t symbolAddress;
+};
+std::optional<AddressInfo> describeAddress(const void* address);
 
 // What loading and unloading an image does: the callbacks learn of it. The header and load
 // commands must stay readable at contents until the image is removed; contents is the header

@@ -1,9 +1,10 @@
 // Debug images of registered images read from their Mach-O headers: UUID and __TEXT present or
 // missing, address texts of either case, and a slide that would carry the image out of the
-// address space.
+// address space; images and frames read while another thread removes their image.
 #include "DavaRor/ErrorTracking/DavaRorAddresses.h"
 #include "DavaRor/ErrorTracking/DavaRorDebugImageProvider.h"
 #include "DavaRor/ErrorTracking/DavaRorExceptionProcessor.h"
+#include "DavaRor/ErrorTracking/DavaRorStackTraceProcessor.h"
 #include "platform/dyld/DyldImages.h"
 
 #include <gtest/gtest.h>
@@ -113,23 +114,41 @@ TEST(DebugImages, ACommandThatClaimsMoreThanTheCommandsHoldEndsTheWalk) {
                                           {"image_size", 0}}));
 }
 
+// An image registered and removed over and over on a thread of its own, its header and name on
+// the heap so that they are freed once it is removed.
+class ComingAndGoing {
+public:
+    static constexpr const char* kPath =
+        "/opt/app/PlugIns/Comes and goes while the images are read";
+
+    ComingAndGoing()
+        : thread_([this] {
+              while (!done_.load()) {
+                  auto image = std::make_unique<RegisteredHeader>(kPath, 0x60000, true,
+                                                                  std::pair{0x1000, 0x2000});
+              }
+          }) {}
+    ~ComingAndGoing() {
+        done_.store(true);
+        thread_.join();
+    }
+
+private:
+    std::atomic<bool> done_{false};
+    std::thread thread_;
+};
+
+constexpr int kRounds = 2000;
+
 TEST(DebugImages, AnImageRemovedOnAnotherThreadIsReadWholeOrNotAtAll) {
-    const std::string path = "/opt/app/PlugIns/Comes and goes while the images are read";
     const json whole = {{"type", "macho"},
-                        {"code_file", path},
+                        {"code_file", ComingAndGoing::kPath},
                         {"image_addr", "0x0000000000061000"},
                         {"image_size", 0x2000},
                         {"debug_id", "ABABABAB-ABAB-ABAB-ABAB-ABABABABABAB"},
                         {"image_vmaddr", "0x0000000000001000"}};
-    std::atomic<bool> done{false};
-    std::thread comingAndGoing([&] {
-        while (!done.load()) {
-            // On the heap, so that its header and name are freed once it is removed.
-            auto image = std::make_unique<RegisteredHeader>(path, 0x60000, true,
-                                                            std::pair{0x1000, 0x2000});
-        }
-    });
-    for (int round = 0; round < 2000; ++round) {
+    ComingAndGoing image;
+    for (int round = 0; round < kRounds; ++round) {
         const json images =
             DavaRorDebugImageProvider::getDebugImagesForFrames(framesAt({"0x61000"}));
         ASSERT_LE(images.size(), 1u);
@@ -137,8 +156,19 @@ TEST(DebugImages, AnImageRemovedOnAnotherThreadIsReadWholeOrNotAtAll) {
             ASSERT_EQ(images[0], whole) << "round " << round;
         }
     }
-    done.store(true);
-    comingAndGoing.join();
+}
+
+TEST(DebugImages, AFrameInAnImageRemovedOnAnotherThreadIsNamedWholeOrDropped) {
+    DavaRorErrorTrackingConfig config;
+    ComingAndGoing image;
+    for (int round = 0; round < kRounds; ++round) {
+        const auto frames =
+            DavaRorStackTraceProcessor::symbolicateAddresses({0x61010}, config, false);
+        ASSERT_LE(frames.size(), 1u);
+        if (!frames.empty()) {
+            ASSERT_EQ(frames[0].package, ComingAndGoing::kPath) << "round " << round;
+        }
+    }
 }
 
 TEST(DebugImages, FramesWithoutImagesAttachNoImages) {
