@@ -152,14 +152,16 @@ TEST(CaptureException, AnErrorRaisedInsideAPluginOpenedLaterCarriesThePluginsFra
     ASSERT_TRUE(server.waitForRequests(1));
     client->close();
 
-    const json properties = json::parse(gunzip(server.requests()[0].body))["batch"][0]["properties"];
+    const json properties =
+        json::parse(gunzip(server.requests()[0].body))["batch"][0]["properties"];
     const json& frames = properties["$exception_list"][0]["stacktrace"]["frames"];
     auto pluginFrame = std::find_if(frames.begin(), frames.end(), [](const json& frame) {
         return frame.value("function", "") == "test_plugin_call";
     });
     ASSERT_NE(pluginFrame, frames.end()) << frames.dump();
     EXPECT_EQ((*pluginFrame)["package"], testplugin::kPath);
-    EXPECT_EQ((*pluginFrame)["module"], std::filesystem::path(testplugin::kPath).filename().string());
+    EXPECT_EQ((*pluginFrame)["module"],
+              std::filesystem::path(testplugin::kPath).filename().string());
 
     const json& images = properties["$debug_images"];
     auto pluginImage = std::find_if(images.begin(), images.end(), [](const json& image) {

@@ -69,10 +69,9 @@ std::vector<std::string> pathsOf(const std::vector<Change>& changes) {
 class FollowedObjects : public testing::Test {
 protected:
     static void SetUpTestSuite() {
-        _dyld_register_func_for_add_image(
-            [](const mach_header* header, std::intptr_t) {
-                added.push_back({pathOf(header), true});
-            });
+        _dyld_register_func_for_add_image([](const mach_header* header, std::intptr_t) {
+            added.push_back({pathOf(header), true});
+        });
         _dyld_register_func_for_remove_image([](const mach_header* header, std::intptr_t) {
             const std::string path = pathOf(header);
             removed.push_back({path, loaderLists(path)});
