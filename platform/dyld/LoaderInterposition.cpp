@@ -34,6 +34,11 @@ platform::dyld::OpenHandles& openHandles() {
 
 } // namespace
 
+std::recursive_mutex& platform::dyld::loaderLock() {
+    static auto* lock = new std::recursive_mutex();
+    return *lock;
+}
+
 extern "C" {
 
 __attribute__((visibility("default"))) void* dlopen(const char* file, int mode) {
