@@ -21,12 +21,6 @@ std::optional<std::uint64_t> firstSegmentAddress(const dl_phdr_info& info) {
     return info.dlpi_addr + *lowest;
 }
 
-std::string executablePath() {
-    char buffer[PATH_MAX];
-    ssize_t length = readlink("/proc/self/exe", buffer, sizeof(buffer));
-    return length > 0 ? std::string(buffer, static_cast<std::size_t>(length)) : std::string();
-}
-
 } // namespace
 
 dl_phdr_info LoadedObject::phdrInfo() const {
@@ -37,6 +31,12 @@ dl_phdr_info LoadedObject::phdrInfo() const {
 
 std::string LoadedObject::path() const {
     return name.empty() ? executablePath() : name;
+}
+
+std::string executablePath() {
+    char buffer[PATH_MAX];
+    ssize_t length = readlink("/proc/self/exe", buffer, sizeof(buffer));
+    return length > 0 ? std::string(buffer, static_cast<std::size_t>(length)) : std::string();
 }
 
 std::vector<LoadedObject> loadedObjects() {

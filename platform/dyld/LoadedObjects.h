@@ -26,5 +26,7 @@ struct LoadedObject {
 // In the loader's order, the main program first. Objects without a loaded segment are left out.
 std::vector<LoadedObject> loadedObjects();
 std::set<std::uint64_t> loadedObjectHeaders();
+// The main program's file.
+std::string executablePath();
 
 } // namespace platform::dyld

@@ -4,8 +4,9 @@
 // a dlopen mapped are announced before it returns, and objects a dlclose may unmap are announced
 // as leaving before the loader is asked. Normal context only.
 //
-// The loader sees these functions as the caller of its own dlopen, so a bare file name is
-// searched along this library's run paths, not the caller's.
+// The loader sees these functions as the caller of its own dlopen, so a library named without a
+// path that it does not find is looked for again along the caller's run paths.
+#include "platform/dyld/CallerRunPaths.h"
 #include "platform/dyld/FollowedObjects.h"
 #include "platform/dyld/LoadedObjects.h"
 #include "platform/dyld/LoaderLock.h"
@@ -13,7 +14,9 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <dlfcn.h>
+#include <unistd.h>
 
 namespace {
 
@@ -46,6 +49,16 @@ __attribute__((visibility("default"))) void* dlopen(const char* file, int mode) 
     std::lock_guard lock(platform::dyld::loaderLock());
     const auto before = platform::dyld::loadedObjectHeaders();
     void* handle = next(file, mode);
+    if (handle == nullptr && file != nullptr && std::strchr(file, '/') == nullptr) {
+        // Only files that exist are tried, so the loader's own error stays when none does.
+        for (const auto& directory : platform::dyld::runPathsOf(__builtin_return_address(0))) {
+            const std::string candidate = directory + "/" + file;
+            if (access(candidate.c_str(), F_OK) == 0 &&
+                (handle = next(candidate.c_str(), mode)) != nullptr) {
+                break;
+            }
+        }
+    }
     if (handle != nullptr) {
         auto mapped = platform::dyld::loadedObjectHeaders();
         std::erase_if(mapped, [&](std::uint64_t header) { return before.contains(header); });
