@@ -12,6 +12,9 @@
 namespace {
 
 TEST(PluginSearch, ABareNameIsFoundAlongTheApplicationsRunPathAndAnnounced) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "the sanitizers' own dlopen hides the application's run path, client or not";
+#endif
     const std::string name = std::filesystem::path(testplugin::kPath).filename().string();
     testplugin::OpenedPlugin plugin(name);
     platform::dyld::DlInfo info{};
