@@ -16,6 +16,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <dlfcn.h>
+#include <new>
+#include <pthread.h>
 #include <unistd.h>
 
 namespace {
@@ -38,7 +40,16 @@ platform::dyld::OpenHandles& openHandles() {
 } // namespace
 
 std::recursive_mutex& platform::dyld::loaderLock() {
-    static auto* lock = new std::recursive_mutex();
+    // A child forked while another thread held the lock would find it held for ever: fork waits
+    // until the lock is free and holds it across; the child, whose thread the lock would not
+    // take for its holder, starts with a fresh one.
+    static auto* lock = [] {
+        auto* created = new std::recursive_mutex();
+        pthread_atfork([] { platform::dyld::loaderLock().lock(); },
+                       [] { platform::dyld::loaderLock().unlock(); },
+                       [] { new (&platform::dyld::loaderLock()) std::recursive_mutex(); });
+        return created;
+    }();
     return *lock;
 }
 

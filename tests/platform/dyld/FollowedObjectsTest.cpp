@@ -1,15 +1,21 @@
 // The registry follows dlopen and dlclose: a plugin opened after the registry's first use is
 // announced with the library it needs before dlopen returns, and removed while still mapped
-// when it is closed for good; a library the loader keeps after all comes back.
+// when it is closed for good; a library the loader keeps after all comes back; and a child forked
+// while another thread opens libraries can open them too.
 #include "platform/dyld/DyldImages.h"
 
+#include "ForkedChild.h"
 #include "TestPlugin.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <csignal>
 #include <link.h>
 #include <string>
+#include <sys/wait.h>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -130,6 +136,36 @@ TEST_F(FollowedObjects, ALibraryStillOpenedOnItsOwnStaysListedWhenThePluginThatN
     EXPECT_TRUE(registered(testplugin::kHelperPath)) << "announced again once the loader kept it";
     const auto paths = registeredPaths();
     EXPECT_EQ(std::count(paths.begin(), paths.end(), testplugin::kHelperPath), 1);
+}
+
+constexpr int kForks = 20;
+constexpr unsigned kChildGuardSeconds = 20;
+
+TEST_F(FollowedObjects, AChildForkedWhileAnotherThreadOpensLibrariesOpensThemToo) {
+    std::atomic<bool> done{false};
+    std::atomic<int> openings{0};
+    std::thread opener([&] {
+        while (!done.load()) {
+            testplugin::OpenedPlugin plugin;
+            openings.fetch_add(1);
+        }
+    });
+    while (openings.load() == 0) {
+        std::this_thread::yield();
+    }
+    for (int fork = 0; fork < kForks; ++fork) {
+        const int status = runInForkedChild(
+            [] {
+                testplugin::OpenedPlugin plugin;
+                _exit(registered(testplugin::kPath) ? 0 : 1);
+            },
+            kChildGuardSeconds);
+        ASSERT_TRUE(WIFEXITED(status)) << "fork " << fork << " ended by signal "
+                                       << (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+        ASSERT_EQ(WEXITSTATUS(status), 0) << "fork " << fork;
+    }
+    done.store(true);
+    opener.join();
 }
 
 } // namespace
