@@ -88,20 +88,17 @@ std::vector<DavaRorBinaryImageInfo> getImages(const std::set<std::string>& addre
     if (wanted.empty()) {
         return images;
     }
-    const std::uint32_t count = _dyld_image_count();
-    for (std::uint32_t index = 0; index < count; ++index) {
-        const mach_header* header = _dyld_get_image_header(index);
-        if (header == nullptr) {
-            continue;
+    // Read while the loader's lock is held: an image removed meanwhile on another thread takes
+    // its name and header with it.
+    platform::dyld::forEachImage([&](const platform::dyld::ImageEntry& entry) {
+        if (entry.header == nullptr) {
+            return;
         }
-        const char* name = _dyld_get_image_name(index);
-        auto image =
-            parseImageInfo(platform::dyld::imageHeaderContents(header),
-                           _dyld_get_image_vmaddr_slide(index), name != nullptr ? name : "unknown");
+        auto image = parseImageInfo(entry.contents, entry.slide, entry.path);
         if (image && wanted.contains(image->address)) {
             images.push_back(std::move(*image));
         }
-    }
+    });
     return images;
 }
 

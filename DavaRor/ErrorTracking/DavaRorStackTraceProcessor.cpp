@@ -117,27 +117,25 @@ std::vector<DavaRorStackFrame> symbolicateAddresses(const std::vector<std::uint6
     for (std::uint64_t returnAddress : addresses) {
         DavaRorStackFrame frame;
         frame.instructionAddress = pacStripped(returnAddress);
-        const auto* callSite =
-            reinterpret_cast<const void*>(callSiteAddress(frame.instructionAddress));
-        platform::dyld::DlInfo info{};
-        if (platform::dyld::dladdr(callSite, &info) == 0) {
+        // Copied under the loader's lock: the image may be removed on another thread.
+        const auto info = platform::dyld::describeAddress(
+            reinterpret_cast<const void*>(callSiteAddress(frame.instructionAddress)));
+        if (!info) {
             continue;
         }
-        if (info.dli_fname != nullptr) {
-            frame.package = info.dli_fname;
-            frame.module = std::filesystem::path(info.dli_fname).filename().string();
-            frame.imageAddress = reinterpret_cast<std::uintptr_t>(info.dli_fbase);
-            frame.inApp = isInApp(*frame.module, frame.package, config);
-        }
+        frame.package = info->path;
+        frame.module = std::filesystem::path(info->path).filename().string();
+        frame.imageAddress = reinterpret_cast<std::uintptr_t>(info->header);
+        frame.inApp = isInApp(*frame.module, frame.package, config);
         if (stripping) {
             if (isDavaRorModule(frame.module)) {
                 continue;
             }
             stripping = false;
         }
-        if (info.dli_sname != nullptr) {
-            frame.function = info.dli_sname;
-            frame.symbolAddress = reinterpret_cast<std::uintptr_t>(info.dli_saddr);
+        if (info->symbol) {
+            frame.function = info->symbol;
+            frame.symbolAddress = info->symbolAddress;
         }
         frames.push_back(std::move(frame));
     }

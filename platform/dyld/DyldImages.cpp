@@ -1,10 +1,14 @@
 #include "platform/dyld/DyldImages.h"
 
 #include "platform/dyld/ElfObjectView.h"
+#include "platform/dyld/FollowedObjects.h"
+#include "platform/dyld/LoadedObjects.h"
+#include "platform/dyld/LoaderLock.h"
 #include "platform/dyld/MachOLoadCommands.h"
 
 #include <algorithm>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <utility>
@@ -88,17 +92,56 @@ NearestSymbol nearestSymbol(const ImageRecord& image, std::uint64_t address) {
     return best;
 }
 
+// Every operation is called with loaderLock() held.
 class Registry {
 public:
-    Registry() {
-        for (auto& view : buildProcessObjectViews()) {
-            const auto* header = view->header();
-            addLocked(header, view->slide(), view->path(), view->contents());
-            views_.push_back(std::move(view));
+    Registry() { follow(); }
+
+    // Callbacks may call back in (a callback may open a library), so the maps are changed one
+    // entry at a time and never walked while callbacks run.
+    void follow() {
+        std::set<std::uint64_t> mapped;
+        for (const auto& object : loadedObjects()) {
+            mapped.insert(object.headerAddress);
+            if (views_.contains(object.headerAddress)) {
+                continue;
+            }
+            auto kept = leaving_.extract(object.headerAddress);
+            auto& view = views_[object.headerAddress];
+            // A null view marks an object seen that has nothing to show.
+            view = kept ? std::move(kept.mapped())
+                        : ElfObjectView::build(object.phdrInfo(), object.path());
+            if (view) {
+                announce(*view);
+            }
+        }
+        leaving_.clear();
+        std::vector<std::uint64_t> gone;
+        for (const auto& [header, view] : views_) {
+            if (!mapped.contains(header)) {
+                gone.push_back(header);
+            }
+        }
+        for (std::uint64_t header : gone) {
+            auto entry = views_.extract(header);
+            if (entry && entry.mapped()) {
+                remove(entry.mapped()->header());
+            }
         }
     }
 
-    std::recursive_mutex mutex;
+    void setAside(const std::set<std::uint64_t>& headers) {
+        for (std::uint64_t header : headers) {
+            auto entry = views_.extract(header);
+            if (!entry) {
+                continue;
+            }
+            if (entry.mapped()) {
+                remove(entry.mapped()->header());
+            }
+            leaving_.insert(std::move(entry));
+        }
+    }
 
     void addLocked(const mach_header* header, std::intptr_t slide, const std::string& path,
                    const void* contents) {
@@ -163,22 +206,49 @@ public:
     }
 
 private:
+    void announce(const ElfObjectView& view) {
+        addLocked(view.header(), view.slide(), view.path(), view.contents());
+    }
+
     std::vector<std::unique_ptr<ImageRecord>> images_;
     std::vector<dyld_image_callback> addCallbacks_;
     std::vector<dyld_image_callback> removeCallbacks_;
-    std::vector<std::unique_ptr<ElfObjectView>> views_;
+    // The process's ELF objects by header address, and those announced as leaving whose
+    // unmapping is not yet confirmed.
+    std::map<std::uint64_t, std::unique_ptr<ElfObjectView>> views_;
+    std::map<std::uint64_t, std::unique_ptr<ElfObjectView>> leaving_;
 };
 
+// Built at first use, under the lock, so that no dlopen or dlclose falls between the first look
+// at the loaded objects and the following of later ones. Never destroyed, as objects may be
+// closed during exit.
+Registry* builtRegistry = nullptr;
+
 Registry& registry() {
-    static Registry instance;
-    return instance;
+    std::lock_guard lock(loaderLock());
+    if (builtRegistry == nullptr) {
+        builtRegistry = new Registry();
+    }
+    return *builtRegistry;
 }
 
 } // namespace
 
+void followLoadedObjects() {
+    if (builtRegistry != nullptr) {
+        builtRegistry->follow();
+    }
+}
+
+void setAsideLeavingObjects(const std::set<std::uint64_t>& headers) {
+    if (builtRegistry != nullptr) {
+        builtRegistry->setAside(headers);
+    }
+}
+
 int dladdr(const void* address, DlInfo* info) {
     Registry& images = registry();
-    std::lock_guard lock(images.mutex);
+    std::lock_guard lock(loaderLock());
     const ImageRecord* image = images.holding(addressOf(address));
     if (image == nullptr) {
         return 0;
@@ -192,10 +262,22 @@ int dladdr(const void* address, DlInfo* info) {
     return 1;
 }
 
+std::optional<AddressInfo> describeAddress(const void* address) {
+    std::lock_guard lock(loaderLock());
+    DlInfo info{};
+    if (dladdr(address, &info) == 0) {
+        return std::nullopt;
+    }
+    return AddressInfo{info.dli_fname, static_cast<const mach_header*>(info.dli_fbase),
+                       info.dli_sname != nullptr ? std::optional<std::string>(info.dli_sname)
+                                                 : std::nullopt,
+                       reinterpret_cast<std::uintptr_t>(info.dli_saddr)};
+}
+
 void addImage(const mach_header* header, std::intptr_t slide, const std::string& path,
               const void* contents) {
     Registry& images = registry();
-    std::lock_guard lock(images.mutex);
+    std::lock_guard lock(loaderLock());
     images.addLocked(header, slide, path, contents);
 }
 
@@ -205,56 +287,66 @@ void addImage(const mach_header* header, std::intptr_t slide, const std::string&
 
 void removeImage(const mach_header* header) {
     Registry& images = registry();
-    std::lock_guard lock(images.mutex);
+    std::lock_guard lock(loaderLock());
     images.remove(header);
+}
+
+void forEachImage(const std::function<void(const ImageEntry&)>& visit) {
+    Registry& images = registry();
+    std::lock_guard lock(loaderLock());
+    for (std::uint32_t index = 0; index < images.count(); ++index) {
+        const ImageRecord* image = images.at(index);
+        visit({image->header, image->slide, image->path, image->contents});
+    }
 }
 
 const void* imageHeaderContents(const mach_header* header) {
     Registry& images = registry();
-    std::lock_guard lock(images.mutex);
+    std::lock_guard lock(loaderLock());
     const ImageRecord* image = images.find(header);
     return image != nullptr ? static_cast<const void*>(image->contents) : header;
 }
 
 } // namespace platform::dyld
 
+using platform::dyld::loaderLock;
 using platform::dyld::registry;
 
 std::uint32_t _dyld_image_count() {
     auto& images = registry();
-    std::lock_guard lock(images.mutex);
+    std::lock_guard lock(loaderLock());
     return images.count();
 }
 
 const mach_header* _dyld_get_image_header(std::uint32_t image_index) {
     auto& images = registry();
-    std::lock_guard lock(images.mutex);
+    std::lock_guard lock(loaderLock());
     const auto* image = images.at(image_index);
     return image != nullptr ? image->header : nullptr;
 }
 
 std::intptr_t _dyld_get_image_vmaddr_slide(std::uint32_t image_index) {
     auto& images = registry();
-    std::lock_guard lock(images.mutex);
+    std::lock_guard lock(loaderLock());
     const auto* image = images.at(image_index);
     return image != nullptr ? image->slide : 0;
 }
 
 const char* _dyld_get_image_name(std::uint32_t image_index) {
     auto& images = registry();
-    std::lock_guard lock(images.mutex);
+    std::lock_guard lock(loaderLock());
     const auto* image = images.at(image_index);
     return image != nullptr ? image->path.c_str() : nullptr;
 }
 
 void _dyld_register_func_for_add_image(dyld_image_callback callback) {
     auto& images = registry();
-    std::lock_guard lock(images.mutex);
+    std::lock_guard lock(loaderLock());
     images.registerAdd(callback);
 }
 
 void _dyld_register_func_for_remove_image(dyld_image_callback callback) {
     auto& images = registry();
-    std::lock_guard lock(images.mutex);
+    std::lock_guard lock(loaderLock());
     images.registerRemove(callback);
 }

@@ -1,14 +1,18 @@
 // The dynamic loader's image registry: which Mach-O images are loaded, where, under which
 // path, and callbacks for images added and removed. The process's own ELF objects are announced
-// as synthesised Mach-O views (ElfObjectView.h) the first time the registry is used; tests add
-// real Mach-O images mapped into memory (MachOImageMapping.h). Normal context only: every
-// operation takes the registry's lock, and callbacks run while it is held, as the original
+// as synthesised Mach-O views (ElfObjectView.h): those mapped when the registry is first used,
+// then each one a dlopen maps, before that dlopen returns; one a dlclose may unmap is removed
+// before the loader is asked (LoaderInterposition.cpp, OpenHandles.h). Tests add real Mach-O
+// images mapped into memory (MachOImageMapping.h). Normal context only: every operation takes
+// the loader stand-in's lock (LoaderLock.h), and callbacks run while it is held, as the original
 // loader runs them.
 #pragma once
 
 #include "platform/dyld/MachOFormat.h"
 
 #include <cstdint>
+#include <functional>
+#include <optional>
 #include <string>
 
 extern "C" {
@@ -43,6 +47,16 @@ struct DlInfo {
 // the image is removed.
 int dladdr(const void* address, DlInfo* info);
 
+// dladdr's answer with its strings copied while the registry's lock is held, so it stays valid
+// when the image is removed on another thread meanwhile. None when no image holds the address.
+struct AddressInfo {
+    std::string path;
+    const mach_header* header;
+    std::optional<std::string> symbol;
+    std::uint64_t symbolAddress;
+};
+std::optional<AddressInfo> describeAddress(const void* address);
+
 // What loading and unloading an image does: the callbacks learn of it. The header and load
 // commands must stay readable at contents until the image is removed; contents is the header
 // itself for an image mapped whole.
@@ -50,6 +64,19 @@ void addImage(const mach_header* header, std::intptr_t slide, const std::string&
               const void* contents);
 void addImage(const mach_header* header, std::intptr_t slide, const std::string& path);
 void removeImage(const mach_header* header);
+
+// One registered image as forEachImage shows it.
+struct ImageEntry {
+    const mach_header* header;
+    std::intptr_t slide;
+    const std::string& path;
+    // Where the header and load commands can be read directly (imageHeaderContents).
+    const void* contents;
+};
+
+// Visits the registered images in order, with the registry's lock held, so what an image shows
+// stays valid while it is visited even if another thread removes it meanwhile.
+void forEachImage(const std::function<void(const ImageEntry&)>& visit);
 
 // Where the header and load commands of a registered image can be read directly. For an ELF
 // view the header address is the object's base, where only the Mach memory calls show the

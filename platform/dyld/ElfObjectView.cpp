@@ -5,13 +5,11 @@
 #include "platform/mach/UnchangingMemory.h"
 
 #include <algorithm>
-#include <climits>
 #include <cstring>
 #include <elf.h>
 #include <optional>
 #include <string_view>
 #include <tuple>
-#include <unistd.h>
 
 namespace platform::dyld {
 namespace {
@@ -143,12 +141,6 @@ section_64 textSection(const char* name, std::uint64_t address, std::uint64_t si
     record.offset = static_cast<std::uint32_t>(address - textStart);
     record.flags = flags;
     return record;
-}
-
-std::string executablePath() {
-    char buffer[PATH_MAX];
-    ssize_t length = readlink("/proc/self/exe", buffer, sizeof(buffer));
-    return length > 0 ? std::string(buffer, static_cast<std::size_t>(length)) : std::string();
 }
 
 } // namespace
@@ -291,30 +283,6 @@ ElfObjectView::~ElfObjectView() {
 
 const mach_header* ElfObjectView::header() const {
     return reinterpret_cast<const mach_header*>(headerAddress_);
-}
-
-std::vector<std::unique_ptr<ElfObjectView>> buildProcessObjectViews() {
-    struct LoadedObject {
-        dl_phdr_info info;
-        std::string path;
-    };
-    std::vector<LoadedObject> objects;
-    dl_iterate_phdr(
-        [](dl_phdr_info* info, std::size_t, void* context) {
-            auto* list = static_cast<std::vector<LoadedObject>*>(context);
-            list->push_back({*info, info->dlpi_name != nullptr ? info->dlpi_name : ""});
-            return 0;
-        },
-        &objects);
-    std::vector<std::unique_ptr<ElfObjectView>> views;
-    for (auto& object : objects) {
-        object.info.dlpi_name = object.path.c_str();
-        std::string path = object.path.empty() ? executablePath() : object.path;
-        if (auto view = ElfObjectView::build(object.info, path)) {
-            views.push_back(std::move(view));
-        }
-    }
-    return views;
 }
 
 } // namespace platform::dyld

@@ -52,7 +52,4 @@ private:
     std::vector<std::uint64_t> unchanging_;
 };
 
-// Views of every object the process has loaded, the main program first.
-std::vector<std::unique_ptr<ElfObjectView>> buildProcessObjectViews();
-
 } // namespace platform::dyld

@@ -40,6 +40,9 @@ void kocrash_nasync_image_list_append(kocrash_async_image_list* list,
 // Removes the first image with that header address; nothing when there is none.
 void kocrash_nasync_image_list_remove(kocrash_async_image_list* list,
                                       kocrash_vm_address_t header_address);
+// Returns once no reader is walking the list. The loader's remove callback waits here before the
+// image is unmapped: a walk that began before the removal may still read the image's memory.
+void kocrash_nasync_image_list_wait_until_unread(kocrash_async_image_list* list);
 void kocrash_nasync_image_list_free(kocrash_async_image_list* list);
 
 // Readers bracket every walk with true and false.

@@ -3,6 +3,9 @@
 
 #include "platform/mach/MachPorts.h"
 
+#include <chrono>
+#include <thread>
+
 namespace {
 
 void releaseImage(kocrash_async_image* image) {
@@ -62,6 +65,12 @@ void kocrash_nasync_image_list_remove(kocrash_async_image_list* list,
         break;
     }
     releaseRetiredWhenUnread(list);
+}
+
+void kocrash_nasync_image_list_wait_until_unread(kocrash_async_image_list* list) {
+    while (list->list->reader_count() > 0) {
+        std::this_thread::sleep_for(std::chrono::microseconds(100));
+    }
 }
 
 void kocrash_nasync_image_list_free(kocrash_async_image_list* list) {

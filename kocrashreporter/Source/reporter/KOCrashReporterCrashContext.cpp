@@ -27,6 +27,7 @@ void image_add_callback(const mach_header* header, std::intptr_t) {
 void image_remove_callback(const mach_header* header, std::intptr_t) {
     kocrash_nasync_image_list_remove(&shared_image_list,
                                      reinterpret_cast<kocrash_vm_address_t>(header));
+    kocrash_nasync_image_list_wait_until_unread(&shared_image_list);
 }
 
 } // namespace

@@ -1,6 +1,7 @@
 // A handled error captured from a test function, followed to the server: the entries, the
 // frames and the debug images as the service receives them, with the images' ids checked
-// against what readelf reads from the files.
+// against what readelf reads from the files; and one raised inside a plugin opened after the
+// client started.
 #include "DavaRor/DavaRorSDK.h"
 #include "platform/foundation/NSError.h"
 #include "support/Gunzip.h"
@@ -8,10 +9,13 @@
 #include "support/RecordingClient.h"
 #include "support/TemporaryDirectory.h"
 
+#include "TestPlugin.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <regex>
@@ -119,6 +123,53 @@ TEST(CaptureException, ATwoLevelErrorReachesTheServerWithFramesAndDebugImages) {
             << image.dump() << " build-id " << buildId;
         EXPECT_GT(image["image_size"].get<std::uint64_t>(), 0u);
     }
+}
+
+struct PluginCall {
+    DavaRorSDK* client;
+    const NSError* error;
+};
+
+TEST(CaptureException, AnErrorRaisedInsideAPluginOpenedLaterCarriesThePluginsFramesAndImage) {
+    testsupport::TemporaryDirectory home;
+    testsupport::useHome(home.path());
+    testsupport::LoopbackHttpServer server;
+    auto config = testsupport::quietConfig("key", server.baseUrl());
+    config->captureApplicationLifecycleEvents = false;
+    config->flushAt = 1;
+    auto client = DavaRorSDK::create();
+    client->setup(config);
+
+    testplugin::OpenedPlugin plugin;
+    NSError refused("com.example.plugin", 3, {});
+    PluginCall call{client.get(), &refused};
+    plugin.function<testplugin::Call>("test_plugin_call")(
+        [](void* context) {
+            auto* call = static_cast<PluginCall*>(context);
+            reportSyncFailure(*call->client, *call->error);
+        },
+        &call);
+    ASSERT_TRUE(server.waitForRequests(1));
+    client->close();
+
+    const json properties =
+        json::parse(gunzip(server.requests()[0].body))["batch"][0]["properties"];
+    const json& frames = properties["$exception_list"][0]["stacktrace"]["frames"];
+    auto pluginFrame = std::find_if(frames.begin(), frames.end(), [](const json& frame) {
+        return frame.value("function", "") == "test_plugin_call";
+    });
+    ASSERT_NE(pluginFrame, frames.end()) << frames.dump();
+    EXPECT_EQ((*pluginFrame)["package"], testplugin::kPath);
+    EXPECT_EQ((*pluginFrame)["module"],
+              std::filesystem::path(testplugin::kPath).filename().string());
+
+    const json& images = properties["$debug_images"];
+    auto pluginImage = std::find_if(images.begin(), images.end(), [](const json& image) {
+        return image.value("code_file", "") == testplugin::kPath;
+    });
+    ASSERT_NE(pluginImage, images.end()) << images.dump();
+    EXPECT_EQ((*pluginImage)["image_addr"], (*pluginFrame)["image_addr"]);
+    EXPECT_EQ(lowerHexDigits((*pluginImage)["debug_id"]), testplugin::kUuidHex);
 }
 
 } // namespace

@@ -1,14 +1,18 @@
 // Debug images of registered images read from their Mach-O headers: UUID and __TEXT present or
 // missing, address texts of either case, and a slide that would carry the image out of the
-// address space.
+// address space; images and frames read while another thread removes their image.
 #include "DavaRor/ErrorTracking/DavaRorAddresses.h"
 #include "DavaRor/ErrorTracking/DavaRorDebugImageProvider.h"
 #include "DavaRor/ErrorTracking/DavaRorExceptionProcessor.h"
+#include "DavaRor/ErrorTracking/DavaRorStackTraceProcessor.h"
 #include "platform/dyld/DyldImages.h"
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
+#include <memory>
+#include <thread>
 #include <vector>
 
 using nlohmann::json;
@@ -108,6 +112,63 @@ TEST(DebugImages, ACommandThatClaimsMoreThanTheCommandsHoldEndsTheWalk) {
                                           {"code_file", "/opt/app/Broken"},
                                           {"image_addr", "0x0000000000001000"},
                                           {"image_size", 0}}));
+}
+
+// An image registered and removed over and over on a thread of its own, its header and name on
+// the heap so that they are freed once it is removed.
+class ComingAndGoing {
+public:
+    static constexpr const char* kPath =
+        "/opt/app/PlugIns/Comes and goes while the images are read";
+
+    ComingAndGoing()
+        : thread_([this] {
+              while (!done_.load()) {
+                  auto image = std::make_unique<RegisteredHeader>(kPath, 0x60000, true,
+                                                                  std::pair{0x1000, 0x2000});
+              }
+          }) {}
+    ~ComingAndGoing() {
+        done_.store(true);
+        thread_.join();
+    }
+
+private:
+    std::atomic<bool> done_{false};
+    std::thread thread_;
+};
+
+constexpr int kRounds = 2000;
+
+TEST(DebugImages, AnImageRemovedOnAnotherThreadIsReadWholeOrNotAtAll) {
+    const json whole = {{"type", "macho"},
+                        {"code_file", ComingAndGoing::kPath},
+                        {"image_addr", "0x0000000000061000"},
+                        {"image_size", 0x2000},
+                        {"debug_id", "ABABABAB-ABAB-ABAB-ABAB-ABABABABABAB"},
+                        {"image_vmaddr", "0x0000000000001000"}};
+    ComingAndGoing image;
+    for (int round = 0; round < kRounds; ++round) {
+        const json images =
+            DavaRorDebugImageProvider::getDebugImagesForFrames(framesAt({"0x61000"}));
+        ASSERT_LE(images.size(), 1u);
+        if (!images.empty()) {
+            ASSERT_EQ(images[0], whole) << "round " << round;
+        }
+    }
+}
+
+TEST(DebugImages, AFrameInAnImageRemovedOnAnotherThreadIsNamedWholeOrDropped) {
+    DavaRorErrorTrackingConfig config;
+    ComingAndGoing image;
+    for (int round = 0; round < kRounds; ++round) {
+        const auto frames =
+            DavaRorStackTraceProcessor::symbolicateAddresses({0x61010}, config, false);
+        ASSERT_LE(frames.size(), 1u);
+        if (!frames.empty()) {
+            ASSERT_EQ(frames[0].package, ComingAndGoing::kPath) << "round " << round;
+        }
+    }
 }
 
 TEST(DebugImages, FramesWithoutImagesAttachNoImages) {

@@ -1,0 +1,189 @@
+// Libraries opened after the reporter is enabled, as an application opens plugins: a crash inside
+// one is reported with the plugin's image and, in the arm64 build, with its functions named and
+// walked through by their call-frame information; a closed plugin is no longer listed; a crash
+// while another thread keeps opening and closing libraries still leaves one whole report; and a
+// plugin is not unmapped while a report being written may read it.
+#include "CrashingFunctions.h"
+#include "ReporterTestSupport.h"
+#include "reporter/KOCrashReporterCrashContext.h"
+
+#include "TestPlugin.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <link.h>
+#include <thread>
+#include <unistd.h>
+
+using namespace reportertest;
+
+namespace {
+
+constexpr std::uintptr_t kFaultAddress = 0x10;
+
+const KOCrashReportBinaryImageInfo* imageNamed(const KOCrashReport& report,
+                                               const std::string& path) {
+    const auto& images = report.images();
+    auto found = std::find_if(images.begin(), images.end(),
+                              [&](const auto& image) { return image.imageName() == path; });
+    return found != images.end() ? &*found : nullptr;
+}
+
+const KOCrashReportThreadInfo* crashedThread(const KOCrashReport& report) {
+    const auto& threads = report.threads();
+    EXPECT_EQ(std::count_if(threads.begin(), threads.end(),
+                            [](const auto& thread) { return thread.crashed(); }),
+              1);
+    auto found = std::find_if(threads.begin(), threads.end(),
+                              [](const auto& thread) { return thread.crashed(); });
+    return found != threads.end() ? &*found : nullptr;
+}
+
+[[maybe_unused]] std::vector<std::string> frameNames(const KOCrashReportThreadInfo& thread) {
+    std::vector<std::string> names;
+    for (const auto& frame : thread.stackFrames()) {
+        names.push_back(frame.symbolInfo() ? frame.symbolInfo()->symbolName() : "");
+    }
+    return names;
+}
+
+bool loaderLists(const std::string& path) {
+    struct Search {
+        const std::string& path;
+        bool found;
+    } search{path, false};
+    dl_iterate_phdr(
+        [](dl_phdr_info* info, std::size_t, void* context) {
+            auto* search = static_cast<Search*>(context);
+            search->found =
+                search->found || (info->dlpi_name != nullptr && search->path == info->dlpi_name);
+            return 0;
+        },
+        &search);
+    return search.found;
+}
+
+extern "C" [[gnu::noinline]] void crash_in_the_plugin(testplugin::CrashAt* crashAt) {
+    crashAt(kFaultAddress);
+    asm volatile("" ::: "memory");
+}
+
+TEST(PluginOpenedAfterEnable, ACrashInsideItIsReportedWithItsImageAndItsFrames) {
+    ReportFolder folder;
+    const ChildEnd end = runChild([&] {
+        KOCrashReporter reporter = folder.reporter();
+        if (!reporter.enableCrashReporter()) {
+            _exit(2);
+        }
+        testplugin::OpenedPlugin plugin;
+        crash_in_the_plugin(plugin.function<testplugin::CrashAt>("test_plugin_crash_at"));
+    });
+    ASSERT_EQ(end.signal, SIGSEGV) << "exit code " << end.exitCode;
+    const auto report = folder.loadPendingReport();
+    ASSERT_TRUE(report);
+
+    const KOCrashReportBinaryImageInfo* plugin = imageNamed(*report, testplugin::kPath);
+    ASSERT_NE(plugin, nullptr) << "the plugin is listed";
+    EXPECT_EQ(plugin->imageUUID(), testplugin::kUuidHex);
+    EXPECT_NE(imageNamed(*report, testplugin::kHelperPath), nullptr)
+        << "the library the plugin needs is listed";
+
+    const KOCrashReportThreadInfo* crashed = crashedThread(*report);
+    ASSERT_NE(crashed, nullptr);
+#if defined(__aarch64__)
+    const std::vector<std::string> names = frameNames(*crashed);
+    ASSERT_GE(names.size(), 5u);
+    EXPECT_TRUE(plugin->containsAddress(crashed->stackFrames()[0].instructionPointer()));
+    EXPECT_EQ(names[0], "_test_plugin_store_to");
+    // Without frame records, only the plugin's call-frame information finds these two.
+    EXPECT_EQ(names[1], "_test_plugin_pass_on");
+    EXPECT_EQ(names[2], "_test_plugin_crash_at");
+    EXPECT_EQ(names[3], "_crash_in_the_plugin");
+    EXPECT_NE(std::find(names.begin(), names.end(), "_main"), names.end())
+        << "the walk reaches main";
+#endif
+}
+
+TEST(PluginOpenedAfterEnable, OnceClosedItIsNoLongerListed) {
+    ReportFolder folder;
+    const ChildEnd end = runChild([&] {
+        KOCrashReporter reporter = folder.reporter();
+        if (!reporter.enableCrashReporter()) {
+            _exit(2);
+        }
+        { testplugin::OpenedPlugin plugin; }
+        kocrash_test_store_to(kFaultAddress);
+    });
+    ASSERT_EQ(end.signal, SIGSEGV) << "exit code " << end.exitCode;
+    const auto report = folder.loadPendingReport();
+    ASSERT_TRUE(report);
+    EXPECT_FALSE(report->images().empty());
+    EXPECT_EQ(imageNamed(*report, testplugin::kPath), nullptr);
+    EXPECT_EQ(imageNamed(*report, testplugin::kHelperPath), nullptr);
+}
+
+constexpr int kOpeningsBeforeTheCrash = 20;
+
+TEST(PluginOpenedAfterEnable, ACrashWhileAnotherThreadOpensAndClosesLibrariesLeavesOneReport) {
+    ReportFolder folder;
+    const ChildEnd end = runChild([&] {
+        KOCrashReporter reporter = folder.reporter();
+        if (!reporter.enableCrashReporter()) {
+            _exit(2);
+        }
+        std::atomic<int> openings{0};
+        std::thread opener([&] {
+            for (;;) {
+                testplugin::OpenedPlugin plugin;
+                openings.fetch_add(1);
+            }
+        });
+        while (openings.load() < kOpeningsBeforeTheCrash) {
+            std::this_thread::yield();
+        }
+        kocrash_test_store_to(kFaultAddress);
+        opener.join();
+    });
+    ASSERT_EQ(end.signal, SIGSEGV) << "exit code " << end.exitCode;
+    const auto report = folder.loadPendingReport();
+    ASSERT_TRUE(report);
+    EXPECT_EQ(report->signalInfo().address(), kFaultAddress);
+    EXPECT_NE(crashedThread(*report), nullptr);
+    EXPECT_FALSE(report->images().empty());
+}
+
+// Exit codes of the child below.
+enum WriterWait { kWaited = 0, kNotEnabled = 2, kUnmappedUnderTheReader = 3, kStillMapped = 4 };
+
+TEST(PluginOpenedAfterEnable, ClosingItWaitsUntilAReportBeingWrittenLeavesTheImages) {
+    ReportFolder folder;
+    const ChildEnd end = runChild([&] {
+        KOCrashReporter reporter = folder.reporter();
+        if (!reporter.enableCrashReporter()) {
+            _exit(kNotEnabled);
+        }
+        auto plugin = std::make_unique<testplugin::OpenedPlugin>();
+        // As the crash log writer marks the list while it reads the images.
+        kocrash_async_image_list_set_reading(&shared_image_list, true);
+        std::atomic<bool> closed{false};
+        std::thread closer([&] {
+            plugin.reset();
+            closed.store(true);
+        });
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        if (closed.load() || !loaderLists(testplugin::kPath)) {
+            _exit(kUnmappedUnderTheReader);
+        }
+        kocrash_async_image_list_set_reading(&shared_image_list, false);
+        closer.join();
+        _exit(loaderLists(testplugin::kPath) ? kStillMapped : kWaited);
+    });
+    EXPECT_EQ(end.signal, 0);
+    EXPECT_EQ(end.exitCode, kWaited);
+}
+
+} // namespace
