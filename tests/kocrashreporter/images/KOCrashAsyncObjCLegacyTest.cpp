@@ -16,6 +16,12 @@ namespace {
 constexpr std::uint32_t kSingleList = 0x4000;
 constexpr std::uint32_t kMetaclassInfo = 0x2;
 constexpr std::uint32_t kListsEnd = 0xffffffff;
+#if defined(__x86_64__)
+constexpr kocrash_error_t kUnreadableCode = KOCRASH_EACCESS;
+#else
+// The emulator reports inaccessible pages as absent.
+constexpr kocrash_error_t kUnreadableCode = KOCRASH_ENOTFOUND;
+#endif
 
 using Method = std::tuple<bool, std::string, std::string, std::uint64_t>;
 
@@ -53,6 +59,7 @@ struct Breakage {
     std::optional<std::uint32_t> widgetSecondList;
     std::optional<std::uint32_t> spinCount;
     std::optional<std::uint32_t> gadgetClass;
+    std::optional<std::uint32_t> moduleInfoSize;
 };
 
 Breakage broken(std::optional<std::uint32_t> Breakage::*field, std::uint32_t value) {
@@ -103,6 +110,9 @@ public:
         spec.cpuType = CPU_TYPE_ARM;
         spec.symbols = {{"_widget_draw", 0x100}, {"_helper", 0x150}};
         objc.addTo(spec);
+        if (breakage.moduleInfoSize) {
+            spec.objcSections.front().size = *breakage.moduleInfoSize;
+        }
         SyntheticImage synthetic(spec);
         if (breakage.spinCount) {
             synthetic.put32(spin - base + 4, *breakage.spinCount);
@@ -237,20 +247,22 @@ INSTANTIATE_TEST_SUITE_P(
     Records, LegacyReadFailures,
     testing::Values(
         ReadFailure{"symtab_unreadable", broken(&Breakage::widgetSymtab, LegacyImage::unreadable()),
-                    KOCRASH_EACCESS, 0},
+                    kUnreadableCode, 0},
         ReadFailure{"method_list_unreadable",
-                    broken(&Breakage::widgetSecondList, LegacyImage::unreadable()), KOCRASH_EACCESS,
+                    broken(&Breakage::widgetSecondList, LegacyImage::unreadable()), kUnreadableCode,
                     1},
         ReadFailure{"method_list_array_unmapped",
                     broken(&Breakage::widgetSecondList, LegacyImage::unmapped()), KOCRASH_ENOTFOUND,
                     1},
         ReadFailure{"metaclass_unreadable",
-                    broken(&Breakage::widgetIsa, LegacyImage::unreadable() | 1), KOCRASH_EACCESS,
+                    broken(&Breakage::widgetIsa, LegacyImage::unreadable() | 1), kUnreadableCode,
                     2},
         ReadFailure{"class_unmapped", broken(&Breakage::gadgetClass, LegacyImage::unmapped()),
                     KOCRASH_ENOTFOUND, 3},
+        ReadFailure{"module_records_run_past_the_image", broken(&Breakage::moduleInfoSize, 0x10000),
+                    KOCRASH_ENOMEM, 0},
         ReadFailure{"entries_run_into_unreadable_memory", broken(&Breakage::spinCount, 0x10000000),
-                    KOCRASH_EACCESS, std::nullopt}),
+                    kUnreadableCode, std::nullopt}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(LegacyMetadataAfterModern, IsNoLongerRead) {
