@@ -5,6 +5,7 @@
 #include "FixtureImages.h"
 #include "LegacyObjcImage.h"
 #include "images/KOCrashAsyncSymbols.h"
+#include "platform/mach/MachPorts.h"
 
 #include <gtest/gtest.h>
 
@@ -117,7 +118,8 @@ public:
         if (breakage.spinCount) {
             synthetic.put32(spin - base + 4, *breakage.spinCount);
         }
-        error_ = pages_.load(synthetic, &image_);
+        pages_.place(synthetic);
+        error_ = kocrash_nasync_macho_init(&image_, mach_task_self(), "legacy", base);
     }
     ~LegacyImage() {
         if (error_ == KOCRASH_ESUCCESS) {

@@ -1,7 +1,5 @@
 #include "LegacyObjcImage.h"
 
-#include "platform/mach/MachPorts.h"
-
 #include <cstring>
 #include <stdexcept>
 #include <sys/mman.h>
@@ -106,10 +104,9 @@ std::uint32_t LegacyImagePages::unmapped() const {
     return static_cast<std::uint32_t>(address() + kImageArea + pageSize());
 }
 
-kocrash_error_t LegacyImagePages::load(SyntheticImage& image, kocrash_async_macho* macho) {
+void LegacyImagePages::place(SyntheticImage& image) {
     if (image.size() > kImageArea) {
         throw std::logic_error("the image does not fit its pages");
     }
     std::memcpy(pages_.data(), image.bytes(), image.size());
-    return kocrash_nasync_macho_init(macho, mach_task_self(), "legacy", address());
 }

@@ -6,7 +6,6 @@
 
 #include "LowPages.h"
 #include "SyntheticImage.h"
-#include "images/KOCrashAsyncMachO.h"
 
 #include <cstdint>
 #include <string>
@@ -50,8 +49,8 @@ public:
     std::uint64_t address() const { return pages_.address(); }
     std::uint32_t unreadable() const;
     std::uint32_t unmapped() const;
-    // Copies the image to the start of the pages and reads it; the reader's code.
-    kocrash_error_t load(SyntheticImage& image, kocrash_async_macho* macho);
+    // Copies the image to the start of the pages.
+    void place(SyntheticImage& image);
 
 private:
     LowPages pages_;
