@@ -51,9 +51,13 @@ pid_t ownPid = 0;
 
 using platform::ErrnoGuard;
 
+// syscall() takes every argument as a full register word: an int flags argument passed on the
+// stack may carry stale upper bytes, which the kernel refuses as unknown flags.
 ssize_t readOwnMemory(const iovec* local, unsigned long localCount, const iovec* remote,
                       unsigned long remoteCount) {
-    return syscall(SYS_process_vm_readv, ownPid, local, localCount, remote, remoteCount, 0);
+    constexpr unsigned long kNoFlags = 0;
+    return syscall(SYS_process_vm_readv, static_cast<long>(ownPid), local, localCount, remote,
+                   remoteCount, kNoFlags);
 }
 
 // A pooled pipe, or none when every one is in use.
