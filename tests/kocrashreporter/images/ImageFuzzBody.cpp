@@ -1,11 +1,14 @@
 #include "ImageFuzzBody.h"
 
+#include "LowPages.h"
+
 #include "images/KOCrashAsyncMachOSymtab.h"
 #include "images/KOCrashAsyncSymbols.h"
 #include "platform/dyld/MachOImageMapping.h"
 #include "platform/mach/MachPorts.h"
 #include "unwind/KOCrashAsyncCompactUnwind.h"
 
+#include <algorithm>
 #include <cstring>
 #include <span>
 #include <vector>
@@ -87,6 +90,18 @@ void readUnwindSection(const std::uint8_t* bytes, std::size_t size) {
     kocrash_async_mobject_free(&section);
 }
 
+// Legacy object metadata holds 32-bit pointers: only a copy below 2 GiB lets them reach the
+// input itself. Inputs are built for the first free address, which a fresh process gets; the
+// size is the fuzzer's longest input (scripts/fuzz.sh), longer ones are cut.
+void readLowCopy(const std::uint8_t* data, std::size_t size) {
+    static LowPages pages(64 * 1024);
+    const std::size_t copied = std::min(size, pages.size());
+    std::fill(std::copy_n(data, copied, pages.data()), pages.data() + pages.size(), 0);
+    if (copied >= sizeof(std::uint32_t)) {
+        readImage(pages.address());
+    }
+}
+
 } // namespace
 
 void kocrash_image_fuzz_one(const std::uint8_t* data, std::size_t size) {
@@ -98,5 +113,6 @@ void kocrash_image_fuzz_one(const std::uint8_t* data, std::size_t size) {
     if (size >= sizeof(std::uint32_t)) {
         readImage(reinterpret_cast<std::uintptr_t>(copy.data()));
     }
+    readLowCopy(data, size);
     readUnwindSection(copy.data(), copy.size());
 }
