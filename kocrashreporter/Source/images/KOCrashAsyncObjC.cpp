@@ -3,6 +3,7 @@
 #include "images/KOCrashAsyncObjC.h"
 
 #include "async/KOCrashAsyncString.h"
+#include "images/KOCrashAsyncObjCLegacy.h"
 #include "platform/mach/MachPorts.h"
 #include "platform/mach/MachVirtualMemory.h"
 
@@ -455,6 +456,15 @@ kocrash_error_t kocrash_async_objc_parse(const kocrash_async_macho* image,
                                          kocrash_async_objc_method_cb callback, void* context) {
     if (cache == nullptr) {
         return KOCRASH_EACCESS;
+    }
+    // A runtime that wrote modern metadata for one image wrote it for all of them. A legacy
+    // walk ending with 8 (no module records, or one pointing into unmapped memory) leaves the
+    // image to the modern layout.
+    if (!cache->modern_metadata_seen) {
+        const kocrash_error_t legacy = kocrash_async_objc_parse_legacy(image, callback, context);
+        if (legacy != KOCRASH_ENOTFOUND) {
+            return legacy;
+        }
     }
     kocrash_error_t error = mapSections(image, cache);
     if (error != KOCRASH_ESUCCESS) {

@@ -50,9 +50,10 @@ typedef void (*kocrash_async_objc_method_cb)(bool is_class_method,
 kocrash_error_t kocrash_async_objc_cache_init(kocrash_async_objc_cache* cache);
 void kocrash_async_objc_cache_free(kocrash_async_objc_cache* cache);
 
-// Calls the callback for every method of every class and category of the image. 7 without a
-// cache; 8 when a required section is absent; 9 when metadata points outside every mapping or
-// cannot be read.
+// Calls the callback for every method of every class and category of the image, from its
+// legacy metadata (until modern metadata was seen) or else its modern metadata. 7 without a
+// cache; a legacy walk's code other than 8; 8 when a required section is absent; 9 when
+// metadata points outside every mapping or cannot be read.
 kocrash_error_t kocrash_async_objc_parse(const kocrash_async_macho* image,
                                          kocrash_async_objc_cache* cache,
                                          kocrash_async_objc_method_cb callback, void* context);

@@ -1,7 +1,7 @@
 // One fuzz input through the Mach-O image reader, symbol lookup, the metadata walk and the
 // compact unwind reader: first as an image file mapped as the loader maps it, then as the
-// bytes of an image in memory, then as an __unwind_info section. Shared by the libFuzzer
-// target and the corpus replay test.
+// bytes of an image in memory (on the heap, then below 2 GiB), then as an __unwind_info
+// section. Shared by the libFuzzer target and the corpus replay test.
 #pragma once
 
 #include <cstddef>

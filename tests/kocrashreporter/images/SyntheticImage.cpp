@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <stdexcept>
 
 namespace {
 
@@ -63,9 +64,17 @@ SyntheticImage::SyntheticImage(const SyntheticImageSpec& spec) : spec_(spec) {
 
     std::vector<std::uint8_t> image;
     Writer out(image, spec.swapped);
+    if (kLinkeditOffset + linkedit.size() > kObjcOffset) {
+        throw std::logic_error("the symbols reach into the __OBJC segment");
+    }
+    const bool objc = !spec.objcContents.empty() || !spec.objcSections.empty();
     const std::uint32_t segmentSize = wide ? sizeof(segment_command_64) : sizeof(segment_command);
-    const std::uint32_t ncmds = 2 + (spec.withSymtab ? 1 : 0) + (spec.dynamicSymbols ? 1 : 0);
-    const std::uint32_t sizeofcmds = 2 * segmentSize +
+    const std::uint32_t sectionSize = wide ? sizeof(section_64) : sizeof(section);
+    const auto objcSize =
+        static_cast<std::uint32_t>(segmentSize + spec.objcSections.size() * sectionSize);
+    const std::uint32_t ncmds =
+        2 + (objc ? 1 : 0) + (spec.withSymtab ? 1 : 0) + (spec.dynamicSymbols ? 1 : 0);
+    const std::uint32_t sizeofcmds = 2 * segmentSize + (objc ? objcSize : 0) +
                                      (spec.withSymtab ? sizeof(symtab_command) : 0) +
                                      (spec.dynamicSymbols ? sizeof(dysymtab_command) : 0);
     out.u32(wide ? MH_MAGIC_64 : MH_MAGIC);
@@ -79,10 +88,10 @@ SyntheticImage::SyntheticImage(const SyntheticImageSpec& spec) : spec_(spec) {
         out.u32(0);
     }
     auto segment = [&](const char* name, std::uint64_t vmaddr, std::uint64_t vmsize,
-                       std::uint64_t fileoff) {
+                       std::uint64_t fileoff, std::uint32_t nsects = 0) {
         commands_.push_back(image.size());
         out.u32(wide ? LC_SEGMENT_64 : LC_SEGMENT);
-        out.u32(segmentSize);
+        out.u32(segmentSize + nsects * sectionSize);
         out.name(name);
         out.word(wide, vmaddr);
         out.word(wide, vmsize);
@@ -90,11 +99,25 @@ SyntheticImage::SyntheticImage(const SyntheticImageSpec& spec) : spec_(spec) {
         out.word(wide, vmsize);
         out.u32(VM_PROT_READ);
         out.u32(VM_PROT_READ);
-        out.u32(0);
+        out.u32(nsects);
         out.u32(0);
     };
     segment("__TEXT", 0, spec.textSize, 0);
     segment("__LINKEDIT", kLinkeditOffset, linkedit.size(), kLinkeditOffset);
+    if (objc) {
+        segment("__OBJC", kObjcOffset, spec.objcContents.size(), kObjcOffset,
+                static_cast<std::uint32_t>(spec.objcSections.size()));
+        for (const auto& objcSection : spec.objcSections) {
+            out.name(objcSection.name.c_str());
+            out.name("__OBJC");
+            out.word(wide, kObjcOffset + objcSection.offset);
+            out.word(wide, objcSection.size);
+            out.u32(static_cast<std::uint32_t>(kObjcOffset + objcSection.offset));
+            for (int field = 0; field < (wide ? 7 : 6); ++field) {
+                out.u32(0);
+            }
+        }
+    }
     if (spec.withSymtab) {
         commands_.push_back(image.size());
         out.u32(LC_SYMTAB);
@@ -118,6 +141,11 @@ SyntheticImage::SyntheticImage(const SyntheticImageSpec& spec) : spec_(spec) {
     }
     image.resize(kLinkeditOffset);
     image.insert(image.end(), linkedit.begin(), linkedit.end());
+    if (objc) {
+        image.resize(kObjcOffset);
+        image.insert(image.end(), spec.objcContents.begin(), spec.objcContents.end());
+    }
+    size_ = image.size();
     bytes_.resize((image.size() + 7) / 8);
     std::memcpy(bytes_.data(), image.data(), image.size());
 }
