@@ -145,6 +145,46 @@ TEST_F(QueueTest, UndecodableFilesAreDeletedWithoutARequest) {
     EXPECT_TRUE(server.requests().empty());
 }
 
+// Nested deep enough to overflow the queue thread's stack in a recursive copy:
+// such a file would crash every launch at its first flush.
+TEST_F(QueueTest, ADeeplyNestedEventFileIsDroppedAndTheOthersAreSent) {
+    auto queueFolder = storage.url(DavaRorStorage::StorageKey::queue);
+    std::filesystem::create_directories(queueFolder);
+    std::ofstream(queueFolder / "deep") << std::string(100'000, '[') << std::string(100'000, ']');
+    std::filesystem::last_write_time(queueFolder / "deep",
+                                     std::filesystem::file_time_type::clock::now() - 1h);
+    auto queue = makeQueue();
+    queue->add(event(1));
+    queue->flush();
+    ASSERT_TRUE(waitForLog("Completed!"));
+    EXPECT_EQ(receivedIndexes(), std::vector<int>{1});
+    EXPECT_EQ(filesOnDisk(), 0u);
+    EXPECT_EQ(log.count("/deep is corrupted JSON text nests deeper than 128 levels"), 1u);
+}
+
+// Only a batch with something read completes; names of files that vanished
+// are still let go.
+TEST_F(QueueTest, ABatchOfVanishedFilesIsNotReportedAsCompleted) {
+    auto queue = makeQueue();
+    queue->add(event(1));
+    std::filesystem::remove_all(storage.url(DavaRorStorage::StorageKey::queue));
+    queue->flush();
+    ASSERT_TRUE(platform::pumpMainQueueUntil([&] { return queue->depth() == 0; }));
+    queue->dispatchQueueForTesting().sync([] {});
+    EXPECT_EQ(log.count("does not exist"), 1u);
+    EXPECT_EQ(log.count("Completed!"), 0u);
+    EXPECT_TRUE(server.requests().empty());
+}
+
+TEST(DavaRorApiEndpoint, OnlyZeroAndOneAreEndpoints) {
+    using Endpoint = DavaRorQueue::DavaRorApiEndpoint;
+    const std::pair<int, std::optional<Endpoint>> cases[] = {
+        {-1, std::nullopt}, {0, Endpoint::batch}, {1, Endpoint::snapshot}, {2, std::nullopt}};
+    for (const auto& [raw, endpoint] : cases) {
+        EXPECT_EQ(apiEndpointFromRawValue(raw), endpoint) << raw;
+    }
+}
+
 TEST_F(QueueTest, AFullQueueDropsTheOldestButAnUnserialisableEventCostsNothing) {
     config->maxQueueSize = 2;
     auto queue = makeQueue();
