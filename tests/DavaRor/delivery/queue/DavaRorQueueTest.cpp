@@ -145,12 +145,15 @@ TEST_F(QueueTest, UndecodableFilesAreDeletedWithoutARequest) {
     EXPECT_TRUE(server.requests().empty());
 }
 
-// Nested deep enough to overflow the queue thread's stack in a recursive copy:
-// such a file would crash every launch at its first flush.
+// An event nested deep enough to overflow the queue thread's stack when its
+// properties are copied: such a file would crash every launch at its first
+// flush.
 TEST_F(QueueTest, ADeeplyNestedEventFileIsDroppedAndTheOthersAreSent) {
     auto queueFolder = storage.url(DavaRorStorage::StorageKey::queue);
     std::filesystem::create_directories(queueFolder);
-    std::ofstream(queueFolder / "deep") << std::string(100'000, '[') << std::string(100'000, ']');
+    std::ofstream(queueFolder / "deep")
+        << R"({"event":"deep","distinct_id":"user","properties":{"nested":)"
+        << std::string(100'000, '[') << std::string(100'000, ']') << "}}";
     std::filesystem::last_write_time(queueFolder / "deep",
                                      std::filesystem::file_time_type::clock::now() - 1h);
     auto queue = makeQueue();
