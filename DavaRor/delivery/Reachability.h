@@ -45,9 +45,6 @@ public:
 
     // Posted after each change, with the monitor as object.
     static constexpr std::string_view reachabilityChanged = "reachabilityChanged";
-    // Declared for callers; never posted.
-    static constexpr std::string_view ReachabilityChangedNotification =
-        "ReachabilityChangedNotification";
     // The label every monitor's serial queue shares.
     static constexpr std::string_view serialQueueLabel = "com.davaror.Reachability";
 
@@ -135,6 +132,10 @@ private:
     const std::shared_ptr<platform::SerialQueue> reachabilitySerialQueue_;
     platform::DispatchQueue* const notificationQueue_;
 };
+
+// A notification name declared for callers; nothing posts it.
+inline constexpr std::string_view ReachabilityChangedNotification =
+    "ReachabilityChangedNotification";
 
 // "No Connection", "WiFi", "Cellular".
 std::string_view description(Reachability::Connection connection);
