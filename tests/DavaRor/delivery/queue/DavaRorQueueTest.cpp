@@ -112,20 +112,17 @@ TEST_F(QueueTest, BackOffGrowsByFiveSecondsUpToThirtyAndASuccessResetsIt) {
     int pauses = 0;
     for (const char* text : expected) {
         queue->add(event(pauses));
-        queue->flush();
-        ASSERT_TRUE(waitForLog("Pausing queue consumption", ++pauses));
+        ASSERT_TRUE(flushUntilLogged(*queue, "Pausing queue consumption", ++pauses));
         EXPECT_TRUE(log.contains(std::string("[DavaRor] Pausing queue consumption for ") + text +
                                  " API failure(s)."));
         advanceClock(std::chrono::seconds(30) - 1ms);
         queue->flush(); // still inside the longest pause
         advanceClock(1ms);
     }
-    queue->flush();
-    ASSERT_TRUE(waitForLog("Completed!"));
+    ASSERT_TRUE(flushUntilLogged(*queue, "Completed!"));
     EXPECT_EQ(queue->depth(), 0);
     queue->add(event(100));
-    queue->flush();
-    ASSERT_TRUE(waitForLog("Pausing queue consumption", ++pauses));
+    ASSERT_TRUE(flushUntilLogged(*queue, "Pausing queue consumption", ++pauses));
     EXPECT_EQ(
         log.count("[DavaRor] Pausing queue consumption for 5.0 seconds due to 1.0 API failure(s)."),
         2u);
