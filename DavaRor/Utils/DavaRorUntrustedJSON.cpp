@@ -38,15 +38,20 @@ std::size_t nestingDepth(std::string_view text, std::size_t limit) {
 
 } // namespace
 
-nlohmann::json parseUntrustedJson(std::string_view text) {
+std::optional<std::string> untrustedJsonLimitViolation(std::string_view text) {
     if (text.size() > maxUntrustedJsonBytes) {
-        throw DavaRorJsonLimitError("JSON text of " + std::to_string(text.size()) +
-                                    " bytes exceeds the limit of " +
-                                    std::to_string(maxUntrustedJsonBytes));
+        return "JSON text of " + std::to_string(text.size()) + " bytes exceeds the limit of " +
+               std::to_string(maxUntrustedJsonBytes);
     }
     if (nestingDepth(text, maxUntrustedJsonDepth) > maxUntrustedJsonDepth) {
-        throw DavaRorJsonLimitError("JSON text nests deeper than " +
-                                    std::to_string(maxUntrustedJsonDepth) + " levels");
+        return "JSON text nests deeper than " + std::to_string(maxUntrustedJsonDepth) + " levels";
+    }
+    return std::nullopt;
+}
+
+nlohmann::json parseUntrustedJson(std::string_view text) {
+    if (auto violation = untrustedJsonLimitViolation(text)) {
+        throw DavaRorJsonLimitError(*violation);
     }
     return nlohmann::json::parse(text);
 }

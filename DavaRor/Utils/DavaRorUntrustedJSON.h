@@ -24,6 +24,10 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+// Why `text` breaks the limits, or none when it keeps them. Text that passes
+// may still fail to parse.
+std::optional<std::string> untrustedJsonLimitViolation(std::string_view text);
+
 // Any JSON value, bare scalars included. Throws nlohmann::json::parse_error for
 // text that is not JSON (ill-formed UTF-8 included) and DavaRorJsonLimitError
 // for text longer or deeper than the limits.

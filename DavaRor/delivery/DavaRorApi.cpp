@@ -83,6 +83,9 @@ HttpRequest DavaRorApi::getURLRequest(const std::string& url, const char* method
     request.method = method;
     request.url = url;
     request.timeout = defaultTimeout;
+    // Every reply is read into memory, so none may be larger than what the
+    // client would parse.
+    request.maxResponseBytes = maxUntrustedJsonBytes;
     return request;
 }
 
@@ -119,9 +122,7 @@ std::optional<HttpRequest> DavaRorApi::getRemoteConfigRequest() const {
     if (!url) {
         return std::nullopt;
     }
-    HttpRequest request = getURLRequest(*url, "GET");
-    request.maxResponseBytes = maxUntrustedJsonBytes;
-    return request;
+    return getURLRequest(*url, "GET");
 }
 
 void DavaRorApi::send(HttpRequest request, std::function<void(HttpResponse)> onReply) const {
@@ -213,7 +214,6 @@ void DavaRorApi::flags(const std::string& distinctId, const std::optional<std::s
     }
     const TransportConfiguration configuration = sessionConfig();
     HttpRequest request = getURLRequest(*url);
-    request.maxResponseBytes = maxUntrustedJsonBytes;
     nlohmann::json body = {
         {"api_key", config_->apiKey},
         {"distinct_id", distinctId},

@@ -2,6 +2,7 @@
 
 #include "DavaRor/Utils/DavaRorFiles.h"
 #include "DavaRor/Utils/DavaRorLog.h"
+#include "DavaRor/Utils/DavaRorUntrustedJSON.h"
 #include "DavaRor/Utils/TimeBasedEpochGenerator.h"
 #include "DavaRor/delivery/DavaRorQueueFiles.h"
 #include "DavaRor/delivery/DavaRorQueueMigration.h"
@@ -45,6 +46,24 @@ std::optional<std::vector<std::string>> listByModificationTime(const fs::path& f
         names.push_back(std::move(file.name));
     }
     return names;
+}
+
+// Event files are read under the limits of untrusted JSON: a damaged or
+// planted file nested deep enough overflows the stack of whoever parses it,
+// and as it is never sent it would crash every launch. Such a file counts as
+// unreadable.
+std::optional<std::string> readEventFile(const fs::path& file, std::string& failure) {
+    std::error_code error;
+    auto contents = readQueueFile(file, maxUntrustedJsonBytes, error);
+    if (!contents) {
+        failure = error.message();
+        return std::nullopt;
+    }
+    if (auto violation = untrustedJsonLimitViolation(*contents)) {
+        failure = std::move(*violation);
+        return std::nullopt;
+    }
+    return contents;
 }
 
 } // namespace
@@ -112,17 +131,17 @@ void DavaRorFileBackedQueue::deleteAt(int index) {
     deleteSafely(queue_ / name);
 }
 
+std::vector<std::string> DavaRorFileBackedQueue::names() const {
+    std::lock_guard lock(itemsLock_);
+    return items_;
+}
+
 DavaRorLoadedFiles DavaRorFileBackedQueue::loadFiles(int count) const {
     DavaRorLoadedFiles loaded;
     if (count <= 0) {
         return loaded;
     }
-    std::vector<std::string> names;
-    {
-        std::lock_guard lock(itemsLock_);
-        names = items_;
-    }
-    for (auto& name : names) {
+    for (auto& name : names()) {
         const fs::path file = queue_ / name;
         std::error_code error;
         if (!fs::exists(fs::symlink_status(file, error))) {
@@ -130,10 +149,11 @@ DavaRorLoadedFiles DavaRorFileBackedQueue::loadFiles(int count) const {
             loaded.names.push_back(std::move(name));
             continue;
         }
-        if (auto contents = readQueueFile(file, error)) {
+        std::string failure;
+        if (auto contents = readEventFile(file, failure)) {
             loaded.contents.push_back(std::move(*contents));
         } else {
-            davaRorLog("File " + fileUrlText(file) + " is corrupted " + error.message());
+            davaRorLog("File " + fileUrlText(file) + " is corrupted " + failure);
             deleteSafely(file);
         }
         loaded.names.push_back(std::move(name));
@@ -142,6 +162,37 @@ DavaRorLoadedFiles DavaRorFileBackedQueue::loadFiles(int count) const {
         }
     }
     return loaded;
+}
+
+std::vector<std::string> DavaRorFileBackedQueue::peek(int count) const {
+    std::vector<std::string> contents;
+    if (count <= 0) {
+        return contents;
+    }
+    for (const auto& name : names()) {
+        std::string failure;
+        if (auto read = readEventFile(queue_ / name, failure)) {
+            contents.push_back(std::move(*read));
+            if (contents.size() >= static_cast<size_t>(count)) {
+                break;
+            }
+        }
+    }
+    return contents;
+}
+
+void DavaRorFileBackedQueue::pop(int count) {
+    std::vector<std::string> popped;
+    {
+        std::lock_guard lock(itemsLock_);
+        const auto end = items_.begin() + std::clamp<std::ptrdiff_t>(
+                                              count, 0, static_cast<std::ptrdiff_t>(items_.size()));
+        popped.assign(std::make_move_iterator(items_.begin()), std::make_move_iterator(end));
+        items_.erase(items_.begin(), end);
+    }
+    for (const auto& name : popped) {
+        deleteSafely(queue_ / name);
+    }
 }
 
 void DavaRorFileBackedQueue::deleteFiles(const std::vector<std::string>& names) {

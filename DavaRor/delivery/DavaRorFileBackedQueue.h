@@ -33,14 +33,22 @@ public:
     void add(std::string_view contents);
     // Removes the name at `index` and its file; an index past the end does nothing.
     void deleteAt(int index);
-    // The contents of the oldest files, up to `count` of them.
+    // The contents of the oldest files, up to `count` of them. A file that
+    // cannot be read, or holds text over the limits of untrusted JSON, is
+    // deleted and skipped.
     DavaRorLoadedFiles loadFiles(int count) const;
     // Removes these names and their files; names no longer listed are skipped.
     void deleteFiles(const std::vector<std::string>& names);
+    // The contents of the oldest files, up to `count` of them, changing nothing:
+    // files that cannot be read are skipped and left for loadFiles to handle.
+    std::vector<std::string> peek(int count) const;
+    // Removes the oldest `count` names and their files.
+    void pop(int count);
     // Removes every name and its file.
     void clear();
 
 private:
+    std::vector<std::string> names() const;
     void setup(const std::vector<std::filesystem::path>& oldQueues);
 
     const std::filesystem::path queue_;

@@ -5,6 +5,7 @@
 #include "DavaRor/Utils/DavaRorJSON.h"
 #include "DavaRor/Utils/DavaRorLog.h"
 #include "DavaRor/Utils/DavaRorNumbers.h"
+#include "DavaRor/Utils/DavaRorUntrustedJSON.h"
 #include "DavaRor/delivery/DavaRorApi.h"
 #include "DavaRor/delivery/DavaRorFileBackedQueue.h"
 #include "DavaRor/delivery/Reachability.h"
@@ -49,6 +50,17 @@ bool shouldRetry(const std::optional<int>& statusCode) {
 }
 
 } // namespace
+
+std::optional<DavaRorQueue::DavaRorApiEndpoint> apiEndpointFromRawValue(int rawValue) {
+    switch (rawValue) {
+    case static_cast<int>(DavaRorQueue::DavaRorApiEndpoint::batch):
+        return DavaRorQueue::DavaRorApiEndpoint::batch;
+    case static_cast<int>(DavaRorQueue::DavaRorApiEndpoint::snapshot):
+        return DavaRorQueue::DavaRorApiEndpoint::snapshot;
+    default:
+        return std::nullopt;
+    }
+}
 
 DavaRorQueue::DavaRorQueue(std::shared_ptr<const DavaRorConfig> config,
                            const DavaRorStorage& storage, std::shared_ptr<DavaRorApi> api,
@@ -200,20 +212,24 @@ void DavaRorQueue::take(int count, std::function<void(DavaRorConsumerPayload)> c
         auto loaded = self->fileQueue_->loadFiles(count);
         std::vector<DavaRorEvent> events;
         for (const auto& contents : loaded.contents) {
-            auto json = nlohmann::json::parse(contents, nullptr, false);
-            if (!json.is_object()) {
+            const auto json = parseUntrustedJsonOrNone(contents);
+            if (!json || !json->is_object()) {
                 continue;
             }
-            if (auto event = DavaRorEvent::fromJSON(json)) {
+            if (auto event = DavaRorEvent::fromJSON(*json)) {
                 events.push_back(std::move(*event));
             }
         }
         // The closing step deletes exactly the files this batch consumed and
-        // may outlive the queue (a close while the upload is in flight).
+        // may outlive the queue (a close while the upload is in flight). The
+        // names of missing files go too, though nothing was read from them.
         auto closing = [weak = std::weak_ptr<DavaRorQueue>(self), store = self->fileQueue_,
-                        consumed = std::move(loaded.names)](bool ok) {
+                        consumed = std::move(loaded.names),
+                        read = loaded.contents.size()](bool ok) {
             if (ok && !consumed.empty()) {
                 store->deleteFiles(consumed);
+            }
+            if (ok && read > 0) {
                 davaRorLog("Completed!");
             }
             if (auto queue = weak.lock()) {

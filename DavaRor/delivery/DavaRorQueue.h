@@ -84,3 +84,6 @@ private:
     const std::shared_ptr<DavaRorFileBackedQueue> fileQueue_;
     platform::SerialQueue dispatchQueue_;
 };
+
+// The endpoint with this raw value; only 0 (batch) and 1 (snapshot) are one.
+std::optional<DavaRorQueue::DavaRorApiEndpoint> apiEndpointFromRawValue(int rawValue);

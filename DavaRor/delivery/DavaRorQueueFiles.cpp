@@ -61,7 +61,7 @@ std::error_code writeQueueFile(const std::filesystem::path& path, std::string_vi
     return {};
 }
 
-std::optional<std::string> readQueueFile(const std::filesystem::path& path,
+std::optional<std::string> readQueueFile(const std::filesystem::path& path, std::size_t maxBytes,
                                          std::error_code& error) {
     FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (file.get() < 0) {
@@ -82,6 +82,10 @@ std::optional<std::string> readQueueFile(const std::filesystem::path& path,
         if (count == 0) {
             error.clear();
             return contents;
+        }
+        if (static_cast<size_t>(count) > maxBytes - contents.size()) {
+            error = std::make_error_code(std::errc::file_too_large);
+            return std::nullopt;
         }
         contents.append(buffer, static_cast<size_t>(count));
     }

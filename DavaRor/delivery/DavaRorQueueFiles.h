@@ -1,6 +1,7 @@
 // Whole-file reads and writes for the event store, reporting why they failed.
 #pragma once
 
+#include <cstddef>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -12,7 +13,9 @@ enum class DavaRorFileCreation { replaceExisting, failIfExists };
 std::error_code writeQueueFile(const std::filesystem::path& path, std::string_view contents,
                                DavaRorFileCreation creation);
 
-std::optional<std::string> readQueueFile(const std::filesystem::path& path, std::error_code& error);
+// The whole file; a file longer than `maxBytes` fails with file_too_large.
+std::optional<std::string> readQueueFile(const std::filesystem::path& path, std::size_t maxBytes,
+                                         std::error_code& error);
 
 // The file's address as text, "file://" and the absolute path.
 std::string fileUrlText(const std::filesystem::path& path);

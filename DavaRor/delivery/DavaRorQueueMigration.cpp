@@ -3,6 +3,7 @@
 #include "DavaRor/Utils/DavaRorDates.h"
 #include "DavaRor/Utils/DavaRorFiles.h"
 #include "DavaRor/Utils/DavaRorLog.h"
+#include "DavaRor/Utils/DavaRorUntrustedJSON.h"
 #include "DavaRor/delivery/DavaRorQueueFiles.h"
 
 #include <nlohmann/json.hpp>
@@ -69,15 +70,18 @@ void dateAtEventTime(const fs::path& file, DavaRorDate eventTime, DavaRorDate mi
 
 void migrateEvents(const fs::path& queue, const fs::path& oldQueue) {
     std::error_code error;
-    const auto contents = readQueueFile(oldQueue, error);
+    // A legacy file is read under the limits of untrusted JSON: a damaged one
+    // nested deep enough would overflow the stack and crash every launch, as
+    // the file is only deleted after this attempt.
+    const auto contents = readQueueFile(oldQueue, maxUntrustedJsonBytes, error);
     if (!contents) {
         davaRorLog("Failed to migrate queue " + error.message());
         return;
     }
     nlohmann::json events;
     try {
-        events = nlohmann::json::parse(*contents);
-    } catch (const nlohmann::json::exception& parseError) {
+        events = parseUntrustedJson(*contents);
+    } catch (const std::exception& parseError) {
         davaRorLog(std::string("Failed to migrate queue ") + parseError.what());
         return;
     }

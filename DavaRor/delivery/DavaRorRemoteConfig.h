@@ -51,6 +51,8 @@ public:
            std::shared_ptr<DavaRorApi> api, GetDefaultPersonProperties getDefaultPersonProperties,
            FeatureFlagCalledCallback featureFlagCalledCallback);
 
+    // A reload still waiting behind the request in flight is answered with none.
+    ~DavaRorRemoteConfig();
     DavaRorRemoteConfig(const DavaRorRemoteConfig&) = delete;
     DavaRorRemoteConfig& operator=(const DavaRorRemoteConfig&) = delete;
 

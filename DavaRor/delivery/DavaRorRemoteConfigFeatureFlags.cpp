@@ -26,6 +26,19 @@ json objectOrEmpty(const std::optional<json>& value) {
 
 } // namespace
 
+// The reply of the request in flight finds the object gone and answers its own
+// callback; nothing would ever send the parked request or answer it.
+DavaRorRemoteConfig::~DavaRorRemoteConfig() {
+    std::optional<PendingFeatureFlagsRequest> parked;
+    {
+        std::lock_guard guard(loadingFeatureFlagsLock_);
+        parked = std::exchange(pendingFeatureFlagsRequest_, std::nullopt);
+    }
+    if (parked) {
+        parked->callback(std::nullopt);
+    }
+}
+
 void DavaRorRemoteConfig::loadCachedPropertiesForFlags() {
     {
         std::lock_guard guard(personPropertiesForFlagsLock_);

@@ -13,13 +13,13 @@ namespace {
 
 std::shared_ptr<SerialQueue> makeSerialQueue(DispatchQoS queueQoS,
                                              std::shared_ptr<SerialQueue> targetQueue) {
-    // A serial queue aimed at another serial queue runs its work there, in
-    // order with the target's own work: the target itself serves as well.
-    if (targetQueue) {
-        return targetQueue;
+    auto queue =
+        std::make_shared<SerialQueue>(std::string(Reachability::serialQueueLabel), targetQueue);
+    // An aimed queue runs on its target's thread, whose priority belongs to
+    // the target's owner.
+    if (!targetQueue) {
+        queue->async([queueQoS] { applyToCurrentThread(queueQoS); });
     }
-    auto queue = std::make_shared<SerialQueue>(std::string(Reachability::serialQueueLabel));
-    queue->async([queueQoS] { applyToCurrentThread(queueQoS); });
     return queue;
 }
 
@@ -88,6 +88,7 @@ Reachability::~Reachability() {
 }
 
 void Reachability::startNotifier() {
+    std::uint64_t installedAfter = 0;
     {
         std::lock_guard lock(notifierMutex_);
         if (notifierRunning_) {
@@ -108,13 +109,17 @@ void Reachability::startNotifier() {
             removeCallback();
             throw ReachabilityError::unableToSetDispatchQueue(error);
         }
-        // Marked before the first fetch, so a concurrent start does not
-        // install the callback twice; a failed fetch stops the notifier again.
-        notifierRunning_ = true;
+        installedAfter = removals_;
     }
     // Outside the lock: without a notification queue the closures run inside
-    // this fetch, and they may stop or restart the notifier.
+    // this fetch, and they may stop or restart the notifier. A concurrent
+    // start installs the callback again and fetches for itself, so each start
+    // reports the outcome of its own fetch.
     setReachabilityFlags();
+    std::lock_guard lock(notifierMutex_);
+    if (removals_ == installedAfter) {
+        notifierRunning_ = true;
+    }
 }
 
 void Reachability::stopNotifier() {
@@ -126,6 +131,7 @@ void Reachability::removeCallback() {
     SCNetworkReachabilitySetCallback(reachabilityRef_, nullptr, nullptr);
     SCNetworkReachabilitySetDispatchQueue(reachabilityRef_, nullptr);
     notifierRunning_ = false;
+    ++removals_;
 }
 
 Reachability::Connection Reachability::connection() {

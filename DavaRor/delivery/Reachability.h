@@ -8,6 +8,7 @@
 #include "platform/reachability/SCNetworkReachability.h"
 
 #include <atomic>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -48,8 +49,9 @@ public:
     static constexpr std::string_view serialQueueLabel = "com.davaror.Reachability";
 
     // Watches `reachabilityRef`. The serial queue gets `queueQoS`; with a
-    // `targetQueue` the monitor's work runs on that queue instead. A null
-    // `notificationQueue` runs the closures on the serial queue, at once.
+    // `targetQueue` it is aimed at that queue, whose thread then runs the
+    // monitor's work. A null `notificationQueue` runs the closures on the
+    // serial queue, at once.
     static std::shared_ptr<Reachability>
     create(platform::SCNetworkReachabilityRef reachabilityRef,
            platform::DispatchQoS queueQoS = platform::DispatchQoS::defaultQoS,
@@ -122,11 +124,18 @@ private:
 
     std::mutex notifierMutex_; // serialises installing and removing the callback
     std::atomic<bool> notifierRunning_{false};
+    // Counts removals of the callback, so a start whose first fetch ran while
+    // the notifier was stopped does not mark it running.
+    std::uint64_t removals_ = 0;
 
     const platform::SCNetworkReachabilityRef reachabilityRef_;
     const std::shared_ptr<platform::SerialQueue> reachabilitySerialQueue_;
     platform::DispatchQueue* const notificationQueue_;
 };
+
+// A notification name declared for callers; nothing posts it.
+inline constexpr std::string_view ReachabilityChangedNotification =
+    "ReachabilityChangedNotification";
 
 // "No Connection", "WiFi", "Cellular".
 std::string_view description(Reachability::Connection connection);

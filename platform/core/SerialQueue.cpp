@@ -5,11 +5,13 @@
 #include <future>
 #include <mutex>
 #include <thread>
+#include <utility>
 
 namespace platform {
 
 struct SerialQueue::State {
     std::string label;
+    std::shared_ptr<SerialQueue> target;
     std::mutex mutex;
     std::condition_variable wake;
     std::deque<Task> tasks;
@@ -18,11 +20,31 @@ struct SerialQueue::State {
 };
 
 namespace {
+
 thread_local const void* currentQueueState = nullptr;
+
+// Marks the queue whose task runs on this thread until the task ends.
+class CurrentQueueScope {
+public:
+    explicit CurrentQueueScope(const void* state)
+        : previous_(std::exchange(currentQueueState, state)) {}
+    ~CurrentQueueScope() { currentQueueState = previous_; }
+    CurrentQueueScope(const CurrentQueueScope&) = delete;
+    CurrentQueueScope& operator=(const CurrentQueueScope&) = delete;
+
+private:
+    const void* previous_;
+};
+
 } // namespace
 
-SerialQueue::SerialQueue(std::string label) : state_(std::make_shared<State>()) {
+SerialQueue::SerialQueue(std::string label, std::shared_ptr<SerialQueue> target)
+    : state_(std::make_shared<State>()) {
     state_->label = std::move(label);
+    state_->target = std::move(target);
+    if (state_->target) {
+        return;
+    }
     // The worker owns the state too, so it can drain safely after the queue
     // object is gone.
     state_->worker = std::thread([state = state_] { runWorker(state); });
@@ -46,6 +68,9 @@ void SerialQueue::runWorker(const std::shared_ptr<State>& state) {
 }
 
 SerialQueue::~SerialQueue() {
+    if (state_->target) {
+        return; // the target runs what is queued
+    }
     {
         std::lock_guard lock(state_->mutex);
         state_->stopping = true;
@@ -59,6 +84,13 @@ SerialQueue::~SerialQueue() {
 }
 
 void SerialQueue::async(Task task) {
+    if (state_->target) {
+        state_->target->async([state = state_, task = std::move(task)] {
+            CurrentQueueScope scope(state.get());
+            task();
+        });
+        return;
+    }
     // Notified under the lock: once it is released the task may run and
     // destroy this queue, so nothing here may touch it afterwards.
     std::lock_guard lock(state_->mutex);
@@ -84,11 +116,21 @@ void SerialQueue::sync(const Task& task) {
 }
 
 bool SerialQueue::isCurrent() const {
-    return currentQueueState == state_.get();
+    for (auto* state = static_cast<const State*>(currentQueueState); state != nullptr;
+         state = state->target ? state->target->state_.get() : nullptr) {
+        if (state == state_.get()) {
+            return true;
+        }
+    }
+    return false;
 }
 
 const std::string& SerialQueue::label() const {
     return state_->label;
+}
+
+const std::shared_ptr<SerialQueue>& SerialQueue::target() const {
+    return state_->target;
 }
 
 } // namespace platform

@@ -11,9 +11,13 @@ namespace platform {
 // queue is destroyed runs before the worker ends, so nothing handed to the
 // queue is lost. The queue may be destroyed from one of its own tasks: the
 // worker then finishes on its own.
+//
+// A queue aimed at a target queue has no worker: its work runs on the
+// target, in order with the target's own work, and while it runs both queues
+// are current. The target lives at least as long as the queue.
 class SerialQueue final : public DispatchQueue {
 public:
-    explicit SerialQueue(std::string label);
+    explicit SerialQueue(std::string label, std::shared_ptr<SerialQueue> target = nullptr);
     ~SerialQueue() override;
     SerialQueue(const SerialQueue&) = delete;
     SerialQueue& operator=(const SerialQueue&) = delete;
@@ -23,6 +27,7 @@ public:
     void sync(const Task& task);
     bool isCurrent() const override;
     const std::string& label() const;
+    const std::shared_ptr<SerialQueue>& target() const;
 
 private:
     struct State;

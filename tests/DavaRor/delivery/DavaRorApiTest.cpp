@@ -2,6 +2,7 @@
 // each request, and what every kind of reply turns into.
 #include "DavaRor/delivery/DavaRorApi.h"
 
+#include "DavaRor/Utils/DavaRorUntrustedJSON.h"
 #include "DavaRor/Utils/TimeBasedEpochGenerator.h"
 #include "DavaRor/delivery/DavaRorApiError.h"
 
@@ -166,6 +167,29 @@ TEST_F(DavaRorApiTest, TransportFailuresReportNoStatusAndTheError) {
         EXPECT_EQ(error->code(), c.code);
         EXPECT_EQ(log.count(c.log), 1u);
         EXPECT_EQ(done.callsAfterSettling(), 1);
+    }
+}
+
+// A reply is held in memory whole, so a huge one must not be taken in.
+TEST_F(DavaRorApiTest, UploadRepliesLongerThanTheJsonLimitFailInTransit) {
+    const std::string tooLong(maxUntrustedJsonBytes + 1, ' ');
+    const struct {
+        bool snapshot;
+        const char* log;
+    } cases[] = {
+        {false, "[DavaRor] Error calling the batch API: reply body longer than 8388608 bytes."},
+        {true, "[DavaRor] Error calling the snapshot API: reply body longer than 8388608 bytes."},
+    };
+    DavaRorApi api(configFor(server.baseUrl()));
+    for (const auto& c : cases) {
+        server.enqueue(ScriptedReply::respond(200, tooLong));
+        BatchRecorder done;
+        c.snapshot ? api.snapshot({makeEvent("e")}, done.completion())
+                   : api.batch({makeEvent("e")}, done.completion());
+        ASSERT_TRUE(done.wait());
+        EXPECT_FALSE(done.result().statusCode) << c.log;
+        EXPECT_TRUE(errorAs<DavaRorTransportError>(done.result().error)) << c.log;
+        EXPECT_EQ(log.count(c.log), 1u) << c.log;
     }
 }
 

@@ -2,6 +2,7 @@
 // back after a restart, and which names a load uses up.
 #include "DavaRor/delivery/DavaRorFileBackedQueue.h"
 
+#include "DavaRor/Utils/DavaRorUntrustedJSON.h"
 #include "support/DavaRorLogCapture.h"
 #include "support/Files.h"
 #include "support/TemporaryDirectory.h"
@@ -165,11 +166,59 @@ TEST_F(LoadedStore, LoadDeleteAtAndClearTouchOnlyWhatTheyAreGiven) {
     EXPECT_TRUE(entryNames(folder()).empty());
 }
 
+TEST_F(LoadedStore, PeekReadsTheOldestInOrderAndPopRemovesThemWithTheirFiles) {
+    EXPECT_TRUE(store->peek(0).empty());
+    EXPECT_EQ(store->peek(2), (std::vector<std::string>{"contents-1", "contents-2"}));
+    EXPECT_EQ(store->peek(2), (std::vector<std::string>{"contents-1", "contents-2"}))
+        << "peeking removes nothing";
+    fs::remove(folder() / "event-2");
+    EXPECT_EQ(store->peek(3), (std::vector<std::string>{"contents-1", "contents-3", "contents-4"}));
+    EXPECT_EQ(store->depth(), 5);
+
+    store->pop(-1);
+    store->pop(0);
+    EXPECT_EQ(store->depth(), 5);
+    store->pop(3);
+    EXPECT_EQ(store->depth(), 2);
+    EXPECT_EQ(entryNames(folder()), (std::set<std::string>{"event-4", "event-5"}));
+    EXPECT_EQ(store->peek(10), (std::vector<std::string>{"contents-4", "contents-5"}));
+    store->pop(10);
+    EXPECT_EQ(store->depth(), 0);
+    EXPECT_TRUE(entryNames(folder()).empty());
+}
+
 TEST_F(LoadedStore, FailedWriteIsLoggedAndNotListed) {
     fs::remove_all(folder());
     store->add("lost");
     EXPECT_EQ(store->depth(), 5);
     EXPECT_TRUE(log.contains("[DavaRor] Could not write file No such file or directory"));
+}
+
+// A file nested this deep overflows the stack of a recursive copy or dump.
+TEST_F(DavaRorFileBackedQueueTest, FilesOverTheLimitsOfUntrustedJsonAreUnreadable) {
+    fs::create_directories(folder());
+    const auto base = fs::file_time_type::clock::now() - std::chrono::hours(1);
+    const std::pair<std::string, std::string> files[] = {
+        {"deep", std::string(100'000, '[') + std::string(100'000, ']')},
+        {"large", R"({"pad":")" + std::string(maxUntrustedJsonBytes, ' ') + R"("})"},
+        {"event", R"({"event":"kept"})"},
+    };
+    for (size_t i = 0; i < std::size(files); ++i) {
+        writeFile(folder() / files[i].first, files[i].second);
+        fs::last_write_time(folder() / files[i].first, base + std::chrono::seconds(i));
+    }
+    DavaRorFileBackedQueue store(folder(), {});
+    EXPECT_EQ(store.peek(3), std::vector<std::string>{R"({"event":"kept"})"});
+    EXPECT_EQ(entryNames(folder()).size(), 3u) << "peeking deletes nothing";
+
+    const auto loaded = store.loadFiles(3);
+    EXPECT_EQ(loaded.contents, std::vector<std::string>{R"({"event":"kept"})"});
+    EXPECT_EQ(loaded.names, (std::vector<std::string>{"deep", "large", "event"}));
+    EXPECT_EQ(entryNames(folder()), std::set<std::string>{"event"});
+    EXPECT_TRUE(log.contains("[DavaRor] File file://" + (folder() / "deep").string() +
+                             " is corrupted JSON text nests deeper than 128 levels"));
+    EXPECT_TRUE(log.contains("[DavaRor] File file://" + (folder() / "large").string() +
+                             " is corrupted File too large"));
 }
 
 TEST_F(DavaRorFileBackedQueueTest, FolderThatCannotBeCreatedLeavesTheStoreEmpty) {

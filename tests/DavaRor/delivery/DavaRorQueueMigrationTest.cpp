@@ -120,6 +120,22 @@ TEST_F(DavaRorQueueMigrationTest, LegacyFileThatIsNoArrayOfEventsIsLoggedAndDele
     }
 }
 
+TEST_F(DavaRorQueueMigrationTest, LegacyFileOverTheLimitsOfUntrustedJsonIsLoggedAndDeleted) {
+    const std::pair<std::string, const char*> cases[] = {
+        {"[" + std::string(100'000, '[') + std::string(100'000, ']') + "]",
+         "[DavaRor] Failed to migrate queue JSON text nests deeper than 128 levels"},
+        {R"([{"pad":")" + std::string(8 * 1024 * 1024, ' ') + R"("}])",
+         "[DavaRor] Failed to migrate queue File too large"},
+    };
+    for (const auto& [contents, logged] : cases) {
+        writeFile(oldPlist(), contents);
+        DavaRorFileBackedQueue store(queue(), {oldPlist()});
+        EXPECT_EQ(log.count(logged), 1u) << logged;
+        EXPECT_FALSE(fs::exists(oldPlist()));
+        EXPECT_EQ(store.depth(), 0);
+    }
+}
+
 TEST_F(DavaRorQueueMigrationTest, AbsentLegacyLocationsAreLeftAlone) {
     DavaRorFileBackedQueue store(queue(), {oldFolder(), oldPlist()});
     EXPECT_EQ(store.depth(), 0);

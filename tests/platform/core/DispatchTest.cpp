@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <mutex>
+#include <string>
 #include <vector>
 
 using namespace std::chrono_literals;
@@ -58,6 +59,29 @@ TEST(SerialQueue, CanBeDestroyedFromItsOwnTask) {
         destroyed = true;
     });
     ASSERT_TRUE(platform::pumpMainQueueUntil([&] { return destroyed && laterTaskRan; }));
+}
+
+TEST(SerialQueue, AnAimedQueueRunsItsWorkOnTheTargetInOrderWithTheTargetsOwn) {
+    auto target = std::make_shared<SerialQueue>("test.target");
+    auto aimed = std::make_unique<SerialQueue>("test.aimed", target);
+    EXPECT_EQ(aimed->target(), target);
+    std::vector<std::string> order;
+    for (int i = 0; i < 2; ++i) {
+        aimed->async([&, i] {
+            order.push_back((aimed->isCurrent() && target->isCurrent() ? "both " : "? ") +
+                            std::to_string(i));
+        });
+        target->async([&, i] {
+            order.push_back((aimed->isCurrent() ? "? " : "target ") + std::to_string(i));
+        });
+    }
+    aimed->sync([] {});
+    // Work still queued when the aimed queue goes runs on the target.
+    aimed->async([&] { order.push_back("after release"); });
+    aimed.reset();
+    target->sync([] {});
+    EXPECT_EQ(order, (std::vector<std::string>{"both 0", "target 0", "both 1", "target 1",
+                                               "after release"}));
 }
 
 TEST(MainQueue, RunsDelayedWorkAndRepeatingTimersUntilInvalidatedOrReleased) {

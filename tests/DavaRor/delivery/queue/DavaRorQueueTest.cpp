@@ -112,20 +112,17 @@ TEST_F(QueueTest, BackOffGrowsByFiveSecondsUpToThirtyAndASuccessResetsIt) {
     int pauses = 0;
     for (const char* text : expected) {
         queue->add(event(pauses));
-        queue->flush();
-        ASSERT_TRUE(waitForLog("Pausing queue consumption", ++pauses));
+        ASSERT_TRUE(flushUntilLogged(*queue, "Pausing queue consumption", ++pauses));
         EXPECT_TRUE(log.contains(std::string("[DavaRor] Pausing queue consumption for ") + text +
                                  " API failure(s)."));
         advanceClock(std::chrono::seconds(30) - 1ms);
         queue->flush(); // still inside the longest pause
         advanceClock(1ms);
     }
-    queue->flush();
-    ASSERT_TRUE(waitForLog("Completed!"));
+    ASSERT_TRUE(flushUntilLogged(*queue, "Completed!"));
     EXPECT_EQ(queue->depth(), 0);
     queue->add(event(100));
-    queue->flush();
-    ASSERT_TRUE(waitForLog("Pausing queue consumption", ++pauses));
+    ASSERT_TRUE(flushUntilLogged(*queue, "Pausing queue consumption", ++pauses));
     EXPECT_EQ(
         log.count("[DavaRor] Pausing queue consumption for 5.0 seconds due to 1.0 API failure(s)."),
         2u);
@@ -143,6 +140,49 @@ TEST_F(QueueTest, UndecodableFilesAreDeletedWithoutARequest) {
     ASSERT_TRUE(waitForLog("Completed!"));
     EXPECT_EQ(filesOnDisk(), 0u);
     EXPECT_TRUE(server.requests().empty());
+}
+
+// An event nested deep enough to overflow the queue thread's stack when its
+// properties are copied: such a file would crash every launch at its first
+// flush.
+TEST_F(QueueTest, ADeeplyNestedEventFileIsDroppedAndTheOthersAreSent) {
+    auto queueFolder = storage.url(DavaRorStorage::StorageKey::queue);
+    std::filesystem::create_directories(queueFolder);
+    std::ofstream(queueFolder / "deep")
+        << R"({"event":"deep","distinct_id":"user","properties":{"nested":)"
+        << std::string(100'000, '[') << std::string(100'000, ']') << "}}";
+    std::filesystem::last_write_time(queueFolder / "deep",
+                                     std::filesystem::file_time_type::clock::now() - 1h);
+    auto queue = makeQueue();
+    queue->add(event(1));
+    queue->flush();
+    ASSERT_TRUE(waitForLog("Completed!"));
+    EXPECT_EQ(receivedIndexes(), std::vector<int>{1});
+    EXPECT_EQ(filesOnDisk(), 0u);
+    EXPECT_EQ(log.count("/deep is corrupted JSON text nests deeper than 128 levels"), 1u);
+}
+
+// Only a batch with something read completes; names of files that vanished
+// are still let go.
+TEST_F(QueueTest, ABatchOfVanishedFilesIsNotReportedAsCompleted) {
+    auto queue = makeQueue();
+    queue->add(event(1));
+    std::filesystem::remove_all(storage.url(DavaRorStorage::StorageKey::queue));
+    queue->flush();
+    ASSERT_TRUE(platform::pumpMainQueueUntil([&] { return queue->depth() == 0; }));
+    queue->dispatchQueueForTesting().sync([] {});
+    EXPECT_EQ(log.count("does not exist"), 1u);
+    EXPECT_EQ(log.count("Completed!"), 0u);
+    EXPECT_TRUE(server.requests().empty());
+}
+
+TEST(DavaRorApiEndpoint, OnlyZeroAndOneAreEndpoints) {
+    using Endpoint = DavaRorQueue::DavaRorApiEndpoint;
+    const std::pair<int, std::optional<Endpoint>> cases[] = {
+        {-1, std::nullopt}, {0, Endpoint::batch}, {1, Endpoint::snapshot}, {2, std::nullopt}};
+    for (const auto& [raw, endpoint] : cases) {
+        EXPECT_EQ(apiEndpointFromRawValue(raw), endpoint) << raw;
+    }
 }
 
 TEST_F(QueueTest, AFullQueueDropsTheOldestButAnUnserialisableEventCostsNothing) {

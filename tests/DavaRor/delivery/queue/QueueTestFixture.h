@@ -65,6 +65,16 @@ protected:
         return platform::pumpMainQueueUntil([&] { return log.count(text) >= count; });
     }
 
+    // Flushes until `text` has been logged `count` times. A reply is logged
+    // just before its batch lets the next flush through, so a single flush
+    // right after the log line may still be refused as "Already flushing".
+    bool flushUntilLogged(DavaRorQueue& queue, const std::string& text, std::size_t count = 1) {
+        return platform::pumpMainQueueUntil([&] {
+            queue.flush();
+            return log.count(text) >= count;
+        });
+    }
+
     std::size_t filesOnDisk() const {
         auto folder = storage.url(DavaRorStorage::StorageKey::queue);
         return static_cast<std::size_t>(std::distance(std::filesystem::directory_iterator(folder),

@@ -8,6 +8,7 @@
 #include <sys/resource.h>
 
 #include <cerrno>
+#include <future>
 #include <mutex>
 #include <system_error>
 #include <thread>
@@ -172,6 +173,44 @@ TEST_F(ReachabilityNotifier, FailedStartsLeaveTheNotifierStopped) {
     EXPECT_EQ(journal.seen(), (std::vector<std::string>{"reachable WiFi", "posted"}));
 }
 
+namespace {
+
+// Its first fetch waits until released; every fetch fails.
+class StallingFailingSource final : public ReachabilityFlagsSource {
+public:
+    SCNetworkReachabilityFlags currentFlags() override {
+        if (fetches.fetch_add(1) == 0) {
+            entered.set_value();
+            release.get_future().wait();
+        }
+        throw std::system_error(EIO, std::system_category());
+    }
+    std::unique_ptr<Watch> watch(ChangeHandler) override { return std::make_unique<Watch>(); }
+
+    std::atomic<int> fetches{0};
+    std::promise<void> entered;
+    std::promise<void> release;
+};
+
+} // namespace
+
+TEST(ReachabilityStart, ASecondStartDuringAFailingFirstOneFailsToo) {
+    auto source = std::make_shared<StallingFailingSource>();
+    auto monitor = Reachability::create(SCNetworkReachabilityCreateWithSource("stalling", source),
+                                        DispatchQoS::defaultQoS, nullptr, nullptr);
+    auto first = std::async(std::launch::async, [&] { monitor->startNotifier(); });
+    source->entered.get_future().wait();
+    EXPECT_FALSE(monitor->notifierRunning()) << "running only once the first fetch succeeded";
+    auto second = std::async(std::launch::async, [&] { monitor->startNotifier(); });
+    // Gives a start that wrongly returns at once the time to do so.
+    second.wait_for(std::chrono::milliseconds(200));
+    source->release.set_value();
+    EXPECT_THROW(first.get(), ReachabilityError);
+    EXPECT_THROW(second.get(), ReachabilityError);
+    EXPECT_FALSE(monitor->notifierRunning());
+    EXPECT_EQ(monitor->reachabilityRef()->description(), "<SCNetworkReachability stalling>");
+}
+
 TEST(ReachabilityErrors, CreationAndCallbackFailuresCarryThePlatformCode) {
     auto orphan = Reachability::create(SCNetworkReachabilityRef{});
     try {
@@ -206,15 +245,20 @@ TEST(ReachabilityErrors, CreationAndCallbackFailuresCarryThePlatformCode) {
     }
 }
 
-TEST(ReachabilityQueues, ATargetQueueRunsTheMonitorsWork) {
+TEST(ReachabilityQueues, TheMonitorsOwnQueueIsAimedAtAGivenTargetQueue) {
     auto target = std::make_shared<SerialQueue>("test.reachability.target-queue");
     auto source = std::make_shared<FakeReachabilitySource>(reachable);
     auto monitor = Reachability::create(SCNetworkReachabilityCreateWithSource("fake", source),
                                         DispatchQoS::defaultQoS, target, nullptr);
-    std::atomic<bool> ranOnTarget{false};
-    monitor->setWhenReachable([&](Reachability&) { ranOnTarget = target->isCurrent(); });
+    auto& own = monitor->reachabilitySerialQueue();
+    EXPECT_NE(&own, target.get());
+    EXPECT_EQ(own.label(), "com.davaror.Reachability");
+    EXPECT_EQ(own.target(), target);
+    std::atomic<bool> ranOnBoth{false};
+    monitor->setWhenReachable(
+        [&](Reachability&) { ranOnBoth = target->isCurrent() && own.isCurrent(); });
     monitor->startNotifier();
-    EXPECT_TRUE(ranOnTarget);
+    EXPECT_TRUE(ranOnBoth);
 }
 
 TEST(ReachabilityQueues, BackgroundWorkRunsAtALowerPriority) {

@@ -67,6 +67,25 @@ TEST_F(FeatureFlagsConcurrencyTest, ReleasedWhileARequestIsInFlightStillCallsBac
     EXPECT_FALSE(storedFileExists(Key::enabledFeatureFlags));
 }
 
+TEST_F(FeatureFlagsConcurrencyTest, AWaitingReloadIsAnsweredWhenReleasedBeforeItIsSent) {
+    auto gate = std::make_shared<testsupport::ReplyGate>();
+    server.enqueue(flagsPath, values({{"late", true}}).heldBy(gate));
+    auto remote = start();
+    Received inFlight, waiting;
+    remote->reloadFeatureFlags(inFlight.callback());
+    ASSERT_TRUE(server.waitForRequests(1));
+    remote->reloadFeatureFlags(waiting.callback());
+    remote.reset();
+    ASSERT_TRUE(waiting.waitFor(1));
+    EXPECT_EQ(waiting.values(), std::vector<std::optional<json>>{std::nullopt});
+    gate->open();
+    ASSERT_TRUE(inFlight.waitFor(1));
+    std::this_thread::sleep_for(200ms);
+    EXPECT_EQ(inFlight.values(), std::vector<std::optional<json>>{std::nullopt});
+    EXPECT_EQ(waiting.size(), 1u);
+    EXPECT_EQ(flagsRequestBodies().size(), 1u) << "the waiting reload is never sent";
+}
+
 TEST_F(FeatureFlagsConcurrencyTest, ReadersOnEightThreadsDuring200Reloads) {
     const json flags = {{"beta", true}, {"plan", "gold"}};
     server.setDefaultReply(
