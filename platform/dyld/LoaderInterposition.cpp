@@ -5,29 +5,32 @@
 // as leaving before the loader is asked. Normal context only.
 //
 // The loader sees these functions as the caller of its own dlopen, so a library named without a
-// path that it does not find is looked for again along the caller's run paths.
-#include "platform/dyld/CallerRunPaths.h"
+// path is searched for on behalf of the real caller (BareNameSearch.h).
+#include "platform/dyld/BareNameSearch.h"
 #include "platform/dyld/FollowedObjects.h"
+#include "platform/dyld/HandleObjects.h"
 #include "platform/dyld/LoadedObjects.h"
 #include "platform/dyld/LoaderLock.h"
 #include "platform/dyld/OpenHandles.h"
 
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <dlfcn.h>
 #include <new>
 #include <pthread.h>
-#include <unistd.h>
 
 namespace {
 
+// Where nothing follows this library in its lookup scope (it came in through RTLD_DEEPBIND or
+// dlmopen), the C library's own definition is taken: the one beside the dlsym this library is
+// bound to, whose link map is a handle for it. Null only without either.
 template <typename Function> Function* nextDefinition(const char* name) {
     void* found = dlsym(RTLD_NEXT, name);
-    if (found == nullptr) {
-        // Nothing can be loaded or unloaded without it.
-        std::fprintf(stderr, "no definition of %s after the loader stand-in\n", name);
-        std::abort();
+    Dl_info info;
+    void* cLibrary = nullptr;
+    if (found == nullptr &&
+        dladdr1(reinterpret_cast<void*>(&dlsym), &info, &cLibrary, RTLD_DL_LINKMAP) != 0 &&
+        cLibrary != nullptr) {
+        found = dlsym(cLibrary, name);
     }
     return reinterpret_cast<Function*>(found);
 }
@@ -57,23 +60,18 @@ extern "C" {
 
 __attribute__((visibility("default"))) void* dlopen(const char* file, int mode) {
     static auto* next = nextDefinition<void*(const char*, int)>("dlopen");
+    if (next == nullptr) {
+        return nullptr;
+    }
     std::lock_guard lock(platform::dyld::loaderLock());
     const auto before = platform::dyld::loadedObjectHeaders();
-    void* handle = next(file, mode);
-    if (handle == nullptr && file != nullptr && std::strchr(file, '/') == nullptr) {
-        // Only files that exist are tried, so the loader's own error stays when none does.
-        for (const auto& directory : platform::dyld::runPathsOf(__builtin_return_address(0))) {
-            const std::string candidate = directory + "/" + file;
-            if (access(candidate.c_str(), F_OK) == 0 &&
-                (handle = next(candidate.c_str(), mode)) != nullptr) {
-                break;
-            }
-        }
-    }
+    void* handle = file != nullptr && std::strchr(file, '/') == nullptr
+                       ? platform::dyld::openBareName(file, mode, __builtin_return_address(0), next)
+                       : next(file, mode);
     if (handle != nullptr) {
         auto mapped = platform::dyld::loadedObjectHeaders();
         std::erase_if(mapped, [&](std::uint64_t header) { return before.contains(header); });
-        openHandles().opened(handle, mapped);
+        openHandles().opened(handle, mapped, platform::dyld::objectsKeptBy(handle));
         platform::dyld::followLoadedObjects();
     }
     return handle;
@@ -81,6 +79,9 @@ __attribute__((visibility("default"))) void* dlopen(const char* file, int mode) 
 
 __attribute__((visibility("default"))) int dlclose(void* handle) {
     static auto* next = nextDefinition<int(void*)>("dlclose");
+    if (next == nullptr) {
+        return -1;
+    }
     std::lock_guard lock(platform::dyld::loaderLock());
     platform::dyld::setAsideLeavingObjects(openHandles().closing(handle));
     const int result = next(handle);

@@ -4,6 +4,9 @@
 // removal and the loader's unmapping of it. Recursive: the loader runs a library's constructors
 // and destructors, and the registry its callbacks, while it is held, and those may call back in.
 // Never destroyed, as objects may be closed during exit. Normal context only.
+// Order: this lock, then the C library's loader locks. Reaching the registry while the C library
+// holds them without this lock (destructors at exit, constructors under a dlopen not interposed,
+// dl_iterate_phdr callbacks) can deadlock against a thread inside the interposed dlopen.
 #pragma once
 
 #include <mutex>

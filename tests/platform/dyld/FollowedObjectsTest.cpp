@@ -13,6 +13,7 @@
 #include <atomic>
 #include <csignal>
 #include <link.h>
+#include <mutex>
 #include <string>
 #include <sys/wait.h>
 #include <thread>
@@ -74,13 +75,17 @@ std::vector<std::string> pathsOf(const std::vector<Change>& changes) {
 
 class FollowedObjects : public testing::Test {
 protected:
+    // Callbacks stay registered for the life of the process, which may run the suite again.
     static void SetUpTestSuite() {
-        _dyld_register_func_for_add_image([](const mach_header* header, std::intptr_t) {
-            added.push_back({pathOf(header), true});
-        });
-        _dyld_register_func_for_remove_image([](const mach_header* header, std::intptr_t) {
-            const std::string path = pathOf(header);
-            removed.push_back({path, loaderLists(path)});
+        static std::once_flag registered;
+        std::call_once(registered, [] {
+            _dyld_register_func_for_add_image([](const mach_header* header, std::intptr_t) {
+                added.push_back({pathOf(header), true});
+            });
+            _dyld_register_func_for_remove_image([](const mach_header* header, std::intptr_t) {
+                const std::string path = pathOf(header);
+                removed.push_back({path, loaderLists(path)});
+            });
         });
     }
     void SetUp() override {
@@ -136,6 +141,17 @@ TEST_F(FollowedObjects, ALibraryStillOpenedOnItsOwnStaysListedWhenThePluginThatN
     EXPECT_TRUE(registered(testplugin::kHelperPath)) << "announced again once the loader kept it";
     const auto paths = registeredPaths();
     EXPECT_EQ(std::count(paths.begin(), paths.end(), testplugin::kHelperPath), 1);
+}
+
+TEST_F(FollowedObjects, ALibraryTheLoaderNeverUnmapsIsNotRemovedWhenOtherLibrariesClose) {
+    { testplugin::OpenedPlugin kept(TEST_SEARCH_RPATH_CALLER_PATH, RTLD_NOW | RTLD_NODELETE); }
+    ASSERT_TRUE(loaderLists(TEST_SEARCH_RPATH_CALLER_PATH));
+    EXPECT_TRUE(registered(TEST_SEARCH_RPATH_CALLER_PATH))
+        << "announced again once the loader kept it";
+    removed.clear();
+    { testplugin::OpenedPlugin plugin; }
+    EXPECT_EQ(pathsOf(removed), sorted(pluginAndHelper));
+    EXPECT_TRUE(registered(TEST_SEARCH_RPATH_CALLER_PATH));
 }
 
 constexpr int kForks = 20;

@@ -19,8 +19,8 @@ using Call = void(void (*callback)(void*), void* context);
 
 class OpenedPlugin {
 public:
-    explicit OpenedPlugin(const std::string& path = kPath)
-        : handle_(dlopen(path.c_str(), RTLD_NOW)) {
+    explicit OpenedPlugin(const std::string& path = kPath, int mode = RTLD_NOW)
+        : handle_(dlopen(path.c_str(), mode)) {
         if (handle_ == nullptr) {
             throw std::runtime_error(dlerror());
         }
