@@ -3,10 +3,12 @@
 #include "platform/dyld/DynamicEntries.h"
 #include "platform/dyld/LoadedObjects.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <dlfcn.h>
 #include <filesystem>
 #include <link.h>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <sys/auxv.h>
