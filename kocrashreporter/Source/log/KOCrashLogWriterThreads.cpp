@@ -16,9 +16,7 @@ void keep_first_frame_registers(kocrash_log_writer_thread_walk* walk,
     }
     for (kocrash_regnum_t regnum = 0; regnum < count; ++regnum) {
         kocrash_greg_t value = 0;
-        if (koframe_cursor_get_reg(cursor, regnum, &value) != KOFRAME_ESUCCESS) {
-            value = 0;
-        }
+        koframe_cursor_get_reg(cursor, regnum, &value);
         walk->register_names[regnum] = koframe_cursor_get_regname(cursor, regnum);
         walk->register_values[regnum] = value;
     }
