@@ -133,6 +133,8 @@ void DavaRorErrorTrackingAutoCaptureIntegration::processPendingCrashReportIfNeed
         processPendingCrashReport();
     } catch (const std::exception& error) {
         davaRorLog(std::string("Failed to process crash report: ") + error.what());
+    } catch (...) {
+        davaRorLog("Failed to process crash report: unknown error");
     }
 }
 

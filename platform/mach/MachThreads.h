@@ -7,6 +7,7 @@
 #include "platform/mach/MachTypes.h"
 
 #include <chrono>
+#include <cstddef>
 
 extern "C" {
 
@@ -30,6 +31,11 @@ kern_return_t thread_get_state(thread_act_t thread, thread_state_flavor_t flavor
 } // extern "C"
 
 namespace platform::mach {
+
+// At most this many threads are suspended at once; thread_suspend on one more fails with
+// KERN_RESOURCE_SHORTAGE. Each is a parking slot, kept in static storage so that a crash needs
+// no allocation.
+inline constexpr std::size_t kThreadParkCapacity = 4096;
 
 // How long thread_suspend waits for a thread to park.
 inline constexpr std::chrono::milliseconds kThreadParkTimeout{2000};

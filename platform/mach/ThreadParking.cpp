@@ -31,9 +31,6 @@ namespace {
 
 enum ParkState : std::uint32_t { Free, Requested, Parked, Released, Abandoned };
 
-// At most this many threads are suspended at once.
-constexpr int kParkSlots = 4096;
-
 struct ParkSlot {
     std::atomic<pid_t> tid{0};
     std::atomic<std::uint32_t> state{Free};
@@ -48,7 +45,7 @@ struct ParkSlot {
 static_assert(sizeof(std::atomic<std::uint32_t>) == sizeof(std::uint32_t) &&
               std::atomic<std::uint32_t>::is_always_lock_free);
 
-ParkSlot slots[kParkSlots];
+ParkSlot slots[kThreadParkCapacity];
 std::atomic<bool> handlerInstalled{false};
 
 constexpr int kExceptionWaitSlots = 64;

@@ -30,7 +30,7 @@ thread_list list_threads(task_t task) {
 }
 
 bool listed_within_storage(mach_msg_type_number_t index) {
-    return index < KOCRASH_LOG_WRITER_MAX_THREADS;
+    return index < platform::mach::kThreadParkCapacity;
 }
 
 // Sets the bit of every listed thread within the storage, so no bit of an earlier write is read.

@@ -11,6 +11,7 @@
 #include "images/KOCrashAsyncSymbols.h"
 #include "info/KOCrashAsyncSignalInfo.h"
 #include "platform/mach/MachExceptionTypes.h"
+#include "platform/mach/MachThreads.h"
 #include "platform/mach/MachTypes.h"
 #include "unwind/KOCrashAsyncThreadState.h"
 
@@ -33,11 +34,6 @@ struct koprotobuf_cbinary_data {
 // Fills data with a terminated copy of the string's UTF-8 bytes; len excludes the terminator.
 void koprotobuf_cbinary_data_nsstring_init(koprotobuf_cbinary_data* data, std::string_view string);
 void koprotobuf_cbinary_data_free(koprotobuf_cbinary_data* data);
-
-// Most threads one write suspends, by position in the kernel's list: the parking stand-in's
-// capacity. A thread further down is listed without frames: nothing would know to resume it,
-// so it is not suspended, and a running thread is never walked.
-inline constexpr std::size_t KOCRASH_LOG_WRITER_MAX_THREADS = 4096;
 
 // One frame as walked: its pc and the encoded size of its symbol (0: none), looked up once.
 struct kocrash_log_writer_frame {
@@ -108,9 +104,11 @@ struct kocrash_log_writer {
     koprotobuf_cbinary_data custom_data;
 
     // Scratch storage of write(): one thread's walk at a time, and which listed threads (by
-    // position in the kernel's list) it suspended.
+    // position in the kernel's list) it suspended. No more threads than this can be suspended
+    // at once: a thread further down the list is listed without frames and left running, since
+    // a running thread's stack is never walked.
     kocrash_log_writer_thread_walk thread_walk;
-    std::bitset<KOCRASH_LOG_WRITER_MAX_THREADS> suspended;
+    std::bitset<platform::mach::kThreadParkCapacity> suspended;
 };
 
 // The BSD part of the crash and, when it came in as a Mach exception, the Mach part.

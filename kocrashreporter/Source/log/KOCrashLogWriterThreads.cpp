@@ -7,27 +7,20 @@
 
 namespace {
 
-// A first frame that knows no register at all comes from a machine without a thread-state
-// layout (x86_64): listing the layout's names with zeros would pass them off as that machine's
-// registers, so none are kept.
+// A register the first frame does not know is written as 0.
 void keep_first_frame_registers(kocrash_log_writer_thread_walk* walk,
                                 const koframe_cursor* cursor) {
     std::uint64_t count = koframe_cursor_get_regcount(cursor);
     if (count > KOCRASH_ARM64_REGISTER_COUNT) {
         count = KOCRASH_ARM64_REGISTER_COUNT;
     }
-    bool any_known = false;
     for (kocrash_regnum_t regnum = 0; regnum < count; ++regnum) {
         kocrash_greg_t value = 0;
-        if (koframe_cursor_get_reg(cursor, regnum, &value) == KOFRAME_ESUCCESS) {
-            any_known = true;
-        } else {
-            value = 0;
-        }
+        koframe_cursor_get_reg(cursor, regnum, &value);
         walk->register_names[regnum] = koframe_cursor_get_regname(cursor, regnum);
         walk->register_values[regnum] = value;
     }
-    walk->register_count = any_known ? static_cast<std::uint32_t>(count) : 0;
+    walk->register_count = static_cast<std::uint32_t>(count);
 }
 
 // Runs the symbol lookup for the frame with the image list in reading mode; false when no
@@ -69,7 +62,7 @@ void kocrash_writer_walk_thread(kocrash_log_writer_thread_walk* walk, thread_t t
         return;
     }
     if (koframe_cursor_next(&cursor) == KOFRAME_ESUCCESS) {
-        if (keep_registers) {
+        if (keep_registers && KOCRASH_ASYNC_THREAD_STATE_HAS_LAYOUT) {
             keep_first_frame_registers(walk, &cursor);
         }
         while (walk->frame_count < KOCRASH_LOG_WRITER_MAX_FRAMES) {

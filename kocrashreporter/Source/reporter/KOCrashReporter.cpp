@@ -187,12 +187,6 @@ bool KOCrashReporter::enableCrashReporterAndReturnError(std::optional<KOError>* 
                             applicationVersion_, applicationMarketingVersion_,
                             mapToAsyncSymbolicationStrategy(config_.symbolicationStrategy()),
                             false);
-    {
-        std::lock_guard lock(customDataMutex_);
-        if (customData_) {
-            kocrash_nasync_custom_data_publish(std::span<const std::uint8_t>(*customData_));
-        }
-    }
     kocrash_nasync_descriptor_reserve_fill();
     if (!installHandlers(error)) {
         return false;

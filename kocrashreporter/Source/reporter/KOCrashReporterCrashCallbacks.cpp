@@ -9,7 +9,8 @@
 // the crash guard tells the threads apart. Any later signal on the writing thread, whether a
 // fault inside its own write or one the crash callback causes after it, resets that signal and
 // lets it end the process at once: that thread has no one to wait for. Any other thread that
-// crashes waits for good, so the first crash's signal ends the process and the report is never
+// crashes waits for good, and so does the exception server with another thread's fault while a
+// signal is being reported, so the first crash's signal ends the process and the report is never
 // cut short or written twice. Only after its write does the first thread reset its own signal,
 // so that raising it again ends the process.
 #include "reporter/KOCrashReporterCrashCallbacks.h"
@@ -138,10 +139,17 @@ kern_return_t mach_exception_callback(task_t task, thread_t thread, exception_ty
                                                   &bsd)) {
         return KERN_FAILURE;
     }
-    // The server answers one exception at a time, so it can never meet its own write here:
-    // a later exception finds the report written and is left to the kernel.
-    if (kocrash_async_crash_guard_claim(mach_thread_self()) != KOCRASH_CRASH_GUARD_WRITE) {
+    // The server answers one exception at a time: when it wrote the report itself, that write has
+    // ended and the exception is left to the kernel. When another thread's signal is being
+    // reported, the server waits for good, so that the fault does not end the process mid-write
+    // and the first crash's signal ends it instead.
+    switch (kocrash_async_crash_guard_claim(mach_thread_self())) {
+    case KOCRASH_CRASH_GUARD_OWN_FAULT:
         return KERN_FAILURE;
+    case KOCRASH_CRASH_GUARD_TAKEN:
+        kocrash_async_crash_guard_wait_forever();
+    case KOCRASH_CRASH_GUARD_WRITE:
+        break;
     }
     const kocrash_log_mach_signal_info mach{exception_type, code, code_count};
     const kocrash_log_signal_info signal_info{&bsd, &mach};

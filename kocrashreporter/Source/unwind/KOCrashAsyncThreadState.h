@@ -44,6 +44,16 @@ inline constexpr kocrash_regnum_t KOCRASH_ARM_LR = 15;
 inline constexpr kocrash_regnum_t KOCRASH_ARM_CPSR = 16;
 inline constexpr kocrash_regnum_t KOCRASH_ARM_REGISTER_COUNT = 17;
 
+// Whether this build has a thread-state layout at all: signal contexts, suspended threads and the
+// calling thread are read on 64-bit ARM only. Elsewhere every state stays empty, and a report
+// lists no registers rather than the layout's names with zeros.
+inline constexpr bool KOCRASH_ASYNC_THREAD_STATE_HAS_LAYOUT =
+#if defined(__aarch64__)
+    true;
+#else
+    false;
+#endif
+
 inline constexpr std::uint32_t KOCRASH_ASYNC_STACK_DIRECTION_UP = 1;
 inline constexpr std::uint32_t KOCRASH_ASYNC_STACK_DIRECTION_DOWN = 2;
 

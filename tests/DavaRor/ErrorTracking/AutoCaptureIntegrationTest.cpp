@@ -232,6 +232,8 @@ TEST_F(AutoCaptureIntegration, AFailureWhileSendingTheOldReportLeavesCaptureOn) 
          "[DavaRor] Failed to process crash report: subscriber failed"},
         {"memory exhausted", [] { throw std::bad_alloc(); },
          "[DavaRor] Failed to process crash report: std::bad_alloc"},
+        {"a value that is no exception", [] { throw 7; },
+         "[DavaRor] Failed to process crash report: unknown error"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

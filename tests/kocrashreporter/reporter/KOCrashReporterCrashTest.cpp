@@ -336,6 +336,26 @@ TEST(CrashCallback, RunsAfterAReportThatARefusedWriteCutShort) {
     EXPECT_EQ(testsupport::readFile(marker), std::string(1, char(SIGSEGV)));
 }
 
+// Custom data reaches the crash context as it is set, by whichever reporter sets it: enabling
+// an older reporter later must not bring its own, older value back.
+TEST(CrashContext, CarriesTheCustomDataThatWasSetLast) {
+    ReportFolder folder;
+    const ChildEnd end = runChild([&] {
+        KOCrashReporter enabled = folder.reporter();
+        enabled.setCustomData(KOCrashReportData{'o', 'l', 'd'});
+        KOCrashReporter replacement = folder.reporter();
+        replacement.setCustomData(kCustomData);
+        if (!enabled.enableCrashReporter()) {
+            _exit(2);
+        }
+        kocrash_test_store_to(0x10);
+    });
+    ASSERT_EQ(end.signal, SIGSEGV);
+    const auto report = folder.loadPendingReport();
+    ASSERT_TRUE(report);
+    EXPECT_EQ(report->customData(), kCustomData);
+}
+
 TEST(CrashContext, OutlivesTheReporterAndTheProcessDescriptors) {
     ReportFolder folder;
     const ChildEnd end = runChild([&] {

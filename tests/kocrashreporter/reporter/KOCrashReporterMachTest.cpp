@@ -5,11 +5,13 @@
 #include "platform/mach/MachExceptionPorts.h"
 #include "platform/mach/MachMessages.h"
 #include "platform/mach/MachPorts.h"
+#include "platform/mach/MachThreads.h"
 
 #include <gtest/gtest.h>
 
 #include <csignal>
 #include <cstdint>
+#include <string>
 #include <sys/mman.h>
 #include <thread>
 #include <unistd.h>
@@ -60,6 +62,51 @@ TEST(MachMode, AnAbortIsReportedAsASentSignalWithoutAnAddress) {
     EXPECT_EQ(report->signalInfo().name(), "SIGABRT");
     EXPECT_EQ(report->signalInfo().address(), 0u) << "not the pid of the sender";
     EXPECT_FALSE(report->machExceptionInfo());
+}
+
+// Each of these threads keeps the park signal blocked, so a write spends some milliseconds on it
+// before it gives up and moves on to the threads made after it.
+void startThreadsThatRefuseToPark(int count) {
+    for (int index = 0; index < count; ++index) {
+        std::thread([] {
+            sigset_t park;
+            sigemptyset(&park);
+            sigaddset(&park, platform::mach::threadParkSignal());
+            pthread_sigmask(SIG_BLOCK, &park, nullptr);
+            for (;;) {
+                pause();
+            }
+        }).detach();
+    }
+}
+
+// A fault on another thread while an abort is being reported reaches the exception server before
+// the write has suspended it: the server must wait, so that the abort ends the process and its
+// report is whole.
+TEST(MachMode, AFaultWhileAnAbortIsReportedWaitsForTheWholeReport) {
+    ReportFolder folder;
+    const ChildEnd end = runChild([&] {
+        startThreadsThatRefuseToPark(4);
+        KOCrashReporter reporter =
+            folder.reporter(folder.config(KOCrashReporterSignalHandlerTypeMach));
+        if (!reporter.enableCrashReporter()) {
+            _exit(2);
+        }
+        const std::string report = reporter.crashReportPath().string();
+        std::thread([&report] {
+            while (access(report.c_str(), F_OK) != 0) {
+            }
+            kocrash_test_store_to(0x10);
+        }).detach();
+        folder.recordThreadCount();
+        kocrash_test_abort();
+    });
+    ASSERT_EQ(end.signal, SIGABRT) << "exit code " << end.exitCode;
+    const auto report = folder.loadPendingReport();
+    ASSERT_TRUE(report);
+    EXPECT_EQ(report->signalInfo().name(), "SIGABRT");
+    EXPECT_FALSE(report->machExceptionInfo());
+    EXPECT_EQ(report->threads().size(), folder.recordedThreadCount());
 }
 
 struct Reply {

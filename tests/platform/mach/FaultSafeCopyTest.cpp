@@ -42,15 +42,6 @@ bool copiesArriveIntact(const std::vector<std::uint8_t>& source, int rounds) {
     return true;
 }
 
-// What earlier calls leave on the stack below the caller; the copies must hand the kernel none
-// of it.
-[[gnu::noinline]] void fillStackWithOnes() {
-    volatile std::uint8_t bytes[16384];
-    for (std::size_t i = 0; i < sizeof bytes; ++i) {
-        bytes[i] = 0xFF;
-    }
-}
-
 } // namespace
 
 TEST(FaultSafeCopy, CopiesReadableMemoryOfAnySize) {
@@ -59,17 +50,6 @@ TEST(FaultSafeCopy, CopiesReadableMemoryOfAnySize) {
         SCOPED_TRACE(size);
         EXPECT_TRUE(copiesArriveIntact(patterned(size, 5), 1));
     }
-}
-
-TEST(FaultSafeCopy, ReadsWhateverTheStackHeldBefore) {
-    GuardedPages pages;
-    std::uint8_t copy[64];
-    fillStackWithOnes();
-    EXPECT_EQ(faultSafeCopy(copy, pages.readable(), sizeof copy), FaultSafeCopyResult::Copied);
-    EXPECT_EQ(copy[5], GuardedPages::patternByte(5));
-    fillStackWithOnes();
-    EXPECT_EQ(platform::mach::readablePrefixLength(pages.readable(), 3 * GuardedPages::pageSize()),
-              GuardedPages::pageSize());
 }
 
 TEST(FaultSafeCopy, ReportsUnreadableSourcesAndUnwritableDestinationsWithoutFaulting) {

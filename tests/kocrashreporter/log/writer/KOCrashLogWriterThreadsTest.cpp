@@ -8,6 +8,7 @@
 #include "report/KOCrashReport.h"
 
 #include "BusyThreads.h"
+#include "CapturedAsyncFile.h"
 #include "platform/mach/MachPorts.h"
 
 #include <gtest/gtest.h>
@@ -120,6 +121,32 @@ TEST_F(KOCrashLogWriterThreadsTest, NineRealThreadsWithTheirFramesAndEveryImageW
     EXPECT_TRUE(namesLibc);
     EXPECT_TRUE(report.imageForAddress(reinterpret_cast<std::uintptr_t>(&elfName)));
     EXPECT_TRUE(workers.allAdvance());
+}
+
+// Whether the crashed thread lists registers is the build's to say, not the state's: a first frame
+// that knows none of them still lists the whole layout where there is one, and nothing where
+// there is none.
+TEST_F(KOCrashLogWriterThreadsTest, TheCrashedThreadListsTheLayoutWhereTheBuildHasOne) {
+    kocrash_async_thread_state nothingKnown;
+    ASSERT_EQ(kocrash_async_thread_state_init(&nothingKnown, CPU_TYPE_ARM64), KOCRASH_ESUCCESS);
+    CapturedAsyncFile file;
+    const kocrash_async_signal_info signal{11, 1, 0x10};
+    const kocrash_log_signal_info signalInfo{&signal, nullptr};
+    kocrash_log_writer_write(&writer_, mach_thread_self(), images_.get(), file.file(), &signalInfo,
+                             &nothingKnown);
+    const KOCrashReport report = decode(file.bytes());
+    const auto crashed =
+        std::ranges::find_if(report.threads(), [](const auto& t) { return t.crashed(); });
+    ASSERT_NE(crashed, report.threads().end());
+    if (!kWalksStacks) {
+        EXPECT_TRUE(crashed->registers().empty());
+        return;
+    }
+    ASSERT_EQ(crashed->registers().size(), KOCRASH_ARM64_REGISTER_COUNT);
+    EXPECT_EQ(crashed->registers().front().registerName(), "pc");
+    for (const KOCrashReportRegisterInfo& known : crashed->registers()) {
+        EXPECT_EQ(known.registerValue(), 0u) << known.registerName();
+    }
 }
 
 // More threads than the writer once kept track of: every one is suspended, so every one is
