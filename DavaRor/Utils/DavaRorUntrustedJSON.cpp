@@ -38,19 +38,20 @@ std::size_t nestingDepth(std::string_view text, std::size_t limit) {
 
 } // namespace
 
-std::optional<std::string> untrustedJsonLimitViolation(std::string_view text) {
-    if (text.size() > maxUntrustedJsonBytes) {
+std::optional<std::string> untrustedJsonLimitViolation(std::string_view text,
+                                                       DavaRorJsonLimits limits) {
+    if (text.size() > limits.maxBytes) {
         return "JSON text of " + std::to_string(text.size()) + " bytes exceeds the limit of " +
-               std::to_string(maxUntrustedJsonBytes);
+               std::to_string(limits.maxBytes);
     }
-    if (nestingDepth(text, maxUntrustedJsonDepth) > maxUntrustedJsonDepth) {
-        return "JSON text nests deeper than " + std::to_string(maxUntrustedJsonDepth) + " levels";
+    if (nestingDepth(text, limits.maxDepth) > limits.maxDepth) {
+        return "JSON text nests deeper than " + std::to_string(limits.maxDepth) + " levels";
     }
     return std::nullopt;
 }
 
-nlohmann::json parseUntrustedJson(std::string_view text) {
-    if (auto violation = untrustedJsonLimitViolation(text)) {
+nlohmann::json parseUntrustedJson(std::string_view text, DavaRorJsonLimits limits) {
+    if (auto violation = untrustedJsonLimitViolation(text, limits)) {
         throw DavaRorJsonLimitError(*violation);
     }
     return nlohmann::json::parse(text);
