@@ -5,25 +5,37 @@
 
 namespace {
 
+// Where the string whose body starts at `from` ends: its closing quote, or
+// the end of `text`. String bodies are most of an event's text, so they are
+// crossed with memchr, not a byte at a time; a quote after an odd run of
+// backslashes is escaped.
+std::size_t closingQuote(std::string_view text, std::size_t from) {
+    for (;;) {
+        const auto quote = text.find('"', from);
+        if (quote == std::string_view::npos) {
+            return text.size();
+        }
+        std::size_t backslashes = 0;
+        while (quote - backslashes > from && text[quote - backslashes - 1] == '\\') {
+            ++backslashes;
+        }
+        if (backslashes % 2 == 0) {
+            return quote;
+        }
+        from = quote + 1;
+    }
+}
+
 // The deepest nesting of arrays and objects in `text`, counted only until it
 // passes `limit`. Exact for valid JSON; for anything else the parser has the
 // last word.
 std::size_t nestingDepth(std::string_view text, std::size_t limit) {
     std::size_t depth = 0;
     std::size_t deepest = 0;
-    bool inString = false;
-    bool escaped = false;
-    for (const char c : text) {
-        if (inString) {
-            if (escaped) {
-                escaped = false;
-            } else if (c == '\\') {
-                escaped = true;
-            } else if (c == '"') {
-                inString = false;
-            }
-        } else if (c == '"') {
-            inString = true;
+    for (std::size_t at = 0; at < text.size(); ++at) {
+        const char c = text[at];
+        if (c == '"') {
+            at = closingQuote(text, at + 1);
         } else if (c == '[' || c == '{') {
             deepest = std::max(deepest, ++depth);
             if (deepest > limit) {
@@ -38,19 +50,20 @@ std::size_t nestingDepth(std::string_view text, std::size_t limit) {
 
 } // namespace
 
-std::optional<std::string> untrustedJsonLimitViolation(std::string_view text) {
-    if (text.size() > maxUntrustedJsonBytes) {
+std::optional<std::string> untrustedJsonLimitViolation(std::string_view text,
+                                                       DavaRorJsonLimits limits) {
+    if (text.size() > limits.maxBytes) {
         return "JSON text of " + std::to_string(text.size()) + " bytes exceeds the limit of " +
-               std::to_string(maxUntrustedJsonBytes);
+               std::to_string(limits.maxBytes);
     }
-    if (nestingDepth(text, maxUntrustedJsonDepth) > maxUntrustedJsonDepth) {
-        return "JSON text nests deeper than " + std::to_string(maxUntrustedJsonDepth) + " levels";
+    if (nestingDepth(text, limits.maxDepth) > limits.maxDepth) {
+        return "JSON text nests deeper than " + std::to_string(limits.maxDepth) + " levels";
     }
     return std::nullopt;
 }
 
-nlohmann::json parseUntrustedJson(std::string_view text) {
-    if (auto violation = untrustedJsonLimitViolation(text)) {
+nlohmann::json parseUntrustedJson(std::string_view text, DavaRorJsonLimits limits) {
+    if (auto violation = untrustedJsonLimitViolation(text, limits)) {
         throw DavaRorJsonLimitError(*violation);
     }
     return nlohmann::json::parse(text);

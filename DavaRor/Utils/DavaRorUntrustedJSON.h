@@ -19,19 +19,25 @@
 inline constexpr std::size_t maxUntrustedJsonBytes = 8 * 1024 * 1024;
 inline constexpr std::size_t maxUntrustedJsonDepth = 128;
 
+struct DavaRorJsonLimits {
+    std::size_t maxBytes = maxUntrustedJsonBytes;
+    std::size_t maxDepth = maxUntrustedJsonDepth;
+};
+
 class DavaRorJsonLimitError : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
 };
 
 // Why `text` breaks the limits, or none when it keeps them. Text that passes
-// may still fail to parse.
-std::optional<std::string> untrustedJsonLimitViolation(std::string_view text);
+// may still fail to parse. One pass over the text.
+std::optional<std::string> untrustedJsonLimitViolation(std::string_view text,
+                                                       DavaRorJsonLimits limits = {});
 
 // Any JSON value, bare scalars included. Throws nlohmann::json::parse_error for
 // text that is not JSON (ill-formed UTF-8 included) and DavaRorJsonLimitError
 // for text longer or deeper than the limits.
-nlohmann::json parseUntrustedJson(std::string_view text);
+nlohmann::json parseUntrustedJson(std::string_view text, DavaRorJsonLimits limits = {});
 
 // The same, with none for every failure.
 std::optional<nlohmann::json> parseUntrustedJsonOrNone(std::string_view text) noexcept;

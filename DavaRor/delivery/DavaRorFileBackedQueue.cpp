@@ -107,10 +107,10 @@ int DavaRorFileBackedQueue::depth() const {
     return static_cast<int>(items_.size());
 }
 
-void DavaRorFileBackedQueue::add(std::string_view contents) {
+void DavaRorFileBackedQueue::add(const DavaRorEventFileContents& contents) {
     std::string name = TimeBasedEpochGenerator::shared().v7().uuidString();
     if (const auto error =
-            writeQueueFile(queue_ / name, contents, DavaRorFileCreation::replaceExisting)) {
+            writeQueueFile(queue_ / name, contents.text(), DavaRorFileCreation::replaceExisting)) {
         davaRorLog("Could not write file " + error.message());
         return;
     }

@@ -2,10 +2,11 @@
 // one file per event, and the file names in memory, oldest first.
 #pragma once
 
+#include "DavaRor/delivery/DavaRorEventFileContents.h"
+
 #include <filesystem>
 #include <mutex>
 #include <string>
-#include <string_view>
 #include <vector>
 
 // What one load took from the store. `names` lists every name the load used
@@ -30,7 +31,8 @@ public:
     const std::filesystem::path& queue() const { return queue_; }
     int depth() const;
 
-    void add(std::string_view contents);
+    // Only checked contents: whatever is written here must pass loadFiles.
+    void add(const DavaRorEventFileContents& contents);
     // Removes the name at `index` and its file; an index past the end does nothing.
     void deleteAt(int index);
     // The contents of the oldest files, up to `count` of them. A file that

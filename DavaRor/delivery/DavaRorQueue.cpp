@@ -7,6 +7,7 @@
 #include "DavaRor/Utils/DavaRorNumbers.h"
 #include "DavaRor/Utils/DavaRorUntrustedJSON.h"
 #include "DavaRor/delivery/DavaRorApi.h"
+#include "DavaRor/delivery/DavaRorEventFileContents.h"
 #include "DavaRor/delivery/DavaRorFileBackedQueue.h"
 #include "DavaRor/delivery/Reachability.h"
 #include "platform/core/DispatchQoS.h"
@@ -142,11 +143,20 @@ void DavaRorQueue::add(const DavaRorEvent& event) {
         davaRorLog("Tried to queue unserialisable DavaRorEvent");
         return;
     }
+    // Stored files are read back under the limits of untrusted JSON: an event
+    // over them would never be sent, its file deleted at the first flush.
+    std::string violation;
+    auto contents = DavaRorEventFileContents::check(std::move(*data), violation);
+    if (!contents) {
+        davaRorLog("Tried to queue DavaRorEvent '" + event.event +
+                   "' over the limits of stored events: " + violation);
+        return;
+    }
     if (fileQueue_->depth() >= config_->maxQueueSize) {
         davaRorLog("Queue is full, dropping oldest event");
         fileQueue_->deleteAt(0);
     }
-    fileQueue_->add(*data);
+    fileQueue_->add(*contents);
     davaRorLog("Queued event '" + event.event + "'. Depth: " + std::to_string(depth()));
     flushIfOverThreshold();
 }

@@ -4,6 +4,7 @@
 #include "DavaRor/Utils/DavaRorFiles.h"
 #include "DavaRor/Utils/DavaRorLog.h"
 #include "DavaRor/Utils/DavaRorUntrustedJSON.h"
+#include "DavaRor/delivery/DavaRorEventFileContents.h"
 #include "DavaRor/delivery/DavaRorQueueFiles.h"
 
 #include <nlohmann/json.hpp>
@@ -68,19 +69,25 @@ void dateAtEventTime(const fs::path& file, DavaRorDate eventTime, DavaRorDate mi
                         ignored);
 }
 
+// A legacy file is read under limits: a damaged one nested deep enough would
+// overflow the stack and crash every launch, as the file is only deleted after
+// this attempt. Its events may nest as deep as a stored event, one level
+// inside the array. The size limit is that of a whole legacy queue (1000
+// events averaging up to 32 KiB), not that of one event: a legacy file over
+// the limit of one event file is no sign of damage, and refusing it would lose
+// every event in it. Each event must still keep the limits of an event file.
+constexpr DavaRorJsonLimits legacyQueueLimits{32 * 1024 * 1024, maxUntrustedJsonDepth + 1};
+
 void migrateEvents(const fs::path& queue, const fs::path& oldQueue) {
     std::error_code error;
-    // A legacy file is read under the limits of untrusted JSON: a damaged one
-    // nested deep enough would overflow the stack and crash every launch, as
-    // the file is only deleted after this attempt.
-    const auto contents = readQueueFile(oldQueue, maxUntrustedJsonBytes, error);
+    const auto contents = readQueueFile(oldQueue, legacyQueueLimits.maxBytes, error);
     if (!contents) {
         davaRorLog("Failed to migrate queue " + error.message());
         return;
     }
     nlohmann::json events;
     try {
-        events = parseUntrustedJson(*contents);
+        events = parseUntrustedJson(*contents, legacyQueueLimits);
     } catch (const std::exception& parseError) {
         davaRorLog(std::string("Failed to migrate queue ") + parseError.what());
         return;
@@ -108,8 +115,15 @@ void migrateEvents(const fs::path& queue, const fs::path& oldQueue) {
             davaRorLog(std::string("Failed to migrate queue ") + serialiseError.what());
             return;
         }
+        std::string violation;
+        const auto checked = DavaRorEventFileContents::check(std::move(serialised), violation);
+        if (!checked) {
+            davaRorLog("Failed to migrate an event over the limits of stored events: " + violation);
+            continue;
+        }
         fs::path written;
-        if (const auto writeError = writeUnderFreshName(queue, eventTime, serialised, written)) {
+        if (const auto writeError =
+                writeUnderFreshName(queue, eventTime, checked->text(), written)) {
             davaRorLog("Failed to migrate queue " + writeError.message());
             return;
         }

@@ -9,5 +9,7 @@ void migrateOldQueueFolder(const std::filesystem::path& queue,
                            const std::filesystem::path& oldQueueFolder);
 
 // Writes each event object of the array in `oldQueue` as its own file in
-// `queue`, named by the event time in seconds, then deletes `oldQueue`.
+// `queue`, named by the event time in seconds, then deletes `oldQueue`. An
+// event the store could not read back (over the limits of untrusted JSON) is
+// logged and skipped; the others are still written.
 void migrateOldQueue(const std::filesystem::path& queue, const std::filesystem::path& oldQueue);

@@ -88,37 +88,45 @@ Reachability::~Reachability() {
 }
 
 void Reachability::startNotifier() {
-    std::uint64_t installedAfter = 0;
-    {
+    // Outside the lock: without a notification queue the closures run inside
+    // the fetch, and they may stop or restart the notifier. A concurrent start
+    // installs the callback again and fetches for itself, so each start
+    // reports the outcome of its own fetch. A removal during that fetch (the
+    // failed fetch of another start, or a stop) took away the callback this
+    // start installed: it installs again and fetches again, so that a start
+    // that returns always leaves the callback installed and the flags fresh.
+    for (;;) {
+        std::uint64_t installedAfter = 0;
+        {
+            std::lock_guard lock(notifierMutex_);
+            if (notifierRunning_) {
+                return;
+            }
+            installCallback();
+            installedAfter = removals_;
+        }
+        setReachabilityFlags();
         std::lock_guard lock(notifierMutex_);
-        if (notifierRunning_) {
+        if (removals_ == installedAfter) {
+            notifierRunning_ = true;
             return;
         }
-        SCNetworkReachabilityContext context;
-        context.info = std::make_shared<ReachabilityWeakifier>(weak_from_this());
-        context.copyDescription = &Reachability::describeContext;
-        if (!SCNetworkReachabilitySetCallback(reachabilityRef_, &Reachability::callback,
-                                              &context)) {
-            const int error = SCError();
-            removeCallback();
-            throw ReachabilityError::unableToSetCallback(error);
-        }
-        if (!SCNetworkReachabilitySetDispatchQueue(reachabilityRef_,
-                                                   reachabilitySerialQueue_.get())) {
-            const int error = SCError();
-            removeCallback();
-            throw ReachabilityError::unableToSetDispatchQueue(error);
-        }
-        installedAfter = removals_;
     }
-    // Outside the lock: without a notification queue the closures run inside
-    // this fetch, and they may stop or restart the notifier. A concurrent
-    // start installs the callback again and fetches for itself, so each start
-    // reports the outcome of its own fetch.
-    setReachabilityFlags();
-    std::lock_guard lock(notifierMutex_);
-    if (removals_ == installedAfter) {
-        notifierRunning_ = true;
+}
+
+void Reachability::installCallback() {
+    SCNetworkReachabilityContext context;
+    context.info = std::make_shared<ReachabilityWeakifier>(weak_from_this());
+    context.copyDescription = &Reachability::describeContext;
+    if (!SCNetworkReachabilitySetCallback(reachabilityRef_, &Reachability::callback, &context)) {
+        const int error = SCError();
+        removeCallback();
+        throw ReachabilityError::unableToSetCallback(error);
+    }
+    if (!SCNetworkReachabilitySetDispatchQueue(reachabilityRef_, reachabilitySerialQueue_.get())) {
+        const int error = SCError();
+        removeCallback();
+        throw ReachabilityError::unableToSetDispatchQueue(error);
     }
 }
 

@@ -110,6 +110,9 @@ private:
                          platform::SCNetworkReachabilityFlags flags, void* info);
     static std::string describeContext(const void* info);
 
+    // Installs the platform callback and its queue, or throws with both
+    // removed; the caller holds notifierMutex_.
+    void installCallback();
     // Clears the platform callback and its queue; the caller holds notifierMutex_.
     void removeCallback();
     void setReachabilityFlags();
@@ -124,8 +127,8 @@ private:
 
     std::mutex notifierMutex_; // serialises installing and removing the callback
     std::atomic<bool> notifierRunning_{false};
-    // Counts removals of the callback, so a start whose first fetch ran while
-    // the notifier was stopped does not mark it running.
+    // Counts removals of the callback, so a start whose fetch ran while the
+    // callback was removed installs it again before it marks it running.
     std::uint64_t removals_ = 0;
 
     const platform::SCNetworkReachabilityRef reachabilityRef_;

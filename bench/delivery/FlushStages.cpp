@@ -42,7 +42,8 @@ const std::vector<std::string>& storedBatch() {
 
 void storeBatch(DavaRorFileBackedQueue& store) {
     for (const auto& contents : storedBatch()) {
-        store.add(contents);
+        std::string violation;
+        store.add(DavaRorEventFileContents::check(contents, violation).value());
     }
 }
 

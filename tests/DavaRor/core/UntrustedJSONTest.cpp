@@ -18,6 +18,9 @@ TEST(UntrustedJSON, NestingIsCappedAndBracketsInsideTextsDoNotCount) {
     // Escaped quotes do not end a text early, so its brackets stay uncounted.
     const std::string text = R"({"a": "\"[[[[[[[[)" + std::string(300, '{') + R"("})";
     EXPECT_EQ(parseUntrustedJson(text)["a"].get<std::string>().size(), 309u);
+    // An escaped backslash does not escape the quote after it: the text ends.
+    EXPECT_THROW(parseUntrustedJson(R"(["\\", )" + nested(maxUntrustedJsonDepth) + "]"),
+                 DavaRorJsonLimitError);
     // Unbalanced closers cannot hide an opener from the count.
     EXPECT_FALSE(parseUntrustedJsonOrNone("]]]]" + nested(maxUntrustedJsonDepth + 1)));
 }

@@ -2,6 +2,7 @@
 // back after a restart, and which names a load uses up.
 #include "DavaRor/delivery/DavaRorFileBackedQueue.h"
 
+#include "CheckedEventFile.h"
 #include "DavaRor/Utils/DavaRorUntrustedJSON.h"
 #include "support/DavaRorLogCapture.h"
 #include "support/Files.h"
@@ -37,8 +38,8 @@ TEST_F(DavaRorFileBackedQueueTest, CreatesTheFolderWithItsParentsAndStartsEmpty)
 
 TEST_F(DavaRorFileBackedQueueTest, EachEventIsOneFileNamedByAVersion7Id) {
     DavaRorFileBackedQueue store(folder(), {});
-    store.add(R"({"event":"a"})");
-    store.add(R"({"event":"b"})");
+    store.add(eventFile(R"({"event":"a"})"));
+    store.add(eventFile(R"({"event":"b"})"));
     ASSERT_EQ(store.depth(), 2);
     const auto names = entryNames(folder());
     ASSERT_EQ(names.size(), 2u);
@@ -58,7 +59,7 @@ TEST_F(DavaRorFileBackedQueueTest, ANewStoreOnTheSameFolderReturnsTheEventsInOrd
         DavaRorFileBackedQueue store(folder(), {});
         for (int i = 0; i < 200; ++i) {
             added.push_back(R"({"n":)" + std::to_string(i) + "}");
-            store.add(added.back());
+            store.add(eventFile(added.back()));
         }
     }
     DavaRorFileBackedQueue reopened(folder(), {});
@@ -141,7 +142,7 @@ TEST_F(LoadedStore, UnreadableEntryIsDeletedOnLoadAndItsNameGoesWithTheBatch) {
 TEST_F(LoadedStore, EvictionDuringAnUploadNeitherLosesNorResendsEvents) {
     const auto batch = store->loadFiles(3);
     store->deleteAt(0);
-    store->add("contents-6");
+    store->add(eventFile("contents-6"));
     store->deleteFiles(batch.names);
     EXPECT_EQ(contentsOf(*store, 10),
               (std::vector<std::string>{"contents-4", "contents-5", "contents-6"}));
@@ -189,7 +190,7 @@ TEST_F(LoadedStore, PeekReadsTheOldestInOrderAndPopRemovesThemWithTheirFiles) {
 
 TEST_F(LoadedStore, FailedWriteIsLoggedAndNotListed) {
     fs::remove_all(folder());
-    store->add("lost");
+    store->add(eventFile("lost"));
     EXPECT_EQ(store->depth(), 5);
     EXPECT_TRUE(log.contains("[DavaRor] Could not write file No such file or directory"));
 }

@@ -3,13 +3,17 @@
 #include "DavaRor/delivery/DavaRorQueueMigration.h"
 #include "DavaRor/delivery/DavaRorFileBackedQueue.h"
 
+#include "CheckedEventFile.h"
 #include "DavaRor/Utils/DavaRorDates.h"
+#include "DavaRor/Utils/DavaRorUntrustedJSON.h"
 #include "support/DavaRorLogCapture.h"
 #include "support/Files.h"
 #include "support/TemporaryDirectory.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
+
+#include <algorithm>
 
 namespace {
 
@@ -123,8 +127,8 @@ TEST_F(DavaRorQueueMigrationTest, LegacyFileThatIsNoArrayOfEventsIsLoggedAndDele
 TEST_F(DavaRorQueueMigrationTest, LegacyFileOverTheLimitsOfUntrustedJsonIsLoggedAndDeleted) {
     const std::pair<std::string, const char*> cases[] = {
         {"[" + std::string(100'000, '[') + std::string(100'000, ']') + "]",
-         "[DavaRor] Failed to migrate queue JSON text nests deeper than 128 levels"},
-        {R"([{"pad":")" + std::string(8 * 1024 * 1024, ' ') + R"("}])",
+         "[DavaRor] Failed to migrate queue JSON text nests deeper than 129 levels"},
+        {R"([{"pad":")" + std::string(32 * 1024 * 1024, ' ') + R"("}])",
          "[DavaRor] Failed to migrate queue File too large"},
     };
     for (const auto& [contents, logged] : cases) {
@@ -134,6 +138,37 @@ TEST_F(DavaRorQueueMigrationTest, LegacyFileOverTheLimitsOfUntrustedJsonIsLogged
         EXPECT_FALSE(fs::exists(oldPlist()));
         EXPECT_EQ(store.depth(), 0);
     }
+}
+
+// A legacy file holds a whole queue, so it may be larger than one event file
+// can be; each event must keep the limits of an event file on its own.
+TEST_F(DavaRorQueueMigrationTest, ALargeLegacyFileKeepsEveryEventAStoreCanReadBack) {
+    json deepest = json::array();
+    for (size_t level = 2; level < maxUntrustedJsonDepth; ++level) {
+        deepest = json::array({deepest});
+    }
+    const std::string pad(3 * 1024 * 1024, ' ');
+    const json events = json::array({
+        {{"event", "large 1"}, {"pad", pad}},
+        {{"event", "deepest"}, {"nested", deepest}},
+        {{"event", "too large"}, {"pad", pad + pad + pad}},
+        {{"event", "large 2"}, {"pad", pad}},
+    });
+    writeFile(oldPlist(), events.dump());
+    ASSERT_GT(fs::file_size(oldPlist()), maxUntrustedJsonBytes);
+
+    DavaRorFileBackedQueue store(queue(), {oldPlist()});
+    EXPECT_FALSE(fs::exists(oldPlist()));
+    std::vector<std::string> migrated;
+    for (const auto& contents : store.loadFiles(10).contents) {
+        migrated.push_back(json::parse(contents)["event"]);
+    }
+    std::sort(migrated.begin(), migrated.end());
+    EXPECT_EQ(migrated, (std::vector<std::string>{"deepest", "large 1", "large 2"}));
+    EXPECT_EQ(log.count("[DavaRor] Failed to migrate an event over the limits of stored events: "
+                        "JSON text of "),
+              1u);
+    EXPECT_FALSE(log.contains("is corrupted"));
 }
 
 TEST_F(DavaRorQueueMigrationTest, AbsentLegacyLocationsAreLeftAlone) {
@@ -161,7 +196,7 @@ TEST_F(DavaRorQueueMigrationTest, OrderSurvivesMigrationAndRestart) {
     {
         DavaRorFileBackedQueue store(queue(), {oldFolder(), oldPlist()});
         for (int i = 0; i < 5; ++i) {
-            store.add("new-" + std::to_string(i));
+            store.add(eventFile("new-" + std::to_string(i)));
         }
         ASSERT_EQ(store.depth(), 12);
         firstOrder = store.loadFiles(100).contents;

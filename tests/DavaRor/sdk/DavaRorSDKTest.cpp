@@ -102,3 +102,28 @@ TEST_F(SDKTest, CloseWhileAnUploadIsInFlightLosesNothing) {
     ASSERT_TRUE(platform::pumpMainQueueUntil([&] { return client->queue()->depth() == 0; }));
     EXPECT_EQ(receivedBatches()[1]["batch"][0]["event"], "in flight");
 }
+
+// Stored events are read back under the limits of untrusted JSON: an event
+// written over them would be deleted at its first flush, never sent.
+TEST_F(SDKTest, AnEventTooDeepToStoreIsRefusedAndTheOneBesideItIsSent) {
+    client->setup(config);
+    json nested = "bottom";
+    for (int level = 0; level < 128; ++level) {
+        nested = json::array({nested});
+    }
+    // The event object, its properties and 128 arrays: 130 levels.
+    client->capture("deep", {{"nested", nested}});
+    EXPECT_TRUE(log.contains("[DavaRor] Tried to queue DavaRorEvent 'deep' over the limits of "
+                             "stored events: JSON text nests deeper than 128 levels"));
+    EXPECT_TRUE(std::filesystem::is_empty(queueFolder()));
+    EXPECT_EQ(client->queue()->depth(), 0);
+
+    client->capture("beside it");
+    client->flush();
+    ASSERT_TRUE(server.waitForRequests(1));
+    ASSERT_TRUE(platform::pumpMainQueueUntil([&] { return client->queue()->depth() == 0; }));
+    const auto batches = receivedBatches();
+    ASSERT_EQ(batches.size(), 1u);
+    ASSERT_EQ(batches[0]["batch"].size(), 1u);
+    EXPECT_EQ(batches[0]["batch"][0]["event"], "beside it");
+}

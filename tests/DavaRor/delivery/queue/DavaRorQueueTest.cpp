@@ -1,5 +1,6 @@
 #include "QueueTestFixture.h"
 
+#include "DavaRor/Utils/DavaRorUntrustedJSON.h"
 #include "DavaRor/delivery/Reachability.h"
 #include "platform/core/MainQueue.h"
 #include "platform/reachability/FakeReachabilitySource.h"
@@ -201,6 +202,38 @@ TEST_F(QueueTest, AFullQueueDropsTheOldestButAnUnserialisableEventCostsNothing) 
     queue->flush();
     ASSERT_TRUE(waitForLog("Completed!"));
     EXPECT_EQ(receivedIndexes(), (std::vector<int>{2, 4}));
+}
+
+// An event is refused where it is added when its file could not be read
+// back; the deepest event that can be is stored and sent.
+TEST_F(QueueTest, EventsOverTheLimitsOfStoredFilesAreRefusedAndCostNoStoredEvent) {
+    const auto nestedArrays = [](int levels) {
+        nlohmann::json nested = nlohmann::json::array();
+        for (int level = 1; level < levels; ++level) {
+            nested = nlohmann::json::array({nested});
+        }
+        return nested;
+    };
+    config->maxQueueSize = 2;
+    auto queue = makeQueue();
+    queue->add(event(1));
+    // Inside the event object and its properties.
+    queue->add(event(2, {{"nested", nestedArrays(maxUntrustedJsonDepth - 2)}}));
+    queue->add(event(3, {{"nested", nestedArrays(maxUntrustedJsonDepth - 1)}}));
+    queue->add(event(4, {{"pad", std::string(maxUntrustedJsonBytes, ' ')}}));
+    EXPECT_EQ(log.count("[DavaRor] Tried to queue DavaRorEvent 'event 3' over the limits of "
+                        "stored events: JSON text nests deeper than 128 levels"),
+              1u);
+    EXPECT_EQ(log.count("[DavaRor] Tried to queue DavaRorEvent 'event 4' over the limits of "
+                        "stored events: JSON text of "),
+              1u);
+    EXPECT_FALSE(log.contains("Queue is full"));
+    EXPECT_EQ(filesOnDisk(), 2u);
+
+    queue->flush();
+    ASSERT_TRUE(waitForLog("Completed!"));
+    EXPECT_EQ(receivedIndexes(), (std::vector<int>{1, 2}));
+    EXPECT_FALSE(log.contains("is corrupted"));
 }
 
 TEST_F(QueueTest, EventsKeptByAClosedQueueAreSentByTheNextOne) {

@@ -8,7 +8,9 @@
 #include <sys/resource.h>
 
 #include <cerrno>
+#include <condition_variable>
 #include <future>
+#include <map>
 #include <mutex>
 #include <system_error>
 #include <thread>
@@ -175,27 +177,81 @@ TEST_F(ReachabilityNotifier, FailedStartsLeaveTheNotifierStopped) {
 
 namespace {
 
-// Its first fetch waits until released; every fetch fails.
-class StallingFailingSource final : public ReachabilityFlagsSource {
+// Its first fetch waits until released, then fails. Later fetches fail too,
+// or report the network reachable; then the second one waits until no watch
+// is left, which is once the failed start has removed the callback.
+class StallingSource final : public ReachabilityFlagsSource {
 public:
+    explicit StallingSource(bool laterFetchesSucceed) : laterFetchesSucceed_(laterFetchesSucceed) {}
+
     SCNetworkReachabilityFlags currentFlags() override {
-        if (fetches.fetch_add(1) == 0) {
+        const int fetch = fetches_.fetch_add(1);
+        if (fetch == 0) {
             entered.set_value();
             release.get_future().wait();
         }
-        throw std::system_error(EIO, std::system_category());
+        if (fetch == 0 || !laterFetchesSucceed_) {
+            throw std::system_error(EIO, std::system_category());
+        }
+        if (fetch == 1) {
+            std::unique_lock lock(mutex_);
+            changed_.wait(lock, [this] { return handlers_.empty(); });
+        }
+        return reachable;
     }
-    std::unique_ptr<Watch> watch(ChangeHandler) override { return std::make_unique<Watch>(); }
 
-    std::atomic<int> fetches{0};
+    std::unique_ptr<Watch> watch(ChangeHandler handler) override {
+        std::lock_guard lock(mutex_);
+        const int id = ++watchesStarted_;
+        handlers_.emplace(id, std::move(handler));
+        changed_.notify_all();
+        return std::make_unique<EndingWatch>(*this, id);
+    }
+
+    bool waitForWatchesStarted(int count) {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, std::chrono::seconds(10),
+                                 [&] { return watchesStarted_ >= count; });
+    }
+
+    // Reports a change to every live watch, as the routing table would.
+    void fire(SCNetworkReachabilityFlags flags) {
+        std::lock_guard lock(mutex_);
+        for (auto& [id, handler] : handlers_) {
+            handler(flags);
+        }
+    }
+
     std::promise<void> entered;
     std::promise<void> release;
+
+private:
+    class EndingWatch final : public Watch {
+    public:
+        EndingWatch(StallingSource& source, int id) : source_(source), id_(id) {}
+        ~EndingWatch() override {
+            std::lock_guard lock(source_.mutex_);
+            source_.handlers_.erase(id_);
+            source_.changed_.notify_all();
+        }
+
+    private:
+        StallingSource& source_;
+        const int id_;
+    };
+
+    const bool laterFetchesSucceed_;
+    std::atomic<int> fetches_{0};
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::map<int, ChangeHandler> handlers_;
+    int watchesStarted_ = 0;
 };
 
 } // namespace
 
 TEST(ReachabilityStart, ASecondStartDuringAFailingFirstOneFailsToo) {
-    auto source = std::make_shared<StallingFailingSource>();
+    auto source = std::make_shared<StallingSource>(false);
     auto monitor = Reachability::create(SCNetworkReachabilityCreateWithSource("stalling", source),
                                         DispatchQoS::defaultQoS, nullptr, nullptr);
     auto first = std::async(std::launch::async, [&] { monitor->startNotifier(); });
@@ -209,6 +265,31 @@ TEST(ReachabilityStart, ASecondStartDuringAFailingFirstOneFailsToo) {
     EXPECT_THROW(second.get(), ReachabilityError);
     EXPECT_FALSE(monitor->notifierRunning());
     EXPECT_EQ(monitor->reachabilityRef()->description(), "<SCNetworkReachability stalling>");
+}
+
+// The first start's failure removes the callback the second one installed,
+// while the second one's own fetch is under way and then succeeds.
+TEST(ReachabilityStart, ASecondStartThatSucceedsAfterTheFirstFailedLeavesTheNotifierRunning) {
+    auto source = std::make_shared<StallingSource>(true);
+    auto monitor = Reachability::create(SCNetworkReachabilityCreateWithSource("stalling", source),
+                                        DispatchQoS::defaultQoS, nullptr, nullptr);
+    std::atomic<int> unreachableCalls{0};
+    monitor->setWhenUnreachable([&](Reachability&) { ++unreachableCalls; });
+    auto first = std::async(std::launch::async, [&] { monitor->startNotifier(); });
+    source->entered.get_future().wait();
+    auto second = std::async(std::launch::async, [&] { monitor->startNotifier(); });
+    const bool secondInstalled = source->waitForWatchesStarted(2);
+    source->release.set_value();
+    EXPECT_TRUE(secondInstalled);
+    EXPECT_THROW(first.get(), ReachabilityError);
+    EXPECT_NO_THROW(second.get());
+    EXPECT_TRUE(monitor->notifierRunning());
+    EXPECT_EQ(monitor->reachabilityRef()->description(),
+              "<SCNetworkReachability stalling> {-R -------}");
+
+    source->fire(unreachable);
+    monitor->reachabilitySerialQueue().sync([] {});
+    EXPECT_EQ(unreachableCalls, 1) << "a change reaches the callback";
 }
 
 TEST(ReachabilityErrors, CreationAndCallbackFailuresCarryThePlatformCode) {
