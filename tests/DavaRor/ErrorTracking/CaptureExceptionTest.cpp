@@ -50,16 +50,24 @@ std::string lowerHexDigits(std::string uuid) {
     return uuid;
 }
 
-TEST(CaptureException, ATwoLevelErrorReachesTheServerWithFramesAndDebugImages) {
-    testsupport::TemporaryDirectory home;
-    testsupport::useHome(home.path());
-    testsupport::LoopbackHttpServer server;
-    auto config = testsupport::quietConfig("key", server.baseUrl());
-    config->captureApplicationLifecycleEvents = false;
-    config->flushAt = 1;
-    auto client = DavaRorSDK::create();
-    client->setup(config);
+// A client that sends every event at once to a local server.
+class CaptureException : public testing::Test {
+protected:
+    void SetUp() override {
+        testsupport::useHome(home.path());
+        auto config = testsupport::quietConfig("key", server.baseUrl());
+        config->captureApplicationLifecycleEvents = false;
+        config->flushAt = 1;
+        client = DavaRorSDK::create();
+        client->setup(config);
+    }
 
+    testsupport::TemporaryDirectory home;
+    testsupport::LoopbackHttpServer server;
+    std::shared_ptr<DavaRorSDK> client;
+};
+
+TEST_F(CaptureException, ATwoLevelErrorReachesTheServerWithFramesAndDebugImages) {
     auto offline = std::make_shared<NSError>(
         "NSURLErrorDomain", -1009,
         NSDictionary{{NSLocalizedDescriptionKey, std::string("offline")}});
@@ -130,16 +138,7 @@ struct PluginCall {
     const NSError* error;
 };
 
-TEST(CaptureException, AnErrorRaisedInsideAPluginOpenedLaterCarriesThePluginsFramesAndImage) {
-    testsupport::TemporaryDirectory home;
-    testsupport::useHome(home.path());
-    testsupport::LoopbackHttpServer server;
-    auto config = testsupport::quietConfig("key", server.baseUrl());
-    config->captureApplicationLifecycleEvents = false;
-    config->flushAt = 1;
-    auto client = DavaRorSDK::create();
-    client->setup(config);
-
+TEST_F(CaptureException, AnErrorRaisedInsideAPluginOpenedLaterCarriesThePluginsFramesAndImage) {
     testplugin::OpenedPlugin plugin;
     NSError refused("com.example.plugin", 3, {});
     PluginCall call{client.get(), &refused};

@@ -51,22 +51,6 @@ const KOCrashReportThreadInfo* crashedThread(const KOCrashReport& report) {
     return names;
 }
 
-bool loaderLists(const std::string& path) {
-    struct Search {
-        const std::string& path;
-        bool found;
-    } search{path, false};
-    dl_iterate_phdr(
-        [](dl_phdr_info* info, std::size_t, void* context) {
-            auto* search = static_cast<Search*>(context);
-            search->found =
-                search->found || (info->dlpi_name != nullptr && search->path == info->dlpi_name);
-            return 0;
-        },
-        &search);
-    return search.found;
-}
-
 extern "C" [[gnu::noinline]] void crash_in_the_plugin(testplugin::CrashAt* crashAt) {
     crashAt(kFaultAddress);
     asm volatile("" ::: "memory");
@@ -175,12 +159,12 @@ TEST(PluginOpenedAfterEnable, ClosingItWaitsUntilAReportBeingWrittenLeavesTheIma
             closed.store(true);
         });
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
-        if (closed.load() || !loaderLists(testplugin::kPath)) {
+        if (closed.load() || !testplugin::loaderLists(testplugin::kPath)) {
             _exit(kUnmappedUnderTheReader);
         }
         kocrash_async_image_list_set_reading(&shared_image_list, false);
         closer.join();
-        _exit(loaderLists(testplugin::kPath) ? kStillMapped : kWaited);
+        _exit(testplugin::loaderLists(testplugin::kPath) ? kStillMapped : kWaited);
     });
     EXPECT_EQ(end.signal, 0);
     EXPECT_EQ(end.exitCode, kWaited);

@@ -36,22 +36,6 @@ std::string pathOf(const mach_header* header) {
     return platform::dyld::dladdr(header, &info) != 0 ? info.dli_fname : "";
 }
 
-bool loaderLists(const std::string& path) {
-    struct Search {
-        const std::string& path;
-        bool found;
-    } search{path, false};
-    dl_iterate_phdr(
-        [](dl_phdr_info* info, std::size_t, void* context) {
-            auto* search = static_cast<Search*>(context);
-            search->found =
-                search->found || (info->dlpi_name != nullptr && search->path == info->dlpi_name);
-            return 0;
-        },
-        &search);
-    return search.found;
-}
-
 std::vector<std::string> registeredPaths() {
     std::vector<std::string> paths;
     for (std::uint32_t index = 0; index < _dyld_image_count(); ++index) {
@@ -85,7 +69,7 @@ protected:
             });
             _dyld_register_func_for_remove_image([](const mach_header* header, std::intptr_t) {
                 const std::string path = pathOf(header);
-                removed.push_back({path, loaderLists(path)});
+                removed.push_back({path, testplugin::loaderLists(path)});
             });
         });
     }
@@ -128,7 +112,7 @@ TEST_F(FollowedObjects, APluginAndTheLibraryItNeedsComeAndGoWithItsHandles) {
     for (const auto& change : removed) {
         EXPECT_TRUE(change.mapped) << change.path << " was removed only after it was unmapped";
     }
-    EXPECT_FALSE(loaderLists(testplugin::kPath)) << "the loader did unmap it";
+    EXPECT_FALSE(testplugin::loaderLists(testplugin::kPath)) << "the loader did unmap it";
     EXPECT_FALSE(registered(testplugin::kPath));
     EXPECT_FALSE(registered(testplugin::kHelperPath));
 }
@@ -140,7 +124,7 @@ TEST_F(FollowedObjects, ALibraryStillOpenedOnItsOwnStaysListedWhenThePluginThatN
     EXPECT_EQ(pathsOf(removed), std::vector<std::string>{testplugin::kPath})
         << "the library opened on its own was never about to leave";
     EXPECT_FALSE(registered(testplugin::kPath));
-    EXPECT_TRUE(loaderLists(testplugin::kHelperPath));
+    EXPECT_TRUE(testplugin::loaderLists(testplugin::kHelperPath));
     EXPECT_TRUE(registered(testplugin::kHelperPath));
     const auto paths = registeredPaths();
     EXPECT_EQ(std::count(paths.begin(), paths.end(), testplugin::kHelperPath), 1);
@@ -148,7 +132,7 @@ TEST_F(FollowedObjects, ALibraryStillOpenedOnItsOwnStaysListedWhenThePluginThatN
 
 TEST_F(FollowedObjects, ALibraryTheLoaderNeverUnmapsIsNotRemovedWhenOtherLibrariesClose) {
     { testplugin::OpenedPlugin kept(TEST_SEARCH_RPATH_CALLER_PATH, RTLD_NOW | RTLD_NODELETE); }
-    ASSERT_TRUE(loaderLists(TEST_SEARCH_RPATH_CALLER_PATH));
+    ASSERT_TRUE(testplugin::loaderLists(TEST_SEARCH_RPATH_CALLER_PATH));
     EXPECT_TRUE(registered(TEST_SEARCH_RPATH_CALLER_PATH))
         << "announced again once the loader kept it";
     removed.clear();

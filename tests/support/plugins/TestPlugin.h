@@ -1,9 +1,10 @@
 // The test plugin as the tests open it: where it and the library it needs lie, what its build-id
-// makes of its UUID, and a handle that closes it.
+// makes of its UUID, a handle that closes it, and whether the loader has a file mapped.
 #pragma once
 
 #include <cstdint>
 #include <dlfcn.h>
+#include <link.h>
 #include <stdexcept>
 #include <string>
 
@@ -40,5 +41,21 @@ public:
 private:
     void* handle_;
 };
+
+inline bool loaderLists(const std::string& path) {
+    struct Search {
+        const std::string& path;
+        bool found;
+    } search{path, false};
+    dl_iterate_phdr(
+        [](dl_phdr_info* info, std::size_t, void* context) {
+            auto* search = static_cast<Search*>(context);
+            search->found =
+                search->found || (info->dlpi_name != nullptr && search->path == info->dlpi_name);
+            return 0;
+        },
+        &search);
+    return search.found;
+}
 
 } // namespace testplugin
