@@ -20,6 +20,10 @@ kocrash_crash_guard_claim kocrash_async_crash_guard_claim(thread_t thread) {
     return expected == thread ? KOCRASH_CRASH_GUARD_OWN_FAULT : KOCRASH_CRASH_GUARD_TAKEN;
 }
 
+bool kocrash_async_crash_guard_is_writer(thread_t thread) {
+    return writingThread.load() == thread;
+}
+
 void kocrash_async_crash_guard_wait_forever() {
     for (;;) {
         pause();

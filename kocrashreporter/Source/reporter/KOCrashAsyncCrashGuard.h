@@ -19,8 +19,12 @@ enum kocrash_crash_guard_claim {
 };
 
 kocrash_crash_guard_claim kocrash_async_crash_guard_claim(thread_t thread);
-// For threads that got KOCRASH_CRASH_GUARD_TAKEN in a signal handler: returns never, so the
-// first crash's signal ends the process. The thread can still be parked by the writer.
+// Whether the thread writes or wrote the report, without claiming anything: the exception server
+// answers for the faulting thread, not for itself.
+bool kocrash_async_crash_guard_is_writer(thread_t thread);
+// For threads that got KOCRASH_CRASH_GUARD_TAKEN (in a signal handler, or the exception server
+// with another thread's fault): returns never, so the first crash's signal ends the process. The
+// thread can still be parked by the writer.
 [[noreturn]] void kocrash_async_crash_guard_wait_forever();
 
 } // extern "C"

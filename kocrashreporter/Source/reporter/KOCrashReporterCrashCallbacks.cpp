@@ -140,13 +140,18 @@ kern_return_t mach_exception_callback(task_t task, thread_t thread, exception_ty
         return KERN_FAILURE;
     }
     // The server answers one exception at a time: when it wrote the report itself, that write has
-    // ended and the exception is left to the kernel. When another thread's signal is being
-    // reported, the server waits for good, so that the fault does not end the process mid-write
-    // and the first crash's signal ends it instead.
+    // ended and the exception is left to the kernel. So is a fault of the thread that writes or
+    // wrote a signal's report (its crash callback faulting after an abort): that thread waits for
+    // this reply, and only its fault's default action can end the process. Any other thread's
+    // fault while a signal is being reported makes the server wait for good, so that the fault
+    // does not end the process mid-write and the first crash's signal ends it instead.
     switch (kocrash_async_crash_guard_claim(mach_thread_self())) {
     case KOCRASH_CRASH_GUARD_OWN_FAULT:
         return KERN_FAILURE;
     case KOCRASH_CRASH_GUARD_TAKEN:
+        if (kocrash_async_crash_guard_is_writer(thread)) {
+            return KERN_FAILURE;
+        }
         kocrash_async_crash_guard_wait_forever();
     case KOCRASH_CRASH_GUARD_WRITE:
         break;

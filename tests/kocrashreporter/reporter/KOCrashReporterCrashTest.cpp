@@ -280,6 +280,10 @@ const CrashInCallback kCrashesInCallbacks[] = {
     {"mach_fault_then_trap", KOCrashReporterSignalHandlerTypeMach,
      [] { kocrash_test_store_to(0x10); },
      [](siginfo_t*, ucontext_t*, void*) { kocrash_test_breakpoint(); }, "SIGSEGV", SIGTRAP},
+    // The abort is a signal, written on the aborting thread; its callback's fault reaches the
+    // exception server.
+    {"mach_abort_then_fault", KOCrashReporterSignalHandlerTypeMach, kocrash_test_abort,
+     [](siginfo_t*, ucontext_t*, void*) { kocrash_test_store_to(0x10); }, "SIGABRT", SIGSEGV},
 };
 
 class CrashInCrashCallback : public testing::TestWithParam<CrashInCallback> {};
