@@ -94,10 +94,10 @@ void Reachability::startNotifier() {
     // reports the outcome of its own fetch. A stop asked for during the fetch
     // holds: the start returns and leaves the notifier as the stop (or a
     // restart after it) left it. Any other removal during the fetch was the
-    // clean-up of a failed fetch elsewhere and took away the callback this
-    // start installed: it installs again and fetches again, so that a start
-    // that returns without a stop leaves the callback installed and the flags
-    // fresh.
+    // clean-up of a failed start or fetch elsewhere and took away the callback
+    // this start installed: it installs again and fetches again, so that a
+    // start that returns without a stop leaves the callback installed and the
+    // flags fresh.
     for (;;) {
         std::uint64_t removalsBefore = 0;
         std::uint64_t stopsBefore = 0;
