@@ -91,23 +91,31 @@ void Reachability::startNotifier() {
     // Outside the lock: without a notification queue the closures run inside
     // the fetch, and they may stop or restart the notifier. A concurrent start
     // installs the callback again and fetches for itself, so each start
-    // reports the outcome of its own fetch. A removal during that fetch (the
-    // failed fetch of another start, or a stop) took away the callback this
-    // start installed: it installs again and fetches again, so that a start
-    // that returns always leaves the callback installed and the flags fresh.
+    // reports the outcome of its own fetch. A stop asked for during the fetch
+    // holds: the start returns and leaves the notifier as the stop (or a
+    // restart after it) left it. Any other removal during the fetch was the
+    // clean-up of a failed start or fetch elsewhere and took away the callback
+    // this start installed: it installs again and fetches again, so that a
+    // start that returns without a stop leaves the callback installed and the
+    // flags fresh.
     for (;;) {
-        std::uint64_t installedAfter = 0;
+        std::uint64_t removalsBefore = 0;
+        std::uint64_t stopsBefore = 0;
         {
             std::lock_guard lock(notifierMutex_);
             if (notifierRunning_) {
                 return;
             }
             installCallback();
-            installedAfter = removals_;
+            removalsBefore = removals_;
+            stopsBefore = stops_;
         }
         setReachabilityFlags();
         std::lock_guard lock(notifierMutex_);
-        if (removals_ == installedAfter) {
+        if (stops_ != stopsBefore) {
+            return;
+        }
+        if (removals_ == removalsBefore) {
             notifierRunning_ = true;
             return;
         }
@@ -132,6 +140,7 @@ void Reachability::installCallback() {
 
 void Reachability::stopNotifier() {
     std::lock_guard lock(notifierMutex_);
+    ++stops_;
     removeCallback();
 }
 
@@ -226,7 +235,10 @@ void Reachability::setReachabilityFlags() {
         updateFlags(fetched);
     });
     if (failure) {
-        stopNotifier();
+        {
+            std::lock_guard lock(notifierMutex_);
+            removeCallback();
+        }
         throw ReachabilityError::unableToGetFlags(*failure);
     }
 }

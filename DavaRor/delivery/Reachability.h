@@ -80,7 +80,8 @@ public:
 
     // Installs the platform callback and delivers the current state once;
     // throws ReachabilityError, leaving the notifier stopped. Does nothing
-    // while running.
+    // while running. A stop while it runs (from a closure or another thread)
+    // holds.
     void startNotifier();
     void stopNotifier();
 
@@ -127,9 +128,11 @@ private:
 
     std::mutex notifierMutex_; // serialises installing and removing the callback
     std::atomic<bool> notifierRunning_{false};
-    // Counts removals of the callback, so a start whose fetch ran while the
-    // callback was removed installs it again before it marks it running.
+    // Count every removal of the callback and, among them, the stops asked
+    // for by the application: a start whose fetch ran while the callback was
+    // removed installs it again, unless the removal was such a stop.
     std::uint64_t removals_ = 0;
+    std::uint64_t stops_ = 0;
 
     const platform::SCNetworkReachabilityRef reachabilityRef_;
     const std::shared_ptr<platform::SerialQueue> reachabilitySerialQueue_;

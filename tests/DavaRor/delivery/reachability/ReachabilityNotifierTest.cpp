@@ -139,6 +139,43 @@ TEST_F(ReachabilityNotifier, WithoutANotificationQueueClosuresRunInsideThePlatfo
     EXPECT_EQ(journal.onExpectedQueue, (std::vector<bool>(4, true)));
 }
 
+// Without a notification queue the start's own fetch runs the closures, so a
+// closure that stops once reachable stops a start still under way.
+TEST_F(ReachabilityNotifier, AStopDuringTheStartsFetchHolds) {
+    auto monitor = makeMonitor(nullptr);
+    std::atomic<int> reachableCalls{0};
+    monitor->setWhenReachable([&](Reachability& m) {
+        ++reachableCalls;
+        m.stopNotifier();
+    });
+    EXPECT_NO_THROW(monitor->startNotifier());
+    EXPECT_EQ(reachableCalls, 1);
+    ASSERT_FALSE(monitor->notifierRunning());
+    EXPECT_EQ(source->activeWatches(), 0u);
+    EXPECT_EQ(monitor->reachabilityRef()->description(), "<SCNetworkReachability fake>");
+    source->fireCallback(unreachable);
+    monitor->reachabilitySerialQueue().sync([] {});
+    EXPECT_EQ(journal.seen(), (std::vector<std::string>{"posted"})) << "stopped: heard nothing";
+
+    // The same stop, asked for by another thread while the fetch is under way.
+    source->setFlags(reachable | kSCNetworkReachabilityFlagsIsDirect);
+    std::promise<void> stopped;
+    auto stopping = stopped.get_future();
+    std::thread stopper;
+    monitor->setWhenReachable([&](Reachability& m) {
+        stopper = std::thread([&m, &stopped] {
+            m.stopNotifier();
+            stopped.set_value();
+        });
+        stopping.wait();
+    });
+    EXPECT_NO_THROW(monitor->startNotifier());
+    ASSERT_TRUE(stopper.joinable()) << "the start's fetch ran no closure";
+    stopper.join();
+    EXPECT_FALSE(monitor->notifierRunning());
+    EXPECT_EQ(source->activeWatches(), 0u);
+}
+
 TEST_F(ReachabilityNotifier, FailedStartsLeaveTheNotifierStopped) {
     auto monitor = makeMonitor(&MainQueue::shared());
     source->failWatches(EMFILE);
