@@ -42,7 +42,6 @@ TEST(HandleObjects, AHandleKeepsTheLibrariesItsObjectNeeds) {
     ASSERT_EQ(dlinfo(helper.get(), RTLD_DI_LINKMAP, &helperMap), 0);
     ASSERT_NE(dladdr(reinterpret_cast<void*>(helperMap->l_ld), &info), 0);
     EXPECT_TRUE(kept.contains(reinterpret_cast<std::uint64_t>(info.dli_fbase)));
-    EXPECT_EQ(kept.size(), 2u);
 }
 
 } // namespace
