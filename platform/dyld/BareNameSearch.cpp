@@ -4,9 +4,13 @@
 #include "platform/dyld/LoadedObjects.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <dlfcn.h>
+#include <elf.h>
 #include <filesystem>
+#include <fstream>
 #include <link.h>
 #include <optional>
 #include <string>
@@ -63,9 +67,46 @@ private:
     std::vector<std::string> directories_;
 };
 
-std::optional<std::string> libraryPathVariable() {
-    const char* value = getauxval(AT_SECURE) == 0 ? std::getenv("LD_LIBRARY_PATH") : nullptr;
-    return value != nullptr ? std::optional<std::string>(value) : std::nullopt;
+// The loader reads LD_LIBRARY_PATH once, at start; a program that changes its environment later
+// does not move the search. Read while this library is initialised, or at the first search if a
+// constructor that ran before asks first.
+const std::optional<std::string>& libraryPathAtStart() {
+    static const std::optional<std::string> value = []() -> std::optional<std::string> {
+        const char* variable = getauxval(AT_SECURE) == 0 ? std::getenv("LD_LIBRARY_PATH") : nullptr;
+        return variable != nullptr ? std::optional<std::string>(variable) : std::nullopt;
+    }();
+    return value;
+}
+
+[[maybe_unused]] __attribute__((constructor)) void readLibraryPathAtStart() {
+    libraryPathAtStart();
+}
+
+// The loader passes over a file built for another ELF class or machine and searches on; any other
+// file it finds, even one that is no ELF object, ends the search with whatever opening it gives.
+bool builtForAnotherMachine(const std::string& path) {
+    Dl_info info;
+    if (dladdr(reinterpret_cast<const void*>(&builtForAnotherMachine), &info) == 0 ||
+        info.dli_fbase == nullptr) {
+        return false;
+    }
+    const auto* own = static_cast<const ElfW(Ehdr)*>(info.dli_fbase);
+    // e_machine lies at the same offset in both classes, right after e_type.
+    unsigned char header[EI_NIDENT + 4];
+    std::ifstream file(path, std::ios::binary);
+    if (!file.read(reinterpret_cast<char*>(header), sizeof(header)) ||
+        std::memcmp(header, ELFMAG, SELFMAG) != 0) {
+        return false;
+    }
+    if (header[EI_CLASS] != own->e_ident[EI_CLASS]) {
+        return true;
+    }
+    if (header[EI_DATA] != own->e_ident[EI_DATA]) {
+        return false;
+    }
+    std::uint16_t machine;
+    std::memcpy(&machine, header + EI_NIDENT + 2, sizeof(machine));
+    return machine != own->e_machine;
 }
 
 } // namespace
@@ -73,33 +114,41 @@ std::optional<std::string> libraryPathVariable() {
 void* openBareName(const char* name, int mode, const void* caller, LoaderOpen* open) {
     const auto objects = loadedObjects();
     for (const auto& object : objects) {
-        if (dynamicEntriesOf(object.info).soname == name) {
+        if (answersTo(object, name)) {
             return open(object.path().c_str(), mode);
         }
     }
     Dl_info info;
-    link_map* callerObject = nullptr;
-    if (dladdr1(caller, &info, reinterpret_cast<void**>(&callerObject), RTLD_DL_LINKMAP) == 0 ||
-        callerObject == nullptr || objects.empty()) {
+    link_map* callerMap = nullptr;
+    if (dladdr1(caller, &info, reinterpret_cast<void**>(&callerMap), RTLD_DL_LINKMAP) == 0 ||
+        callerMap == nullptr) {
         return open(name, mode);
     }
-    const bool callerIsExecutable = callerObject->l_name[0] == '\0';
+    const auto callerObject =
+        std::find_if(objects.begin(), objects.end(), [callerMap](const LoadedObject& object) {
+            return object.info.dlpi_addr == callerMap->l_addr && object.name == callerMap->l_name;
+        });
+    if (callerObject == objects.end()) {
+        return open(name, mode);
+    }
+    const LoadedObject& executable = objects.front();
+    const bool callerIsExecutable = callerObject == objects.begin();
     const std::string executableOrigin = directoryOf(executablePath());
     const std::string callerOrigin =
-        callerIsExecutable ? executableOrigin : directoryOf(callerObject->l_name);
-    const auto callerEntries = dynamicEntriesOf(callerObject->l_ld, callerObject->l_addr);
+        callerIsExecutable ? executableOrigin : directoryOf(callerObject->name);
+    const DynamicEntries& callerEntries = callerObject->entries;
     SearchPath search;
     if (!callerEntries.runPath) {
         search.append(callerEntries.rPath, callerOrigin);
-        if (!callerIsExecutable) {
-            search.append(dynamicEntriesOf(objects.front().info).rPath, executableOrigin);
+        if (!callerIsExecutable && !executable.entries.runPath) {
+            search.append(executable.entries.rPath, executableOrigin);
         }
     }
-    search.append(libraryPathVariable(), executableOrigin);
+    search.append(libraryPathAtStart(), executableOrigin);
     search.append(callerEntries.runPath, callerOrigin);
     for (const auto& directory : search.directories()) {
         const std::string candidate = directory + "/" + name;
-        if (access(candidate.c_str(), F_OK) == 0) {
+        if (access(candidate.c_str(), F_OK) == 0 && !builtForAnotherMachine(candidate)) {
             return open(candidate.c_str(), mode);
         }
     }

@@ -1,6 +1,7 @@
 #include "platform/dyld/DynamicEntries.h"
 
 #include <cstdint>
+#include <cstring>
 
 namespace platform::dyld {
 
@@ -10,6 +11,7 @@ DynamicEntries dynamicEntriesOf(const ElfW(Dyn) * dynamic, ElfW(Addr) base) {
         return entries;
     }
     std::uintptr_t strings = 0;
+    std::size_t stringsSize = 0;
     std::optional<std::uintptr_t> soname;
     std::vector<std::uintptr_t> needed;
     std::optional<std::uintptr_t> rPath;
@@ -18,6 +20,9 @@ DynamicEntries dynamicEntriesOf(const ElfW(Dyn) * dynamic, ElfW(Addr) base) {
         switch (entry->d_tag) {
         case DT_STRTAB:
             strings = entry->d_un.d_ptr;
+            break;
+        case DT_STRSZ:
+            stringsSize = entry->d_un.d_val;
             break;
         case DT_SONAME:
             soname = entry->d_un.d_val;
@@ -42,12 +47,23 @@ DynamicEntries dynamicEntriesOf(const ElfW(Dyn) * dynamic, ElfW(Addr) base) {
     if (strings < base) {
         strings += base;
     }
-    const auto text = [strings](std::uintptr_t offset) {
-        return std::string(reinterpret_cast<const char*>(strings + offset));
+    // A damaged section could point past its string table; such an entry is taken as absent.
+    const auto text = [strings, stringsSize](std::uintptr_t offset) -> std::optional<std::string> {
+        if (offset >= stringsSize) {
+            return std::nullopt;
+        }
+        const auto* start = reinterpret_cast<const char*>(strings + offset);
+        const std::size_t length = strnlen(start, stringsSize - offset);
+        if (length == stringsSize - offset) {
+            return std::nullopt;
+        }
+        return std::string(start, length);
     };
-    entries.soname = soname ? text(*soname) : "";
+    entries.soname = soname ? text(*soname).value_or("") : "";
     for (std::uintptr_t offset : needed) {
-        entries.needed.push_back(text(offset));
+        if (auto name = text(offset)) {
+            entries.needed.push_back(std::move(*name));
+        }
     }
     if (rPath) {
         entries.rPath = text(*rPath);

@@ -11,13 +11,15 @@
 namespace platform::dyld {
 
 struct DynamicEntries {
+    // "" where the object has none.
     std::string soname;
     std::vector<std::string> needed;
     std::optional<std::string> rPath;
     std::optional<std::string> runPath;
 };
 
-// dynamic: the object's dynamic section as mapped; base: its load bias. Empty without one.
+// dynamic: the object's dynamic section as mapped; base: its load bias. Empty without one. An
+// entry whose text does not lie within DT_STRSZ is left out.
 DynamicEntries dynamicEntriesOf(const ElfW(Dyn) * dynamic, ElfW(Addr) base);
 DynamicEntries dynamicEntriesOf(const dl_phdr_info& info);
 

@@ -1,6 +1,7 @@
 #include "platform/dyld/LoadedObjects.h"
 
 #include <climits>
+#include <filesystem>
 #include <optional>
 #include <unistd.h>
 
@@ -33,6 +34,14 @@ std::string LoadedObject::path() const {
     return name.empty() ? executablePath() : name;
 }
 
+bool answersTo(const LoadedObject& object, std::string_view name) {
+    if (name.empty()) {
+        return false;
+    }
+    return object.entries.soname == name ||
+           (!object.name.empty() && std::filesystem::path(object.name).filename() == name);
+}
+
 std::string executablePath() {
     char buffer[PATH_MAX];
     ssize_t length = readlink("/proc/self/exe", buffer, sizeof(buffer));
@@ -46,7 +55,7 @@ std::vector<LoadedObject> loadedObjects() {
             auto header = firstSegmentAddress(*info);
             if (header) {
                 LoadedObject object{*header, info->dlpi_name != nullptr ? info->dlpi_name : "",
-                                    *info};
+                                    *info, dynamicEntriesOf(*info)};
                 object.info.dlpi_name = nullptr;
                 static_cast<std::vector<LoadedObject>*>(context)->push_back(std::move(object));
             }

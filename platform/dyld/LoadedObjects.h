@@ -3,10 +3,13 @@
 // shown. Normal context only.
 #pragma once
 
+#include "platform/dyld/DynamicEntries.h"
+
 #include <cstdint>
 #include <link.h>
 #include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace platform::dyld {
@@ -21,7 +24,14 @@ struct LoadedObject {
     std::string path() const;
 
     dl_phdr_info info{};
+    // Read while the loader listed the object, so that no later dlclose can unmap it first.
+    DynamicEntries entries;
 };
+
+// Whether the loader would take object for a library named name (without a path): by its soname,
+// or by the file name it was loaded from (which stands for the name it was asked for under).
+// Objects without a soname answer only to their file name; nothing answers to "".
+bool answersTo(const LoadedObject& object, std::string_view name);
 
 // In the loader's order, the main program first. Objects without a loaded segment are left out.
 std::vector<LoadedObject> loadedObjects();

@@ -65,7 +65,9 @@ __attribute__((visibility("default"))) void* dlopen(const char* file, int mode) 
     }
     std::lock_guard lock(platform::dyld::loaderLock());
     const auto before = platform::dyld::loadedObjectHeaders();
-    void* handle = file != nullptr && std::strchr(file, '/') == nullptr
+    // "" names the main program, as a null file does: there is nothing to search for.
+    const bool bareName = file != nullptr && file[0] != '\0' && std::strchr(file, '/') == nullptr;
+    void* handle = bareName
                        ? platform::dyld::openBareName(file, mode, __builtin_return_address(0), next)
                        : next(file, mode);
     if (handle != nullptr) {
