@@ -171,7 +171,15 @@ TEST_F(AutoCaptureIntegration, AReportIsReadOnceEvenWhenItCannotBeSent) {
         bool optOut;
         std::vector<std::string> lines;
     };
+    auto* oversized = minimalReport(messages);
+    setCustomData(messages, oversized,
+                  R"({"event_properties": {"padding": ")" +
+                      std::string(KOCrashReporterDefaultMaxReportBytes, 'x') + "\"}}");
     const Case cases[] = {
+        {"larger than a crash writes",
+         packWithProtobufC(oversized),
+         false,
+         {"[DavaRor] Failed to load crash report: Error Domain=NSPOSIXErrorDomain Code=27 "}},
         {"undecodable",
          {'k', 'o', 'c', 'r', 'a', 's', 'h', 2, 0},
          false,
