@@ -47,6 +47,8 @@ std::string_view DavaRorStorage::rawValue(StorageKey key) {
         return "davaror.groupPropertiesForFlags";
     case StorageKey::errorTracking:
         return "davaror.errorTracking";
+    case StorageKey::sentCrashReport:
+        return "davaror.sentCrashReport";
     }
     return "davaror.unknown";
 }

@@ -33,6 +33,7 @@ public:
         personPropertiesForFlags,
         groupPropertiesForFlags,
         errorTracking,
+        sentCrashReport,
     };
 
     static std::string_view rawValue(StorageKey key);

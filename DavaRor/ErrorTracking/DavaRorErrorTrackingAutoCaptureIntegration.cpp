@@ -2,8 +2,10 @@
 
 #include "DavaRor/DavaRorConfig.h"
 #include "DavaRor/DavaRorSDK.h"
+#include "DavaRor/DavaRorStorage.h"
 #include "DavaRor/ErrorTracking/DavaRorCrashReportProcessor.h"
 #include "DavaRor/ErrorTracking/DavaRorDebugUtils.h"
+#include "DavaRor/ErrorTracking/DavaRorUUIDText.h"
 #include "DavaRor/Utils/DavaRorLog.h"
 #include "DavaRor/Utils/DavaRorUntrustedJSON.h"
 #include "DavaRor/delivery/DavaRorRemoteConfig.h"
@@ -11,6 +13,7 @@
 #include "reporter/KOCrashReporter.h"
 
 #include <exception>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -47,6 +50,31 @@ json storedContext(const KOCrashReport& report) {
     auto context = parseUntrustedJsonOrNone(
         std::string_view(reinterpret_cast<const char*>(data->data()), data->size()));
     return context && context->is_object() ? std::move(*context) : json::object();
+}
+
+// Why the report is not to be sent, or none. One that cannot be removed is found again at every
+// start, so the client's own storage (writable wherever events are) keeps the UUID of the last
+// report sent: the writer gives each run's report a new one. A report is sent only when it is not
+// that one, and a report left in place only once its UUID is stored. A report without a UUID is
+// not the writer's; left in place, it is never sent.
+std::optional<std::string> reasonNotToSend(const KOCrashReport& report, bool purged,
+                                           const DavaRorStorage& storage) {
+    constexpr auto key = DavaRorStorage::StorageKey::sentCrashReport;
+    const auto identity =
+        report.uuidRef() ? std::optional(uuidText(*report.uuidRef())) : std::nullopt;
+    if (identity && identity == storage.getString(key)) {
+        return "it was sent before";
+    }
+    if (purged) {
+        return std::nullopt;
+    }
+    if (identity) {
+        storage.setJson(key, *identity);
+    }
+    if (!identity || storage.getString(key) != identity) {
+        return "it cannot be removed, and its sending cannot be recorded";
+    }
+    return std::nullopt;
 }
 
 } // namespace
@@ -168,10 +196,18 @@ void DavaRorErrorTrackingAutoCaptureIntegration::processPendingCrashReport() {
     }
     // Before decoding: a report that brings the process down while it is read must not do so
     // again at every start.
-    crashReporter->purgePendingCrashReport();
+    const bool purged = crashReporter->purgePendingCrashReport();
     auto report = KOCrashReport::initWithData(*data, &error);
     if (!report) {
         davaRorLog("Failed to process crash report: " + describe(error));
+        return;
+    }
+    // Without a configuration the client is closed, and the capture below sends nothing.
+    auto config = davaRor->config();
+    const auto notSent =
+        config ? reasonNotToSend(*report, purged, DavaRorStorage(*config)) : std::nullopt;
+    if (notSent) {
+        davaRorLog("Crash report not sent: " + *notSent);
         return;
     }
 
@@ -180,7 +216,6 @@ void DavaRorErrorTrackingAutoCaptureIntegration::processPendingCrashReport() {
     const json* storedProperties = findMember(context, "event_properties");
     json properties =
         storedProperties && storedProperties->is_object() ? *storedProperties : json::object();
-    auto config = davaRor->config();
     if (config) {
         properties.update(
             DavaRorCrashReportProcessor::processReport(*report, *config->errorTrackingConfig));

@@ -140,7 +140,10 @@ bool KOCrashReporter::hasPendingCrashReport() const {
 
 std::optional<KOCrashReportData>
 KOCrashReporter::loadPendingCrashReportDataAndReturnError(std::optional<KOError>* error) const {
-    return kocrash_reporter_read_file(crashReportPath(), error);
+    // A crash writes at most maxReportBytes (the crash context's cap, set at enable), so a
+    // longer file is no report of this reporter's. It is refused before it is read: one of a
+    // million frames would take gigabytes to decode.
+    return kocrash_reporter_read_report(crashReportPath(), config_.maxReportBytes(), error);
 }
 
 std::optional<KOCrashReportData> KOCrashReporter::loadPendingCrashReportData() const {
@@ -182,7 +185,9 @@ bool KOCrashReporter::enableCrashReporterAndReturnError(std::optional<KOError>* 
     if (!populateCrashReportDirectoryAndReturnError(error)) {
         return false;
     }
+    kocrash_reporter_clear_report_path(crashReportPath());
     signal_handler_context.report_path = strdup(crashReportPath().c_str());
+    signal_handler_context.report_size_cap = config_.maxReportBytes();
     kocrash_log_writer_init(&signal_handler_context.writer, applicationIdentifier_,
                             applicationVersion_, applicationMarketingVersion_,
                             mapToAsyncSymbolicationStrategy(config_.symbolicationStrategy()),

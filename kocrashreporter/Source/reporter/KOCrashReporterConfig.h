@@ -1,6 +1,6 @@
 // The crash reporter's immutable configuration: which handlers enable installs, how frames are
-// named, whether uncaught C++ exceptions are recorded, how large a live report may grow and
-// where reports live. Normal context only.
+// named, whether uncaught C++ exceptions are recorded, how large a report may grow and where
+// reports live. Normal context only.
 #pragma once
 
 #include <cstdint>
@@ -53,6 +53,11 @@ public:
     bool shouldRegisterUncaughtExceptionHandler() const {
         return shouldRegisterUncaughtExceptionHandler_;
     }
+    // Both a crash's report and a live one are cut at this size (0: no cut), and a pending file
+    // larger than it is refused unread: no report written under the same cap reaches it. The
+    // default leaves ample room: an unnamed frame takes at most 14 bytes (a named one 290 with
+    // a 255-byte symbol), so 1 MiB holds 128 threads at the writer's 512 frames each besides
+    // 500 images with 100-byte paths.
     std::uint64_t maxReportBytes() const { return maxReportBytes_; }
     // None: the user's cache folder.
     const std::optional<std::string>& basePath() const { return basePath_; }

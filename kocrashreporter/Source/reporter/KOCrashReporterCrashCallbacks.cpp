@@ -24,6 +24,7 @@
 #include "reporter/KOCrashDescriptorReserve.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -81,8 +82,17 @@ kocrash_error_t kocrash_write_report(kocrash_crash_context* context, thread_t cr
         context->writer.custom_data = {static_cast<std::size_t>(data->length),
                                        const_cast<std::uint8_t*>(data->bytes)};
     }
-    const int fd = open(context->report_path, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    // Only a regular file of the reporter's own: a link at the path is not followed (nor is the
+    // missing file it names created elsewhere), and a FIFO put there after enable neither
+    // blocks the open nor takes the report.
+    const int fd = open(context->report_path,
+                        O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0644);
     if (fd < 0) {
+        return KOCRASH_EINTERNAL;
+    }
+    struct stat status;
+    if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+        close(fd);
         return KOCRASH_EINTERNAL;
     }
     kocrash_async_file file;

@@ -1,5 +1,7 @@
 #include "reporter/KOCrashReporterFiles.h"
 
+#include "KOCrashLog.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
@@ -25,8 +27,9 @@ std::string homeFolder() {
 
 class ReadOnlyFile {
 public:
+    // Opens neither what a link at the path names nor waits for a FIFO's writer.
     explicit ReadOnlyFile(const std::filesystem::path& path)
-        : fd_(open(path.c_str(), O_RDONLY | O_CLOEXEC)) {}
+        : fd_(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK)) {}
     ~ReadOnlyFile() {
         if (fd_ >= 0) {
             close(fd_);
@@ -74,17 +77,28 @@ KOError kocrash_reporter_file_error(int errnoValue, const std::filesystem::path&
 }
 
 std::optional<std::vector<std::uint8_t>>
-kocrash_reporter_read_file(const std::filesystem::path& path, std::optional<KOError>* error) {
+kocrash_reporter_read_report(const std::filesystem::path& path, std::uint64_t maxBytes,
+                             std::optional<KOError>* error) {
     const auto failed = [&](int errnoValue) {
         if (error != nullptr) {
             *error = kocrash_reporter_file_error(errnoValue, path);
         }
         return std::nullopt;
     };
+    const auto fits = [maxBytes](std::uint64_t size) { return maxBytes == 0 || size <= maxBytes; };
     const ReadOnlyFile file(path);
     struct stat status {};
     if (file.fd() < 0 || fstat(file.fd(), &status) != 0) {
         return failed(errno);
+    }
+    if (S_ISDIR(status.st_mode)) {
+        return failed(EISDIR);
+    }
+    if (!S_ISREG(status.st_mode)) {
+        return failed(EINVAL);
+    }
+    if (!fits(static_cast<std::uint64_t>(status.st_size))) {
+        return failed(EFBIG);
     }
     std::vector<std::uint8_t> contents;
     contents.reserve(static_cast<std::size_t>(std::max<off_t>(status.st_size, 0)));
@@ -96,9 +110,31 @@ kocrash_reporter_read_file(const std::filesystem::path& path, std::optional<KOEr
         }
         if (got > 0) {
             contents.insert(contents.end(), chunk, chunk + got);
+            // It grew since it was measured.
+            if (!fits(contents.size())) {
+                return failed(EFBIG);
+            }
         } else if (errno != EINTR) {
             return failed(errno);
         }
+    }
+}
+
+void kocrash_reporter_clear_report_path(const std::filesystem::path& path) {
+    struct stat status {};
+    if (lstat(path.c_str(), &status) != 0 || S_ISREG(status.st_mode)) {
+        return;
+    }
+    // A link goes, not what it names.
+    std::error_code error;
+    std::filesystem::remove_all(path, error);
+    if (error) {
+        kocrash_log("[KOCrashReporter] Could not remove %s, which is not a regular file: %s",
+                    path.c_str(), error.message().c_str());
+    } else {
+        kocrash_log("[KOCrashReporter] Removed %s: a crash report can be written only as a "
+                    "regular file there",
+                    path.c_str());
     }
 }
 

@@ -129,7 +129,7 @@ std::optional<KOCrashReportData> KOCrashReporter::writeLiveReport(thread_t threa
                                "Failed to write the crash report to disk");
         return std::nullopt;
     }
-    auto data = kocrash_reporter_read_file(temporary.path(), nullptr);
+    auto data = kocrash_reporter_read_report(temporary.path(), config_.maxReportBytes(), nullptr);
     if (!data) {
         kocrash_populate_error(error, KOCrashReporterErrorOther,
                                "Unable to open live crash report for reading");

@@ -15,6 +15,8 @@
 
 #include <gtest/gtest.h>
 
+#include <linux/capability.h>
+
 #include <csignal>
 #include <cstdlib>
 #include <fstream>
@@ -22,6 +24,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <sys/ptrace.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -171,7 +174,15 @@ TEST_F(AutoCaptureIntegration, AReportIsReadOnceEvenWhenItCannotBeSent) {
         bool optOut;
         std::vector<std::string> lines;
     };
+    auto* oversized = minimalReport(messages);
+    setCustomData(messages, oversized,
+                  R"({"event_properties": {"padding": ")" +
+                      std::string(KOCrashReporterDefaultMaxReportBytes, 'x') + "\"}}");
     const Case cases[] = {
+        {"larger than a crash writes",
+         packWithProtobufC(oversized),
+         false,
+         {"[DavaRor] Failed to load crash report: Error Domain=NSPOSIXErrorDomain Code=27 "}},
         {"undecodable",
          {'k', 'o', 'c', 'r', 'a', 's', 'h', 2, 0},
          false,
@@ -195,6 +206,49 @@ TEST_F(AutoCaptureIntegration, AReportIsReadOnceEvenWhenItCannotBeSent) {
         }
         clients.back()->close();
     }
+}
+
+// Takes from the calling thread, for its lifetime, the capabilities that let root write into and
+// delete from a folder its mode forbids; the setup, and so the purge, runs on this thread.
+class WithoutFileOverride {
+public:
+    WithoutFileOverride() {
+        syscall(SYS_capget, &header_, saved_);
+        __user_cap_data_struct dropped[2] = {saved_[0], saved_[1]};
+        dropped[0].effective &= ~((1u << CAP_DAC_OVERRIDE) | (1u << CAP_FOWNER));
+        syscall(SYS_capset, &header_, dropped);
+    }
+    ~WithoutFileOverride() { syscall(SYS_capset, &header_, saved_); }
+    WithoutFileOverride(const WithoutFileOverride&) = delete;
+    WithoutFileOverride& operator=(const WithoutFileOverride&) = delete;
+
+private:
+    __user_cap_header_struct header_{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct saved_[2]{};
+};
+
+TEST_F(AutoCaptureIntegration, AReportThatCannotBeRemovedIsSentOnce) {
+    leavePendingReport(packWithProtobufC(fullARM64Report(messages)));
+    const auto folder = pendingReport().parent_path();
+    std::filesystem::permissions(folder, std::filesystem::perms::owner_write,
+                                 std::filesystem::perm_options::remove);
+    std::size_t sent = 0;
+    {
+        const WithoutFileOverride readOnlyFolder;
+        for (int launch = 0; launch < 3; ++launch) {
+            sent += setUpAndRecord().size();
+            clients.back()->close();
+        }
+    }
+    std::filesystem::permissions(folder, std::filesystem::perms::owner_write,
+                                 std::filesystem::perm_options::add);
+    EXPECT_TRUE(std::filesystem::exists(pendingReport())) << "the purge must have failed";
+    EXPECT_EQ(sent, 1u);
+    EXPECT_EQ(log.count("[DavaRor] Crash report not sent: it was sent before"), 2u);
+
+    // Removable at last, it is still not sent again.
+    EXPECT_TRUE(setUpAndRecord().empty());
+    EXPECT_FALSE(std::filesystem::exists(pendingReport()));
 }
 
 TEST_F(AutoCaptureIntegration, InstallIsRefusedWhereRemoteConfigSaysNoAndForASecondClient) {

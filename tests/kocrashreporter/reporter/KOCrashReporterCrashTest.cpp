@@ -5,6 +5,7 @@
 #include "CrashingFunctions.h"
 #include "NoReturnCall.h"
 #include "ReporterTestSupport.h"
+#include "platform/core/LogSink.h"
 #include "support/Files.h"
 
 #include <gtest/gtest.h>
@@ -15,11 +16,14 @@
 #include <filesystem>
 #include <string>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <thread>
+#include <tuple>
 #include <unistd.h>
 #include <vector>
 
 using namespace reportertest;
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -314,14 +318,16 @@ INSTANTIATE_TEST_SUITE_P(Kinds, CrashInCrashCallback, testing::ValuesIn(kCrashes
                          [](const auto& info) { return std::string(info.param.name); });
 
 // Custom data larger than the file may grow: its write is refused after everything before it
-// was flushed, so only the report's end is missing.
+// was flushed, so only the report's end is missing. The reporter sets no cap of its own here.
 TEST(CrashCallback, RunsAfterAReportThatARefusedWriteCutShort) {
     constexpr rlim_t kFileLimit = 1 << 20;
     ReportFolder folder;
     testsupport::TemporaryDirectory markers;
     const std::string marker = (markers.path() / "called").string();
     const ChildEnd end = runChild([&] {
-        KOCrashReporter reporter = folder.reporter();
+        KOCrashReporter reporter =
+            folder.reporter(folder.config(KOCrashReporterSignalHandlerTypeBSD,
+                                          KOCrashReporterSymbolicationStrategySymbolTable, 0));
         const KOCrashReporterCallbacks callbacks{0, const_cast<char*>(marker.c_str()),
                                                  markCallback};
         reporter.setCrashCallbacks(&callbacks);
@@ -338,6 +344,57 @@ TEST(CrashCallback, RunsAfterAReportThatARefusedWriteCutShort) {
     EXPECT_EQ(std::filesystem::file_size(folder.reporter().crashReportPath()), kFileLimit);
     ASSERT_TRUE(std::filesystem::exists(marker));
     EXPECT_EQ(testsupport::readFile(marker), std::string(1, char(SIGSEGV)));
+}
+
+// Enable clears away what stands at the report path and is no regular file, saying so, and the
+// crash then writes its report there. What is put there after enable is left alone: the crash
+// follows no link, creates no missing file a link names, and is not held up by a FIFO.
+TEST(ReportPath, ACrashWritesOnlyARegularFileOfItsOwn) {
+    using Plant = void (*)(const fs::path& report, const fs::path& outside);
+    const std::tuple<const char*, bool, Plant> cases[] = {
+        {"folder", true, [](auto& report, auto&) { fs::create_directories(report / "in"); }},
+        {"link", false,
+         [](auto& report, auto& outside) {
+             testsupport::writeFile(outside, "kept");
+             fs::create_symlink(outside, report);
+         }},
+        {"dangling_link", false,
+         [](auto& report, auto& outside) { fs::create_symlink(outside, report); }},
+        {"fifo", false, [](auto& report, auto&) { mkfifo(report.c_str(), 0644); }},
+    };
+    for (const auto& [name, beforeEnable, plant] : cases) {
+        SCOPED_TRACE(name);
+        ReportFolder folder;
+        testsupport::TemporaryDirectory elsewhere;
+        const fs::path outside = elsewhere.path() / "target";
+        const fs::path report = folder.reporter().crashReportPath();
+        const ChildEnd end = runChild([&] {
+            KOCrashReporter reporter = folder.reporter();
+            // More than a pipe holds: a FIFO that took the report would block the crash.
+            reporter.setCustomData(KOCrashReportData(1 << 17, 'x'));
+            fs::create_directories(reporter.crashReportDirectory());
+            if (beforeEnable) {
+                plant(report, outside);
+            }
+            platform::log::ScopedCapture log;
+            if (!reporter.enableCrashReporter() ||
+                beforeEnable != log.contains("[KOCrashReporter] Removed " + report.string())) {
+                _exit(2);
+            }
+            if (!beforeEnable) {
+                plant(report, outside);
+            }
+            kocrash_test_store_to(0x10);
+        });
+        ASSERT_EQ(end.signal, SIGSEGV) << "exit code " << end.exitCode;
+        EXPECT_EQ(fs::is_regular_file(fs::symlink_status(report)), beforeEnable);
+        if (beforeEnable) {
+            EXPECT_TRUE(folder.loadPendingReport());
+        }
+        if (fs::exists(outside)) {
+            EXPECT_EQ(testsupport::readFile(outside), "kept");
+        }
+    }
 }
 
 // Custom data reaches the crash context as it is set, by whichever reporter sets it: enabling

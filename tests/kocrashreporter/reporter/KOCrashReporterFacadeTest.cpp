@@ -12,6 +12,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -100,6 +101,35 @@ TEST(PendingReport, OnlyAFileIsPendingAndUnreadableReportsFailWithTheFileSystemE
     ASSERT_TRUE(error);
     EXPECT_EQ(error->domain(), NSPOSIXErrorDomain);
     EXPECT_EQ(error->code(), EISDIR);
+}
+
+// A link is not followed, a FIFO is not waited on, and a file larger than the cap that a crash
+// writes under is refused unread.
+TEST(PendingReport, OnlyARegularFileWithinTheCapIsRead) {
+    constexpr std::uint64_t kCap = 4096;
+    ReportFolder folder;
+    KOCrashReporter reporter = folder.reporter(folder.config(
+        KOCrashReporterSignalHandlerTypeBSD, KOCrashReporterSymbolicationStrategyNone, kCap));
+    const fs::path path = reporter.crashReportPath();
+    const fs::path elsewhere = reporter.crashReportDirectory().parent_path() / "elsewhere";
+    fs::create_directories(reporter.crashReportDirectory());
+    testsupport::writeFile(elsewhere, "kocrash\x01");
+    const std::pair<std::function<void()>, int> refused[] = {
+        {[&] { fs::create_symlink(elsewhere, path); }, ELOOP},
+        {[&] { testsupport::writeFile(path, std::string(kCap + 1, 'x')); }, EFBIG},
+        {[&] { mkfifo(path.c_str(), 0644); }, EINVAL},
+    };
+    for (const auto& [plant, errnoValue] : refused) {
+        SCOPED_TRACE(errnoValue);
+        plant();
+        std::optional<KOError> error;
+        EXPECT_FALSE(reporter.loadPendingCrashReportDataAndReturnError(&error));
+        ASSERT_TRUE(error);
+        EXPECT_EQ(error->code(), errnoValue);
+        fs::remove(path);
+    }
+    testsupport::writeFile(path, std::string(kCap, 'x'));
+    EXPECT_EQ(reporter.loadPendingCrashReportData()->size(), kCap);
 }
 
 // Exit codes of the enabling children: 0 when every expectation held, else the failed step.
