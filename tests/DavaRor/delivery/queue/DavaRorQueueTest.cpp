@@ -177,6 +177,14 @@ TEST_F(QueueTest, ABatchOfVanishedFilesIsNotReportedAsCompleted) {
     EXPECT_TRUE(server.requests().empty());
 }
 
+TEST_F(QueueTest, AnEventAddedAfterTheStorageFolderWasDeletedIsSent) {
+    auto queue = makeQueue();
+    std::filesystem::remove_all(storage.url(DavaRorStorage::StorageKey::queue).parent_path());
+    queue->add(event(1));
+    ASSERT_TRUE(flushUntilLogged(*queue, "Completed!"));
+    EXPECT_EQ(receivedIndexes(), std::vector<int>{1});
+}
+
 TEST(DavaRorApiEndpoint, OnlyZeroAndOneAreEndpoints) {
     using Endpoint = DavaRorQueue::DavaRorApiEndpoint;
     const std::pair<int, std::optional<Endpoint>> cases[] = {
