@@ -2,11 +2,7 @@
 // own queue, flushing against one server: every event arrives once, from
 // whichever process sends it, and a sender killed with its batch in flight
 // holds nobody up.
-#include "DavaRor/DavaRorConfig.h"
 #include "DavaRor/DavaRorStorage.h"
-#include "DavaRor/Utils/TimeBasedEpochGenerator.h"
-#include "DavaRor/delivery/DavaRorApi.h"
-#include "DavaRor/delivery/DavaRorQueue.h"
 #include "platform/reachability/UniqueFd.h"
 #include "support/Files.h"
 #include "support/Gunzip.h"
@@ -15,12 +11,12 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <functional>
 #include <set>
 #include <thread>
 
@@ -29,8 +25,8 @@ namespace {
 using namespace std::chrono_literals;
 using testsupport::ScriptedReply;
 
-// A forked process with its own queue on the shared folder. It stores the
-// events [first, first + count) before its constructor returns, starts
+// A sender process with its own queue on the shared folder. It has stored
+// the events [first, first + count) when the constructor returns, starts
 // flushing on start(), and flushes until it is killed.
 class SharingProcess {
 public:
@@ -40,12 +36,15 @@ public:
         if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, channel) != 0) {
             return;
         }
-        // Forked without exec: the only other threads here are the test
-        // server's, whose locks the child never touches.
+        const std::string command = "exec " + std::string(DAVAROR_TEST_EMULATOR) + " " +
+                                    SHARED_FOLDER_SENDER + " " + host + " " + folder.string() +
+                                    " " + std::to_string(first) + " " + std::to_string(count) +
+                                    " " + std::to_string(channel[1]);
         pid_ = ::fork();
         if (pid_ == 0) {
-            ::close(channel[0]);
-            run(host, folder, first, count, channel[1]);
+            ::fcntl(channel[1], F_SETFD, 0);
+            ::execl("/bin/sh", "sh", "-c", command.c_str(), nullptr);
+            _exit(127);
         }
         ::close(channel[1]);
         channel_ = platform::UniqueFd(channel[0]);
@@ -64,32 +63,6 @@ public:
     }
 
 private:
-    [[noreturn]] static void run(const std::string& host, const std::filesystem::path& folder,
-                                 int first, int count, int channel) {
-        ::alarm(60);
-        auto config = std::make_shared<DavaRorConfig>("key", host);
-        config->flushAt = 1000;
-        config->maxBatchSize = 10;
-        DavaRorStorage storage("key", folder);
-        auto queue =
-            std::make_shared<DavaRorQueue>(config, storage, std::make_shared<DavaRorApi>(config),
-                                           DavaRorQueue::DavaRorApiEndpoint::batch, nullptr);
-        queue->start(true, true);
-        for (int index = first; index < first + count; ++index) {
-            queue->add(DavaRorEvent("shared", "user", {{"index", index}},
-                                    std::chrono::system_clock::now(),
-                                    TimeBasedEpochGenerator::shared().v7()));
-        }
-        char go;
-        if (::write(channel, "s", 1) != 1 || ::read(channel, &go, 1) != 1) {
-            _exit(3);
-        }
-        for (;;) {
-            queue->flush();
-            std::this_thread::sleep_for(2ms);
-        }
-    }
-
     pid_t pid_ = -1;
     platform::UniqueFd channel_;
 };
