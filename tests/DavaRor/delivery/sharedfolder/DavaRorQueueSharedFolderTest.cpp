@@ -17,6 +17,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <ranges>
 #include <set>
 #include <thread>
 
@@ -79,11 +80,8 @@ std::multiset<int> sentIndexes(const std::vector<testsupport::RecordedRequest>& 
 }
 
 std::multiset<int> eachOnce(int count) {
-    std::multiset<int> indexes;
-    for (int index = 0; index < count; ++index) {
-        indexes.insert(index);
-    }
-    return indexes;
+    const auto indexes = std::views::iota(0, count);
+    return {indexes.begin(), indexes.end()};
 }
 
 bool waitUntilEmpty(const std::filesystem::path& folder) {
