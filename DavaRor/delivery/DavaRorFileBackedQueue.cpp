@@ -109,8 +109,19 @@ int DavaRorFileBackedQueue::depth() const {
 
 void DavaRorFileBackedQueue::add(const DavaRorEventFileContents& contents) {
     std::string name = TimeBasedEpochGenerator::shared().v7().uuidString();
-    if (const auto error =
-            writeQueueFile(queue_ / name, contents.text(), DavaRorFileCreation::replaceExisting)) {
+    const auto write = [&] {
+        return writeQueueFile(queue_ / name, contents.text(), DavaRorFileCreation::replaceExisting);
+    };
+    auto error = write();
+    if (error == std::errc::no_such_file_or_directory) {
+        // The folder was deleted under the running client; without it every
+        // later event would be lost until the next launch.
+        davaRorLog("Creating the missing queue folder " + queue_.string());
+        std::error_code createError;
+        fs::create_directories(queue_, createError);
+        error = write();
+    }
+    if (error) {
         davaRorLog("Could not write file " + error.message());
         return;
     }

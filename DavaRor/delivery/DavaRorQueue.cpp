@@ -9,6 +9,7 @@
 #include "DavaRor/delivery/DavaRorApi.h"
 #include "DavaRor/delivery/DavaRorEventFileContents.h"
 #include "DavaRor/delivery/DavaRorFileBackedQueue.h"
+#include "DavaRor/delivery/DavaRorQueueFolderLock.h"
 #include "DavaRor/delivery/Reachability.h"
 #include "platform/core/DispatchQoS.h"
 
@@ -219,6 +220,12 @@ void DavaRorQueue::flush() {
 void DavaRorQueue::take(int count, std::function<void(DavaRorConsumerPayload)> completion) {
     dispatchQueue_.async([self = shared_from_this(), count, completion = std::move(completion)] {
         self->isFlushing_.store(true);
+        auto folderLock = DavaRorQueueFolderLock::tryTake(self->fileQueue_->queue());
+        if (!folderLock) {
+            davaRorLog("Another queue is sending from this folder; the next flush tries again");
+            self->isFlushing_.store(false);
+            return;
+        }
         auto loaded = self->fileQueue_->loadFiles(count);
         std::vector<DavaRorEvent> events;
         for (const auto& contents : loaded.contents) {
@@ -232,13 +239,17 @@ void DavaRorQueue::take(int count, std::function<void(DavaRorConsumerPayload)> c
         }
         // The closing step deletes exactly the files this batch consumed and
         // may outlive the queue (a close while the upload is in flight). The
-        // names of missing files go too, though nothing was read from them.
+        // names of missing files go too, though nothing was read from them:
+        // another process sent them, or the folder was deleted. The folder
+        // stays locked until the files are gone, so nobody sends them again.
         auto closing = [weak = std::weak_ptr<DavaRorQueue>(self), store = self->fileQueue_,
-                        consumed = std::move(loaded.names),
-                        read = loaded.contents.size()](bool ok) {
+                        consumed = std::move(loaded.names), read = loaded.contents.size(),
+                        folderLock = std::make_shared<DavaRorQueueFolderLock>(
+                            std::move(*folderLock))](bool ok) {
             if (ok && !consumed.empty()) {
                 store->deleteFiles(consumed);
             }
+            folderLock->release();
             if (ok && read > 0) {
                 davaRorLog("Completed!");
             }

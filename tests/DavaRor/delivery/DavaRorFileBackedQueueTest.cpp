@@ -190,9 +190,10 @@ TEST_F(LoadedStore, PeekReadsTheOldestInOrderAndPopRemovesThemWithTheirFiles) {
 
 TEST_F(LoadedStore, FailedWriteIsLoggedAndNotListed) {
     fs::remove_all(folder());
+    writeFile(folder(), "not a folder");
     store->add(eventFile("lost"));
     EXPECT_EQ(store->depth(), 5);
-    EXPECT_TRUE(log.contains("[DavaRor] Could not write file No such file or directory"));
+    EXPECT_TRUE(log.contains("[DavaRor] Could not write file Not a directory"));
 }
 
 // A file nested this deep overflows the stack of a recursive copy or dump.

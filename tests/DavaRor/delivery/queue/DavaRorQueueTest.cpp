@@ -177,6 +177,14 @@ TEST_F(QueueTest, ABatchOfVanishedFilesIsNotReportedAsCompleted) {
     EXPECT_TRUE(server.requests().empty());
 }
 
+TEST_F(QueueTest, AnEventAddedAfterTheStorageFolderWasDeletedIsSent) {
+    auto queue = makeQueue();
+    std::filesystem::remove_all(storage.url(DavaRorStorage::StorageKey::queue).parent_path());
+    queue->add(event(1));
+    ASSERT_TRUE(flushUntilLogged(*queue, "Completed!"));
+    EXPECT_EQ(receivedIndexes(), std::vector<int>{1});
+}
+
 TEST(DavaRorApiEndpoint, OnlyZeroAndOneAreEndpoints) {
     using Endpoint = DavaRorQueue::DavaRorApiEndpoint;
     const std::pair<int, std::optional<Endpoint>> cases[] = {
@@ -248,8 +256,8 @@ TEST_F(QueueTest, EventsKeptByAClosedQueueAreSentByTheNextOne) {
     }
     auto next = makeQueue();
     ASSERT_EQ(next->depth(), 2);
-    next->flush();
-    ASSERT_TRUE(waitForLog("Completed!"));
+    // The closed queue's batch holds the folder until just after its log line.
+    ASSERT_TRUE(flushUntilLogged(*next, "Completed!"));
     EXPECT_EQ(receivedIndexes(), (std::vector<int>{1, 2, 1, 2}));
     EXPECT_EQ(filesOnDisk(), 0u);
 }
