@@ -15,6 +15,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <fstream>
@@ -310,6 +311,26 @@ TEST_F(AutoCaptureIntegration, StartArmsOnlyAReporterTheIntegrationHolds) {
     integration.start();
     EXPECT_EQ(log.lines().size(), linesWhileHeld) << "no reporter after stop";
     integration.uninstall(*client);
+}
+
+// Without an application identity no reporter can be made: no client holds the integration
+// then, so any client's uninstall gives its claim back.
+TEST_F(AutoCaptureIntegration, AnInstallThatMadeNoReporterHoldsNoClient) {
+    config->errorTrackingConfig->setAutoCapture(false);
+    auto first = setUpClient(config);
+    auto secondConfig = allowedErrorTrackingConfig("second");
+    secondConfig->errorTrackingConfig->setAutoCapture(false);
+    auto second = setUpClient(secondConfig);
+    char* const processName = program_invocation_short_name;
+    program_invocation_short_name = const_cast<char*>("");
+    DavaRorErrorTrackingAutoCaptureIntegration integration;
+    integration.install(*first);
+    integration.uninstall(*second);
+    DavaRorErrorTrackingAutoCaptureIntegration replacement;
+    EXPECT_NO_THROW(replacement.install(*second));
+    program_invocation_short_name = processName;
+    EXPECT_EQ(log.count("[DavaRor] Failed to create KOCrashReporter instance"), 2u);
+    replacement.uninstall(*second);
 }
 
 TEST_F(AutoCaptureIntegration, ConcurrentContextChangesLeaveOneWholeContextInTheNextReport) {
