@@ -8,6 +8,7 @@
 
 #include "CrashReportMessages.h"
 #include "ForkedChild.h"
+#include "FreshProcess.h"
 #include "support/DavaRorLogCapture.h"
 #include "support/Files.h"
 #include "support/RecordingClient.h"
@@ -221,8 +222,11 @@ TEST_F(AutoCaptureIntegration, InstallIsRefusedWhereRemoteConfigSaysNoAndForASec
 
 // Whatever escapes the old report's processing ends only that: the report is gone, and the
 // integration is installed with this run's crashes captured. Capture is armed once per process,
-// so each case runs in a child of its own.
+// so each case runs in a child of a process that has armed nothing.
 TEST_F(AutoCaptureIntegration, AFailureWhileSendingTheOldReportLeavesCaptureOn) {
+    if (testsupport::ranInAFreshProcess()) {
+        return;
+    }
     struct Case {
         const char* name;
         void (*fail)();
@@ -266,6 +270,9 @@ TEST_F(AutoCaptureIntegration, AFailureWhileSendingTheOldReportLeavesCaptureOn) 
 // A client closed and another set up in its place: the first one's reporter keeps the handlers
 // (capture is armed once per process), yet a crash belongs to the client in place at the time.
 TEST_F(AutoCaptureIntegration, ACrashAfterTheClientWasReplacedCarriesTheNewClientsContext) {
+    if (testsupport::ranInAFreshProcess()) {
+        return;
+    }
     const auto distinctIds = home.path() / "distinct ids";
     const int status = runInForkedChild(
         [&] {
@@ -294,6 +301,9 @@ TEST_F(AutoCaptureIntegration, ACrashAfterTheClientWasReplacedCarriesTheNewClien
 }
 
 TEST_F(AutoCaptureIntegration, StartArmsOnlyAReporterTheIntegrationHolds) {
+    if (testsupport::ranInAFreshProcess()) {
+        return;
+    }
     config->errorTrackingConfig->setAutoCapture(false);
     auto client = setUpClient(config);
     DavaRorErrorTrackingAutoCaptureIntegration integration;
@@ -370,6 +380,9 @@ TEST_F(AutoCaptureIntegration, ConcurrentContextChangesLeaveOneWholeContextInThe
 
 // The child is traced by this process, as by a debugger that lets it run.
 TEST(AutoCaptureIntegrationUnderADebugger, TheReportIsSentButCrashesAreLeftToTheDebugger) {
+    if (testsupport::ranInAFreshProcess()) {
+        return;
+    }
     testsupport::TemporaryDirectory home;
     const pid_t child = fork();
     if (child == 0) {
