@@ -94,7 +94,8 @@ std::vector<DavaRorBinaryImageInfo> getImages(const std::set<std::string>& addre
         if (entry.header == nullptr) {
             return;
         }
-        auto image = parseImageInfo(entry.contents, entry.slide, entry.path);
+        auto image = parseImageInfo(entry.contents, entry.slide,
+                                    entry.path.empty() ? "unknown" : entry.path);
         if (image && wanted.contains(image->address)) {
             images.push_back(std::move(*image));
         }

@@ -89,8 +89,10 @@ void DavaRorErrorTrackingAutoCaptureIntegration::install(DavaRorSDK& davaRor) {
             "Error tracking auto capture integration disabled in remote config.", kFileIdentifier,
             24);
     }
-    ownership_.claim(davaRor);
+    ownership_.claim();
     auto crashReporter = setupCrashReporter();
+    // Without a reporter no client holds the instance: any client's uninstall gives the claim
+    // back.
     if (!crashReporter) {
         return;
     }
@@ -98,6 +100,7 @@ void DavaRorErrorTrackingAutoCaptureIntegration::install(DavaRorSDK& davaRor) {
         std::lock_guard lock(crashReporterLock_);
         crashReporter_ = crashReporter;
     }
+    ownership_.hold(davaRor);
     processPendingCrashReportIfNeeded(*crashReporter);
     start();
 }

@@ -61,18 +61,17 @@ std::optional<DavaRorDate> DavaRorAPIDateFormatter::date(std::string_view text) 
     if (!matches(text, end, 'Z') || text.size() != end + 1) {
         return std::nullopt;
     }
-    if (month < 1 || month > 12 || day < 1 || day > 31 || hour > 23 || minute > 59 || second > 60) {
+    // A date the calendar does not have (February 31st, a leap second) is unreadable, never
+    // rolled over into the next day or month.
+    const std::chrono::year_month_day calendarDay{std::chrono::year(year),
+                                                  std::chrono::month(static_cast<unsigned>(month)),
+                                                  std::chrono::day(static_cast<unsigned>(day))};
+    if (!calendarDay.ok() || hour > 23 || minute > 59 || second > 59) {
         return std::nullopt;
     }
-    std::tm utc{};
-    utc.tm_year = year - 1900;
-    utc.tm_mon = month - 1;
-    utc.tm_mday = day;
-    utc.tm_hour = hour;
-    utc.tm_min = minute;
-    utc.tm_sec = second;
-    std::time_t seconds = timegm(&utc);
-    return DavaRorDate(std::chrono::seconds(seconds) + std::chrono::milliseconds(millisecond));
+    return DavaRorDate(std::chrono::sys_days(calendarDay) + std::chrono::hours(hour) +
+                       std::chrono::minutes(minute) + std::chrono::seconds(second) +
+                       std::chrono::milliseconds(millisecond));
 }
 
 std::string DavaRorAPIDateFormatter::string(DavaRorDate date) const {

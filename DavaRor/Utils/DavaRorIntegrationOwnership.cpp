@@ -9,9 +9,18 @@ DavaRorIntegrationOwnership::~DavaRorIntegrationOwnership() {
 }
 
 void DavaRorIntegrationOwnership::claim(DavaRorSDK& davaRor) {
+    claim();
+    hold(davaRor);
+}
+
+void DavaRorIntegrationOwnership::claim() {
     std::lock_guard lock(mutex_);
     guard_.claim();
     claimed_ = true;
+}
+
+void DavaRorIntegrationOwnership::hold(DavaRorSDK& davaRor) {
+    std::lock_guard lock(mutex_);
     davaRor_ = davaRor.weak_from_this();
 }
 

@@ -22,6 +22,10 @@ public:
     // Claims the type and remembers `davaRor`; throws InternalDavaRorError,
     // changing nothing, while any instance of the type is installed.
     void claim(DavaRorSDK& davaRor);
+    // The same in two steps, for an instance that holds its client only once
+    // what it needs to serve the client exists.
+    void claim();
+    void hold(DavaRorSDK& davaRor);
     // False, changing nothing, while another live client holds the instance.
     // Otherwise forgets the client and gives back the claim if this instance
     // holds it: an instance whose install was refused never frees another's.

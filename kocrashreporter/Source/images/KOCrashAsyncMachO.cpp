@@ -152,6 +152,29 @@ void* kocrash_async_macho_find_segment_cmd(const kocrash_async_macho* image,
     return nullptr;
 }
 
+bool kocrash_async_macho_segments_contain_address(const kocrash_async_macho* image,
+                                                  kocrash_vm_address_t address) {
+    void* segment = nullptr;
+    while ((segment = kocrash_async_macho_next_command_type(
+                image, segment, segmentCommandType(image))) != nullptr) {
+        if (!kocrash_async_macho_command_covers(image, segment, segmentCommandSize(image))) {
+            return false;
+        }
+        const bool wide = image->is_64_bit;
+        const std::uint32_t max_protection =
+            kocrash_async_macho_read32(image, segment, wide ? 56 : 40);
+        const kocrash_vm_address_t start = (wide ? kocrash_async_macho_read64(image, segment, 24)
+                                                 : kocrash_async_macho_read32(image, segment, 24)) +
+                                           static_cast<kocrash_vm_address_t>(image->load_slide);
+        const kocrash_vm_size_t size = wide ? kocrash_async_macho_read64(image, segment, 32)
+                                            : kocrash_async_macho_read32(image, segment, 28);
+        if (max_protection != 0 && address - start < size) {
+            return true;
+        }
+    }
+    return false;
+}
+
 kocrash_error_t kocrash_async_macho_map_segment(const kocrash_async_macho* image,
                                                 const char* segment_name,
                                                 kocrash_async_macho_mapped_segment* segment) {

@@ -71,6 +71,10 @@ cpu_subtype_t kocrash_async_macho_cpu_subtype(const kocrash_async_macho* image);
 bool kocrash_async_macho_contains_address(const kocrash_async_macho* image,
                                           kocrash_vm_address_t address);
 
+// Whether address lies in one of the image's segments (slid), the reserved zero page aside.
+bool kocrash_async_macho_segments_contain_address(const kocrash_async_macho* image,
+                                                  kocrash_vm_address_t address);
+
 // Load commands as local pointers into command_map. Iteration ends at the mapping's end or at
 // the first command whose cmdsize is below 8 or runs past the mapping.
 void* kocrash_async_macho_next_command(const kocrash_async_macho* image, void* previous);

@@ -95,23 +95,24 @@ void classCacheSet(kocrash_async_objc_cache* cache, std::uint64_t key, std::uint
     }
 }
 
-// The read-only record from the image's constant section or, for records the runtime made,
-// from the task.
+// The read-only record. The compiler places those of the image in its constant section, so
+// one elsewhere in the image is damaged metadata; one outside the image, or one the runtime
+// points to through an extension or marks as copied, was made by the runtime and is read from
+// the task.
 kocrash_error_t copyReadOnly(const Walk& walk, std::uint64_t address, bool from_task,
                              std::uint8_t* record) {
     const std::uint64_t size = walk.layout->read_only_size;
-    if (!from_task) {
+    if (!from_task && kocrash_async_macho_segments_contain_address(walk.image, address)) {
         const std::uint8_t* local = inSection(walk, KOCRASH_OBJC_CONST, address, size);
-        if (local != nullptr) {
-            kocrash_async_memcpy(record, local, size);
-            return KOCRASH_ESUCCESS;
+        if (local == nullptr) {
+            return KOCRASH_EINVALID_DATA;
         }
-    }
-    if (from_task &&
-        kocrash_async_task_memcpy(walk.image->task, address, 0, record, size) == KOCRASH_ESUCCESS) {
+        kocrash_async_memcpy(record, local, size);
         return KOCRASH_ESUCCESS;
     }
-    return KOCRASH_EINVALID_DATA;
+    return kocrash_async_task_memcpy(walk.image->task, address, 0, record, size) == KOCRASH_ESUCCESS
+               ? KOCRASH_ESUCCESS
+               : KOCRASH_EINVALID_DATA;
 }
 
 // The class's name and base method list, from its read-only record.
@@ -183,13 +184,13 @@ kocrash_error_t walkMethods(const Walk& walk, std::uint64_t list, bool is_class_
     const std::uint64_t count = kocrash_async_macho_read32(walk.image, header, 4);
     const std::uint64_t entry_size = flags & kMethodListEntrySizeMask;
     const bool relative = walk.layout->relative_lists && (flags & kRelativeMethodListFlag) != 0;
+    if (count == 0) {
+        return KOCRASH_ESUCCESS;
+    }
     // A smaller entry size would read entries over each other and, at 0, loop 2^32 times over
     // the same bytes.
     if (entry_size < (relative ? kRelativeMethodEntrySize : walk.layout->method_size)) {
         return KOCRASH_EINVALID_DATA;
-    }
-    if (count == 0) {
-        return KOCRASH_ESUCCESS;
     }
     const std::uint8_t* entries = inSection(walk, holder, list + 8, count * entry_size);
     if (entries == nullptr) {

@@ -20,7 +20,8 @@ constexpr int kBUS_ADRERR = 2;
 constexpr int kTRAP_BRKPT = 1;
 
 int softwareSignal(mach_exception_data_type_t code) {
-    switch (code - EXC_UNIX_BAD_SYSCALL) {
+    // Unsigned, so that codes near the most negative value wrap instead of overflowing.
+    switch (static_cast<std::uint64_t>(code) - std::uint64_t{EXC_UNIX_BAD_SYSCALL}) {
     case 0:
         return kSIGSYS;
     case 1:

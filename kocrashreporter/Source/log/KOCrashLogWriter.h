@@ -132,8 +132,9 @@ kocrash_error_t kocrash_log_writer_init(kocrash_log_writer* writer, std::string_
                                         kocrash_async_symbol_strategy symbol_strategy,
                                         bool user_requested);
 
-// The uncaught exception: its name, reason (none is written as "") and the return addresses
-// of its call stack, innermost first. A second call on one writer stops the process.
+// The uncaught exception: its name, reason and the return addresses of its call stack, innermost
+// first. No reason, or a text that cannot be copied, is written as "". A second call on one
+// writer stops the process.
 void kocrash_log_writer_set_exception(kocrash_log_writer* writer, std::string_view name,
                                       std::optional<std::string_view> reason,
                                       std::span<const std::uint64_t> call_stack_return_addresses);

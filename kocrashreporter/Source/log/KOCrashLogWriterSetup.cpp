@@ -158,7 +158,6 @@ void kocrash_log_writer_set_exception(kocrash_log_writer* writer, std::string_vi
                    stderr);
         std::abort();
     }
-    exception.has_exception = true;
     exception.name = copy_string(name);
     exception.reason = copy_string(reason.value_or(""));
     if (!call_stack_return_addresses.empty()) {
@@ -169,6 +168,10 @@ void kocrash_log_writer_set_exception(kocrash_log_writer* writer, std::string_vi
             exception.callstack_count = call_stack_return_addresses.size();
         }
     }
+    // A crash may come between any two of these stores; it must find the copies complete
+    // before it finds the flag.
+    publishToCrashTime();
+    exception.has_exception = true;
     publishToCrashTime();
 }
 

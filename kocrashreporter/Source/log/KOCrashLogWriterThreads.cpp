@@ -151,8 +151,11 @@ std::size_t kocrash_writer_write_exception(kocrash_async_file* file,
                                            const kocrash_log_writer* writer,
                                            const kocrash_writer_symbolication* symbolication) {
     const auto& exception = writer->uncaught_exception;
-    std::size_t size = kocrash_writer_pack(file, 1, KOCRASH_WRITER_TYPE_STRING, exception.name) +
-                       kocrash_writer_pack(file, 2, KOCRASH_WRITER_TYPE_STRING, exception.reason);
+    // A text that could not be copied when the exception was set is written empty.
+    std::size_t size = kocrash_writer_pack(file, 1, KOCRASH_WRITER_TYPE_STRING,
+                                           exception.name != nullptr ? exception.name : "") +
+                       kocrash_writer_pack(file, 2, KOCRASH_WRITER_TYPE_STRING,
+                                           exception.reason != nullptr ? exception.reason : "");
     std::uint64_t count = exception.callstack_count;
     if (count > KOCRASH_LOG_WRITER_MAX_FRAMES) {
         count = KOCRASH_LOG_WRITER_MAX_FRAMES;

@@ -192,6 +192,11 @@ bool KOCrashReporter::enableCrashReporterAndReturnError(std::optional<KOError>* 
                             applicationVersion_, applicationMarketingVersion_,
                             mapToAsyncSymbolicationStrategy(config_.symbolicationStrategy()),
                             false);
+    {
+        // What another reporter set before this one was enabled is that one's, not this one's.
+        std::lock_guard lock(customDataMutex_);
+        publishCustomData();
+    }
     kocrash_nasync_descriptor_reserve_fill();
     if (!installHandlers(error)) {
         return false;
@@ -277,6 +282,10 @@ void KOCrashReporter::setCustomData(std::optional<KOCrashReportData> data) {
     // Any reporter speaks for the process's next crash, enabled or not: enable is once per
     // process, so a host that drops its reporter and makes another keeps the first one's
     // handlers, while the context is the second one's.
+    publishCustomData();
+}
+
+void KOCrashReporter::publishCustomData() {
     kocrash_nasync_custom_data_publish(
         customData_ ? std::optional<std::span<const std::uint8_t>>(*customData_) : std::nullopt);
 }

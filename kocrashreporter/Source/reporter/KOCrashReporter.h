@@ -91,6 +91,8 @@ private:
 
     bool populateCrashReportDirectoryAndReturnError(std::optional<KOError>* error) const;
     bool installHandlers(std::optional<KOError>* error);
+    // With customDataMutex_ held: this reporter's custom data, or none, for the next crash.
+    void publishCustomData();
     bool enableMachExceptionServer(std::optional<KOError>* error);
     std::optional<KOCrashReportData> writeLiveReport(thread_t thread, std::exception_ptr exception,
                                                      std::uint64_t callerAddress,

@@ -8,6 +8,7 @@
 
 #include "CrashReportMessages.h"
 #include "ForkedChild.h"
+#include "FreshProcess.h"
 #include "support/DavaRorLogCapture.h"
 #include "support/Files.h"
 #include "support/RecordingClient.h"
@@ -17,6 +18,7 @@
 
 #include <linux/capability.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <fstream>
@@ -274,8 +276,11 @@ TEST_F(AutoCaptureIntegration, InstallIsRefusedWhereRemoteConfigSaysNoAndForASec
 
 // Whatever escapes the old report's processing ends only that: the report is gone, and the
 // integration is installed with this run's crashes captured. Capture is armed once per process,
-// so each case runs in a child of its own.
+// so each case runs in a child of a process that has armed nothing.
 TEST_F(AutoCaptureIntegration, AFailureWhileSendingTheOldReportLeavesCaptureOn) {
+    if (testsupport::ranInAFreshProcess()) {
+        return;
+    }
     struct Case {
         const char* name;
         void (*fail)();
@@ -319,6 +324,9 @@ TEST_F(AutoCaptureIntegration, AFailureWhileSendingTheOldReportLeavesCaptureOn) 
 // A client closed and another set up in its place: the first one's reporter keeps the handlers
 // (capture is armed once per process), yet a crash belongs to the client in place at the time.
 TEST_F(AutoCaptureIntegration, ACrashAfterTheClientWasReplacedCarriesTheNewClientsContext) {
+    if (testsupport::ranInAFreshProcess()) {
+        return;
+    }
     const auto distinctIds = home.path() / "distinct ids";
     const int status = runInForkedChild(
         [&] {
@@ -347,6 +355,9 @@ TEST_F(AutoCaptureIntegration, ACrashAfterTheClientWasReplacedCarriesTheNewClien
 }
 
 TEST_F(AutoCaptureIntegration, StartArmsOnlyAReporterTheIntegrationHolds) {
+    if (testsupport::ranInAFreshProcess()) {
+        return;
+    }
     config->errorTrackingConfig->setAutoCapture(false);
     auto client = setUpClient(config);
     DavaRorErrorTrackingAutoCaptureIntegration integration;
@@ -364,6 +375,26 @@ TEST_F(AutoCaptureIntegration, StartArmsOnlyAReporterTheIntegrationHolds) {
     integration.start();
     EXPECT_EQ(log.lines().size(), linesWhileHeld) << "no reporter after stop";
     integration.uninstall(*client);
+}
+
+// Without an application identity no reporter can be made: no client holds the integration
+// then, so any client's uninstall gives its claim back.
+TEST_F(AutoCaptureIntegration, AnInstallThatMadeNoReporterHoldsNoClient) {
+    config->errorTrackingConfig->setAutoCapture(false);
+    auto first = setUpClient(config);
+    auto secondConfig = allowedErrorTrackingConfig("second");
+    secondConfig->errorTrackingConfig->setAutoCapture(false);
+    auto second = setUpClient(secondConfig);
+    char* const processName = program_invocation_short_name;
+    program_invocation_short_name = const_cast<char*>("");
+    DavaRorErrorTrackingAutoCaptureIntegration integration;
+    integration.install(*first);
+    integration.uninstall(*second);
+    DavaRorErrorTrackingAutoCaptureIntegration replacement;
+    EXPECT_NO_THROW(replacement.install(*second));
+    program_invocation_short_name = processName;
+    EXPECT_EQ(log.count("[DavaRor] Failed to create KOCrashReporter instance"), 2u);
+    replacement.uninstall(*second);
 }
 
 TEST_F(AutoCaptureIntegration, ConcurrentContextChangesLeaveOneWholeContextInTheNextReport) {
@@ -403,6 +434,9 @@ TEST_F(AutoCaptureIntegration, ConcurrentContextChangesLeaveOneWholeContextInThe
 
 // The child is traced by this process, as by a debugger that lets it run.
 TEST(AutoCaptureIntegrationUnderADebugger, TheReportIsSentButCrashesAreLeftToTheDebugger) {
+    if (testsupport::ranInAFreshProcess()) {
+        return;
+    }
     testsupport::TemporaryDirectory home;
     const pid_t child = fork();
     if (child == 0) {

@@ -78,13 +78,14 @@ json framesAt(std::initializer_list<std::string> imageAddresses) {
 TEST(DebugImages, HeadersGiveUUIDTextAndSizeOrLeaveThemOut) {
     RegisteredHeader complete("/opt/app/Complete", 0x40000, true, std::pair{0x1000, 0x2000});
     RegisteredHeader bare("/opt/app/Bare", 0x50000, false, std::nullopt);
+    RegisteredHeader nameless("", 0x58000, false, std::nullopt);
     RegisteredHeader wrapping("/opt/app/Wrapping", 0x10000, true,
                               std::pair{0x7FFFFFFFFFFFF000, 0x1000});
 
     const json images = DavaRorDebugImageProvider::getDebugImagesForFrames(
         framesAt({"0x0000000000041000", "0X0000000000041000", "0x41000", "0x0000000000050000",
-                  addressText(0x7FFFFFFFFFFFF000u + 0x10000u), "not an address", "0x"}));
-    ASSERT_EQ(images.size(), 2u) << images.dump();
+                  addressText(0x7FFFFFFFFFFFF000u + 0x10000u), "not an address", "0x", "0x58000"}));
+    ASSERT_EQ(images.size(), 3u) << images.dump();
     EXPECT_EQ(images[0], (json{{"type", "macho"},
                                {"code_file", "/opt/app/Complete"},
                                {"image_addr", "0x0000000000041000"},
@@ -95,6 +96,7 @@ TEST(DebugImages, HeadersGiveUUIDTextAndSizeOrLeaveThemOut) {
                                {"code_file", "/opt/app/Bare"},
                                {"image_addr", "0x0000000000050000"},
                                {"image_size", 0}}));
+    EXPECT_EQ(images[2]["code_file"], "unknown");
 }
 
 TEST(DebugImages, ACommandThatClaimsMoreThanTheCommandsHoldEndsTheWalk) {

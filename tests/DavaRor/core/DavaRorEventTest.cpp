@@ -55,6 +55,11 @@ TEST(DavaRorEvent, FromJSONFallsBackWhereFieldsAreMissing) {
     EXPECT_EQ(event->uuid.bytes()[6] >> 4, 7) << "a fresh version-7 id";
     EXPECT_FALSE(event->apiKey);
 
+    auto impossibleDay = DavaRorEvent::fromJSON(
+        {{"event", "e"}, {"distinct_id", "d"}, {"timestamp", "2024-02-31T00:00:00.000Z"}});
+    ASSERT_TRUE(impossibleDay);
+    EXPECT_GE(impossibleDay->timestamp, before);
+
     auto bare = DavaRorEvent::fromJSON({{"event", "e"}, {"distinct_id", "d"}});
     ASSERT_TRUE(bare);
     EXPECT_EQ(bare->properties, json::object());

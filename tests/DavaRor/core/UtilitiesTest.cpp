@@ -21,7 +21,8 @@ TEST(DavaRorDates, ReadsBothApiFormsAndRefusesEverythingElse) {
     EXPECT_EQ(withoutMilliseconds->time_since_epoch(), std::chrono::seconds(1'000'000'000));
     for (const char* text :
          {"", "2024-02-29", "2024-02-29T23:59:59", "2024-02-29T23:59:59.12Z",
-          "2024-02-29 23:59:59Z", "2024-13-01T00:00:00Z", "2024-02-29T23:59:59.123Zjunk"}) {
+          "2024-02-29 23:59:59Z", "2024-13-01T00:00:00Z", "2024-02-29T23:59:59.123Zjunk",
+          "2024-02-31T00:00:00.000Z", "2023-02-29T00:00:00Z", "2024-06-30T23:59:60Z"}) {
         EXPECT_FALSE(apiDateFormatter.date(text)) << text;
     }
 }

@@ -1,6 +1,6 @@
 // Symbolication by the object metadata of a linked image, named as llvm-objdump lists the
 // methods, and combined with the symbol table; the cache across images; method lists whose
-// entry size would make the walk loop over itself.
+// entry size would make the walk loop over itself; records the runtime placed outside the image.
 #include "images/KOCrashAsyncSymbols.h"
 #include "FixtureImages.h"
 #include "MachOOracle.h"
@@ -161,6 +161,39 @@ TEST(MetadataWalk, MethodListsWithEntriesSmallerThanAnEntryAreRejected) {
                       nullptr),
                   KOCRASH_EINVALID_DATA);
     }
+    // A list of no entries has nothing to read, whatever entry size it claims.
+    const std::uint32_t empty[] = {0, 0};
+    std::memcpy(fixture.mapping().bytes().data() + list, empty, sizeof empty);
+    SymbolCache cache;
+    EXPECT_EQ(kocrash_async_objc_parse(
+                  fixture.image(), &cache.cache,
+                  [](bool, kocrash_async_macho_string*, kocrash_async_macho_string*,
+                     kocrash_vm_address_t, void*) {},
+                  nullptr),
+              KOCRASH_ESUCCESS);
+}
+
+// A class whose read-only record the runtime moved to memory of its own: the record is read
+// from the task, although the class is neither realized nor marked as copied.
+TEST(MetadataWalk, AReadOnlyRecordOutsideTheImageIsReadFromTheTask) {
+    MappedFixture fixture("metadata_arm64.dylib");
+    ASSERT_EQ(fixture.initError(), KOCRASH_ESUCCESS);
+    const std::uint64_t classRecord =
+        nmAddress(fixture.path(), "_OBJC_CLASS_$_Root") - fixture.image()->text_address;
+    std::uint8_t* data = fixture.mapping().bytes().data() + classRecord + 32;
+    std::uint64_t readOnly;
+    std::memcpy(&readOnly, data, sizeof readOnly);
+    alignas(8) std::uint8_t moved[72];
+    std::memcpy(moved, reinterpret_cast<const void*>(readOnly), sizeof moved);
+    const auto movedAddress = reinterpret_cast<std::uint64_t>(moved);
+    std::memcpy(data, &movedAddress, sizeof movedAddress);
+    SymbolCache cache;
+    Named named;
+    const std::uint64_t value = fixture.slid(nmAddress(fixture.path(), "-[Root value]"));
+    ASSERT_EQ(kocrash_async_find_symbol(fixture.image(), KOCRASH_ASYNC_SYMBOL_STRATEGY_OBJC,
+                                        &cache.cache, value, record, &named),
+              KOCRASH_ESUCCESS);
+    EXPECT_EQ(named.name, "-[Root value]");
 }
 
 } // namespace

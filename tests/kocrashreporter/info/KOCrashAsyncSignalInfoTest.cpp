@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <string>
 
 namespace {
@@ -58,6 +59,8 @@ TEST(KOCrashAsyncMachException, ExceptionsMapToTheSignalsTheKernelWouldSend) {
         {EXC_SOFTWARE, 0x10003, 9, 0},
         {EXC_SOFTWARE, 0x20000, 6, 0},
         {EXC_SOFTWARE, 0xFFFF, 6, 0},
+        // Subtracting the first code must not overflow below the most negative value.
+        {EXC_SOFTWARE, INT64_MIN, 6, 0},
         {EXC_BREAKPOINT, 1, 5, 1},
     };
     for (const Case& c : cases) {

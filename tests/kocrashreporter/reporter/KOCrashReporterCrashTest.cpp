@@ -397,24 +397,28 @@ TEST(ReportPath, ACrashWritesOnlyARegularFileOfItsOwn) {
     }
 }
 
-// Custom data reaches the crash context as it is set, by whichever reporter sets it: enabling
-// an older reporter later must not bring its own, older value back.
-TEST(CrashContext, CarriesTheCustomDataThatWasSetLast) {
-    ReportFolder folder;
-    const ChildEnd end = runChild([&] {
-        KOCrashReporter enabled = folder.reporter();
-        enabled.setCustomData(KOCrashReportData{'o', 'l', 'd'});
-        KOCrashReporter replacement = folder.reporter();
-        replacement.setCustomData(kCustomData);
-        if (!enabled.enableCrashReporter()) {
-            _exit(2);
-        }
-        kocrash_test_store_to(0x10);
-    });
-    ASSERT_EQ(end.signal, SIGSEGV);
-    const auto report = folder.loadPendingReport();
-    ASSERT_TRUE(report);
-    EXPECT_EQ(report->customData(), kCustomData);
+// Enabling a reporter puts its own custom data, or none, in the crash context: what another
+// reporter set before is not the enabled one's.
+TEST(CrashContext, CarriesTheEnabledReportersOwnCustomData) {
+    for (const std::optional<KOCrashReportData>& own :
+         {std::optional<KOCrashReportData>(kCustomData), std::optional<KOCrashReportData>()}) {
+        SCOPED_TRACE(own ? "own data" : "no data");
+        ReportFolder folder;
+        const ChildEnd end = runChild([&] {
+            KOCrashReporter enabled = folder.reporter();
+            enabled.setCustomData(own);
+            KOCrashReporter other = folder.reporter();
+            other.setCustomData(KOCrashReportData{'o', 't', 'h', 'e', 'r'});
+            if (!enabled.enableCrashReporter()) {
+                _exit(2);
+            }
+            kocrash_test_store_to(0x10);
+        });
+        ASSERT_EQ(end.signal, SIGSEGV);
+        const auto report = folder.loadPendingReport();
+        ASSERT_TRUE(report);
+        EXPECT_EQ(report->customData(), own);
+    }
 }
 
 TEST(CrashContext, OutlivesTheReporterAndTheProcessDescriptors) {

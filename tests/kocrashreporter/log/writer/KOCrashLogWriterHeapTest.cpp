@@ -1,6 +1,7 @@
 // Writing a report calls no allocation function: this program replaces the C library's
 // allocation functions with ones that abort while a write is under way, and a forked child
 // (whose only threads are the ones it starts itself) writes a report of several real threads.
+// The same replacement runs the writer's set-up out of memory.
 #include "WriterReports.h"
 #include "report/KOCrashReport.h"
 
@@ -18,6 +19,7 @@
 namespace {
 
 std::atomic<bool> heapForbidden{false};
+std::atomic<bool> heapExhausted{false};
 
 void abortIfForbidden() {
     if (heapForbidden.load(std::memory_order_relaxed)) {
@@ -39,7 +41,7 @@ void __libc_free(void* pointer);
 
 void* malloc(std::size_t size) {
     abortIfForbidden();
-    return __libc_malloc(size);
+    return heapExhausted ? nullptr : __libc_malloc(size);
 }
 void* calloc(std::size_t count, std::size_t size) {
     abortIfForbidden();
@@ -89,37 +91,65 @@ kocrash_error_t writeWithCapturedState(kocrash_async_thread_state* state, void* 
     return KOCRASH_ESUCCESS;
 }
 
-[[noreturn]] void writeReportInChild() {
-    BusyThreads workers(4);
+std::optional<KOCrashReport> writeAndDecode(kocrash_log_writer* writer) {
     ProcessImageList images;
-    kocrash_log_writer writer{};
-    kocrash_log_writer_init(&writer, "com.example.app", "1", "1",
-                            KOCRASH_ASYNC_SYMBOL_STRATEGY_SYMBOL_TABLE, false);
-    kocrash_log_writer_set_exception(&writer, "Name", "Reason", std::vector<std::uint64_t>{0x1000});
-    kocrash_log_writer_set_custom_data(&writer, std::vector<std::uint8_t>{1, 2});
     const int fd = memfd_create("report", 0);
     kocrash_async_file file;
     kocrash_async_file_init(&file, fd, 0);
-    ChildWrite call{&writer, images.get(), &file};
+    ChildWrite call{writer, images.get(), &file};
     if (kocrash_async_thread_state_current(writeWithCapturedState, &call) != KOCRASH_ESUCCESS) {
         writeWithoutHeap(call, nullptr);
     }
     std::vector<std::uint8_t> bytes(static_cast<std::size_t>(lseek(fd, 0, SEEK_END)));
     pread(fd, bytes.data(), bytes.size(), 0);
-    const std::optional<KOCrashReport> report = KOCrashReport::initWithData(bytes, nullptr);
+    return KOCrashReport::initWithData(bytes, nullptr);
+}
+
+[[noreturn]] void writeReportInChild() {
+    BusyThreads workers(4);
+    kocrash_log_writer writer{};
+    kocrash_log_writer_init(&writer, "com.example.app", "1", "1",
+                            KOCRASH_ASYNC_SYMBOL_STRATEGY_SYMBOL_TABLE, false);
+    kocrash_log_writer_set_exception(&writer, "Name", "Reason", std::vector<std::uint64_t>{0x1000});
+    kocrash_log_writer_set_custom_data(&writer, std::vector<std::uint8_t>{1, 2});
+    const std::optional<KOCrashReport> report = writeAndDecode(&writer);
     _exit(report && report->threads().size() >= 4 && report->images().size() > 2 ? 0 : 2);
 }
 
-TEST(KOCrashLogWriterHeapTest, WritingAReportCallsNoAllocationFunction) {
-    const pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        writeReportInChild();
+[[noreturn]] void writeReportOfExceptionSetOutOfMemory() {
+    BusyThreads workers(1);
+    kocrash_log_writer writer{};
+    kocrash_log_writer_init(&writer, "com.example.app", "1", "1",
+                            KOCRASH_ASYNC_SYMBOL_STRATEGY_NONE, false);
+    const std::vector<std::uint64_t> callStack{0x1000};
+    heapExhausted = true;
+    kocrash_log_writer_set_exception(&writer, "Name", "Reason", callStack);
+    heapExhausted = false;
+    const std::optional<KOCrashReport> report = writeAndDecode(&writer);
+    _exit(report && report->exceptionInfo() && report->exceptionInfo()->exceptionName().empty() &&
+                  report->signalInfo().name() == "SIGSEGV"
+              ? 0
+              : 2);
+}
+
+void expectChildExitsCleanly(void (*child)()) {
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        child();
     }
     int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
     ASSERT_TRUE(WIFEXITED(status)) << "child ended by signal " << WTERMSIG(status);
     EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+TEST(KOCrashLogWriterHeapTest, WritingAReportCallsNoAllocationFunction) {
+    expectChildExitsCleanly(writeReportInChild);
+}
+
+TEST(KOCrashLogWriterHeapTest, AnExceptionWhoseTextsCouldNotBeCopiedIsWrittenWithEmptyTexts) {
+    expectChildExitsCleanly(writeReportOfExceptionSetOutOfMemory);
 }
 
 } // namespace
