@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <utility>
 
 namespace {
 
@@ -31,10 +32,11 @@ struct JsonTextShape {
     std::size_t values = 0;
 };
 
-// How deep `text` nests arrays and objects and how many values it holds,
-// counted only until one of them passes its limit. Exact for valid JSON, where
-// every value but the first either follows a comma or is the first inside its
-// array or object; for anything else the parser has the last word.
+// How deep `text` nests arrays and objects and how many values and member
+// names it holds, counted only until one of them passes its limit. Exact for
+// valid JSON, where each but the first follows a comma or a colon, or is the
+// first inside its array or object; for anything else the parser has the last
+// word.
 JsonTextShape shapeOf(std::string_view text, const DavaRorJsonLimits& limits) {
     static constexpr std::string_view whitespace = " \t\r\n";
     JsonTextShape shape;
@@ -44,7 +46,7 @@ JsonTextShape shapeOf(std::string_view text, const DavaRorJsonLimits& limits) {
         const char c = text[at];
         if (c == '"') {
             at = closingQuote(text, at + 1);
-        } else if (c == ',') {
+        } else if (c == ',' || c == ':') {
             ++shape.values;
         } else if (c == '[' || c == '{') {
             shape.deepestNesting = std::max(shape.deepestNesting, ++depth);
@@ -101,6 +103,10 @@ const nlohmann::json* findMember(const nlohmann::json& object, const std::string
     }
     const auto found = object.find(key);
     return found == object.end() ? nullptr : &*found;
+}
+
+nlohmann::json* findMember(nlohmann::json& object, const std::string& key) noexcept {
+    return const_cast<nlohmann::json*>(findMember(std::as_const(object), key));
 }
 
 std::optional<std::int64_t> int64Value(const nlohmann::json& value) noexcept {
