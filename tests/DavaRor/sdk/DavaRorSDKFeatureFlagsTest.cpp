@@ -138,16 +138,16 @@ TEST_F(SDKFeatureFlagsTest, ReportedFlagCallsKeepNoValues) {
         reloadAndWait();
         ASSERT_TRUE(client->getFeatureFlag("big"));
     };
-    for (int reload = 0; reload < 4; ++reload) {
+    for (int reload = 0; reload < 3; ++reload) {
         readNewValue(reload);
     }
     const auto before = static_cast<std::int64_t>(testsupport::heapBytesInUse());
-    for (int reload = 4; reload < 28; ++reload) {
+    for (int reload = 3; reload < 15; ++reload) {
         readNewValue(reload);
     }
     const auto grown = static_cast<std::int64_t>(testsupport::heapBytesInUse()) - before;
-    EXPECT_LT(grown, 12 << 20) << "24 values of 1 MiB were read";
-    EXPECT_EQ(reported, 28);
+    EXPECT_LT(grown, 6 << 20) << "12 values of 1 MiB were read";
+    EXPECT_EQ(reported, 15);
 }
 
 TEST_F(SDKFeatureFlagsTest, StoredReplayFlagIsReadAtSetupWithoutCapturingOrKeepingTheClient) {
