@@ -2,6 +2,7 @@
 
 #include "DavaRor/Models/DavaRorEvent.h"
 #include "DavaRor/Utils/DavaRorMulticastCallback.h"
+#include "DavaRor/Utils/DavaRorSha256.h"
 #include "platform/foundation/NSException.h"
 #include "platform/ui/UserActivity.h"
 #include "platform/url/URL.h"
@@ -133,5 +134,7 @@ private:
     bool integrationsWanted_ = false;
     std::uint64_t uninstallCount_ = 0;
     std::mutex flagCallsLock_;
-    std::set<std::string> reportedFlagCalls_;
+    // A digest of each flag key and value reported, never the value itself: a
+    // flag whose large value changes at every reload must not fill memory.
+    std::set<DavaRorSha256Digest> reportedFlagCalls_;
 };

@@ -4,6 +4,7 @@
 
 #include "DavaRor/DavaRorConfig.h"
 #include "DavaRor/Utils/DavaRorLog.h"
+#include "DavaRor/Utils/DavaRorSha256.h"
 #include "DavaRor/Utils/DavaRorUntrustedJSON.h"
 #include "DavaRor/delivery/DavaRorRemoteConfig.h"
 
@@ -127,8 +128,12 @@ void DavaRorSDK::reportFeatureFlagCalled(const std::string& flagKey,
         return;
     }
     const json response = flagValue.value_or(nullptr);
-    const std::string call =
-        flagKey + '\n' + response.dump(-1, ' ', false, json::error_handler_t::replace);
+    const DavaRorSha256Digest call =
+        DavaRorSha256()
+            .update(flagKey)
+            .update("\n")
+            .update(response.dump(-1, ' ', false, json::error_handler_t::replace))
+            .finish();
     {
         std::lock_guard guard(flagCallsLock_);
         if (!reportedFlagCalls_.insert(call).second) {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <utility>
 
 namespace {
 
@@ -26,26 +27,41 @@ std::size_t closingQuote(std::string_view text, std::size_t from) {
     }
 }
 
-// The deepest nesting of arrays and objects in `text`, counted only until it
-// passes `limit`. Exact for valid JSON; for anything else the parser has the
-// last word.
-std::size_t nestingDepth(std::string_view text, std::size_t limit) {
+struct JsonTextShape {
+    std::size_t deepestNesting = 0;
+    std::size_t values = 0;
+};
+
+// How deep `text` nests arrays and objects and how many values and member
+// names it holds, counted only until one of them passes its limit. Exact for
+// valid JSON, where each but the first follows a comma or a colon, or is the
+// first inside its array or object; for anything else the parser has the last
+// word.
+JsonTextShape shapeOf(std::string_view text, const DavaRorJsonLimits& limits) {
+    static constexpr std::string_view whitespace = " \t\r\n";
+    JsonTextShape shape;
+    shape.values = text.find_first_not_of(whitespace) == std::string_view::npos ? 0 : 1;
     std::size_t depth = 0;
-    std::size_t deepest = 0;
     for (std::size_t at = 0; at < text.size(); ++at) {
         const char c = text[at];
         if (c == '"') {
             at = closingQuote(text, at + 1);
+        } else if (c == ',' || c == ':') {
+            ++shape.values;
         } else if (c == '[' || c == '{') {
-            deepest = std::max(deepest, ++depth);
-            if (deepest > limit) {
-                return deepest;
+            shape.deepestNesting = std::max(shape.deepestNesting, ++depth);
+            const auto next = text.find_first_not_of(whitespace, at + 1);
+            if (next != std::string_view::npos && text[next] != ']' && text[next] != '}') {
+                ++shape.values;
             }
         } else if ((c == ']' || c == '}') && depth > 0) {
             --depth;
         }
+        if (shape.deepestNesting > limits.maxDepth || shape.values > limits.maxValues) {
+            break;
+        }
     }
-    return deepest;
+    return shape;
 }
 
 } // namespace
@@ -56,8 +72,12 @@ std::optional<std::string> untrustedJsonLimitViolation(std::string_view text,
         return "JSON text of " + std::to_string(text.size()) + " bytes exceeds the limit of " +
                std::to_string(limits.maxBytes);
     }
-    if (nestingDepth(text, limits.maxDepth) > limits.maxDepth) {
+    const JsonTextShape shape = shapeOf(text, limits);
+    if (shape.deepestNesting > limits.maxDepth) {
         return "JSON text nests deeper than " + std::to_string(limits.maxDepth) + " levels";
+    }
+    if (shape.values > limits.maxValues) {
+        return "JSON text holds more than " + std::to_string(limits.maxValues) + " values";
     }
     return std::nullopt;
 }
@@ -83,6 +103,10 @@ const nlohmann::json* findMember(const nlohmann::json& object, const std::string
     }
     const auto found = object.find(key);
     return found == object.end() ? nullptr : &*found;
+}
+
+nlohmann::json* findMember(nlohmann::json& object, const std::string& key) noexcept {
+    return const_cast<nlohmann::json*>(findMember(std::as_const(object), key));
 }
 
 std::optional<std::int64_t> int64Value(const nlohmann::json& value) noexcept {

@@ -4,7 +4,9 @@
 // Text over the limits is refused before it is parsed. The parser itself is
 // iterative, but copying, comparing and writing a value recurse once per
 // nesting level, so a deeply nested value accepted now would overflow the
-// stack later, far from where it came in.
+// stack later, far from where it came in. A parsed value takes tens of bytes
+// where its text may take two or three, so the number of values is bounded
+// too: text of empty arrays within the size limit would take over a gigabyte.
 #pragma once
 
 #include <nlohmann/json.hpp>
@@ -18,10 +20,15 @@
 
 inline constexpr std::size_t maxUntrustedJsonBytes = 8 * 1024 * 1024;
 inline constexpr std::size_t maxUntrustedJsonDepth = 128;
+// Every array, object, text, number and literal, and every member's name: an
+// average of 16 bytes each over the whole size limit, several times denser
+// than real events and replies, and about 40 MB once parsed.
+inline constexpr std::size_t maxUntrustedJsonValues = 500'000;
 
 struct DavaRorJsonLimits {
     std::size_t maxBytes = maxUntrustedJsonBytes;
     std::size_t maxDepth = maxUntrustedJsonDepth;
+    std::size_t maxValues = maxUntrustedJsonValues;
 };
 
 class DavaRorJsonLimitError : public std::runtime_error {
@@ -36,7 +43,7 @@ std::optional<std::string> untrustedJsonLimitViolation(std::string_view text,
 
 // Any JSON value, bare scalars included. Throws nlohmann::json::parse_error for
 // text that is not JSON (ill-formed UTF-8 included) and DavaRorJsonLimitError
-// for text longer or deeper than the limits.
+// for text longer, deeper or with more values than the limits.
 nlohmann::json parseUntrustedJson(std::string_view text, DavaRorJsonLimits limits = {});
 
 // The same, with none for every failure.
@@ -45,6 +52,7 @@ std::optional<nlohmann::json> parseUntrustedJsonOrNone(std::string_view text) no
 // The member `key` of `object`, or null when `object` is no object or lacks
 // the key. Never inserts, unlike operator[].
 const nlohmann::json* findMember(const nlohmann::json& object, const std::string& key) noexcept;
+nlohmann::json* findMember(nlohmann::json& object, const std::string& key) noexcept;
 
 // The value when it is an integer that fits a signed 64-bit integer.
 std::optional<std::int64_t> int64Value(const nlohmann::json& value) noexcept;

@@ -63,8 +63,10 @@ void addCompressionHeaders(TransportConfiguration& configuration) {
 } // namespace
 
 DavaRorApi::DavaRorApi(std::shared_ptr<const DavaRorConfig> config,
-                       std::shared_ptr<platform::http::HttpTransport> transport)
-    : config_(std::move(config)), transport_(std::move(transport)) {}
+                       std::shared_ptr<platform::http::HttpTransport> transport,
+                       std::chrono::milliseconds requestDeadline)
+    : config_(std::move(config)), transport_(std::move(transport)),
+      requestDeadline_(requestDeadline) {}
 
 // A copy for this request only: a configuration the application supplied is
 // never changed, so one request's headers cannot leak into the next.
@@ -83,6 +85,7 @@ HttpRequest DavaRorApi::getURLRequest(const std::string& url, const char* method
     request.method = method;
     request.url = url;
     request.timeout = defaultTimeout;
+    request.deadline = requestDeadline_;
     // Every reply is read into memory, so none may be larger than what the
     // client would parse.
     request.maxResponseBytes = maxUntrustedJsonBytes;
@@ -136,6 +139,9 @@ void DavaRorApi::upload(const TransportConfiguration& configuration, HttpRequest
                         const std::string& json, const char* gzipFailureText,
                         std::function<void(HttpResponse)> onReply,
                         const BatchCompletion& completion) {
+    // The service's verdict on an upload is its status; a body too long to
+    // read must not turn a delivered batch into one that is sent again.
+    request.bodyPastLimit = platform::http::ReplyBodyPastLimit::isDropped;
     try {
         request.body = gzipped(json);
     } catch (const GzipError& error) {

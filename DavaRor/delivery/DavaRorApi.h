@@ -43,12 +43,15 @@ public:
     static constexpr const char* euAssetsHost = "https://assets-eu.davaror.invalid";
 
     static constexpr std::chrono::milliseconds defaultTimeout = std::chrono::seconds(10);
+    // No request, however steadily its reply trickles in, takes longer.
+    static constexpr std::chrono::milliseconds defaultDeadline = std::chrono::minutes(1);
 
     // Releasing the API client cancels nothing: each transfer keeps the
     // transport until it has reported.
     explicit DavaRorApi(std::shared_ptr<const DavaRorConfig> config,
                         std::shared_ptr<platform::http::HttpTransport> transport =
-                            std::make_shared<platform::http::HttpTransport>());
+                            std::make_shared<platform::http::HttpTransport>(),
+                        std::chrono::milliseconds requestDeadline = defaultDeadline);
 
     void batch(const std::vector<DavaRorEvent>& events, BatchCompletion completion);
     // Every event is sent with the configured API key.
@@ -78,4 +81,5 @@ private:
 
     const std::shared_ptr<const DavaRorConfig> config_;
     const std::shared_ptr<platform::http::HttpTransport> transport_;
+    const std::chrono::milliseconds requestDeadline_;
 };

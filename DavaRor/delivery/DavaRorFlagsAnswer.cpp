@@ -55,17 +55,17 @@ bool isFeatureFlagsQuotaLimited(const json& answer) {
            std::find(limited->begin(), limited->end(), json("feature_flags")) != limited->end();
 }
 
-std::optional<DavaRorFlagsAnswer> readFlagsAnswer(const json& answer) {
-    const json* values = findMember(answer, "featureFlags");
-    const json* payloads = findMember(answer, "featureFlagPayloads");
+std::optional<DavaRorFlagsAnswer> readFlagsAnswer(json&& answer) {
+    json* values = findMember(answer, "featureFlags");
+    json* payloads = findMember(answer, "featureFlagPayloads");
     if (!values || !values->is_object() || !payloads || !payloads->is_object()) {
         return std::nullopt;
     }
     DavaRorFlagsAnswer read;
-    read.featureFlags = *values;
-    read.featureFlagPayloads = *payloads;
-    if (const json* details = findMember(answer, "flags"); details && details->is_object()) {
-        read.flags = *details;
+    read.featureFlags = std::move(*values);
+    read.featureFlagPayloads = std::move(*payloads);
+    if (json* details = findMember(answer, "flags"); details && details->is_object()) {
+        read.flags = std::move(*details);
     }
     if (const json* requestId = findMember(answer, "requestId");
         requestId && requestId->is_string()) {

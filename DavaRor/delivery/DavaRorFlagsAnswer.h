@@ -27,6 +27,6 @@ struct DavaRorFlagsAnswer {
     bool errorsWhileComputingFlags = false;
 };
 
-// The parts of a normalised answer, or none when "featureFlags" or
-// "featureFlagPayloads" is missing or no object.
-std::optional<DavaRorFlagsAnswer> readFlagsAnswer(const nlohmann::json& answer);
+// The parts of a normalised answer, moved out of it, or none when
+// "featureFlags" or "featureFlagPayloads" is missing or no object.
+std::optional<DavaRorFlagsAnswer> readFlagsAnswer(nlohmann::json&& answer);

@@ -75,8 +75,10 @@ void dateAtEventTime(const fs::path& file, DavaRorDate eventTime, DavaRorDate mi
 // inside the array. The size limit is that of a whole legacy queue (1000
 // events averaging up to 32 KiB), not that of one event: a legacy file over
 // the limit of one event file is no sign of damage, and refusing it would lose
-// every event in it. Each event must still keep the limits of an event file.
-constexpr DavaRorJsonLimits legacyQueueLimits{32 * 1024 * 1024, maxUntrustedJsonDepth + 1};
+// every event in it; its number of values grows with its size. Each event must
+// still keep the limits of an event file.
+constexpr DavaRorJsonLimits legacyQueueLimits{32 * 1024 * 1024, maxUntrustedJsonDepth + 1,
+                                              4 * maxUntrustedJsonValues};
 
 void migrateEvents(const fs::path& queue, const fs::path& oldQueue) {
     std::error_code error;

@@ -11,6 +11,10 @@
 using nlohmann::json;
 using StorageKey = DavaRorStorage::StorageKey;
 
+DavaRorRemoteConfig::SharedJson DavaRorRemoteConfig::share(std::optional<json> value) {
+    return std::make_shared<const std::optional<json>>(std::move(value));
+}
+
 std::shared_ptr<DavaRorRemoteConfig> DavaRorRemoteConfig::create(
     std::shared_ptr<DavaRorConfig> config, std::shared_ptr<const DavaRorStorage> storage,
     std::shared_ptr<DavaRorApi> api, GetDefaultPersonProperties getDefaultPersonProperties,
@@ -46,7 +50,7 @@ void DavaRorRemoteConfig::preloadRemoteConfig() {
         if (!remoteConfig_) {
             if (auto stored = storage_->getJson(StorageKey::remoteConfig);
                 stored && stored->is_object()) {
-                remoteConfig_ = std::move(*stored);
+                remoteConfig_ = share(std::move(stored));
             }
         }
     }
@@ -86,23 +90,24 @@ void DavaRorRemoteConfig::reloadRemoteConfig(RemoteConfigCallback callback) {
             if (document && !document->is_object()) {
                 document.reset();
             }
-            self->finishRemoteConfigFetch(document, callback);
+            self->finishRemoteConfigFetch(std::move(document), callback);
         }
     });
 }
 
-void DavaRorRemoteConfig::finishRemoteConfigFetch(const std::optional<json>& document,
+void DavaRorRemoteConfig::finishRemoteConfigFetch(std::optional<json> fetched,
                                                   const RemoteConfigCallback& callback) {
-    if (document) {
+    const SharedJson document = share(std::move(fetched));
+    if (*document) {
         {
             std::lock_guard guard(remoteConfigLock_);
-            remoteConfig_ = *document;
-            storage_->setJson(StorageKey::remoteConfig, *document);
+            remoteConfig_ = document;
+            storage_->setJson(StorageKey::remoteConfig, **document);
         }
-        processErrorTrackingConfig(*document);
+        processErrorTrackingConfig(**document);
         platform::MainQueue::shared().async([weak = weak_from_this(), document] {
             if (auto self = weak.lock()) {
-                self->onRemoteConfigLoaded.invoke(document);
+                self->onRemoteConfigLoaded.invoke(*document);
             }
         });
     }
@@ -115,21 +120,21 @@ void DavaRorRemoteConfig::finishRemoteConfigFetch(const std::optional<json>& doc
         loadingRemoteConfig_ = false;
     }
     if (callback) {
-        callback(document);
+        callback(*document);
     }
 }
 
 void DavaRorRemoteConfig::didFetchRemoteConfig(const std::optional<json>& document) {
     if (!document) {
         davaRorLog("Remote config response is missing, skipping loading flags");
-        notifyFeatureFlags(std::nullopt);
+        notifyFeatureFlags(share(std::nullopt));
         return;
     }
     if (const json* hasFeatureFlags = findMember(*document, hasFeatureFlagsKey);
         hasFeatureFlags && hasFeatureFlags->is_boolean() && !hasFeatureFlags->get<bool>()) {
         davaRorLog("hasFeatureFlags is false, clearing flags and skipping loading flags");
         clearFeatureFlags();
-        notifyFeatureFlags(json::object());
+        notifyFeatureFlags(share(json::object()));
         return;
     }
     if (config_->preloadFeatureFlags) {

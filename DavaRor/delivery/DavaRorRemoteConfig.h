@@ -97,6 +97,10 @@ private:
         FeatureFlagsCallback callback; // never empty
     };
     using RemoteConfigCallback = std::function<void(const std::optional<nlohmann::json>&)>;
+    // A reply may be megabytes once parsed: the cache, the callback and the
+    // observers on the main queue share one copy of it.
+    using SharedJson = std::shared_ptr<const std::optional<nlohmann::json>>;
+    static SharedJson share(std::optional<nlohmann::json> value);
 
     DavaRorRemoteConfig(std::shared_ptr<DavaRorConfig> config,
                         std::shared_ptr<const DavaRorStorage> storage,
@@ -107,7 +111,7 @@ private:
     // Remote configuration, error tracking and session replay.
     void preloadRemoteConfig();
     void reloadRemoteConfig(RemoteConfigCallback callback);
-    void finishRemoteConfigFetch(const std::optional<nlohmann::json>& document,
+    void finishRemoteConfigFetch(std::optional<nlohmann::json> fetched,
                                  const RemoteConfigCallback& callback);
     void didFetchRemoteConfig(const std::optional<nlohmann::json>& document);
     void preloadErrorTrackingConfig();
@@ -122,8 +126,8 @@ private:
     nlohmann::json getPersonPropertiesForFlags();
     void processFeatureFlagsAnswer(std::optional<nlohmann::json> answer,
                                    const FeatureFlagsCallback& callback);
-    void notifyFeatureFlags(const std::optional<nlohmann::json>& flags);
-    void notifyFeatureFlagsAndRelease(const std::optional<nlohmann::json>& flags);
+    void notifyFeatureFlags(SharedJson flags);
+    void notifyFeatureFlagsAndRelease(SharedJson flags);
     void clearFeatureFlags();
     // The caller holds featureFlagsLock_. A cache that is none is looked up
     // on disk again at the next access.
@@ -160,7 +164,7 @@ private:
     // Also guards remoteConfigDidFetch_, which is read and reset beside the
     // document.
     std::mutex remoteConfigLock_;
-    std::optional<nlohmann::json> remoteConfig_;
+    SharedJson remoteConfig_; // null or a document
     bool remoteConfigDidFetch_ = false;
 
     std::mutex loadingRemoteConfigLock_;

@@ -24,6 +24,17 @@ json objectOrEmpty(const std::optional<json>& value) {
     return value ? *value : json::object();
 }
 
+// The members of `update` moved over those of `base`, which is taken apart;
+// none counts as empty.
+json mergedInto(std::optional<json>& base, json&& update) {
+    json merged = base ? std::move(*base) : json::object();
+    base.reset();
+    for (auto& [key, value] : update.items()) {
+        merged[key] = std::move(value);
+    }
+    return merged;
+}
+
 } // namespace
 
 // The reply of the request in flight finds the object gone and answers its own
@@ -190,7 +201,7 @@ void DavaRorRemoteConfig::processFeatureFlagsAnswer(std::optional<json> answer,
                                                     const FeatureFlagsCallback& callback) {
     if (!answer || !answer->is_object()) {
         davaRorLog("Error: Flags response data is nil");
-        notifyFeatureFlagsAndRelease(std::nullopt);
+        notifyFeatureFlagsAndRelease(share(std::nullopt));
         callback(std::nullopt);
         return;
     }
@@ -198,25 +209,26 @@ void DavaRorRemoteConfig::processFeatureFlagsAnswer(std::optional<json> answer,
         davaRorLog(std::string("Warning: Feature flags quota limit reached - flags could not be "
                                "updated. See ") +
                    billingLimitsPage + " for more information.");
-        json cached;
+        SharedJson cached;
         {
             std::lock_guard guard(featureFlagsLock_);
-            cached = objectOrEmpty(getCachedFeatureFlags());
+            cached = share(objectOrEmpty(getCachedFeatureFlags()));
         }
         notifyFeatureFlagsAndRelease(cached);
-        callback(cached);
+        callback(*cached);
         return;
     }
     normalizeResponse(*answer);
-    auto read = readFlagsAnswer(*answer);
+    auto read = readFlagsAnswer(std::move(*answer));
+    answer.reset();
     if (!read) {
         davaRorLog("Error: Flags response missing correct featureFlags format");
-        notifyFeatureFlagsAndRelease(std::nullopt);
+        notifyFeatureFlagsAndRelease(share(std::nullopt));
         callback(std::nullopt);
         return;
     }
 
-    json result;
+    SharedJson result;
     {
         std::lock_guard guard(featureFlagsLock_);
         if (read->requestId) {
@@ -230,18 +242,16 @@ void DavaRorRemoteConfig::processFeatureFlagsAnswer(std::optional<json> answer,
         json values = std::move(read->featureFlags);
         json payloads = std::move(read->featureFlagPayloads);
         std::optional<json> details = std::move(read->flags);
-        // A partial answer only updates the flags it could compute.
+        // A partial answer only updates the flags it could compute. The cache
+        // it merges into is replaced right after.
         if (read->errorsWhileComputingFlags) {
-            json cachedDetails = objectOrEmpty(getCachedFlags());
-            json cachedValues = objectOrEmpty(getCachedFeatureFlags());
-            json cachedPayloads = objectOrEmpty(getCachedFeatureFlagPayload());
-            cachedValues.update(values);
-            cachedPayloads.update(payloads);
-            values = std::move(cachedValues);
-            payloads = std::move(cachedPayloads);
+            getCachedFeatureFlags();
+            getCachedFeatureFlagPayload();
+            values = mergedInto(featureFlags_, std::move(values));
+            payloads = mergedInto(featureFlagPayloads_, std::move(payloads));
             if (details) {
-                cachedDetails.update(*details);
-                details = std::move(cachedDetails);
+                getCachedFlags();
+                details = mergedInto(flags_, std::move(*details));
             }
         }
         if (details) {
@@ -252,24 +262,24 @@ void DavaRorRemoteConfig::processFeatureFlagsAnswer(std::optional<json> answer,
         storage_->setJson(StorageKey::enabledFeatureFlags, *featureFlags_);
         featureFlagPayloads_ = std::move(payloads);
         storage_->setJson(StorageKey::enabledFeatureFlagPayloads, *featureFlagPayloads_);
-        result = std::move(values);
+        result = share(std::move(values));
     }
     notifyFeatureFlagsAndRelease(result);
-    callback(result);
+    callback(*result);
 }
 
-void DavaRorRemoteConfig::notifyFeatureFlags(const std::optional<json>& flags) {
-    platform::MainQueue::shared().async([weak = weak_from_this(), flags] {
+void DavaRorRemoteConfig::notifyFeatureFlags(SharedJson flags) {
+    platform::MainQueue::shared().async([weak = weak_from_this(), flags = std::move(flags)] {
         if (auto self = weak.lock()) {
-            self->onFeatureFlagsLoaded.invoke(flags);
+            self->onFeatureFlagsLoaded.invoke(*flags);
         }
         platform::NotificationCenter::defaultCenter().post(
             {DavaRorSDK::didReceiveFeatureFlags, nullptr, nullptr});
     });
 }
 
-void DavaRorRemoteConfig::notifyFeatureFlagsAndRelease(const std::optional<json>& flags) {
-    notifyFeatureFlags(flags);
+void DavaRorRemoteConfig::notifyFeatureFlagsAndRelease(SharedJson flags) {
+    notifyFeatureFlags(std::move(flags));
     std::optional<PendingFeatureFlagsRequest> next;
     {
         std::lock_guard guard(loadingFeatureFlagsLock_);
@@ -283,23 +293,26 @@ void DavaRorRemoteConfig::notifyFeatureFlagsAndRelease(const std::optional<json>
 
 std::optional<DavaRorFeatureFlagResult>
 DavaRorRemoteConfig::getFeatureFlagResult(const std::string& key) {
-    std::optional<json> value;
+    // Only what the result holds is taken from the cache: a value may be large.
+    std::optional<std::string> variant;
+    bool enabled = false;
     std::optional<json> payload;
     {
         std::lock_guard guard(featureFlagsLock_);
-        if (const auto& values = getCachedFeatureFlags()) {
-            if (const json* found = findMember(*values, key)) {
-                value = *found;
-            }
+        const auto& values = getCachedFeatureFlags();
+        const json* value = values ? findMember(*values, key) : nullptr;
+        if (!value) {
+            return std::nullopt;
         }
+        if (value->is_string()) {
+            variant = value->get<std::string>();
+        }
+        enabled = variant || (value->is_boolean() && value->get<bool>());
         if (const auto& payloads = getCachedFeatureFlagPayload()) {
             if (const json* found = findMember(*payloads, key)) {
                 payload = *found;
             }
         }
-    }
-    if (!value) {
-        return std::nullopt;
     }
     if (payload && payload->is_string()) {
         const auto text = payload->get<std::string>();
@@ -309,11 +322,7 @@ DavaRorRemoteConfig::getFeatureFlagResult(const std::string& key) {
             davaRorLog("Error parsing the object " + text + ": " + error.what());
         }
     }
-    if (value->is_string()) {
-        return DavaRorFeatureFlagResult(key, true, value->get<std::string>(), std::move(payload));
-    }
-    const bool enabled = value->is_boolean() && value->get<bool>();
-    return DavaRorFeatureFlagResult(key, enabled, std::nullopt, std::move(payload));
+    return DavaRorFeatureFlagResult(key, enabled, std::move(variant), std::move(payload));
 }
 
 std::optional<json> DavaRorRemoteConfig::getFeatureFlags() {

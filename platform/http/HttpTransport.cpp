@@ -70,6 +70,13 @@ struct Transfer {
         complete();
     }
 
+    void completeWithStatus() {
+        long status = 0;
+        curl_easy_getinfo(easy.get(), CURLINFO_RESPONSE_CODE, &status);
+        response.statusCode = static_cast<int>(status);
+        complete();
+    }
+
     void complete() {
         auto callback = std::move(completion);
         callback(std::move(response));
@@ -133,6 +140,8 @@ bool configure(Transfer& transfer) {
         // takes on a slow link, must not be cut off. libcurl counts in whole seconds.
         curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L) == CURLE_OK &&
         curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, idleSeconds(request.timeout)) == CURLE_OK &&
+        curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, static_cast<long>(request.deadline.count())) ==
+            CURLE_OK &&
         curl_easy_setopt(easy, CURLOPT_HTTPHEADER, list) == CURLE_OK &&
         curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, appendBody) == CURLE_OK &&
         curl_easy_setopt(easy, CURLOPT_WRITEDATA, &transfer) == CURLE_OK &&
@@ -220,6 +229,12 @@ struct HttpTransport::Worker {
             }
             const CURLcode result = message->data.result;
             auto transfer = takeRunning(message->easy_handle);
+            if (result != CURLE_OK && transfer->bodyTooLong &&
+                transfer->request.bodyPastLimit == ReplyBodyPastLimit::isDropped) {
+                std::string().swap(transfer->response.body);
+                transfer->completeWithStatus();
+                continue;
+            }
             if (result != CURLE_OK && transfer->bodyTooLong) {
                 transfer->completeWithError(
                     HttpErrorCode::other, "reply body longer than " +
@@ -235,10 +250,7 @@ struct HttpTransport::Worker {
                 transfer->completeWithError(errorCodeFor(result), std::move(description));
                 continue;
             }
-            long status = 0;
-            curl_easy_getinfo(transfer->easy.get(), CURLINFO_RESPONSE_CODE, &status);
-            transfer->response.statusCode = static_cast<int>(status);
-            transfer->complete();
+            transfer->completeWithStatus();
         }
     }
 

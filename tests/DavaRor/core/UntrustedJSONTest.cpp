@@ -25,6 +25,22 @@ TEST(UntrustedJSON, NestingIsCappedAndBracketsInsideTextsDoNotCount) {
     EXPECT_FALSE(parseUntrustedJsonOrNone("]]]]" + nested(maxUntrustedJsonDepth + 1)));
 }
 
+// Empty and filled arrays and objects, members' names, commas and colons inside
+// texts: exactly the limit's number of values passes, one more is refused.
+TEST(UntrustedJSON, ValuesAreCountedExactlyAndCapped) {
+    const std::string text = R"({"a,b": [1, "x:y", [], {}], "c": {"d": null}, "e": [[true]]})";
+    EXPECT_EQ(
+        parseUntrustedJson(text, {maxUntrustedJsonBytes, maxUntrustedJsonDepth, 15})["a,b"][1],
+        "x:y");
+    EXPECT_THROW(parseUntrustedJson(text, {maxUntrustedJsonBytes, maxUntrustedJsonDepth, 14}),
+                 DavaRorJsonLimitError);
+    std::string emptyArrays = "[";
+    for (std::size_t i = 1; i < maxUntrustedJsonValues; ++i) {
+        emptyArrays += "[],";
+    }
+    EXPECT_THROW(parseUntrustedJson(emptyArrays + "[]]"), DavaRorJsonLimitError);
+}
+
 TEST(UntrustedJSON, SizeEncodingAndSyntaxFailuresAreRefused) {
     EXPECT_THROW(parseUntrustedJson(std::string(maxUntrustedJsonBytes + 1, ' ')),
                  DavaRorJsonLimitError);

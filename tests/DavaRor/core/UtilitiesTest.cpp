@@ -3,6 +3,7 @@
 #include "DavaRor/Utils/DavaRorJSON.h"
 #include "DavaRor/Utils/DavaRorLog.h"
 #include "DavaRor/Utils/DavaRorMulticastCallback.h"
+#include "DavaRor/Utils/DavaRorSha256.h"
 #include "DavaRor/Utils/InternalDavaRorError.h"
 #include "platform/core/LogSink.h"
 
@@ -30,6 +31,33 @@ TEST(DavaRorDates, ReadsBothApiFormsAndRefusesEverythingElse) {
 TEST(DavaRorDates, DatesBeforeTheEpochKeepTheirMilliseconds) {
     DavaRorDate date(std::chrono::milliseconds(-1));
     EXPECT_EQ(toISO8601String(date), "1969-12-31T23:59:59.999Z");
+}
+
+// The published test vectors, one of them fed in pieces that straddle blocks.
+TEST(DavaRorSha256, DigestsMatchTheStandardVectors) {
+    const auto hex = [](const DavaRorSha256Digest& digest) {
+        std::string text;
+        for (const auto byte : digest) {
+            text += "0123456789abcdef"[byte >> 4];
+            text += "0123456789abcdef"[byte & 0xF];
+        }
+        return text;
+    };
+    EXPECT_EQ(hex(DavaRorSha256().finish()),
+              "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+    EXPECT_EQ(hex(DavaRorSha256().update("abc").finish()),
+              "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+    EXPECT_EQ(hex(DavaRorSha256()
+                      .update("abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq")
+                      .finish()),
+              "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1");
+    DavaRorSha256 million;
+    const std::string piece(997, 'a');
+    for (std::size_t fed = 0; fed < 1'000'000; fed += piece.size()) {
+        million.update(std::string_view(piece).substr(0, 1'000'000 - fed));
+    }
+    EXPECT_EQ(hex(million.finish()),
+              "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0");
 }
 
 TEST(DavaRorLog, PrintsOnlyWhileEnabled) {

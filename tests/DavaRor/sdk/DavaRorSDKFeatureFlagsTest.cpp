@@ -8,6 +8,7 @@
 #include "DavaRor/delivery/DavaRorRemoteConfig.h"
 #include "platform/core/LogSink.h"
 #include "platform/core/PumpUntil.h"
+#include "support/HeapInUse.h"
 #include "support/LoopbackHttpServer.h"
 #include "support/TemporaryDirectory.h"
 
@@ -117,6 +118,36 @@ TEST_F(SDKFeatureFlagsTest, CalledFlagsAreCapturedOncePerValueUntilReset) {
     }));
     EXPECT_TRUE(client->isFeatureEnabled("beta"));
     EXPECT_EQ(calledEvents().size(), 3u) << "reported again after the reset";
+}
+
+// Every new value is reported, but what is kept to recognise it again must not
+// grow with the value: here 1 MiB per reload.
+TEST_F(SDKFeatureFlagsTest, ReportedFlagCallsKeepNoValues) {
+    token.release();
+    std::atomic<int> reported = 0;
+    auto counting = client->onEventCaptured.subscribe([&](const DavaRorEvent& event) {
+        reported += event.event == "$feature_flag_called" ? 1 : 0;
+    });
+    config->flushAt = 1000; // no upload of the called events runs beside the measurement
+    client->setup(config);
+    const auto readNewValue = [&](int reload) {
+        const json answer = {
+            {"featureFlags", {{"big", std::to_string(reload) + std::string(1 << 20, 'v')}}},
+            {"featureFlagPayloads", json::object()}};
+        server.enqueue("/flags", testsupport::ScriptedReply::respond(200, answer.dump()));
+        reloadAndWait();
+        ASSERT_TRUE(client->getFeatureFlag("big"));
+    };
+    for (int reload = 0; reload < 3; ++reload) {
+        readNewValue(reload);
+    }
+    const auto before = static_cast<std::int64_t>(testsupport::heapBytesInUse());
+    for (int reload = 3; reload < 15; ++reload) {
+        readNewValue(reload);
+    }
+    const auto grown = static_cast<std::int64_t>(testsupport::heapBytesInUse()) - before;
+    EXPECT_LT(grown, 6 << 20) << "12 values of 1 MiB were read";
+    EXPECT_EQ(reported, 15);
 }
 
 TEST_F(SDKFeatureFlagsTest, StoredReplayFlagIsReadAtSetupWithoutCapturingOrKeepingTheClient) {

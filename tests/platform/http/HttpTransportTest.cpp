@@ -210,6 +210,17 @@ TEST_F(HttpTransportTest, SlowReplyThatKeepsMovingOutlastsTheTimeout) {
     EXPECT_EQ(response.body, body);
 }
 
+// A reply that keeps moving is still cut off at the request's deadline.
+TEST_F(HttpTransportTest, TricklingReplyTimesOutAtTheDeadline) {
+    server.enqueue(ScriptedReply::respond(200, std::string(40, 'b')).trickled(40, 500ms));
+    auto request = postTo(server, "/batch", "{}");
+    request.deadline = 1s;
+    const auto response = sendAndWait(request);
+    ASSERT_TRUE(response.error);
+    EXPECT_EQ(response.error->code, HttpErrorCode::timedOut);
+    EXPECT_FALSE(response.statusCode);
+}
+
 TEST_F(HttpTransportTest, ReplyBodyOverTheLimitEndsTheTransfer) {
     server.enqueue(ScriptedReply::respond(200, std::string(4096, 'x')));
     server.enqueue(ScriptedReply::respond(200, std::string(4097, 'x')));

@@ -145,6 +145,15 @@ TEST_F(FeatureFlagsTest, MalformedAnswersLeaveTheCacheAndReleaseTheRequestSlot) 
     EXPECT_EQ(log.count("[DavaRor] Error: Flags response missing correct featureFlags format"), 3u);
 }
 
+TEST_F(FeatureFlagsTest, TricklingAnswerFailsTheReloadAtTheDeadline) {
+    api =
+        std::make_shared<DavaRorApi>(config, std::make_shared<platform::http::HttpTransport>(), 1s);
+    server.enqueue(flagsPath, answer(flatAnswer({{"a", true}})).trickled(40, 500ms));
+    auto remote = start();
+    EXPECT_EQ(reload(*remote), std::nullopt);
+    EXPECT_EQ(remote->getFeatureFlags(), std::nullopt);
+}
+
 TEST_F(FeatureFlagsTest, FlagResultsParsePayloadTextsAndUnknownKeysStayUnknown) {
     const json values = {{"v", "variant"}, {"on", true}, {"off", false}, {"odd", 5}};
     const std::string deepText = std::string(200, '[') + std::string(200, ']');
