@@ -2,6 +2,7 @@
 
 #include "platform/dyld/ElfObjectView.h"
 #include "platform/dyld/FollowedObjects.h"
+#include "platform/dyld/LateObjectViews.h"
 #include "platform/dyld/LoadedObjects.h"
 #include "platform/dyld/MachOLoadCommands.h"
 
@@ -93,7 +94,12 @@ NearestSymbol nearestSymbol(const ImageRecord& image, std::uint64_t address) {
 // Every operation is called with registryLock() held.
 class Registry {
 public:
-    Registry() { catchUp(); }
+    // The space a crash needs for objects opened after the last use is reserved with the
+    // registry, before any crash.
+    Registry() {
+        reserveLateViews();
+        catchUp();
+    }
 
     // Follows the loader when its counts moved since the last look.
     void catchUp() {

@@ -5,7 +5,8 @@
 // describeAddress, forEachImage and registering a callback) first compares the loader's counts
 // of mapped and unmapped objects with those it last followed, and only when they moved lists
 // the objects again, removes those that went and announces those that came, in the loader's
-// order. Tests add real Mach-O images mapped into memory (MachOImageMapping.h).
+// order. A library opened since the last use is known at crash time through the loader's link
+// map (LoaderAtCrash.h). Tests add real Mach-O images mapped into memory (MachOImageMapping.h).
 // Normal context only: every operation takes the registry's lock, and callbacks run while it is
 // held, as the original loader runs them. A child forked while another thread holds it must
 // not use the registry.

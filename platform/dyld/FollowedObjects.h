@@ -18,8 +18,8 @@ struct FollowedObject {
     std::uint64_t bias;
 };
 
-// False when the table is full: the object is then unknown to the crash path, which lists its
-// view (if announced) as the registry has it and never takes it for a newly opened one.
+// False when the table is full: the crash path then takes the object for one opened since, and
+// never for one closed since.
 bool recordFollowedObject(FollowedObject object);
 void forgetFollowedObject(std::uint64_t headerAddress);
 

@@ -1,4 +1,4 @@
-// May run at crash time: memoryOverlaysTouch and applyMemoryOverlays (atomic loads and byte
+// May run at crash time: everything in this file (atomic operations on a fixed table and byte
 // copies only).
 #include "platform/mach/MemoryOverlays.h"
 

@@ -65,7 +65,6 @@ TEST(PluginOpenedAfterEnable, ACrashInsideItIsReportedWithItsImageAndItsFrames) 
             _exit(2);
         }
         testplugin::OpenedPlugin plugin;
-        _dyld_image_count();
         crash_in_the_plugin(plugin.function<testplugin::CrashAt>("test_plugin_crash_at"));
     });
     ASSERT_EQ(end.signal, SIGSEGV) << "exit code " << end.exitCode;
@@ -105,7 +104,6 @@ TEST(PluginOpenedAfterEnable, OnceClosedItIsNoLongerListed) {
             testplugin::OpenedPlugin plugin;
             _dyld_image_count();
         }
-        _dyld_image_count();
         kocrash_test_store_to(kFaultAddress);
     });
     ASSERT_EQ(end.signal, SIGSEGV) << "exit code " << end.exitCode;
