@@ -187,14 +187,13 @@ private:
         std::vector<Followed> listed;
         std::vector<std::size_t> arrived;
         followedCounts_ = visitLoadedObjects([&](const LoadedObject& object) {
-            const char* name = object.info.dlpi_name != nullptr ? object.info.dlpi_name : "";
             auto known = std::find_if(followed_.begin(), followed_.end(), [&](const auto& seen) {
                 return !seen.stillListed && seen.headerAddress == object.headerAddress &&
-                       seen.name == name;
+                       seen.name == object.name;
             });
             if (known != followed_.end()) {
                 known->stillListed = true;
-                listed.push_back({object.headerAddress, name, std::move(known->view)});
+                listed.push_back({object.headerAddress, object.name, std::move(known->view)});
                 return;
             }
             arrived.push_back(listed.size());
@@ -204,7 +203,8 @@ private:
             forgetFollowedObject(object.headerAddress);
             recordFollowedObject({object.headerAddress, object.info.dlpi_addr});
             listed.push_back(
-                {object.headerAddress, name, ElfObjectView::build(object.info, object.path())});
+                {object.headerAddress, object.name,
+                 ElfObjectView::build(object.info, object.path(), object.name.empty())});
         });
         followedOnce_ = true;
         std::vector<Followed> before = std::exchange(followed_, std::move(listed));
@@ -261,18 +261,26 @@ public:
         if (builtRegistry == nullptr) {
             builtRegistry = new Registry();
         }
-        if (useDepth++ == 0 && following == Following::CatchUp) {
+        if (depth_.outermost && following == Following::CatchUp) {
             builtRegistry->catchUp();
         }
     }
-    ~RegistryUse() { --useDepth; }
     RegistryUse(const RegistryUse&) = delete;
     RegistryUse& operator=(const RegistryUse&) = delete;
 
     Registry* operator->() const { return builtRegistry; }
 
 private:
+    // Counted before catching up, so the callbacks it runs are inside this use; uncounted even
+    // when catching up throws.
+    struct Depth {
+        Depth() : outermost(useDepth++ == 0) {}
+        ~Depth() { --useDepth; }
+        bool outermost;
+    };
+
     std::lock_guard<std::recursive_mutex> lock_;
+    Depth depth_;
 };
 
 } // namespace

@@ -47,7 +47,7 @@ struct FileSymbols {
 } // namespace
 
 std::unique_ptr<ElfObjectView> ElfObjectView::build(const dl_phdr_info& object,
-                                                    const std::string& path) {
+                                                    const std::string& path, bool mainProgram) {
     ElfViewFacts facts;
     if (!factsFromProgramHeaders(object.dlpi_phdr, object.dlpi_phnum, &facts)) {
         return nullptr;
@@ -56,7 +56,7 @@ std::unique_ptr<ElfObjectView> ElfObjectView::build(const dl_phdr_info& object,
     if (std::memcmp(reinterpret_cast<const void*>(headerAddress), ELFMAG, SELFMAG) != 0) {
         return nullptr;
     }
-    facts.mainProgram = object.dlpi_name[0] == '\0';
+    facts.mainProgram = mainProgram;
     for (int index = 0; index < object.dlpi_phnum; ++index) {
         const auto& segment = object.dlpi_phdr[index];
         if (segment.p_type == PT_NOTE && !facts.hasUuid) {

@@ -21,9 +21,10 @@ namespace platform::dyld {
 class ElfObjectView {
 public:
     // nullptr for objects without code or whose first segment does not start with the ELF
-    // header. path names the file the symbols come from ("" reads none).
-    static std::unique_ptr<ElfObjectView> build(const dl_phdr_info& object,
-                                                const std::string& path);
+    // header. path names the file the symbols come from ("" reads none); the name in object is
+    // not read.
+    static std::unique_ptr<ElfObjectView> build(const dl_phdr_info& object, const std::string& path,
+                                                bool mainProgram);
     ~ElfObjectView();
     ElfObjectView(const ElfObjectView&) = delete;
     ElfObjectView& operator=(const ElfObjectView&) = delete;

@@ -35,6 +35,16 @@ std::string executablePath() {
     return length > 0 ? std::string(buffer, static_cast<std::size_t>(length)) : std::string();
 }
 
+// The loader writes its objects' names under its own lock, which the thread sanitizer does not
+// see; dl_iterate_phdr holds that lock while the name is copied here.
+[[gnu::no_sanitize("thread")]] std::string copyName(const char* name) {
+    std::string copy;
+    for (; name != nullptr && *name != '\0'; ++name) {
+        copy.push_back(*name);
+    }
+    return copy;
+}
+
 struct Visit {
     const std::function<void(const LoadedObject&)>& visit;
     std::optional<LoaderCounts> counts;
@@ -43,8 +53,7 @@ struct Visit {
 } // namespace
 
 std::string LoadedObject::path() const {
-    const char* name = info.dlpi_name != nullptr ? info.dlpi_name : "";
-    return name[0] == '\0' ? executablePath() : std::string(name);
+    return name.empty() ? executablePath() : name;
 }
 
 LoaderCounts loaderCounts() {
@@ -67,7 +76,7 @@ LoaderCounts visitLoadedObjects(const std::function<void(const LoadedObject&)>& 
                 state->counts = countsOf(*info, size);
             }
             if (auto header = firstSegmentAddress(*info)) {
-                state->visit(LoadedObject{*header, *info});
+                state->visit(LoadedObject{*header, copyName(info->dlpi_name), *info});
             }
             return 0;
         },

@@ -21,7 +21,9 @@ struct LoaderCounts {
 
 struct LoadedObject {
     std::uint64_t headerAddress = 0;
-    // As the loader gives it: dlpi_name is "" for the main program.
+    // The loader's name for it: "" for the main program.
+    std::string name;
+    // As the loader gives it; read the name above, not dlpi_name.
     const dl_phdr_info& info;
     // The file the object was mapped from.
     std::string path() const;
