@@ -119,7 +119,7 @@ ElfObjectView::~ElfObjectView() {
         platform::mach::removeUnchangingMemory(address);
     }
     if (overlaid_) {
-        platform::mach::removeMemoryOverlay(headerAddress_);
+        platform::mach::removeMemoryOverlay(headerAddress_, storage_->data());
     }
 }
 

@@ -348,12 +348,12 @@ bool buildLateView(std::size_t slot, const LinkMapObject& object, LateView* view
     if (!platform::mach::addMemoryOverlay(object.bias, storage, layout.commandsEnd)) {
         return false;
     }
-    *view = {object.bias, path};
+    *view = {object.bias, path, storage};
     return true;
 }
 
 void withdrawLateView(const LateView& view) {
-    platform::mach::removeMemoryOverlay(view.headerAddress);
+    platform::mach::removeMemoryOverlay(view.headerAddress, view.bytes);
 }
 
 } // namespace platform::dyld

@@ -26,6 +26,7 @@ struct LateView {
     std::uint64_t headerAddress;
     // In the slot.
     const char* path;
+    const std::uint8_t* bytes;
 };
 
 // Reserves the slots once; false when no memory could be had.

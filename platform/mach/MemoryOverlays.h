@@ -13,7 +13,8 @@ namespace platform::mach {
 // The bytes must stay valid until the overlay is removed. False when the table is full or the
 // range wraps.
 bool addMemoryOverlay(mach_vm_address_t address, const void* bytes, mach_vm_size_t length);
-void removeMemoryOverlay(mach_vm_address_t address);
+// Removes the overlay that shows bytes at address, leaving any other overlay there.
+void removeMemoryOverlay(mach_vm_address_t address, const void* bytes);
 
 // Whether any overlay byte lies inside [address, address + size).
 bool memoryOverlaysTouch(mach_vm_address_t address, mach_vm_size_t size);
