@@ -22,11 +22,13 @@ configure() {
 }
 
 # ThreadSanitizer pays off only where threads start: the queue, the client,
-# the remote configuration, the core suites, the crash reporter's async list
-# and thread parking. Each selection is one ctest run (ctest ANDs -L and -R).
+# the remote configuration, the core suites, the image registry, the crash
+# reporter's async list and thread parking. Each selection is one ctest run
+# (ctest ANDs -L and -R).
 tsan_suites=(davaror_queue_tests davaror_sdk_tests davaror_remote_config_tests
-  davaror_core_tests platform_core_tests platform_mach_tests kocrash_image_tests)
-tsan_selections=("-L ^(davaror_queue_tests|davaror_sdk_tests|davaror_remote_config_tests|davaror_core_tests|platform_core_tests|platform_mach_tests)$"
+  davaror_core_tests platform_core_tests platform_mach_tests platform_dyld_tests
+  kocrash_image_tests)
+tsan_selections=("-L ^(davaror_queue_tests|davaror_sdk_tests|davaror_remote_config_tests|davaror_core_tests|platform_core_tests|platform_mach_tests|platform_dyld_tests)$"
   "-L ^kocrash_image_tests$ -R ^(AsyncList|ImageList)[.]")
 
 run_ctest() { # <config> <log> [selection...]

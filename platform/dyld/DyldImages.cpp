@@ -2,13 +2,12 @@
 
 #include "platform/dyld/ElfObjectView.h"
 #include "platform/dyld/FollowedObjects.h"
+#include "platform/dyld/LateObjectViews.h"
 #include "platform/dyld/LoadedObjects.h"
-#include "platform/dyld/LoaderLock.h"
 #include "platform/dyld/MachOLoadCommands.h"
 
 #include <algorithm>
 #include <cstring>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <utility>
@@ -92,54 +91,20 @@ NearestSymbol nearestSymbol(const ImageRecord& image, std::uint64_t address) {
     return best;
 }
 
-// Every operation is called with loaderLock() held.
+// Every operation is called with registryLock() held.
 class Registry {
 public:
-    Registry() { follow(); }
-
-    // Callbacks may call back in (a callback may open a library), so the maps are changed one
-    // entry at a time and never walked while callbacks run.
-    void follow() {
-        std::set<std::uint64_t> mapped;
-        for (const auto& object : loadedObjects()) {
-            mapped.insert(object.headerAddress);
-            if (views_.contains(object.headerAddress)) {
-                continue;
-            }
-            auto kept = leaving_.extract(object.headerAddress);
-            auto& view = views_[object.headerAddress];
-            // A null view marks an object seen that has nothing to show.
-            view = kept ? std::move(kept.mapped())
-                        : ElfObjectView::build(object.phdrInfo(), object.path());
-            if (view) {
-                announce(*view);
-            }
-        }
-        leaving_.clear();
-        std::vector<std::uint64_t> gone;
-        for (const auto& [header, view] : views_) {
-            if (!mapped.contains(header)) {
-                gone.push_back(header);
-            }
-        }
-        for (std::uint64_t header : gone) {
-            auto entry = views_.extract(header);
-            if (entry && entry.mapped()) {
-                remove(entry.mapped()->header());
-            }
-        }
+    // The space a crash needs for objects opened after the last use is reserved with the
+    // registry, before any crash.
+    Registry() {
+        reserveLateViews();
+        catchUp();
     }
 
-    void setAside(const std::set<std::uint64_t>& headers) {
-        for (std::uint64_t header : headers) {
-            auto entry = views_.extract(header);
-            if (!entry) {
-                continue;
-            }
-            if (entry.mapped()) {
-                remove(entry.mapped()->header());
-            }
-            leaving_.insert(std::move(entry));
+    // Follows the loader when its counts moved since the last look.
+    void catchUp() {
+        if (!followedOnce_ || loaderCounts() != followedCounts_) {
+            follow();
         }
     }
 
@@ -206,6 +171,63 @@ public:
     }
 
 private:
+    // An object of the loader as last seen. A null view marks an object with nothing to show.
+    struct Followed {
+        std::uint64_t headerAddress;
+        std::string name;
+        std::unique_ptr<ElfObjectView> view;
+        // Set while following, for an object the loader still lists.
+        bool stillListed = false;
+    };
+
+    // Objects that went are removed first, then those that came are announced, each in the
+    // loader's order. An object at the address of one that went, under another name, is a new
+    // one. Views are built while the loader holds the objects, so none is unmapped under them.
+    void follow() {
+        std::vector<Followed> listed;
+        std::vector<std::size_t> arrived;
+        followedCounts_ = visitLoadedObjects([&](const LoadedObject& object) {
+            auto known = std::find_if(followed_.begin(), followed_.end(), [&](const auto& seen) {
+                return !seen.stillListed && seen.headerAddress == object.headerAddress &&
+                       seen.name == object.name;
+            });
+            if (known != followed_.end()) {
+                known->stillListed = true;
+                listed.push_back({object.headerAddress, object.name, std::move(known->view)});
+                return;
+            }
+            arrived.push_back(listed.size());
+            // Recorded before its view exists: until the view is announced, a crash takes the
+            // object neither for one newly opened nor for a listed one, and shows no second view
+            // over its header.
+            forgetFollowedObject(object.headerAddress);
+            recordFollowedObject({object.headerAddress, object.info.dlpi_addr});
+            listed.push_back(
+                {object.headerAddress, object.name,
+                 ElfObjectView::build(object.info, object.path(), object.name.empty())});
+        });
+        followedOnce_ = true;
+        std::vector<Followed> before = std::exchange(followed_, std::move(listed));
+        for (auto& object : before) {
+            if (object.stillListed) {
+                continue;
+            }
+            if (object.view) {
+                remove(object.view->header());
+            }
+            if (std::none_of(followed_.begin(), followed_.end(), [&](const auto& current) {
+                    return current.headerAddress == object.headerAddress;
+                })) {
+                forgetFollowedObject(object.headerAddress);
+            }
+        }
+        for (std::size_t index : arrived) {
+            if (followed_[index].view) {
+                announce(*followed_[index].view);
+            }
+        }
+    }
+
     void announce(const ElfObjectView& view) {
         addLocked(view.header(), view.slide(), view.path(), view.contents());
     }
@@ -213,43 +235,59 @@ private:
     std::vector<std::unique_ptr<ImageRecord>> images_;
     std::vector<dyld_image_callback> addCallbacks_;
     std::vector<dyld_image_callback> removeCallbacks_;
-    // The process's ELF objects by header address, and those announced as leaving whose
-    // unmapping is not yet confirmed.
-    std::map<std::uint64_t, std::unique_ptr<ElfObjectView>> views_;
-    std::map<std::uint64_t, std::unique_ptr<ElfObjectView>> leaving_;
+    std::vector<Followed> followed_;
+    LoaderCounts followedCounts_;
+    bool followedOnce_ = false;
 };
 
-// Built at first use, under the lock, so that no dlopen or dlclose falls between the first look
-// at the loaded objects and the following of later ones. Never destroyed, as objects may be
-// closed during exit.
-Registry* builtRegistry = nullptr;
-
-Registry& registry() {
-    std::lock_guard lock(loaderLock());
-    if (builtRegistry == nullptr) {
-        builtRegistry = new Registry();
-    }
-    return *builtRegistry;
+// Never destroyed, as objects may be closed during exit. Recursive: callbacks run while it is
+// held, as the original loader runs them, and may call back in.
+std::recursive_mutex& registryLock() {
+    static auto* lock = new std::recursive_mutex();
+    return *lock;
 }
+
+Registry* builtRegistry = nullptr;
+// Uses in progress on the thread that holds the lock.
+int useDepth = 0;
+
+// One use of the registry, built at first use: holds its lock and catches up with the loader
+// first, unless the thread is already inside a use (a callback, or a visit of forEachImage,
+// that calls back in): nothing the outer use holds may change under it.
+class RegistryUse {
+public:
+    enum class Following { CatchUp, AsItStands };
+    explicit RegistryUse(Following following = Following::CatchUp) : lock_(registryLock()) {
+        if (builtRegistry == nullptr) {
+            builtRegistry = new Registry();
+        }
+        if (depth_.outermost && following == Following::CatchUp) {
+            builtRegistry->catchUp();
+        }
+    }
+    RegistryUse(const RegistryUse&) = delete;
+    RegistryUse& operator=(const RegistryUse&) = delete;
+
+    Registry* operator->() const { return builtRegistry; }
+
+private:
+    // Counted before catching up, so the callbacks it runs are inside this use; uncounted even
+    // when catching up throws.
+    struct Depth {
+        Depth() : outermost(useDepth++ == 0) {}
+        ~Depth() { --useDepth; }
+        bool outermost;
+    };
+
+    std::lock_guard<std::recursive_mutex> lock_;
+    Depth depth_;
+};
 
 } // namespace
 
-void followLoadedObjects() {
-    if (builtRegistry != nullptr) {
-        builtRegistry->follow();
-    }
-}
-
-void setAsideLeavingObjects(const std::set<std::uint64_t>& headers) {
-    if (builtRegistry != nullptr) {
-        builtRegistry->setAside(headers);
-    }
-}
-
 int dladdr(const void* address, DlInfo* info) {
-    Registry& images = registry();
-    std::lock_guard lock(loaderLock());
-    const ImageRecord* image = images.holding(addressOf(address));
+    RegistryUse images;
+    const ImageRecord* image = images->holding(addressOf(address));
     if (image == nullptr) {
         return 0;
     }
@@ -263,7 +301,8 @@ int dladdr(const void* address, DlInfo* info) {
 }
 
 std::optional<AddressInfo> describeAddress(const void* address) {
-    std::lock_guard lock(loaderLock());
+    // One use across, so the strings are copied before another thread can remove the image.
+    RegistryUse use;
     DlInfo info{};
     if (dladdr(address, &info) == 0) {
         return std::nullopt;
@@ -276,9 +315,8 @@ std::optional<AddressInfo> describeAddress(const void* address) {
 
 void addImage(const mach_header* header, std::intptr_t slide, const std::string& path,
               const void* contents) {
-    Registry& images = registry();
-    std::lock_guard lock(loaderLock());
-    images.addLocked(header, slide, path, contents);
+    RegistryUse images(RegistryUse::Following::AsItStands);
+    images->addLocked(header, slide, path, contents);
 }
 
 void addImage(const mach_header* header, std::intptr_t slide, const std::string& path) {
@@ -286,67 +324,57 @@ void addImage(const mach_header* header, std::intptr_t slide, const std::string&
 }
 
 void removeImage(const mach_header* header) {
-    Registry& images = registry();
-    std::lock_guard lock(loaderLock());
-    images.remove(header);
+    RegistryUse images(RegistryUse::Following::AsItStands);
+    images->remove(header);
 }
 
 void forEachImage(const std::function<void(const ImageEntry&)>& visit) {
-    Registry& images = registry();
-    std::lock_guard lock(loaderLock());
-    for (std::uint32_t index = 0; index < images.count(); ++index) {
-        const ImageRecord* image = images.at(index);
+    RegistryUse images;
+    for (std::uint32_t index = 0; index < images->count(); ++index) {
+        const ImageRecord* image = images->at(index);
         visit({image->header, image->slide, image->path, image->contents});
     }
 }
 
 const void* imageHeaderContents(const mach_header* header) {
-    Registry& images = registry();
-    std::lock_guard lock(loaderLock());
-    const ImageRecord* image = images.find(header);
+    RegistryUse images(RegistryUse::Following::AsItStands);
+    const ImageRecord* image = images->find(header);
     return image != nullptr ? static_cast<const void*>(image->contents) : header;
 }
 
 } // namespace platform::dyld
 
-using platform::dyld::loaderLock;
-using platform::dyld::registry;
+using platform::dyld::RegistryUse;
 
 std::uint32_t _dyld_image_count() {
-    auto& images = registry();
-    std::lock_guard lock(loaderLock());
-    return images.count();
+    RegistryUse images;
+    return images->count();
 }
 
 const mach_header* _dyld_get_image_header(std::uint32_t image_index) {
-    auto& images = registry();
-    std::lock_guard lock(loaderLock());
-    const auto* image = images.at(image_index);
+    RegistryUse images;
+    const auto* image = images->at(image_index);
     return image != nullptr ? image->header : nullptr;
 }
 
 std::intptr_t _dyld_get_image_vmaddr_slide(std::uint32_t image_index) {
-    auto& images = registry();
-    std::lock_guard lock(loaderLock());
-    const auto* image = images.at(image_index);
+    RegistryUse images;
+    const auto* image = images->at(image_index);
     return image != nullptr ? image->slide : 0;
 }
 
 const char* _dyld_get_image_name(std::uint32_t image_index) {
-    auto& images = registry();
-    std::lock_guard lock(loaderLock());
-    const auto* image = images.at(image_index);
+    RegistryUse images;
+    const auto* image = images->at(image_index);
     return image != nullptr ? image->path.c_str() : nullptr;
 }
 
 void _dyld_register_func_for_add_image(dyld_image_callback callback) {
-    auto& images = registry();
-    std::lock_guard lock(loaderLock());
-    images.registerAdd(callback);
+    RegistryUse images;
+    images->registerAdd(callback);
 }
 
 void _dyld_register_func_for_remove_image(dyld_image_callback callback) {
-    auto& images = registry();
-    std::lock_guard lock(loaderLock());
-    images.registerRemove(callback);
+    RegistryUse images;
+    images->registerRemove(callback);
 }

@@ -1,11 +1,15 @@
 // The dynamic loader's image registry: which Mach-O images are loaded, where, under which
 // path, and callbacks for images added and removed. The process's own ELF objects are announced
-// as synthesised Mach-O views (ElfObjectView.h): those mapped when the registry is first used,
-// then each one a dlopen maps, before that dlopen returns; one a dlclose may unmap is removed
-// before the loader is asked (LoaderInterposition.cpp, OpenHandles.h). Tests add real Mach-O
-// images mapped into memory (MachOImageMapping.h). Normal context only: every operation takes
-// the loader stand-in's lock (LoaderLock.h), and callbacks run while it is held, as the original
-// loader runs them.
+// as synthesised Mach-O views (ElfObjectView.h). The registry follows the loader from its own
+// records without changing what the process does: every use below (the accessors, dladdr,
+// describeAddress, forEachImage and registering a callback) first compares the loader's counts
+// of mapped and unmapped objects with those it last followed, and only when they moved lists
+// the objects again, removes those that went and announces those that came, in the loader's
+// order. A library opened since the last use is known at crash time through the loader's link
+// map (LoaderAtCrash.h). Tests add real Mach-O images mapped into memory (MachOImageMapping.h).
+// Normal context only: every operation takes the registry's lock, and callbacks run while it is
+// held, as the original loader runs them. A child forked while another thread holds it must
+// not use the registry.
 #pragma once
 
 #include "platform/dyld/MachOFormat.h"

@@ -1,11 +1,7 @@
-// A Mach-O view of one ELF object of the process, so the crash reporter's Mach-O reader,
-// symbolication and DWARF unwinder work on the real process: a 64-bit header with the host CPU
-// type; __TEXT from the object's first byte to the end of its code, with a __text section over
-// the code and an __eh_frame section at the real .eh_frame; LC_UUID from the first 16 bytes of
-// the GNU build-id; LC_SYMTAB and LC_DYSYMTAB over the object's function symbols (.symtab, else
-// .dynsym), named as Mach-O names C functions, with a leading "_". Addresses inside the view are
-// the object's link-time addresses and the slide is its load bias, so slid values are real
-// addresses. The header's address is the object's base: the view's bytes are shown there to the
+// A Mach-O view of one ELF object of the process (MachOViewComposer.h), so the crash reporter's
+// Mach-O reader, symbolication and DWARF unwinder work on the real process, with the function
+// symbols of the object's file (.symtab, else .dynsym) and the .eh_frame its section headers
+// name. The header's address is the object's base: the view's bytes are shown there to the
 // Mach memory calls (MemoryOverlays.h) for as long as the view lives. The object's read-only
 // segments and the view's own bytes are registered as unchanging memory (UnchangingMemory.h)
 // for that long too, so crash-time readers map them in place. Normal context only.
@@ -25,9 +21,10 @@ namespace platform::dyld {
 class ElfObjectView {
 public:
     // nullptr for objects without code or whose first segment does not start with the ELF
-    // header. path names the file the symbols come from ("" reads none).
-    static std::unique_ptr<ElfObjectView> build(const dl_phdr_info& object,
-                                                const std::string& path);
+    // header. path names the file the symbols come from ("" reads none); the name in object is
+    // not read.
+    static std::unique_ptr<ElfObjectView> build(const dl_phdr_info& object, const std::string& path,
+                                                bool mainProgram);
     ~ElfObjectView();
     ElfObjectView(const ElfObjectView&) = delete;
     ElfObjectView& operator=(const ElfObjectView&) = delete;

@@ -1,7 +1,7 @@
 #include "platform/dyld/LoadedObjects.h"
 
 #include <climits>
-#include <filesystem>
+#include <cstddef>
 #include <optional>
 #include <unistd.h>
 
@@ -22,24 +22,11 @@ std::optional<std::uint64_t> firstSegmentAddress(const dl_phdr_info& info) {
     return info.dlpi_addr + *lowest;
 }
 
-} // namespace
-
-dl_phdr_info LoadedObject::phdrInfo() const {
-    dl_phdr_info copy = info;
-    copy.dlpi_name = name.c_str();
-    return copy;
-}
-
-std::string LoadedObject::path() const {
-    return name.empty() ? executablePath() : name;
-}
-
-bool answersTo(const LoadedObject& object, std::string_view name) {
-    if (name.empty()) {
-        return false;
+LoaderCounts countsOf(const dl_phdr_info& info, std::size_t size) {
+    if (size < offsetof(dl_phdr_info, dlpi_subs) + sizeof(info.dlpi_subs)) {
+        return {};
     }
-    return object.entries.soname == name ||
-           (!object.name.empty() && std::filesystem::path(object.name).filename() == name);
+    return {info.dlpi_adds, info.dlpi_subs};
 }
 
 std::string executablePath() {
@@ -48,29 +35,53 @@ std::string executablePath() {
     return length > 0 ? std::string(buffer, static_cast<std::size_t>(length)) : std::string();
 }
 
-std::vector<LoadedObject> loadedObjects() {
-    std::vector<LoadedObject> objects;
+// The loader writes its objects' names under its own lock, which the thread sanitizer does not
+// see; dl_iterate_phdr holds that lock while the name is copied here.
+[[gnu::no_sanitize("thread")]] std::string copyName(const char* name) {
+    std::string copy;
+    for (; name != nullptr && *name != '\0'; ++name) {
+        copy.push_back(*name);
+    }
+    return copy;
+}
+
+struct Visit {
+    const std::function<void(const LoadedObject&)>& visit;
+    std::optional<LoaderCounts> counts;
+};
+
+} // namespace
+
+std::string LoadedObject::path() const {
+    return name.empty() ? executablePath() : name;
+}
+
+LoaderCounts loaderCounts() {
+    LoaderCounts counts;
     dl_iterate_phdr(
-        [](dl_phdr_info* info, std::size_t, void* context) {
-            auto header = firstSegmentAddress(*info);
-            if (header) {
-                LoadedObject object{*header, info->dlpi_name != nullptr ? info->dlpi_name : "",
-                                    *info, dynamicEntriesOf(*info)};
-                object.info.dlpi_name = nullptr;
-                static_cast<std::vector<LoadedObject>*>(context)->push_back(std::move(object));
+        [](dl_phdr_info* info, std::size_t size, void* context) {
+            *static_cast<LoaderCounts*>(context) = countsOf(*info, size);
+            return 1;
+        },
+        &counts);
+    return counts;
+}
+
+LoaderCounts visitLoadedObjects(const std::function<void(const LoadedObject&)>& visit) {
+    Visit state{visit, std::nullopt};
+    dl_iterate_phdr(
+        [](dl_phdr_info* info, std::size_t size, void* context) {
+            auto* state = static_cast<Visit*>(context);
+            if (!state->counts) {
+                state->counts = countsOf(*info, size);
+            }
+            if (auto header = firstSegmentAddress(*info)) {
+                state->visit(LoadedObject{*header, copyName(info->dlpi_name), *info});
             }
             return 0;
         },
-        &objects);
-    return objects;
-}
-
-std::set<std::uint64_t> loadedObjectHeaders() {
-    std::set<std::uint64_t> headers;
-    for (const auto& object : loadedObjects()) {
-        headers.insert(object.headerAddress);
-    }
-    return headers;
+        &state);
+    return state.counts.value_or(LoaderCounts{});
 }
 
 } // namespace platform::dyld

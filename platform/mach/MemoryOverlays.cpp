@@ -1,4 +1,4 @@
-// May run at crash time: memoryOverlaysTouch and applyMemoryOverlays (atomic loads and byte
+// May run at crash time: everything in this file (atomic operations on a fixed table and byte
 // copies only).
 #include "platform/mach/MemoryOverlays.h"
 
@@ -67,10 +67,10 @@ bool addMemoryOverlay(mach_vm_address_t address, const void* bytes, mach_vm_size
     return false;
 }
 
-void removeMemoryOverlay(mach_vm_address_t address) {
+void removeMemoryOverlay(mach_vm_address_t address, const void* bytes) {
     for (Overlay& overlay : overlays) {
         if (overlay.state.load(std::memory_order_acquire) == Published &&
-            overlay.address == address) {
+            overlay.address == address && overlay.bytes == bytes) {
             overlay.state.store(Free, std::memory_order_release);
         }
     }

@@ -1,7 +1,9 @@
 // The list of loaded images: normal code keeps it current from the loader's add and remove
-// callbacks; crash-time code walks it without locking. May run at crash time:
-// kocrash_async_image_list_set_reading, kocrash_async_image_list_next and
-// kocrash_async_image_containing_address. The kocrash_nasync_ operations allocate and lock.
+// callbacks; crash-time code walks it without locking. The loader's callbacks come at the
+// registry's next use, so a report compares the list it walks with the loader itself
+// (platform/dyld/LoaderAtCrash.h): images of objects closed since are skipped, and objects opened
+// since are listed after the rest, in records reserved beforehand. May run at crash time: the
+// kocrash_async_ operations. The kocrash_nasync_ operations allocate and lock.
 #pragma once
 
 #include "async/KOCrashAsyncList.h"
@@ -29,11 +31,20 @@ struct kocrash_async_image_list {
     // Images unlinked while a reader was active: a reader may still stand on them, so they are
     // released only once no reader is active, or with the list.
     std::vector<kocrash_async_image*>* retired;
+    // Set for the list the loader's callbacks keep: only that one is compared with the loader.
+    bool follows_loader;
+    // Records for the objects opened since the registry last followed the loader, reserved at
+    // init, and how many a comparison filled.
+    kocrash_async_image* late_images;
+    std::atomic<std::size_t> late_count;
+    std::atomic<bool> comparing;
 };
 
 extern "C" {
 
 void kocrash_nasync_image_list_init(kocrash_async_image_list* list, task_t task);
+// Marks the list as the one the loader's callbacks keep.
+void kocrash_nasync_image_list_follow_loader(kocrash_async_image_list* list);
 // An image that cannot be read is not added; nothing is reported.
 void kocrash_nasync_image_list_append(kocrash_async_image_list* list,
                                       kocrash_vm_address_t header_address, const char* name);
@@ -44,6 +55,13 @@ void kocrash_nasync_image_list_remove(kocrash_async_image_list* list,
 // image is unmapped: a walk that began before the removal may still read the image's memory.
 void kocrash_nasync_image_list_wait_until_unread(kocrash_async_image_list* list);
 void kocrash_nasync_image_list_free(kocrash_async_image_list* list);
+
+// For one report, on a list that follows the loader: until the comparison ends, the walk skips
+// images of objects the loader closed since the registry last followed it and lists, after the
+// rest, the objects it opened since. Nothing for another list, or when the loader's records
+// cannot be compared (the list is then walked as it stands).
+void kocrash_async_image_list_compare_with_loader(kocrash_async_image_list* list);
+void kocrash_async_image_list_end_loader_comparison(kocrash_async_image_list* list);
 
 // Readers bracket every walk with true and false.
 void kocrash_async_image_list_set_reading(kocrash_async_image_list* list, bool reading);

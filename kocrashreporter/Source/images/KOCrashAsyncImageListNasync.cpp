@@ -1,6 +1,7 @@
 // Normal context only: the image list's writers allocate, free and lock.
 #include "images/KOCrashAsyncImageList.h"
 
+#include "platform/dyld/LateObjectViews.h"
 #include "platform/mach/MachPorts.h"
 
 #include <chrono>
@@ -31,7 +32,15 @@ void kocrash_nasync_image_list_init(kocrash_async_image_list* list, task_t task)
     list->list = new kocrash_async_image_nodes();
     list->writer_mutex = new std::mutex();
     list->retired = new std::vector<kocrash_async_image*>();
+    list->follows_loader = false;
+    list->late_images = new kocrash_async_image[platform::dyld::kLateViewSlots]{};
+    list->late_count.store(0);
+    list->comparing.store(false);
     mach_port_mod_refs(mach_task_self(), task, MACH_PORT_RIGHT_SEND, 1);
+}
+
+void kocrash_nasync_image_list_follow_loader(kocrash_async_image_list* list) {
+    list->follows_loader = true;
 }
 
 void kocrash_nasync_image_list_append(kocrash_async_image_list* list,
@@ -87,6 +96,8 @@ void kocrash_nasync_image_list_free(kocrash_async_image_list* list) {
     delete list->list;
     delete list->retired;
     delete list->writer_mutex;
+    delete[] list->late_images;
+    list->late_images = nullptr;
     list->list = nullptr;
     list->retired = nullptr;
     list->writer_mutex = nullptr;

@@ -32,8 +32,9 @@ struct kocrash_async_macho {
     kocrash_vm_address_t header_address;
     // header_address minus the __TEXT segment's vmaddr.
     kocrash_vm_off_t load_slide;
-    // Copy of the image path given at init.
-    char* name;
+    // The image path: a copy owned by the image for kocrash_nasync_macho_init, the caller's
+    // string for kocrash_async_macho_init_borrowing.
+    const char* name;
     kocrash_async_macho_header header;
     // 28 for 32-bit images, 32 for 64-bit images.
     kocrash_vm_size_t header_size;
@@ -59,6 +60,11 @@ struct kocrash_async_macho_mapped_segment {
 kocrash_error_t kocrash_nasync_macho_init(kocrash_async_macho* image, task_t task, const char* name,
                                           kocrash_vm_address_t header_address);
 void kocrash_nasync_macho_free(kocrash_async_macho* image);
+// The same without copying the name, which must outlive the image; the same error codes.
+kocrash_error_t kocrash_async_macho_init_borrowing(kocrash_async_macho* image, task_t task,
+                                                   const char* name,
+                                                   kocrash_vm_address_t header_address);
+void kocrash_async_macho_release(kocrash_async_macho* image);
 
 const kocrash_async_byteorder* kocrash_async_macho_byteorder(const kocrash_async_macho* image);
 const struct kocrash_async_macho_header*

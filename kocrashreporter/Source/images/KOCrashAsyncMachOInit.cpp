@@ -1,102 +1,24 @@
 // Normal context only: an image record takes a heap copy of its name.
 #include "images/KOCrashAsyncMachO.h"
 
-#include "async/KOCrashAsyncString.h"
-#include "platform/dyld/MachOFormat.h"
-#include "platform/mach/MachPorts.h"
-
 #include <cstring>
-
-namespace {
-
-void releaseInit(kocrash_async_macho* image, bool mapped) {
-    if (mapped) {
-        kocrash_async_mobject_free(&image->command_map);
-    }
-    delete[] image->name;
-    image->name = nullptr;
-    mach_port_mod_refs(mach_task_self(), image->task, MACH_PORT_RIGHT_SEND, -1);
-}
-
-} // namespace
 
 kocrash_error_t kocrash_nasync_macho_init(kocrash_async_macho* image, task_t task, const char* name,
                                           kocrash_vm_address_t header_address) {
-    image->task = task;
-    image->header_address = header_address;
-    std::size_t name_length = std::strlen(name);
-    image->name = new char[name_length + 1];
-    std::memcpy(image->name, name, name_length + 1);
-    mach_port_mod_refs(mach_task_self(), task, MACH_PORT_RIGHT_SEND, 1);
-
-    if (kocrash_async_task_memcpy(task, header_address, 0, &image->header, sizeof(image->header)) !=
-        KOCRASH_ESUCCESS) {
-        releaseInit(image, false);
-        return KOCRASH_EINTERNAL;
-    }
-    switch (image->header.magic) {
-    case MH_MAGIC:
-        image->is_64_bit = false;
-        image->byteorder = kocrash_async_byteorder_little_endian();
-        break;
-    case MH_MAGIC_64:
-        image->is_64_bit = true;
-        image->byteorder = kocrash_async_byteorder_little_endian();
-        break;
-    case MH_CIGAM:
-        image->is_64_bit = false;
-        image->byteorder = kocrash_async_byteorder_big_endian();
-        break;
-    case MH_CIGAM_64:
-        image->is_64_bit = true;
-        image->byteorder = kocrash_async_byteorder_big_endian();
-        break;
-    default:
-        releaseInit(image, false);
-        return KOCRASH_EINVAL;
-    }
-    image->header_size = image->is_64_bit ? sizeof(mach_header_64) : sizeof(mach_header);
-    image->ncmds = image->byteorder->swap32(image->header.ncmds);
-
-    kocrash_vm_address_t commands;
-    if (!kocrash_async_address_apply_offset(
-            header_address, static_cast<kocrash_vm_off_t>(image->header_size), &commands)) {
-        releaseInit(image, false);
-        return KOCRASH_EINVAL;
-    }
-    kocrash_error_t error =
-        kocrash_async_mobject_init(&image->command_map, task, commands,
-                                   image->byteorder->swap32(image->header.sizeofcmds), true);
+    const std::size_t name_length = std::strlen(name);
+    auto* copy = new char[name_length + 1];
+    std::memcpy(copy, name, name_length + 1);
+    const kocrash_error_t error =
+        kocrash_async_macho_init_borrowing(image, task, copy, header_address);
     if (error != KOCRASH_ESUCCESS) {
-        releaseInit(image, false);
-        return error;
+        delete[] copy;
+        image->name = nullptr;
     }
-    void* segment = nullptr;
-    while ((segment = kocrash_async_macho_next_command_type(
-                image, segment, image->is_64_bit ? LC_SEGMENT_64 : LC_SEGMENT)) != nullptr) {
-        if (!kocrash_async_macho_command_covers(image, segment,
-                                                image->is_64_bit ? sizeof(segment_command_64)
-                                                                 : sizeof(segment_command))) {
-            releaseInit(image, true);
-            return KOCRASH_EINVAL;
-        }
-        if (kocrash_async_strncmp(static_cast<const char*>(segment) + 8, "__TEXT", 16) != 0) {
-            continue;
-        }
-        if (image->is_64_bit) {
-            image->text_address = kocrash_async_macho_read64(image, segment, 24);
-            image->text_length = kocrash_async_macho_read64(image, segment, 32);
-        } else {
-            image->text_address = kocrash_async_macho_read32(image, segment, 24);
-            image->text_length = kocrash_async_macho_read32(image, segment, 28);
-        }
-        image->load_slide = static_cast<kocrash_vm_off_t>(header_address - image->text_address);
-        return KOCRASH_ESUCCESS;
-    }
-    releaseInit(image, true);
-    return KOCRASH_EINVAL;
+    return error;
 }
 
 void kocrash_nasync_macho_free(kocrash_async_macho* image) {
-    releaseInit(image, true);
+    kocrash_async_macho_release(image);
+    delete[] image->name;
+    image->name = nullptr;
 }

@@ -1,10 +1,13 @@
 // May run at crash time: kocrash_log_writer_write and kocrash_log_writer_close (thread listing,
-// parking and resumption through the Mach stand-ins, clock_gettime, the section writers).
+// parking and resumption through the Mach stand-ins, clock_gettime, the image list's comparison
+// with the loader, the section writers).
 //
 // Every other thread is parked for the whole write, and each thread's stack is walked once into
 // the writer's own storage before its section is measured and written: a live report's threads
 // run again the moment they are resumed, and a length prefix measured on one stack but followed
-// by a body written from another would make the rest of the file unreadable.
+// by a body written from another would make the rest of the file unreadable. The image list is
+// compared with the loader while the threads are parked, so no thread opens or closes a library
+// between the comparison and the walks.
 #include "log/KOCrashLogWriter.h"
 
 #include "log/KOCrashLogWriterSections.h"
@@ -117,6 +120,7 @@ kocrash_error_t kocrash_log_writer_write(kocrash_log_writer* writer, thread_t cr
     const thread_t self = mach_thread_self();
     const thread_list list = list_threads(task);
     suspend_others(writer, list, self);
+    kocrash_async_image_list_compare_with_loader(image_list);
 
     kocrash_async_symbol_cache cache;
     kocrash_async_symbol_cache_init(&cache);
@@ -154,6 +158,7 @@ kocrash_error_t kocrash_log_writer_write(kocrash_log_writer* writer, thread_t cr
     }
 
     kocrash_async_symbol_cache_free(&cache);
+    kocrash_async_image_list_end_loader_comparison(image_list);
     resume_suspended(writer, list);
     release_threads(task, list);
     mach_port_deallocate(task, self);

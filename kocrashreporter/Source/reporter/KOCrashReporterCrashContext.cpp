@@ -36,6 +36,7 @@ void kocrash_nasync_shared_image_list_start() {
     static std::once_flag started;
     std::call_once(started, [] {
         kocrash_nasync_image_list_init(&shared_image_list, mach_task_self());
+        kocrash_nasync_image_list_follow_loader(&shared_image_list);
         _dyld_register_func_for_add_image(image_add_callback);
         _dyld_register_func_for_remove_image(image_remove_callback);
     });

@@ -2,12 +2,13 @@
 // one is reported with the plugin's image and, in the arm64 build, with its functions named and
 // walked through by their call-frame information; a closed plugin is no longer listed; a crash
 // while another thread keeps opening and closing libraries still leaves one whole report; and a
-// plugin is not unmapped while a report being written may read it.
+// closed plugin's image is not released while a report being written may read it.
 #include "CrashingFunctions.h"
 #include "ReporterTestSupport.h"
 #include "reporter/KOCrashReporterCrashContext.h"
 
 #include "TestPlugin.h"
+#include "platform/dyld/DyldImages.h"
 
 #include <gtest/gtest.h>
 
@@ -99,7 +100,10 @@ TEST(PluginOpenedAfterEnable, OnceClosedItIsNoLongerListed) {
         if (!reporter.enableCrashReporter()) {
             _exit(2);
         }
-        { testplugin::OpenedPlugin plugin; }
+        {
+            testplugin::OpenedPlugin plugin;
+            _dyld_image_count();
+        }
         kocrash_test_store_to(kFaultAddress);
     });
     ASSERT_EQ(end.signal, SIGSEGV) << "exit code " << end.exitCode;
@@ -140,34 +144,32 @@ TEST(PluginOpenedAfterEnable, ACrashWhileAnotherThreadOpensAndClosesLibrariesLea
     EXPECT_FALSE(report->images().empty());
 }
 
-// Exit codes of the child below.
-enum WriterWait { kWaited = 0, kNotEnabled = 2, kUnmappedUnderTheReader = 3, kStillMapped = 4 };
-
-TEST(PluginOpenedAfterEnable, ClosingItWaitsUntilAReportBeingWrittenLeavesTheImages) {
+TEST(PluginOpenedAfterEnable, ItsRemovalWaitsUntilAReportBeingWrittenLeavesTheImages) {
     ReportFolder folder;
     const ChildEnd end = runChild([&] {
         KOCrashReporter reporter = folder.reporter();
         if (!reporter.enableCrashReporter()) {
-            _exit(kNotEnabled);
+            _exit(2);
         }
-        auto plugin = std::make_unique<testplugin::OpenedPlugin>();
+        {
+            testplugin::OpenedPlugin plugin;
+            _dyld_image_count();
+        }
         // As the crash log writer marks the list while it reads the images.
         kocrash_async_image_list_set_reading(&shared_image_list, true);
-        std::atomic<bool> closed{false};
-        std::thread closer([&] {
-            plugin.reset();
-            closed.store(true);
+        std::atomic<bool> followed{false};
+        std::thread follower([&] {
+            _dyld_image_count();
+            followed.store(true);
         });
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
-        if (closed.load() || !testplugin::loaderLists(testplugin::kPath)) {
-            _exit(kUnmappedUnderTheReader);
-        }
+        const bool waited = !followed.load();
         kocrash_async_image_list_set_reading(&shared_image_list, false);
-        closer.join();
-        _exit(testplugin::loaderLists(testplugin::kPath) ? kStillMapped : kWaited);
+        follower.join();
+        _exit(waited ? 0 : 3);
     });
     EXPECT_EQ(end.signal, 0);
-    EXPECT_EQ(end.exitCode, kWaited);
+    EXPECT_EQ(end.exitCode, 0) << "the removal did not wait for the reader";
 }
 
 } // namespace

@@ -49,7 +49,12 @@ TEST(MemoryOverlays, ReadsAndMappingsSeeTheOverlayOnlyWhereItLies) {
     mach_vm_deallocate(mach_task_self(), mapped, 16);
     mach_port_deallocate(mach_task_self(), entry);
 
-    platform::mach::removeMemoryOverlay(addressOf(&memory[4]));
+    static const char other[] = "Q";
+    ASSERT_TRUE(platform::mach::addMemoryOverlay(addressOf(&memory[4]), other, 1));
+    platform::mach::removeMemoryOverlay(addressOf(&memory[4]), overlay);
+    EXPECT_EQ(readThroughKernel(memory.data(), 16), "abcdQfghijklmnop")
+        << "another overlay at that address stays";
+    platform::mach::removeMemoryOverlay(addressOf(&memory[4]), other);
     EXPECT_EQ(readThroughKernel(memory.data(), 16), "abcdefghijklmnop");
 }
 

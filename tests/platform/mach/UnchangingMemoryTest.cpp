@@ -80,7 +80,7 @@ TEST(UnchangingMemory, RegisteredPagesMapInPlaceAndEverythingElseIsACopy) {
     const std::uint8_t overlay[] = {0xAB};
     ASSERT_TRUE(platform::mach::addMemoryOverlay(pages.page(0) + 5, overlay, 1));
     const std::uint64_t overlaid = mapAnywhere(pages.page(0), vm_page_size);
-    platform::mach::removeMemoryOverlay(pages.page(0) + 5);
+    platform::mach::removeMemoryOverlay(pages.page(0) + 5, overlay);
     ASSERT_NE(overlaid, 0u);
     EXPECT_NE(overlaid, pages.page(0)) << "overlaid bytes are shown in a copy";
     EXPECT_EQ(*reinterpret_cast<const std::uint8_t*>(overlaid + 5), 0xAB);

@@ -1,0 +1,42 @@
+// Mach-O views of objects the loader mapped after the registry last followed it, built at crash
+// time in space reserved beforehand: a fixed number of slots, each holding the object's path,
+// a copy of its program headers and notes, and the view's bytes. The view is built as the
+// registry's views are (MachOViewComposer.h), but from what the object's memory holds: its
+// dynamic symbols (.dynsym, as many as fit in the slot) and the .eh_frame its unwind header
+// (PT_GNU_EH_FRAME) points at. Reserving is for normal context; building and withdrawing may
+// run at crash time (fault-safe copies, writes into the slot, the overlay table's atomics).
+#pragma once
+
+#include "platform/dyld/LinkMapAtCrash.h"
+
+#include <cstddef>
+#include <cstdint>
+
+namespace platform::dyld {
+
+// Objects opened since the last look are those one dlopen or a few brought in: a plugin and the
+// libraries it needs.
+inline constexpr std::size_t kLateViewSlots = 8;
+// Room for the header and load commands and about 2,500 dynamic functions with names of 16
+// characters. Pages are taken from the system only when a crash writes them.
+inline constexpr std::size_t kLateViewSlotBytes = 64 * 1024;
+
+struct LateView {
+    // The object's first byte, where its load bias also points.
+    std::uint64_t headerAddress;
+    // In the slot.
+    const char* path;
+    const std::uint8_t* bytes;
+};
+
+// Reserves the slots once; false when no memory could be had.
+bool reserveLateViews();
+bool lateViewsReserved();
+
+// Builds the view of object in slot and shows its header over the object's first byte. False
+// when the object cannot be read or has no view (no code, or its first byte is not its ELF
+// header).
+bool buildLateView(std::size_t slot, const LinkMapObject& object, LateView* view);
+void withdrawLateView(const LateView& view);
+
+} // namespace platform::dyld

@@ -1,0 +1,101 @@
+// May run at crash time: everything in this file (fault-safe copies, fixed storage, atomics).
+#include "platform/dyld/LoaderAtCrash.h"
+
+#include "platform/dyld/FollowedObjects.h"
+#include "platform/dyld/LateObjectViews.h"
+
+#include <atomic>
+#include <cstdint>
+
+namespace platform::dyld {
+namespace {
+
+constexpr std::size_t kLinkMapCapacity = kFollowedObjectCapacity;
+
+// Written only by the one comparison open.
+std::atomic<bool> comparisonOpen{false};
+LinkMapObject linkMap[kLinkMapCapacity];
+std::size_t linkMapCount = 0;
+std::uint64_t closedHeaders[kFollowedObjectCapacity];
+std::size_t closedCount = 0;
+LateView lateViews[kLateViewSlots];
+std::size_t lateCount = 0;
+
+bool linkMapHoldsBias(std::uint64_t bias) {
+    for (std::size_t index = 0; index < linkMapCount; ++index) {
+        if (linkMap[index].bias == bias) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool followedBias(std::uint64_t bias) {
+    const std::size_t limit = followedObjectSlotLimit();
+    FollowedObject object;
+    for (std::size_t slot = 0; slot < limit; ++slot) {
+        if (followedObjectAt(slot, &object) && object.bias == bias) {
+            return true;
+        }
+    }
+    return false;
+}
+
+} // namespace
+
+bool openLoaderComparison() {
+    bool expected = false;
+    if (!lateViewsReserved() || !comparisonOpen.compare_exchange_strong(expected, true)) {
+        return false;
+    }
+    closedCount = 0;
+    lateCount = 0;
+    if (!readLinkMap(linkMap, kLinkMapCapacity, &linkMapCount)) {
+        comparisonOpen.store(false);
+        return false;
+    }
+    const std::size_t limit = followedObjectSlotLimit();
+    FollowedObject object;
+    for (std::size_t slot = 0; slot < limit; ++slot) {
+        if (followedObjectAt(slot, &object) && !linkMapHoldsBias(object.bias)) {
+            closedHeaders[closedCount++] = object.headerAddress;
+        }
+    }
+    for (std::size_t index = 0; index < linkMapCount && lateCount < kLateViewSlots; ++index) {
+        if (!followedBias(linkMap[index].bias) &&
+            buildLateView(lateCount, linkMap[index], &lateViews[lateCount])) {
+            ++lateCount;
+        }
+    }
+    return true;
+}
+
+bool closedSinceFollowed(const mach_header* header) {
+    const auto address = reinterpret_cast<std::uintptr_t>(header);
+    for (std::size_t index = 0; index < closedCount; ++index) {
+        if (closedHeaders[index] == address) {
+            return true;
+        }
+    }
+    return false;
+}
+
+std::size_t lateImageCount() {
+    return lateCount;
+}
+
+LateImage lateImage(std::size_t index) {
+    return {reinterpret_cast<const mach_header*>(lateViews[index].headerAddress),
+            lateViews[index].path};
+}
+
+void closeLoaderComparison() {
+    for (std::size_t index = 0; index < lateCount; ++index) {
+        withdrawLateView(lateViews[index]);
+    }
+    closedCount = 0;
+    lateCount = 0;
+    comparisonOpen.store(false);
+}
+
+} // namespace platform::dyld
