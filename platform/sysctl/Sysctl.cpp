@@ -88,11 +88,8 @@ ScopedOverride::~ScopedOverride() {
     }
 }
 
-} // namespace platform::sysctl
-
 int sysctl(int* name, unsigned int namelen, void* oldp, std::size_t* oldlenp, void* newp,
            std::size_t /*newlen*/) {
-    using namespace platform::sysctl;
     if (name == nullptr || namelen != 4 || name[0] != CTL_KERN || name[1] != KERN_PROC ||
         name[2] != KERN_PROC_PID) {
         return fail(ENOENT);
@@ -107,7 +104,6 @@ int sysctl(int* name, unsigned int namelen, void* oldp, std::size_t* oldlenp, vo
 
 int sysctlbyname(const char* name, void* oldp, std::size_t* oldlenp, void* newp,
                  std::size_t /*newlen*/) {
-    using namespace platform::sysctl;
     if (name == nullptr) {
         return fail(EINVAL);
     }
@@ -117,3 +113,5 @@ int sysctlbyname(const char* name, void* oldp, std::size_t* oldlenp, void* newp,
     }
     return answer(value->data(), value->size(), oldp, oldlenp, newp);
 }
+
+} // namespace platform::sysctl

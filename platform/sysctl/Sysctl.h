@@ -47,20 +47,21 @@ struct kinfo_proc {
     eproc kp_eproc;
 };
 
-// Reads a value: with oldp null, *oldlenp receives its size; otherwise the value is copied when
-// it fits (ENOMEM when it does not). Every key is read-only (EPERM for newp); unknown keys
-// fail with ENOENT, processes that do not exist with ESRCH.
-int sysctl(int* name, unsigned int namelen, void* oldp, std::size_t* oldlenp, void* newp,
-           std::size_t newlen);
-int sysctlbyname(const char* name, void* oldp, std::size_t* oldlenp, void* newp,
-                 std::size_t newlen);
-
 } // extern "C"
 
 static_assert(sizeof(extern_proc) == 296);
 static_assert(sizeof(kinfo_proc) == 648);
 
 namespace platform::sysctl {
+
+// Reads a value: with oldp null, *oldlenp receives its size; otherwise the value is copied when
+// it fits (ENOMEM when it does not). Every key is read-only (EPERM for newp); unknown keys
+// fail with ENOENT, processes that do not exist with ESRCH. These live in this namespace, not
+// in the global one, so that they never stand in for the C library's own sysctl.
+int sysctl(int* name, unsigned int namelen, void* oldp, std::size_t* oldlenp, void* newp,
+           std::size_t newlen);
+int sysctlbyname(const char* name, void* oldp, std::size_t* oldlenp, void* newp,
+                 std::size_t newlen);
 
 // A key's value as stored: strings with their terminating NUL, integers as 4 host-order bytes.
 std::string stringValue(const std::string& text);

@@ -13,7 +13,8 @@ std::optional<KOCrashProcessInfo> KOCrashProcessInfo::initWithProcessID(std::int
     int name[] = {CTL_KERN, KERN_PROC, KERN_PROC_PID, processID};
     kinfo_proc record{};
     std::size_t size = sizeof record;
-    if (sysctl(name, 4, &record, &size, nullptr, 0) != 0 || size != sizeof record) {
+    if (platform::sysctl::sysctl(name, 4, &record, &size, nullptr, 0) != 0 ||
+        size != sizeof record) {
         return std::nullopt;
     }
     KOCrashProcessInfo info;

@@ -10,12 +10,12 @@
 std::optional<std::string> kocrash_sysctl_string(const char* name) {
     for (;;) {
         std::size_t size = 0;
-        if (sysctlbyname(name, nullptr, &size, nullptr, 0) != 0) {
+        if (platform::sysctl::sysctlbyname(name, nullptr, &size, nullptr, 0) != 0) {
             return std::nullopt;
         }
         // One spare byte, so that even an empty value has a buffer to land in.
         std::vector<char> value(size + 1);
-        if (sysctlbyname(name, value.data(), &size, nullptr, 0) == 0) {
+        if (platform::sysctl::sysctlbyname(name, value.data(), &size, nullptr, 0) == 0) {
             // A value without its NUL must not run past its end.
             return std::string(value.data(), strnlen(value.data(), size));
         }
@@ -28,7 +28,7 @@ std::optional<std::string> kocrash_sysctl_string(const char* name) {
 
 bool kocrash_sysctl_int(const char* name, std::int32_t* result) {
     std::size_t size = sizeof(*result);
-    return sysctlbyname(name, result, &size, nullptr, 0) == 0;
+    return platform::sysctl::sysctlbyname(name, result, &size, nullptr, 0) == 0;
 }
 
 std::size_t kocrash_sysctl_valid_utf8_bytes(const std::uint8_t* bytes) {

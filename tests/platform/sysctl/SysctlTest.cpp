@@ -14,6 +14,9 @@
 
 namespace {
 
+using platform::sysctl::sysctl;
+using platform::sysctl::sysctlbyname;
+
 std::optional<std::string> readString(const char* name) {
     std::size_t size = 0;
     if (sysctlbyname(name, nullptr, &size, nullptr, 0) != 0) {
