@@ -7,6 +7,8 @@
 // stack later, far from where it came in.
 #pragma once
 
+#include "platform/core/UntrustedJsonLimits.h"
+
 #include <nlohmann/json.hpp>
 
 #include <cstddef>
@@ -16,8 +18,8 @@
 #include <string>
 #include <string_view>
 
-inline constexpr std::size_t maxUntrustedJsonBytes = 8 * 1024 * 1024;
-inline constexpr std::size_t maxUntrustedJsonDepth = 128;
+using platform::maxUntrustedJsonBytes;
+using platform::maxUntrustedJsonDepth;
 
 struct DavaRorJsonLimits {
     std::size_t maxBytes = maxUntrustedJsonBytes;
