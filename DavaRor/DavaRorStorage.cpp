@@ -5,9 +5,9 @@
 #include "DavaRor/Utils/DavaRorLog.h"
 #include "DavaRor/Utils/DavaRorUntrustedJSON.h"
 #include "platform/core/AtomicFile.h"
+#include "platform/core/RegularFile.h"
 
 #include <cstdlib>
-#include <fstream>
 
 namespace fs = std::filesystem;
 
@@ -98,23 +98,17 @@ fs::path DavaRorStorage::url(StorageKey key) const {
     return appFolder_ / rawValue(key);
 }
 
-// A stored file may be corrupt or replaced: its size and nesting are capped
-// like any other JSON from outside.
+// A stored file may be corrupt or replaced: only a regular file is read (a
+// FIFO would block the reader), and its size and nesting are capped like any
+// other JSON from outside.
 std::optional<nlohmann::json> DavaRorStorage::getJson(StorageKey key) const {
-    const fs::path path = url(key);
     std::error_code error;
-    const auto size = fs::file_size(path, error);
-    if (error || size > maxUntrustedJsonBytes) {
+    const auto contents = platform::readRegularFile(url(key), maxUntrustedJsonBytes,
+                                                    platform::SymbolicLinks::follow, error);
+    if (!contents) {
         return std::nullopt;
     }
-    std::ifstream file(path, std::ios::binary);
-    if (!file) {
-        return std::nullopt;
-    }
-    std::string contents(size, '\0');
-    file.read(contents.data(), static_cast<std::streamsize>(size));
-    contents.resize(static_cast<std::size_t>(file.gcount()));
-    return parseUntrustedJsonOrNone(contents);
+    return parseUntrustedJsonOrNone(*contents);
 }
 
 void DavaRorStorage::setJson(StorageKey key, const nlohmann::json& value) const {

@@ -80,6 +80,14 @@ AppInstallOrUpdateCheck::run(bool captureApplicationLifecycleEvents, const AppVe
                    "captureApplicationLifecycleEvents is disabled in configuration");
         return std::nullopt;
     }
+    // With the stored build unknown, neither an install nor an update can be
+    // told: a guess would report an install at every launch.
+    if (!defaults.storedValuesKnown()) {
+        davaRorLog("Skipping Application Installed/Application Updated event - the user "
+                   "defaults file " +
+                   defaults.filePath().string() + " cannot be read");
+        return std::nullopt;
+    }
     auto event = appInstallOrUpdateEvent(current, storedAppVersion(defaults));
     if (event) {
         storeAppVersion(current, defaults);

@@ -37,8 +37,8 @@ public:
     static AppInstallOrUpdateCheck& processWide();
 
     // The event to capture, with the current version and build already
-    // stored; none when the check ran before, capturing is off, or the build
-    // is unchanged (then nothing is stored).
+    // stored; none when the check ran before, capturing is off, the defaults
+    // file cannot be read, or the build is unchanged (then nothing is stored).
     std::optional<AppLifecycleEvent> run(bool captureApplicationLifecycleEvents,
                                          const AppVersionInfo& current,
                                          platform::UserDefaults& defaults);

@@ -9,6 +9,8 @@
 // too: text of empty arrays within the size limit would take over a gigabyte.
 #pragma once
 
+#include "platform/core/UntrustedJsonLimits.h"
+
 #include <nlohmann/json.hpp>
 
 #include <cstddef>
@@ -18,12 +20,9 @@
 #include <string>
 #include <string_view>
 
-inline constexpr std::size_t maxUntrustedJsonBytes = 8 * 1024 * 1024;
-inline constexpr std::size_t maxUntrustedJsonDepth = 128;
-// Every array, object, text, number and literal, and every member's name: an
-// average of 16 bytes each over the whole size limit, several times denser
-// than real events and replies, and about 40 MB once parsed.
-inline constexpr std::size_t maxUntrustedJsonValues = 500'000;
+using platform::maxUntrustedJsonBytes;
+using platform::maxUntrustedJsonDepth;
+using platform::maxUntrustedJsonValues;
 
 struct DavaRorJsonLimits {
     std::size_t maxBytes = maxUntrustedJsonBytes;

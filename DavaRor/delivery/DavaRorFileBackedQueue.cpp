@@ -81,8 +81,11 @@ void DavaRorFileBackedQueue::setup(const std::vector<fs::path>& oldQueues) {
         davaRorLog("Error trying to create caching folder " + error.message());
     }
     for (const auto& oldQueue : oldQueues) {
+        // A link is neither legacy queue, and goes as an unreadable legacy
+        // file: following it would take in, and then delete, the files of
+        // someone else's folder.
         std::error_code statusError;
-        const auto status = fs::status(oldQueue, statusError);
+        const auto status = fs::symlink_status(oldQueue, statusError);
         if (!fs::exists(status)) {
             continue;
         }

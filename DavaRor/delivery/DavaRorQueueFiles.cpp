@@ -1,5 +1,7 @@
 #include "DavaRor/delivery/DavaRorQueueFiles.h"
 
+#include "platform/core/RegularFile.h"
+
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -63,32 +65,7 @@ std::error_code writeQueueFile(const std::filesystem::path& path, std::string_vi
 
 std::optional<std::string> readQueueFile(const std::filesystem::path& path, std::size_t maxBytes,
                                          std::error_code& error) {
-    FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (file.get() < 0) {
-        error = lastError();
-        return std::nullopt;
-    }
-    std::string contents;
-    char buffer[16384];
-    for (;;) {
-        const ssize_t count = ::read(file.get(), buffer, sizeof buffer);
-        if (count < 0 && errno == EINTR) {
-            continue;
-        }
-        if (count < 0) {
-            error = lastError();
-            return std::nullopt;
-        }
-        if (count == 0) {
-            error.clear();
-            return contents;
-        }
-        if (static_cast<size_t>(count) > maxBytes - contents.size()) {
-            error = std::make_error_code(std::errc::file_too_large);
-            return std::nullopt;
-        }
-        contents.append(buffer, static_cast<size_t>(count));
-    }
+    return platform::readRegularFile(path, maxBytes, platform::SymbolicLinks::refuse, error);
 }
 
 std::string fileUrlText(const std::filesystem::path& path) {

@@ -14,6 +14,9 @@ std::error_code writeQueueFile(const std::filesystem::path& path, std::string_vi
                                DavaRorFileCreation creation);
 
 // The whole file; a file longer than `maxBytes` fails with file_too_large.
+// Whatever is not a regular file, a symbolic link included, is unreadable:
+// the store only ever writes plain files, a FIFO would block the reader for
+// good, and through a link the store would send a file of someone else's.
 std::optional<std::string> readQueueFile(const std::filesystem::path& path, std::size_t maxBytes,
                                          std::error_code& error);
 

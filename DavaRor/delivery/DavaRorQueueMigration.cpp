@@ -157,7 +157,7 @@ void migrateOldQueueFolder(const fs::path& queue, const fs::path& oldQueueFolder
 
 void migrateOldQueue(const fs::path& queue, const fs::path& oldQueue) {
     std::error_code error;
-    if (!fs::exists(oldQueue, error)) {
+    if (!fs::exists(fs::symlink_status(oldQueue, error))) {
         return;
     }
     migrateEvents(queue, oldQueue);

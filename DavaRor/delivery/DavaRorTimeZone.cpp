@@ -1,9 +1,12 @@
 #include "DavaRor/delivery/DavaRorTimeZone.h"
 
+#include "platform/core/RegularFile.h"
+
+#include <unistd.h>
+
 #include <algorithm>
 #include <cctype>
 #include <cstdlib>
-#include <fstream>
 #include <string_view>
 
 namespace fs = std::filesystem;
@@ -57,9 +60,12 @@ std::optional<std::string> zoneOfPath(const std::string& path) {
 }
 
 bool isZoneFile(const fs::path& file) {
+    std::error_code error;
+    const auto zone =
+        platform::openRegularFileForReading(file, platform::SymbolicLinks::follow, error);
     char magic[4] = {};
-    std::ifstream(file, std::ios::binary).read(magic, sizeof magic);
-    return std::string_view(magic, sizeof magic) == "TZif";
+    return zone && ::read(zone.get(), magic, sizeof magic) == sizeof magic &&
+           std::string_view(magic, sizeof magic) == "TZif";
 }
 
 std::optional<std::string> zoneOfTZ(std::string tz, const fs::path& zoneinfo) {

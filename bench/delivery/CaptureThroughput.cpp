@@ -11,7 +11,7 @@
 #include "DavaRor/delivery/DavaRorApi.h"
 #include "DavaRor/delivery/DavaRorQueue.h"
 #include "platform/core/UUID.h"
-#include "platform/reachability/UniqueFd.h"
+#include "platform/core/UniqueFd.h"
 
 #include <benchmark/benchmark.h>
 

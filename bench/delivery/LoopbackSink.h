@@ -4,7 +4,7 @@
 // it neither memory nor threads.
 #pragma once
 
-#include "platform/reachability/UniqueFd.h"
+#include "platform/core/UniqueFd.h"
 
 #include <atomic>
 #include <cstdint>

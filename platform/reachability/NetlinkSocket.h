@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/reachability/UniqueFd.h"
+#include "platform/core/UniqueFd.h"
 
 #include <linux/netlink.h>
 

@@ -1,8 +1,8 @@
 #pragma once
 
+#include "platform/core/UniqueFd.h"
 #include "platform/reachability/NetlinkSocket.h"
 #include "platform/reachability/ReachabilityFlagsSource.h"
-#include "platform/reachability/UniqueFd.h"
 
 #include <optional>
 #include <thread>

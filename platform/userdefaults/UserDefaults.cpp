@@ -2,21 +2,90 @@
 
 #include "platform/bundle/Bundle.h"
 #include "platform/core/AtomicFile.h"
+#include "platform/core/RegularFile.h"
+#include "platform/core/UntrustedJsonLimits.h"
 
 #include <cstdlib>
-#include <fstream>
 #include <limits>
 
 namespace platform {
 namespace {
 
-nlohmann::json loadObject(const std::filesystem::path& file) {
-    std::ifstream stream(file);
-    if (!stream) {
-        return nlohmann::json::object();
+// The parser refuses ill-formed UTF-8 that the writer replaces: a round trip
+// through a JSON string reads every bad byte as U+FFFD, as it was written.
+std::string withIllFormedUtf8Replaced(std::string text) {
+    const auto literal = nlohmann::json(std::move(text))
+                             .dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    return nlohmann::json::parse(literal).get<std::string>();
+}
+
+struct OverTheLimits {};
+
+// None for text that is no JSON or breaks the limits of JSON from outside:
+// the file may be damaged or planted, a value nested deep enough overflows
+// the stack of whoever copies or writes it, and a file of empty arrays takes
+// gigabytes once parsed.
+std::optional<nlohmann::json> parseWithinLimits(std::string text) {
+    std::size_t values = 0;
+    const auto refuseOverLimits = [&values](int enclosing, nlohmann::json::parse_event_t event,
+                                            nlohmann::json&) {
+        using Event = nlohmann::json::parse_event_t;
+        const bool opens = event == Event::object_start || event == Event::array_start;
+        if (opens && static_cast<std::size_t>(enclosing) >= maxUntrustedJsonDepth) {
+            throw OverTheLimits{};
+        }
+        if ((opens || event == Event::key || event == Event::value) &&
+            ++values > maxUntrustedJsonValues) {
+            throw OverTheLimits{};
+        }
+        return true;
+    };
+    try {
+        return nlohmann::json::parse(withIllFormedUtf8Replaced(std::move(text)), refuseOverLimits);
+    } catch (const OverTheLimits&) {
+        return std::nullopt;
+    } catch (const nlohmann::json::exception&) {
+        return std::nullopt;
     }
-    auto parsed = nlohmann::json::parse(stream, nullptr, /*allow_exceptions=*/false);
-    return parsed.is_object() ? parsed : nlohmann::json::object();
+}
+
+struct LoadedFile {
+    nlohmann::json values = nlohmann::json::object();
+    UserDefaults::StoredFile stored = UserDefaults::StoredFile::usable;
+};
+
+// Followed through a link: a configuration file is often one kept elsewhere.
+LoadedFile loadFile(const std::filesystem::path& file) {
+    std::error_code error;
+    auto contents = readRegularFile(file, maxUntrustedJsonBytes, SymbolicLinks::follow, error);
+    if (!contents) {
+        // Nothing stored there, when no file can be there yet either.
+        if (error == std::errc::no_such_file_or_directory || error == std::errc::not_a_directory) {
+            return {};
+        }
+        if (error == std::errc::file_too_large) {
+            return {.stored = UserDefaults::StoredFile::unparsable};
+        }
+        return {.stored = UserDefaults::StoredFile::unreadable};
+    }
+    auto parsed = parseWithinLimits(std::move(*contents));
+    if (!parsed || !parsed->is_object()) {
+        return {.stored = UserDefaults::StoredFile::unparsable};
+    }
+    return {std::move(*parsed)};
+}
+
+// The first of "<file>.corrupt", "<file>.corrupt-2", ... that is free, so
+// that no earlier copy is lost either.
+std::filesystem::path freeCorruptCopyPath(const std::filesystem::path& file) {
+    for (int number = 1;; ++number) {
+        auto copy = file;
+        copy += number == 1 ? ".corrupt" : ".corrupt-" + std::to_string(number);
+        std::error_code error;
+        if (!std::filesystem::exists(std::filesystem::symlink_status(copy, error))) {
+            return copy;
+        }
+    }
 }
 
 std::filesystem::path configHome() {
@@ -43,8 +112,11 @@ std::string domainFileName(std::string domain) {
 
 } // namespace
 
-UserDefaults::UserDefaults(std::filesystem::path file)
-    : file_(std::move(file)), values_(loadObject(file_)) {}
+UserDefaults::UserDefaults(std::filesystem::path file) : file_(std::move(file)) {
+    auto loaded = loadFile(file_);
+    values_ = std::move(loaded.values);
+    stored_ = loaded.stored;
+}
 
 std::filesystem::path UserDefaults::standardFilePath() {
     auto domain = Bundle::main().bundleIdentifier();
@@ -147,11 +219,28 @@ bool UserDefaults::synchronize() {
     return !unwritten_;
 }
 
+bool UserDefaults::storedValuesKnown() const {
+    std::lock_guard lock(mutex_);
+    return stored_ != StoredFile::unreadable;
+}
+
 void UserDefaults::writeLocked() {
+    unwritten_ = true;
+    if (stored_ == StoredFile::unreadable) {
+        return;
+    }
+    if (stored_ == StoredFile::unparsable) {
+        std::error_code error;
+        std::filesystem::rename(file_, freeCorruptCopyPath(file_), error);
+        if (error && error != std::errc::no_such_file_or_directory) {
+            return;
+        }
+        stored_ = StoredFile::usable;
+    }
     // A text that is not UTF-8 would make the dump throw; replacing its bad
     // bytes keeps every other value writable.
     unwritten_ = !replaceFileAtomically(
-        file_, values_.dump(2, ' ', false, nlohmann::json::error_handler_t::replace));
+        file_, values_.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
 }
 
 } // namespace platform

@@ -11,15 +11,29 @@
 
 namespace platform {
 
-// An application's user defaults: a string-keyed dictionary kept in one JSON
-// file. Every change is written through at once (atomically, so a crash
-// leaves the old or the new file); a write that fails is retried by the next
-// change or by `synchronize`. Getters are typed: a value of another type
-// reads as none, never as a converted value.
+// An application's user defaults: a string-keyed dictionary kept in one
+// compact JSON file. Every change is written through at once (atomically, so
+// a crash leaves the old or the new file); a write that fails is retried by
+// the next change or by `synchronize`. Getters are typed: a value of another
+// type reads as none, never as a converted value.
 class UserDefaults {
 public:
-    // Loads `file`; a missing or unreadable file starts empty and is replaced
-    // by the first change.
+    // What was found at the path when the defaults were loaded.
+    enum class StoredFile {
+        // A file of defaults, or none yet.
+        usable,
+        // Something that cannot be read (no access, not a regular file): it
+        // is never replaced, and changes stay in memory.
+        unreadable,
+        // A file that is no JSON object within the limits of JSON from
+        // outside: the first change renames it to "<file>.corrupt" (or
+        // ".corrupt-2" and so on, when that is taken) and writes a new one.
+        unparsable,
+    };
+
+    // Loads `file`, a regular file or a link to one; the defaults start
+    // empty when it is missing, unreadable or unparsable. Ill-formed UTF-8
+    // in a text reads as U+FFFD.
     explicit UserDefaults(std::filesystem::path file);
     UserDefaults(const UserDefaults&) = delete;
     UserDefaults& operator=(const UserDefaults&) = delete;
@@ -51,12 +65,17 @@ public:
     // file holds every change.
     bool synchronize();
 
+    // False when a file was there but could not be read: what it holds is
+    // unknown, not absent.
+    bool storedValuesKnown() const;
+
 private:
     void writeLocked();
 
     const std::filesystem::path file_;
     mutable std::mutex mutex_;
     nlohmann::json values_;
+    StoredFile stored_ = StoredFile::usable;
     bool unwritten_ = false;
 };
 

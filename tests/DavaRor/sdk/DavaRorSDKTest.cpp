@@ -1,6 +1,13 @@
 #include "SDKTestFixture.h"
 
+#include "ForkedChild.h"
+#include "support/Files.h"
+#include "support/RecordingClient.h"
+
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <type_traits>
+#include <unistd.h>
 
 // A client outside a std::shared_ptr would miss its integrations' events.
 static_assert(!std::is_default_constructible_v<DavaRorSDK>);
@@ -126,4 +133,51 @@ TEST_F(SDKTest, AnEventTooDeepToStoreIsRefusedAndTheOneBesideItIsSent) {
     ASSERT_EQ(batches.size(), 1u);
     ASSERT_EQ(batches[0]["batch"].size(), 1u);
     EXPECT_EQ(batches[0]["batch"][0]["event"], "beside it");
+}
+
+// Planted before setup in place of the client's files. The launch runs in a
+// child (with its server: the emulator forks only a single thread), so that a
+// read that blocks fails the case rather than the suite.
+TEST(PlantedFilesTest, FifosAndLinksAreNeitherWaitedForNorFollowed) {
+    namespace fs = std::filesystem;
+    testsupport::TemporaryDirectory home;
+    testsupport::TemporaryDirectory outside;
+    testsupport::useHome(home.path());
+    const std::string outsideEvent = R"({"event": "outside", "distinct_id": "someone else"})";
+    testsupport::writeFile(outside.path() / "event", outsideEvent);
+    const auto queue = DavaRorStorage("key", home.path() / "data" / "davaror")
+                           .url(DavaRorStorage::StorageKey::queue);
+    fs::create_directories(queue);
+    ASSERT_EQ(mkfifo((queue / "fifo").c_str(), 0600), 0);
+    fs::create_symlink(outside.path() / "event", queue / "link");
+    ASSERT_EQ(mkfifo((queue.parent_path() / "davaror.queue.plist").c_str(), 0600), 0);
+    fs::create_directory_symlink(outside.path(), queue.parent_path() / "davaror.queueFolder");
+
+    const auto delivered = home.path() / "delivered";
+    const int status = runInForkedChild(
+        [&] {
+            testsupport::LoopbackHttpServer server;
+            auto client = DavaRorSDK::create();
+            auto config = testsupport::quietConfig("key", server.baseUrl());
+            config->captureApplicationLifecycleEvents = false;
+            client->setup(config);
+            client->capture("launched");
+            client->flush();
+            if (server.waitForRequests(1) &&
+                platform::pumpMainQueueUntil([&] { return client->queue()->depth() == 0; })) {
+                testsupport::writeFile(delivered, gunzip(server.requests()[0].body));
+            }
+            client->close();
+        },
+        60);
+
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    ASSERT_TRUE(fs::exists(delivered)) << "nothing was sent";
+    const auto batch = json::parse(testsupport::readFile(delivered))["batch"];
+    ASSERT_EQ(batch.size(), 1u) << "the linked events stayed out";
+    EXPECT_EQ(batch[0]["event"], "launched");
+    EXPECT_TRUE(fs::is_empty(queue));
+    EXPECT_FALSE(fs::exists(fs::symlink_status(queue.parent_path() / "davaror.queueFolder")));
+    EXPECT_EQ(testsupport::entryNames(outside.path()), std::set<std::string>{"event"});
+    EXPECT_EQ(testsupport::readFile(outside.path() / "event"), outsideEvent);
 }

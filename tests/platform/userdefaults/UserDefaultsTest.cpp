@@ -67,13 +67,16 @@ TEST_F(UserDefaultsTest, ValuesOfAnotherTypeReadAsNothing) {
     EXPECT_FALSE(defaults.objectForKey("Missing"));
 }
 
-TEST_F(UserDefaultsTest, AnUnreadableFileStartsEmptyAndIsReplacedByTheFirstChange) {
-    for (const char* contents : {"{\"truncated\": ", "[1, 2]", "\"text\""}) {
+TEST_F(UserDefaultsTest, AnUnparsableFileStartsEmptyAndIsKeptBesideTheFirstChange) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"{\"truncated\": ", ".corrupt"}, {"[1, 2]", ".corrupt-2"}, {"\"text\"", ".corrupt-3"}};
+    for (const auto& [contents, keptAs] : cases) {
         testsupport::writeFile(file, contents);
         UserDefaults defaults(file);
         EXPECT_FALSE(defaults.objectForKey("truncated")) << contents;
         defaults.setString("Fresh", "yes");
         EXPECT_EQ(fileContents(), (nlohmann::json{{"Fresh", "yes"}})) << contents;
+        EXPECT_EQ(testsupport::readFile(file.string() + keptAs), contents);
     }
 }
 
