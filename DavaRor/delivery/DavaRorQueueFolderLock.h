@@ -6,7 +6,7 @@
 // when its holder dies, however it dies.
 #pragma once
 
-#include "platform/reachability/UniqueFd.h"
+#include "platform/core/UniqueFd.h"
 
 #include <filesystem>
 #include <optional>

@@ -3,7 +3,7 @@
 // whichever process sends it, and a sender killed with its batch in flight
 // holds nobody up.
 #include "DavaRor/DavaRorStorage.h"
-#include "platform/reachability/UniqueFd.h"
+#include "platform/core/UniqueFd.h"
 #include "support/Files.h"
 #include "support/Gunzip.h"
 #include "support/LoopbackHttpServer.h"
