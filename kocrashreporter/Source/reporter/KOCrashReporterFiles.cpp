@@ -1,12 +1,12 @@
 #include "reporter/KOCrashReporterFiles.h"
 
 #include "KOCrashLog.h"
+#include "platform/core/RegularFile.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -24,26 +24,6 @@ std::string homeFolder() {
     }
     return "/";
 }
-
-class ReadOnlyFile {
-public:
-    // Opens neither what a link at the path names nor waits for a FIFO's writer.
-    explicit ReadOnlyFile(const std::filesystem::path& path)
-        : fd_(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK)) {}
-    ~ReadOnlyFile() {
-        if (fd_ >= 0) {
-            close(fd_);
-        }
-    }
-    ReadOnlyFile(const ReadOnlyFile&) = delete;
-    ReadOnlyFile& operator=(const ReadOnlyFile&) = delete;
-
-    // -1 when it could not be opened; errno tells why.
-    int fd() const { return fd_; }
-
-private:
-    int fd_;
-};
 
 std::filesystem::path expandTilde(const std::string& path) {
     if (path == "~" || path.starts_with("~/")) {
@@ -86,16 +66,15 @@ kocrash_reporter_read_report(const std::filesystem::path& path, std::uint64_t ma
         return std::nullopt;
     };
     const auto fits = [maxBytes](std::uint64_t size) { return maxBytes == 0 || size <= maxBytes; };
-    const ReadOnlyFile file(path);
+    std::error_code openError;
+    const platform::UniqueFd file =
+        platform::openRegularFileForReading(path, platform::SymbolicLinks::refuse, openError);
+    if (openError) {
+        return failed(openError.value());
+    }
     struct stat status {};
-    if (file.fd() < 0 || fstat(file.fd(), &status) != 0) {
+    if (fstat(file.get(), &status) != 0) {
         return failed(errno);
-    }
-    if (S_ISDIR(status.st_mode)) {
-        return failed(EISDIR);
-    }
-    if (!S_ISREG(status.st_mode)) {
-        return failed(EINVAL);
     }
     if (!fits(static_cast<std::uint64_t>(status.st_size))) {
         return failed(EFBIG);
@@ -104,7 +83,7 @@ kocrash_reporter_read_report(const std::filesystem::path& path, std::uint64_t ma
     contents.reserve(static_cast<std::size_t>(std::max<off_t>(status.st_size, 0)));
     std::uint8_t chunk[16384];
     for (;;) {
-        const ssize_t got = read(file.fd(), chunk, sizeof chunk);
+        const ssize_t got = read(file.get(), chunk, sizeof chunk);
         if (got == 0) {
             return contents;
         }
