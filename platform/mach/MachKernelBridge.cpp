@@ -11,7 +11,13 @@
 // that serves the port (it would wait for itself) goes to the action that was in force before
 // the bridge, as if no port had existed: a handler is called in place, and the default action
 // is restored and the signal sent again, so that it ends the process with it also where the
-// faulting instruction does not run again (a breakpoint trap resumes after it).
+// faulting instruction does not run again (a breakpoint trap resumes after it). In a forked
+// child the ports registered by the parent name nothing (its name space starts empty), so its
+// faults go to those actions too instead of waiting for a server that is not there.
+//
+// The codes keep what the signal tells apart: an access to a page that does not allow it
+// (SEGV_ACCERR) is KERN_PROTECTION_FAILURE, a bus error KERN_MEMORY_ERROR, so that the signal
+// derived from the exception is the one this kernel ends the process with.
 #include "platform/mach/MachKernelBridge.h"
 
 #include "platform/mach/MachExceptionDelivery.h"
@@ -55,7 +61,7 @@ Exception exceptionFor(int signo, const siginfo_t* info) {
                 {info->si_code == SEGV_ACCERR ? KERN_PROTECTION_FAILURE : KERN_INVALID_ADDRESS,
                  address}};
     case SIGBUS:
-        return {EXC_BAD_ACCESS, {KERN_PROTECTION_FAILURE, address}};
+        return {EXC_BAD_ACCESS, {KERN_MEMORY_ERROR, address}};
     case SIGILL:
         return {EXC_BAD_INSTRUCTION, {1, address}};
     case SIGFPE:
@@ -142,15 +148,26 @@ void bridgeHandler(int signo, siginfo_t* info, void* ucontext) {
     errno = savedErrno;
 }
 
+bool isBridge(const struct sigaction& action) {
+    return (action.sa_flags & SA_SIGINFO) != 0 && action.sa_sigaction == bridgeHandler;
+}
+
 } // namespace
+
+struct sigaction actionBeneathKernelBridge(int signo, const struct sigaction& found) {
+    if (!isBridge(found) || signo <= 0 || signo >= kSignalLimit) {
+        return found;
+    }
+    KernelLock lock;
+    return fallbacks[signo];
+}
 
 void armKernelBridge() {
     int savedErrno = errno;
     KernelLock lock;
     for (int signo : kFaultSignals) {
         struct sigaction current;
-        if (sigaction(signo, nullptr, &current) != 0 ||
-            ((current.sa_flags & SA_SIGINFO) != 0 && current.sa_sigaction == bridgeHandler)) {
+        if (sigaction(signo, nullptr, &current) != 0 || isBridge(current)) {
             continue;
         }
         struct sigaction bridge {};

@@ -1,5 +1,5 @@
 // May run at crash time: everything in this file (static tables, futexes, clock_gettime,
-// gettid, sigprocmask through KernelLock).
+// getpid, gettid, sigprocmask through KernelLock).
 //
 // Every message port and port set of the task is an entry of one fixed table; its name carries
 // the entry's index and a generation, so a stale name never reaches a reused entry. Queued
@@ -7,6 +7,13 @@
 // reply port is counted on that port until the message is received or destroyed). Receivers
 // wait on a futex word of the entry they receive on; every change to an entry's queue or life
 // bumps that word and the word of its port set.
+//
+// A sender that finds the pool full waits for a slot, as a Mach sender waits for room in a full
+// queue; the last slots are kept for messages sent through send-once rights (replies and
+// notifications), which never wait, so a server can always answer the senders that fill the
+// pool. Entries and messages belong to the process that made them: a forked child starts with
+// an empty name space, as a new task does, and never waits for a receiver that lives only in its
+// parent.
 #include "platform/mach/MachBytes.h"
 #include "platform/mach/MachKernelLock.h"
 #include "platform/mach/MachPortSpace.h"
@@ -25,6 +32,7 @@ namespace {
 
 constexpr std::uint32_t kEntryCount = 256;
 constexpr std::uint32_t kMessageSlots = 32;
+constexpr std::uint32_t kSendOnceSlots = 8;
 constexpr std::uint32_t kServerSlots = 64;
 constexpr std::uint32_t kNoMessage = ~0u;
 constexpr std::uint32_t kGenerationMask = 0x3FFFFF;
@@ -33,6 +41,7 @@ enum class Kind : std::uint8_t { Free, Port, PortSet, DeadName };
 
 struct Entry {
     Kind kind = Kind::Free;
+    pid_t owner = 0;
     std::uint32_t generation = 0;
     std::uint32_t sendRefs = 0;
     std::uint32_t sendOnceRefs = 0;
@@ -46,6 +55,7 @@ struct Entry {
 
 struct Message {
     bool used = false;
+    pid_t owner = 0;
     std::uint32_t next = kNoMessage;
     std::uint64_t sequence = 0;
     mach_msg_size_t size = 0;
@@ -61,6 +71,16 @@ Entry entries[kEntryCount];
 Message messages[kMessageSlots];
 std::uint64_t nextSequence = 1;
 ServedPort servedPorts[kServerSlots];
+// Bumped whenever a message slot is freed; senders that found the pool full wait on it.
+std::atomic<std::uint32_t> poolChanges{0};
+
+bool inUse(const Entry& entry, pid_t process) {
+    return entry.kind != Kind::Free && entry.owner == process;
+}
+
+bool inUse(const Message& message, pid_t process) {
+    return message.used && message.owner == process;
+}
 
 mach_port_name_t nameOf(std::uint32_t index) {
     return kMachMessagePortBase + ((entries[index].generation & kGenerationMask) << 8) + index;
@@ -72,7 +92,7 @@ Entry* lookup(mach_port_name_t name) {
     }
     std::uint32_t index = (name - kMachMessagePortBase) & 0xFF;
     Entry& entry = entries[index];
-    if (entry.kind == Kind::Free || nameOf(index) != name) {
+    if (!inUse(entry, getpid()) || nameOf(index) != name) {
         return nullptr;
     }
     return &entry;
@@ -96,13 +116,35 @@ void wakeWithSet(Entry& entry) {
     }
 }
 
+void wakeSenders() {
+    poolChanges.fetch_add(1, std::memory_order_release);
+    platform::systemCall(SYS_futex, reinterpret_cast<std::uint32_t*>(&poolChanges),
+                         FUTEX_WAKE_PRIVATE, INT_MAX, nullptr, nullptr, 0);
+}
+
+void freeSlotLocked(Message& message) {
+    message.used = false;
+    wakeSenders();
+}
+
+std::uint32_t freeSlotsLocked() {
+    pid_t process = getpid();
+    std::uint32_t free = 0;
+    for (const Message& message : messages) {
+        free += inUse(message, process) ? 0 : 1;
+    }
+    return free;
+}
+
 bool enqueueLocked(Entry& destination, const void* bytes, mach_msg_size_t size) {
+    pid_t process = getpid();
     for (std::uint32_t slot = 0; slot < kMessageSlots; ++slot) {
         Message& message = messages[slot];
-        if (message.used) {
+        if (inUse(message, process)) {
             continue;
         }
         message.used = true;
+        message.owner = process;
         message.next = kNoMessage;
         message.sequence = nextSequence++;
         message.size = size;
@@ -242,7 +284,7 @@ void destroyMessageLocked(std::uint32_t slot) {
     for (std::uint32_t i = 0; i < count; ++i) {
         releaseCarriedRight(carried[i].name, carried[i].disposition);
     }
-    message.used = false;
+    freeSlotLocked(message);
 }
 
 std::uint32_t dequeueLocked(Entry& entry) {
@@ -291,8 +333,9 @@ Entry* queueToReceiveFrom(Entry& receiver, mach_port_name_t name) {
         return receiver.firstMessage != kNoMessage ? &receiver : nullptr;
     }
     Entry* oldest = nullptr;
+    pid_t process = getpid();
     for (Entry& member : entries) {
-        if (member.kind != Kind::Port || member.portSet != name ||
+        if (!inUse(member, process) || member.kind != Kind::Port || member.portSet != name ||
             member.firstMessage == kNoMessage) {
             continue;
         }
@@ -357,11 +400,9 @@ mach_msg_return_t sendLocked(mach_msg_header_t* msg, mach_msg_size_t size) {
             return MACH_SEND_INVALID_RIGHT;
         }
     }
-    bool freeSlot = false;
-    for (const Message& message : messages) {
-        freeSlot = freeSlot || !message.used;
-    }
-    if (!freeSlot) {
+    // No room: the caller waits for a slot.
+    std::uint32_t kept = isSendOnceDisposition(remote) ? 0 : kSendOnceSlots;
+    if (freeSlotsLocked() <= kept) {
         return MACH_SEND_NO_BUFFER;
     }
     checkCarriedRight(msg->msgh_local_port, local, true);
@@ -422,7 +463,7 @@ ReceiveStep receiveLocked(mach_msg_header_t* msg, mach_msg_option_t option, mach
     for (std::uint32_t i = 0; i < count; ++i) {
         carried[i].disposition = receivedDisposition(carried[i].name, carried[i].disposition);
     }
-    messages[slot].used = false;
+    freeSlotLocked(messages[slot]);
     noteServedPort(msg->msgh_local_port);
     *result = MACH_MSG_SUCCESS;
     return ReceiveStep::Done;
@@ -450,6 +491,46 @@ bool timeLeft(const timespec& deadline, timespec* left) {
     return true;
 }
 
+// Waits until word moves on from seen, or a wake-up or signal ends the wait early (EINTR from a
+// park signal, say, which only leads to another look); false once the deadline, when given,
+// has passed.
+bool waitForChange(std::atomic<std::uint32_t>* word, std::uint32_t seen, const timespec* deadline) {
+    timespec left;
+    timespec* wait = nullptr;
+    if (deadline != nullptr) {
+        if (!timeLeft(*deadline, &left)) {
+            return false;
+        }
+        wait = &left;
+    }
+    int savedErrno = errno;
+    platform::systemCall(SYS_futex, reinterpret_cast<std::uint32_t*>(word), FUTEX_WAIT_PRIVATE,
+                         seen, wait, nullptr, 0);
+    errno = savedErrno;
+    return true;
+}
+
+mach_msg_return_t send(mach_msg_header_t* msg, mach_msg_option_t option, mach_msg_size_t size,
+                       mach_msg_timeout_t timeout) {
+    bool timed = (option & MACH_SEND_TIMEOUT) != 0;
+    timespec deadline = deadlineAfter(timed ? timeout : 0);
+    for (;;) {
+        std::uint32_t changes = 0;
+        mach_msg_return_t sent;
+        {
+            KernelLock lock;
+            changes = poolChanges.load(std::memory_order_acquire);
+            sent = sendLocked(msg, size);
+        }
+        if (sent != MACH_SEND_NO_BUFFER) {
+            return sent;
+        }
+        if (!waitForChange(&poolChanges, changes, timed ? &deadline : nullptr)) {
+            return MACH_SEND_TIMED_OUT;
+        }
+    }
+}
+
 mach_msg_return_t receive(mach_msg_header_t* msg, mach_msg_option_t option, mach_msg_size_t size,
                           mach_port_name_t name, mach_msg_timeout_t timeout) {
     bool timed = (option & MACH_RCV_TIMEOUT) != 0;
@@ -465,19 +546,9 @@ mach_msg_return_t receive(mach_msg_header_t* msg, mach_msg_option_t option, mach
                 return result;
             }
         }
-        timespec left;
-        timespec* wait = nullptr;
-        if (timed) {
-            if (!timeLeft(deadline, &left)) {
-                return MACH_RCV_TIMED_OUT;
-            }
-            wait = &left;
+        if (!waitForChange(word, changes, timed ? &deadline : nullptr)) {
+            return MACH_RCV_TIMED_OUT;
         }
-        // EINTR (a park signal, say) and spurious wake-ups only lead to another look.
-        int savedErrno = errno;
-        platform::systemCall(SYS_futex, reinterpret_cast<std::uint32_t*>(word), FUTEX_WAIT_PRIVATE,
-                             changes, wait, nullptr, 0);
-        errno = savedErrno;
     }
 }
 
@@ -600,13 +671,15 @@ kern_return_t mach_port_allocate(task_t task, mach_port_right_t right, mach_port
         return KERN_INVALID_VALUE;
     }
     KernelLock lock;
+    pid_t process = getpid();
     for (std::uint32_t index = 0; index < kEntryCount; ++index) {
         Entry& entry = entries[index];
-        if (entry.kind != Kind::Free) {
+        if (inUse(entry, process)) {
             continue;
         }
         ++entry.generation;
         entry.kind = right == MACH_PORT_RIGHT_RECEIVE ? Kind::Port : Kind::PortSet;
+        entry.owner = process;
         entry.sendRefs = 0;
         entry.sendOnceRefs = 0;
         entry.deadRefs = 0;
@@ -716,11 +789,7 @@ mach_msg_return_t mach_msg(mach_msg_header_t* msg, mach_msg_option_t option,
                            mach_port_name_t rcv_name, mach_msg_timeout_t timeout,
                            mach_port_name_t) {
     if ((option & MACH_SEND_MSG) != 0) {
-        mach_msg_return_t sent;
-        {
-            KernelLock lock;
-            sent = sendLocked(msg, send_size);
-        }
+        mach_msg_return_t sent = send(msg, option, send_size, timeout);
         if (sent != MACH_MSG_SUCCESS) {
             return sent;
         }

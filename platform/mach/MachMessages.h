@@ -113,7 +113,9 @@ static_assert(sizeof(mach_msg_header_t) == 24 && sizeof(mach_msg_port_descriptor
 // Sends msg (of send_size bytes) when MACH_SEND_MSG is given, then receives into it (at most
 // rcv_size bytes) on rcv_name, a port or a port set, when MACH_RCV_MSG is given. With
 // MACH_RCV_LARGE a message that does not fit stays queued and its size is stored in
-// msg->msgh_size. Timeouts (milliseconds) apply with MACH_SEND_TIMEOUT / MACH_RCV_TIMEOUT.
+// msg->msgh_size. A send that finds the task's message pool full waits for room; one through a
+// send-once right (a reply) never waits. Timeouts (milliseconds) apply with MACH_SEND_TIMEOUT /
+// MACH_RCV_TIMEOUT.
 mach_msg_return_t mach_msg(mach_msg_header_t* msg, mach_msg_option_t option,
                            mach_msg_size_t send_size, mach_msg_size_t rcv_size,
                            mach_port_name_t rcv_name, mach_msg_timeout_t timeout,

@@ -41,6 +41,7 @@ inline constexpr kern_return_t KERN_NO_SPACE = 3;
 inline constexpr kern_return_t KERN_INVALID_ARGUMENT = 4;
 inline constexpr kern_return_t KERN_FAILURE = 5;
 inline constexpr kern_return_t KERN_RESOURCE_SHORTAGE = 6;
+inline constexpr kern_return_t KERN_MEMORY_ERROR = 10;
 inline constexpr kern_return_t KERN_INVALID_NAME = 15;
 inline constexpr kern_return_t KERN_INVALID_RIGHT = 17;
 inline constexpr kern_return_t KERN_INVALID_VALUE = 18;

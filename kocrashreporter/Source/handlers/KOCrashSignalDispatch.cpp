@@ -116,7 +116,8 @@ bool kocrash_previous_action_callback(int signo, siginfo_t* info, ucontext_t* ua
         previous.sa_sigaction(signo, info, uap);
         return true;
     }
-    if (previous.sa_handler == SIG_DFL) {
+    // An ignored fault would only run its instruction again: the kernel ends the process then.
+    if (previous.sa_handler == SIG_DFL || (previous.sa_handler == SIG_IGN && info->si_code > 0)) {
         return false;
     }
     if (previous.sa_handler != SIG_IGN) {

@@ -2,6 +2,7 @@
 #include "handlers/KOCrashSignalHandler.h"
 
 #include "handlers/KOCrashSignalHandlerContext.h"
+#include "platform/mach/MachKernelBridge.h"
 
 #include <atomic>
 #include <cerrno>
@@ -116,6 +117,7 @@ bool KOCrashSignalHandler::installHandler(int signo, std::optional<KOError>* err
         // would call this handler again without end.
         saved.action = defaultAction();
     }
+    saved.action = platform::mach::actionBeneathKernelBridge(signo, saved.action);
     shared.saved_actions.nasync_append(saved);
     return true;
 }

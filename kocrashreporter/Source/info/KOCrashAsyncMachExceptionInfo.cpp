@@ -1,4 +1,9 @@
 // May run at crash time: everything in this file (pure computation).
+//
+// A bad access names the signal this kernel ends the process with: a protection failure (an
+// access the page does not allow, a stack overflow into its guard page) is SIGSEGV with
+// SEGV_ACCERR, as Linux delivers it, where the original platform sends SIGBUS; every other code
+// but an invalid address is a bus error.
 #include "info/KOCrashAsyncMachExceptionInfo.h"
 
 namespace {
@@ -48,7 +53,8 @@ bool kocrash_async_mach_exception_get_siginfo(exception_type_t exception_type,
     int signal;
     switch (exception_type) {
     case EXC_BAD_ACCESS:
-        signal = codes[0] == KERN_INVALID_ADDRESS ? kSIGSEGV : kSIGBUS;
+        signal = codes[0] == KERN_INVALID_ADDRESS || codes[0] == KERN_PROTECTION_FAILURE ? kSIGSEGV
+                                                                                         : kSIGBUS;
         break;
     case EXC_BAD_INSTRUCTION:
         signal = kSIGILL;

@@ -223,17 +223,22 @@ bool KOCrashReporter::installHandlers(std::optional<KOError>* error) {
         kocrash_populate_posix_error(error, ENOMEM, "Could not allocate alternative signal stack");
         return false;
     }
+    // In Mach mode the fault signals are handled too, beneath the exception ports set after
+    // them: a fault no exception server answers (in a forked child) is reported as a signal, and
+    // one the server reported reaches the application's own action through them.
+    const bool mach = type == KOCrashReporterSignalHandlerTypeMach;
+    signal_handler_context.faults_arrive_as_exceptions = mach;
     for (int signo : kMonitoredSignals) {
-        if ((type == KOCrashReporterSignalHandlerTypeBSD || signo == SIGABRT) &&
-            !handler->registerHandlerForSignal(signo, signal_handler_callback,
-                                               &signal_handler_context, error)) {
+        if (!handler->registerHandlerWithSignal(signo, error)) {
             return false;
         }
     }
-    if (type == KOCrashReporterSignalHandlerTypeMach) {
-        return enableMachExceptionServer(error);
+    // One chain serves every signal.
+    if (!handler->registerHandlerForSignal(SIGABRT, signal_handler_callback,
+                                           &signal_handler_context, error)) {
+        return false;
     }
-    return true;
+    return !mach || enableMachExceptionServer(error);
 }
 
 bool KOCrashReporter::enableMachExceptionServer(std::optional<KOError>* error) {

@@ -1,7 +1,7 @@
 // May run at crash time: everything in this file.
 //
 // A crash arrives as a signal on the faulting thread (BSD mode, and SIGABRT in either mode) or
-// as an exception message on the exception server's thread (Mach mode). Both end in
+// as an exception message on the exception server's thread (Mach mode, see below). Both end in
 // kocrash_write_report, which writes the one report of the process from the context that
 // enable filled; nothing here allocates, locks or reaches the object layer.
 //
@@ -9,10 +9,18 @@
 // the crash guard tells the threads apart. Any later signal on the writing thread, whether a
 // fault inside its own write or one the crash callback causes after it, resets that signal and
 // lets it end the process at once: that thread has no one to wait for. Any other thread that
-// crashes waits for good, and so does the exception server with another thread's fault while a
-// signal is being reported, so the first crash's signal ends the process and the report is never
-// cut short or written twice. Only after its write does the first thread reset its own signal,
-// so that raising it again ends the process.
+// crashes waits, and so does the exception server with another thread's fault while a signal is
+// being reported, so the first crash's signal ends the process and the report is never cut short
+// or written twice. Only after its write does the first thread reset its own signal, so that
+// raising it again ends the process.
+//
+// In Mach mode the fault signals have this handler too, beneath the kernel bridge: a fault comes
+// here after the exception server answered it, or at once where no server can answer (a forked
+// child, whose parent's server thread does not exist in it; the server's own thread), and is then
+// reported as a signal. After the server's report the faulting thread hands its signal on to the
+// action that was there before; when that action returns, the process goes on, and the guard is
+// released so that a later crash is reported and ends the process as the first would have. A
+// fault signal sent by a process is no exception in Mach mode and is only handed on.
 #include "reporter/KOCrashReporterCrashCallbacks.h"
 
 #include "handlers/KOCrashMachExceptionForward.h"
@@ -34,6 +42,54 @@ void resetToDefault(int signo) {
     action.sa_handler = SIG_DFL;
     sigemptyset(&action.sa_mask);
     sigaction(signo, &action, nullptr);
+}
+
+// To the actions after this one; when none handles the signal, its default action (not the
+// kernel bridge's handler, which would take the raised signal back) ends the process.
+bool handOn(int signo, siginfo_t* info, ucontext_t* uap, KOCrashSignalHandlerCallback* next) {
+    if (KOCrashSignalHandlerForward(next, signo, info, uap)) {
+        return true;
+    }
+    resetToDefault(signo);
+    return false;
+}
+
+enum class SignalTurn { Write, EndProcess, HandOn };
+
+// Waits while another thread's report may still end the process.
+SignalTurn claimForSignal(thread_t self) {
+    for (;;) {
+        switch (kocrash_async_crash_guard_claim(self, self)) {
+        case KOCRASH_CRASH_GUARD_WRITE:
+            return SignalTurn::Write;
+        case KOCRASH_CRASH_GUARD_OWN_FAULT:
+            return SignalTurn::EndProcess;
+        case KOCRASH_CRASH_GUARD_TAKEN:
+            if (kocrash_async_crash_guard_reported_for(self)) {
+                return SignalTurn::HandOn;
+            }
+            kocrash_async_crash_guard_wait_for_release();
+            break;
+        }
+    }
+}
+
+// Whether the server writes this exception's report; false leaves the exception to the kernel.
+bool claimForException(thread_t crashed) {
+    for (;;) {
+        switch (kocrash_async_crash_guard_claim(mach_thread_self(), crashed)) {
+        case KOCRASH_CRASH_GUARD_WRITE:
+            return true;
+        case KOCRASH_CRASH_GUARD_OWN_FAULT:
+            return false;
+        case KOCRASH_CRASH_GUARD_TAKEN:
+            if (kocrash_async_crash_guard_is_writer(crashed)) {
+                return false;
+            }
+            kocrash_async_crash_guard_wait_for_release();
+            break;
+        }
+    }
 }
 
 void threadStateFromSignal(const ucontext_t* uap, kocrash_async_thread_state* state) {
@@ -111,15 +167,23 @@ kocrash_error_t kocrash_write_report(kocrash_crash_context* context, thread_t cr
 }
 
 bool signal_handler_callback(int signo, siginfo_t* info, ucontext_t* uap, void* context,
-                             KOCrashSignalHandlerCallback*) {
+                             KOCrashSignalHandlerCallback* next) {
+    auto* crash = static_cast<kocrash_crash_context*>(context);
+    if (crash->faults_arrive_as_exceptions && signo != SIGABRT && info->si_code <= 0) {
+        return handOn(signo, info, uap, next);
+    }
     const thread_t self = mach_thread_self();
-    switch (kocrash_async_crash_guard_claim(self)) {
-    case KOCRASH_CRASH_GUARD_OWN_FAULT:
+    switch (claimForSignal(self)) {
+    case SignalTurn::EndProcess:
         resetToDefault(signo);
         return false;
-    case KOCRASH_CRASH_GUARD_TAKEN:
-        kocrash_async_crash_guard_wait_forever();
-    case KOCRASH_CRASH_GUARD_WRITE:
+    case SignalTurn::HandOn:
+        if (handOn(signo, info, uap, next)) {
+            kocrash_async_crash_guard_release();
+            return true;
+        }
+        return false;
+    case SignalTurn::Write:
         break;
     }
     kocrash_async_thread_state state;
@@ -127,8 +191,7 @@ bool signal_handler_callback(int signo, siginfo_t* info, ucontext_t* uap, void* 
     kocrash_async_signal_info bsd;
     kocrash_async_signal_info_from_host(info, &bsd);
     const kocrash_log_signal_info signal_info{&bsd, nullptr};
-    const kocrash_error_t result = kocrash_write_report(
-        static_cast<kocrash_crash_context*>(context), self, &state, &signal_info);
+    const kocrash_error_t result = kocrash_write_report(crash, self, &state, &signal_info);
     resetToDefault(signo);
     if (result == KOCRASH_ESUCCESS) {
         runCrashCallback(info, uap);
@@ -150,21 +213,15 @@ kern_return_t mach_exception_callback(task_t task, thread_t thread, exception_ty
         return KERN_FAILURE;
     }
     // The server answers one exception at a time: when it wrote the report itself, that write has
-    // ended and the exception is left to the kernel. So is a fault of the thread that writes or
-    // wrote a signal's report (its crash callback faulting after an abort): that thread waits for
-    // this reply, and only its fault's default action can end the process. Any other thread's
-    // fault while a signal is being reported makes the server wait for good, so that the fault
-    // does not end the process mid-write and the first crash's signal ends it instead.
-    switch (kocrash_async_crash_guard_claim(mach_thread_self())) {
-    case KOCRASH_CRASH_GUARD_OWN_FAULT:
+    // ended and the exception is left to the kernel (the faulting thread waits in its signal
+    // handler until the first crash's thread ends the process or goes on). So is a fault of the
+    // thread that writes or wrote a signal's report (its crash callback faulting after an
+    // abort): that thread waits for this reply, and only its fault's default action can end the
+    // process. Any other thread's fault while a signal is being reported makes the server wait,
+    // so that the fault does not end the process mid-write and the first crash's signal ends it
+    // instead.
+    if (!claimForException(thread)) {
         return KERN_FAILURE;
-    case KOCRASH_CRASH_GUARD_TAKEN:
-        if (kocrash_async_crash_guard_is_writer(thread)) {
-            return KERN_FAILURE;
-        }
-        kocrash_async_crash_guard_wait_forever();
-    case KOCRASH_CRASH_GUARD_WRITE:
-        break;
     }
     const kocrash_log_mach_signal_info mach{exception_type, code, code_count};
     const kocrash_log_signal_info signal_info{&bsd, &mach};
@@ -183,5 +240,6 @@ kern_return_t mach_exception_callback(task_t task, thread_t thread, exception_ty
         kocrash_async_signal_info_to_host(&bsd, &info);
         runCrashCallback(&info, &uap);
     }
+    kocrash_async_crash_guard_mark_written();
     return KERN_FAILURE;
 }

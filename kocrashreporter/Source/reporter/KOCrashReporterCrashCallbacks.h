@@ -6,8 +6,9 @@
 #include "handlers/KOCrashSignalHandler.h"
 #include "reporter/KOCrashReporterCrashContext.h"
 
-// Writes the crashed thread's report; always returns false (not handled), so the signal ends
-// the process.
+// Writes the crashed thread's report and returns false (not handled), so the signal ends the
+// process. A signal whose report the exception server wrote, or that is no exception in Mach
+// mode, goes to the actions after this one instead; true when one of them handled it.
 bool signal_handler_callback(int signo, siginfo_t* info, ucontext_t* uap, void* context,
                              KOCrashSignalHandlerCallback* next);
 

@@ -20,6 +20,9 @@ struct kocrash_crash_context {
     // 0: no cap.
     std::uint64_t report_size_cap;
     kocrash_mach_exception_port_set previous_mach_ports;
+    // Mach mode: faults are reported as exceptions, and their signals only where no exception
+    // server answered.
+    bool faults_arrive_as_exceptions;
 };
 
 extern kocrash_crash_context signal_handler_context;

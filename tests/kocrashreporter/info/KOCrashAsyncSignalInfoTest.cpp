@@ -48,7 +48,8 @@ TEST(KOCrashAsyncMachException, ExceptionsMapToTheSignalsTheKernelWouldSend) {
     };
     const Case cases[] = {
         {EXC_BAD_ACCESS, KERN_INVALID_ADDRESS, 11, 1},
-        {EXC_BAD_ACCESS, KERN_PROTECTION_FAILURE, 10, 2},
+        {EXC_BAD_ACCESS, KERN_PROTECTION_FAILURE, 11, 2},
+        {EXC_BAD_ACCESS, KERN_MEMORY_ERROR, 10, 2},
         {EXC_BAD_ACCESS, 0x101, 10, 2},
         {EXC_BAD_INSTRUCTION, 1, 4, 0},
         {EXC_ARITHMETIC, 1, 8, 0},

@@ -22,14 +22,16 @@ struct Port {
     mach_port_t name = MACH_PORT_NULL;
 };
 
-mach_msg_return_t send(mach_port_t to, mach_msg_id_t id, mach_msg_size_t size) {
+mach_msg_return_t send(mach_port_t to, mach_msg_id_t id, mach_msg_size_t size,
+                       mach_msg_type_name_t right = MACH_MSG_TYPE_COPY_SEND,
+                       mach_msg_option_t extra = 0) {
     std::vector<std::uint8_t> bytes(size);
     auto* header = reinterpret_cast<mach_msg_header_t*>(bytes.data());
-    header->msgh_bits = MACH_MSGH_BITS(MACH_MSG_TYPE_COPY_SEND, 0);
+    header->msgh_bits = MACH_MSGH_BITS(right, 0);
     header->msgh_size = size;
     header->msgh_remote_port = to;
     header->msgh_id = id;
-    return mach_msg(header, MACH_SEND_MSG, size, 0, MACH_PORT_NULL, 0, MACH_PORT_NULL);
+    return mach_msg(header, MACH_SEND_MSG | extra, size, 0, MACH_PORT_NULL, 0, MACH_PORT_NULL);
 }
 
 mach_msg_return_t receive(mach_port_t from, std::vector<std::uint8_t>& buffer,
@@ -53,6 +55,31 @@ TEST(MachMessages, TooLargeMessageWaitsForABufferThatFits) {
     ASSERT_EQ(receive(port.name, large, MACH_RCV_LARGE), MACH_MSG_SUCCESS);
     EXPECT_EQ(headerOf(large).msgh_id, 7);
     EXPECT_EQ(receive(port.name, large), MACH_RCV_TIMED_OUT);
+}
+
+// As a Mach sender waits for room in a full queue; a reply must still get through, or a server
+// could not answer the senders that fill the pool.
+TEST(MachMessages, AFullPoolMakesASenderWaitButNotAReply) {
+    Port port;
+    int queued = 0;
+    mach_msg_return_t sent;
+    while ((sent = send(port.name, 1, 24, MACH_MSG_TYPE_COPY_SEND, MACH_SEND_TIMEOUT)) ==
+           MACH_MSG_SUCCESS) {
+        ++queued;
+    }
+    EXPECT_EQ(sent, MACH_SEND_TIMED_OUT);
+    EXPECT_EQ(send(port.name, 2, 24, MACH_MSG_TYPE_MAKE_SEND_ONCE), MACH_MSG_SUCCESS);
+    std::thread waiting([&] { sent = send(port.name, 3, 24); });
+    // The reply took one of the slots ordinary senders leave free.
+    std::vector<std::uint8_t> buffer(64);
+    ASSERT_EQ(receive(port.name, buffer), MACH_MSG_SUCCESS);
+    ASSERT_EQ(receive(port.name, buffer), MACH_MSG_SUCCESS);
+    waiting.join();
+    EXPECT_EQ(sent, MACH_MSG_SUCCESS);
+    for (int left = queued; left > 0; --left) {
+        ASSERT_EQ(receive(port.name, buffer), MACH_MSG_SUCCESS);
+    }
+    EXPECT_EQ(headerOf(buffer).msgh_id, 3);
 }
 
 TEST(MachMessages, PortSetDeliversInSendingOrderAndNamesTheMember) {

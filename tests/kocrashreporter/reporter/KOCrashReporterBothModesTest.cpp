@@ -1,0 +1,213 @@
+// Crashes that Mach mode must report as signal mode does, each run in both modes in forked
+// children: a fault in a forked child, many threads faulting at once, the signal and code the
+// process ends with, and a crash after one the application's own handler survived.
+#include "CrashingFunctions.h"
+#include "ReporterTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <csignal>
+#include <pthread.h>
+#include <sys/mman.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+using namespace reportertest;
+
+namespace {
+
+constexpr KOCrashReporterSignalHandlerType kModes[] = {KOCrashReporterSignalHandlerTypeBSD,
+                                                       KOCrashReporterSignalHandlerTypeMach};
+
+std::string modeName(KOCrashReporterSignalHandlerType mode) {
+    return mode == KOCrashReporterSignalHandlerTypeMach ? "Mach" : "BSD";
+}
+
+void enable(const ReportFolder& folder, KOCrashReporterSignalHandlerType mode) {
+    if (!folder.reporter(folder.config(mode)).enableCrashReporter()) {
+        _exit(2);
+    }
+}
+
+class BothModes : public testing::TestWithParam<KOCrashReporterSignalHandlerType> {};
+
+// The child's exit code is the signal that ended its own forked child.
+TEST_P(BothModes, AFaultInAForkedChildEndsItWithAReport) {
+    ReportFolder folder;
+    const ChildEnd end = runChild([&] {
+        enable(folder, GetParam());
+        const pid_t grandchild = fork();
+        if (grandchild == 0) {
+            alarm(20);
+            kocrash_test_store_to(0x10);
+        }
+        int status = 0;
+        waitpid(grandchild, &status, 0);
+        _exit(WIFSIGNALED(status) ? WTERMSIG(status) : 100);
+    });
+    ASSERT_EQ(end.exitCode, SIGSEGV);
+    const auto report = folder.loadPendingReport();
+    ASSERT_TRUE(report);
+    EXPECT_EQ(report->signalInfo().name(), "SIGSEGV");
+    EXPECT_EQ(report->signalInfo().address(), 0x10u);
+}
+
+void* repairablePage = nullptr;
+
+// Any other fault runs again under the default action.
+void repairPage(int, siginfo_t* info, void*) {
+    if (info->si_addr != repairablePage) {
+        signal(SIGSEGV, SIG_DFL);
+        return;
+    }
+    mprotect(repairablePage, static_cast<std::size_t>(getpagesize()), PROT_READ | PROT_WRITE);
+}
+
+// Mach mode runs the application's handler after the report; the process goes on, and the next
+// crash is the one reported.
+TEST(MachMode, ACrashAfterOneTheApplicationSurvivedGetsItsOwnReport) {
+    for (const bool thenAbort : {true, false}) {
+        ReportFolder folder;
+        const ChildEnd end = runChild([&] {
+            struct sigaction repair {};
+            repair.sa_sigaction = repairPage;
+            repair.sa_flags = SA_SIGINFO;
+            sigaction(SIGSEGV, &repair, nullptr);
+            enable(folder, KOCrashReporterSignalHandlerTypeMach);
+            repairablePage = mmap(nullptr, static_cast<std::size_t>(getpagesize()), PROT_READ,
+                                  MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+            kocrash_test_store_to(reinterpret_cast<std::uintptr_t>(repairablePage));
+            std::thread(thenAbort ? kocrash_test_abort : [] {
+                kocrash_test_store_to(0x10);
+            }).join();
+        });
+        ASSERT_EQ(end.signal, thenAbort ? SIGABRT : SIGSEGV) << "exit code " << end.exitCode;
+        const auto report = folder.loadPendingReport();
+        ASSERT_TRUE(report);
+        EXPECT_EQ(report->signalInfo().name(), thenAbort ? "SIGABRT" : "SIGSEGV");
+        EXPECT_EQ(report->signalInfo().address(), thenAbort ? 0u : 0x10u);
+    }
+}
+
+struct ManyThreads {
+    KOCrashReporterSignalHandlerType mode;
+    int threads;
+};
+
+class ManyFaultingThreads : public testing::TestWithParam<ManyThreads> {};
+
+TEST_P(ManyFaultingThreads, LeaveOneWholeReport) {
+    const ManyThreads& kind = GetParam();
+    ReportFolder folder;
+    const ChildEnd end = runChild([&] {
+        enable(folder, kind.mode);
+        std::atomic<int> arrived{0};
+        std::atomic<bool> go{false};
+        std::vector<std::thread> threads;
+        for (int index = 0; index < kind.threads; ++index) {
+            threads.emplace_back([&] {
+                if (arrived.fetch_add(1) == kind.threads - 1) {
+                    folder.recordThreadCount();
+                    go.store(true);
+                }
+                while (!go.load()) {
+                    sched_yield();
+                }
+                kocrash_test_store_to(0x10);
+            });
+        }
+        for (std::thread& thread : threads) {
+            thread.join();
+        }
+    });
+    ASSERT_EQ(end.signal, SIGSEGV) << "exit code " << end.exitCode;
+    const auto report = folder.loadPendingReport();
+    ASSERT_TRUE(report);
+    EXPECT_EQ(report->signalInfo().address(), 0x10u);
+    EXPECT_EQ(report->threads().size(), folder.recordedThreadCount());
+}
+
+INSTANTIATE_TEST_SUITE_P(Counts, ManyFaultingThreads,
+                         testing::Values(ManyThreads{KOCrashReporterSignalHandlerTypeBSD, 64},
+                                         ManyThreads{KOCrashReporterSignalHandlerTypeMach, 64},
+                                         ManyThreads{KOCrashReporterSignalHandlerTypeMach, 256}),
+                         [](const auto& info) {
+                             return modeName(info.param.mode) + std::to_string(info.param.threads);
+                         });
+
+// Never reached; the compiler cannot know.
+volatile int unreachableDepth = -1;
+
+[[gnu::noinline]] int overflowStack(int depth) {
+    volatile char frame[1024];
+    frame[0] = static_cast<char>(depth);
+    return depth == unreachableDepth ? 0 : overflowStack(depth + 1) + frame[0];
+}
+
+void overflowOnThreadWithItsOwnAlternateStack() {
+    pthread_attr_t attributes;
+    pthread_attr_init(&attributes);
+    pthread_attr_setstacksize(&attributes, 256 * 1024);
+    pthread_t thread;
+    pthread_create(
+        &thread, &attributes,
+        [](void*) -> void* {
+            static std::uint8_t alternate[64 * 1024];
+            const stack_t stack{alternate, 0, sizeof alternate};
+            sigaltstack(&stack, nullptr);
+            return reinterpret_cast<void*>(overflowStack(0));
+        },
+        nullptr);
+    pthread_join(thread, nullptr);
+}
+
+struct Access {
+    const char* name;
+    void (*crash)();
+};
+
+const Access kAccesses[] = {
+    {"store_to_read_only_page",
+     [] {
+         void* page = mmap(nullptr, static_cast<std::size_t>(getpagesize()), PROT_READ,
+                           MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+         kocrash_test_store_to(reinterpret_cast<std::uintptr_t>(page));
+     }},
+    {"stack_overflow", [] { overflowStack(0); }},
+    {"stack_overflow_on_thread_with_its_own_alternate_stack",
+     overflowOnThreadWithItsOwnAlternateStack},
+};
+
+class BadAccess : public testing::TestWithParam<Access> {};
+
+// Signal mode takes the signal and code from the kernel's own signal information.
+TEST_P(BadAccess, IsReportedInMachModeWithTheKernelsSignalAndCode) {
+    std::string codes[2];
+    for (const KOCrashReporterSignalHandlerType mode : kModes) {
+        ReportFolder folder;
+        const ChildEnd end = runChild([&] {
+            enable(folder, mode);
+            GetParam().crash();
+        });
+        ASSERT_EQ(end.signal, SIGSEGV) << modeName(mode);
+        const auto report = folder.loadPendingReport();
+        ASSERT_TRUE(report);
+        EXPECT_EQ(report->signalInfo().name(), "SIGSEGV") << modeName(mode);
+        codes[mode == KOCrashReporterSignalHandlerTypeMach] = report->signalInfo().code();
+    }
+    EXPECT_EQ(codes[1], codes[0]);
+    if (std::string(GetParam().name) != "stack_overflow") {
+        EXPECT_EQ(codes[1], "SEGV_ACCERR");
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, BadAccess, testing::ValuesIn(kAccesses),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+INSTANTIATE_TEST_SUITE_P(Modes, BothModes, testing::ValuesIn(kModes),
+                         [](const auto& info) { return modeName(info.param); });
+
+} // namespace
