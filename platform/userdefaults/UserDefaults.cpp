@@ -224,14 +224,37 @@ bool UserDefaults::storedValuesKnown() const {
     return stored_ != StoredFile::unreadable;
 }
 
+namespace {
+
+// A file the user linked from elsewhere stays linked: what a write replaces,
+// or keeps aside when it cannot be parsed, is the file the link names.
+std::filesystem::path linkTarget(std::filesystem::path file) {
+    // As many links as the kernel follows in one path before it gives up.
+    for (int followed = 0; followed < 40; ++followed) {
+        std::error_code error;
+        if (!std::filesystem::is_symlink(std::filesystem::symlink_status(file, error))) {
+            break;
+        }
+        std::filesystem::path target = std::filesystem::read_symlink(file, error);
+        if (error) {
+            break;
+        }
+        file = target.is_relative() ? file.parent_path() / target : target;
+    }
+    return file;
+}
+
+} // namespace
+
 void UserDefaults::writeLocked() {
     unwritten_ = true;
     if (stored_ == StoredFile::unreadable) {
         return;
     }
+    const std::filesystem::path written = linkTarget(file_);
     if (stored_ == StoredFile::unparsable) {
         std::error_code error;
-        std::filesystem::rename(file_, freeCorruptCopyPath(file_), error);
+        std::filesystem::rename(written, freeCorruptCopyPath(written), error);
         if (error && error != std::errc::no_such_file_or_directory) {
             return;
         }
@@ -240,7 +263,7 @@ void UserDefaults::writeLocked() {
     // A text that is not UTF-8 would make the dump throw; replacing its bad
     // bytes keeps every other value writable.
     unwritten_ = !replaceFileAtomically(
-        file_, values_.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
+        written, values_.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
 }
 
 } // namespace platform

@@ -80,6 +80,20 @@ TEST_F(UserDefaultsTest, AnUnparsableFileStartsEmptyAndIsKeptBesideTheFirstChang
     }
 }
 
+TEST_F(UserDefaultsTest, AFileLinkedFromElsewhereStaysLinked) {
+    const fs::path kept = root / "dotfiles" / "tabs.json";
+    fs::create_directories(kept.parent_path());
+    for (const char* contents : {R"({"Old": 1})", "{\"cut\": "}) {
+        testsupport::writeFile(kept, contents);
+        fs::remove(file);
+        fs::create_symlink(kept, file);
+        UserDefaults(file).setString("Fresh", "yes");
+        EXPECT_TRUE(fs::is_symlink(file)) << contents;
+        EXPECT_EQ(fileContents()["Fresh"], "yes") << contents;
+    }
+    EXPECT_EQ(testsupport::readFile(kept.string() + ".corrupt"), "{\"cut\": ");
+}
+
 TEST_F(UserDefaultsTest, AFailedWriteKeepsTheValueAndSynchronizeWritesItLater) {
     // A file where the folder should be makes every write fail, also for root.
     const auto blocker = root / "config";
