@@ -139,15 +139,16 @@ kocrash_error_t kocrash_write_report(kocrash_crash_context* context, thread_t cr
                                        const_cast<std::uint8_t*>(data->bytes)};
     }
     // Only a regular file of the reporter's own: a link at the path is not followed (nor is the
-    // missing file it names created elsewhere), and a FIFO put there after enable neither
-    // blocks the open nor takes the report.
-    const int fd = open(context->report_path,
-                        O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0644);
+    // missing file it names created elsewhere), a FIFO put there after enable neither blocks
+    // the open nor takes the report, and a file with a second name elsewhere is not emptied.
+    const int fd =
+        open(context->report_path, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0644);
     if (fd < 0) {
         return KOCRASH_EINTERNAL;
     }
     struct stat status;
-    if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+    if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) || status.st_nlink != 1 ||
+        ftruncate(fd, 0) != 0) {
         close(fd);
         return KOCRASH_EINTERNAL;
     }

@@ -101,18 +101,21 @@ kocrash_reporter_read_report(const std::filesystem::path& path, std::uint64_t ma
 
 void kocrash_reporter_clear_report_path(const std::filesystem::path& path) {
     struct stat status {};
-    if (lstat(path.c_str(), &status) != 0 || S_ISREG(status.st_mode)) {
+    // A regular file with a second name elsewhere is someone else's file too: a crash must not
+    // empty it.
+    if (lstat(path.c_str(), &status) != 0 || (S_ISREG(status.st_mode) && status.st_nlink == 1)) {
         return;
     }
     // A link goes, not what it names.
     std::error_code error;
     std::filesystem::remove_all(path, error);
     if (error) {
-        kocrash_log("[KOCrashReporter] Could not remove %s, which is not a regular file: %s",
-                    path.c_str(), error.message().c_str());
+        kocrash_log(
+            "[KOCrashReporter] Could not remove %s, which is not a regular file of its own: %s",
+            path.c_str(), error.message().c_str());
     } else {
-        kocrash_log("[KOCrashReporter] Removed %s: a crash report can be written only as a "
-                    "regular file there",
+        kocrash_log("[KOCrashReporter] Removed %s: a crash report can be written only to a "
+                    "regular file of its own there",
                     path.c_str());
     }
 }

@@ -30,8 +30,8 @@ kocrash_reporter_read_report(const std::filesystem::path& path, std::uint64_t ma
                              std::optional<KOError>* error);
 
 // The crash handler writes only a regular file of its own at the report path and follows no
-// link there: whatever else stands in its place (folder, FIFO, link) is removed and logged, so
-// that later crashes are not lost.
+// link there: whatever else stands in its place (folder, FIFO, link, a file with a second name
+// elsewhere) is removed and logged, so that later crashes are not lost.
 void kocrash_reporter_clear_report_path(const std::filesystem::path& path);
 
 // Makes the folder and every missing parent with 0755. False with the file system's error
