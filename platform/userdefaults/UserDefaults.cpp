@@ -110,6 +110,24 @@ std::string domainFileName(std::string domain) {
     return domain + ".json";
 }
 
+// A file the user linked from elsewhere stays linked: what a write replaces,
+// or keeps aside when it cannot be parsed, is the file the link names.
+std::filesystem::path linkTarget(std::filesystem::path file) {
+    // As many links as the kernel follows in one path before it gives up.
+    for (int followed = 0; followed < 40; ++followed) {
+        std::error_code error;
+        if (!std::filesystem::is_symlink(std::filesystem::symlink_status(file, error))) {
+            break;
+        }
+        std::filesystem::path target = std::filesystem::read_symlink(file, error);
+        if (error) {
+            break;
+        }
+        file = target.is_relative() ? file.parent_path() / target : target;
+    }
+    return file;
+}
+
 } // namespace
 
 UserDefaults::UserDefaults(std::filesystem::path file) : file_(std::move(file)) {
@@ -223,28 +241,6 @@ bool UserDefaults::storedValuesKnown() const {
     std::lock_guard lock(mutex_);
     return stored_ != StoredFile::unreadable;
 }
-
-namespace {
-
-// A file the user linked from elsewhere stays linked: what a write replaces,
-// or keeps aside when it cannot be parsed, is the file the link names.
-std::filesystem::path linkTarget(std::filesystem::path file) {
-    // As many links as the kernel follows in one path before it gives up.
-    for (int followed = 0; followed < 40; ++followed) {
-        std::error_code error;
-        if (!std::filesystem::is_symlink(std::filesystem::symlink_status(file, error))) {
-            break;
-        }
-        std::filesystem::path target = std::filesystem::read_symlink(file, error);
-        if (error) {
-            break;
-        }
-        file = target.is_relative() ? file.parent_path() / target : target;
-    }
-    return file;
-}
-
-} // namespace
 
 void UserDefaults::writeLocked() {
     unwritten_ = true;
