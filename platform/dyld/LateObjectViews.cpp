@@ -34,15 +34,7 @@ constexpr std::uint8_t kPointerAbsolute = 0x00;
 
 std::atomic<std::uint8_t*> slots{nullptr};
 
-template <typename T> bool readAt(std::uint64_t address, T* value) {
-    return platform::mach::faultSafeCopy(value, reinterpret_cast<const void*>(address),
-                                         sizeof(T)) == platform::mach::FaultSafeCopyResult::Copied;
-}
-
-bool readBytes(std::uint64_t address, void* destination, std::size_t length) {
-    return platform::mach::faultSafeCopy(destination, reinterpret_cast<const void*>(address),
-                                         length) == platform::mach::FaultSafeCopyResult::Copied;
-}
+using platform::mach::faultSafeRead;
 
 // A NUL-terminated string of at most limit - 1 bytes, read in aligned pieces that never cross a
 // page, so that a string ending just before an unmapped page is read whole. Its length, or limit
@@ -54,7 +46,7 @@ std::size_t readString(std::uint64_t address, char* destination, std::size_t lim
         const std::uint64_t at = address + length;
         std::uint64_t chunk = kChunk - at % kChunk;
         chunk = chunk < limit - length ? chunk : limit - length;
-        if (!readBytes(at, destination + length, chunk)) {
+        if (!faultSafeRead(at, destination + length, chunk)) {
             return limit;
         }
         for (std::uint64_t index = 0; index < chunk; ++index, ++length) {
@@ -84,7 +76,7 @@ DynamicTables readDynamicTables(const LinkMapObject& object) {
     DynamicTables tables;
     for (std::size_t index = 0; index < kDynamicEntryLimit; ++index) {
         ElfW(Dyn) entry;
-        if (!readAt(object.dynamicAddress + index * sizeof(entry), &entry) ||
+        if (!faultSafeRead(object.dynamicAddress + index * sizeof(entry), &entry) ||
             entry.d_tag == DT_NULL) {
             break;
         }
@@ -115,7 +107,7 @@ DynamicTables readDynamicTables(const LinkMapObject& object) {
 // with its lowest bit set: the highest chain's end is the last symbol.
 std::uint64_t gnuHashSymbolCount(std::uint64_t table) {
     std::uint32_t header[4];
-    if (!readAt(table, &header)) {
+    if (!faultSafeRead(table, &header)) {
         return 0;
     }
     const std::uint32_t buckets = header[0];
@@ -124,7 +116,7 @@ std::uint64_t gnuHashSymbolCount(std::uint64_t table) {
     std::uint32_t highest = 0;
     for (std::uint32_t index = 0; index < buckets; ++index) {
         std::uint32_t bucket;
-        if (!readAt(bucketsAt + index * 4ull, &bucket)) {
+        if (!faultSafeRead(bucketsAt + index * 4ull, &bucket)) {
             return 0;
         }
         highest = bucket > highest ? bucket : highest;
@@ -135,7 +127,7 @@ std::uint64_t gnuHashSymbolCount(std::uint64_t table) {
     const std::uint64_t chainsAt = bucketsAt + buckets * 4ull;
     for (std::uint64_t symbol = highest; symbol - highest < kSymbolLimit; ++symbol) {
         std::uint32_t chain;
-        if (!readAt(chainsAt + (symbol - symoffset) * 4, &chain)) {
+        if (!faultSafeRead(chainsAt + (symbol - symoffset) * 4, &chain)) {
             return 0;
         }
         if ((chain & 1) != 0) {
@@ -147,7 +139,7 @@ std::uint64_t gnuHashSymbolCount(std::uint64_t table) {
 
 std::uint64_t dynamicSymbolCount(const DynamicTables& tables) {
     std::uint32_t hash[2];
-    if (tables.hash != 0 && readAt(tables.hash, &hash)) {
+    if (tables.hash != 0 && faultSafeRead(tables.hash, &hash)) {
         return hash[1] < kSymbolLimit ? hash[1] : kSymbolLimit;
     }
     const std::uint64_t count = tables.gnuHash != 0 ? gnuHashSymbolCount(tables.gnuHash) : 0;
@@ -164,7 +156,7 @@ struct DynamicSymbols {
             const bool globals = pass == 1;
             for (std::uint64_t index = 1; index < count; ++index) {
                 ElfW(Sym) symbol;
-                if (!readAt(tables.symbols + index * sizeof(symbol), &symbol)) {
+                if (!faultSafeRead(tables.symbols + index * sizeof(symbol), &symbol)) {
                     return;
                 }
                 const unsigned type = ELF64_ST_TYPE(symbol.st_info);
@@ -193,7 +185,7 @@ bool readEncodedPointer(std::uint64_t address, std::uint8_t encoding, std::uint6
     switch (encoding & 0x0f) {
     case kPointerUdata4: {
         std::uint32_t narrow;
-        if (!readAt(address, &narrow)) {
+        if (!faultSafeRead(address, &narrow)) {
             return false;
         }
         value = narrow;
@@ -201,7 +193,7 @@ bool readEncodedPointer(std::uint64_t address, std::uint8_t encoding, std::uint6
     }
     case kPointerSdata4: {
         std::int32_t narrow;
-        if (!readAt(address, &narrow)) {
+        if (!faultSafeRead(address, &narrow)) {
             return false;
         }
         value = static_cast<std::uint64_t>(static_cast<std::int64_t>(narrow));
@@ -210,7 +202,7 @@ bool readEncodedPointer(std::uint64_t address, std::uint8_t encoding, std::uint6
     case kPointerAbsolute:
     case kPointerUdata8:
     case kPointerSdata8:
-        if (!readAt(address, &value)) {
+        if (!faultSafeRead(address, &value)) {
             return false;
         }
         break;
@@ -237,8 +229,8 @@ void findEhFrame(const ElfW(Phdr) * headers, std::size_t count, std::uint64_t bi
     for (std::size_t index = 0; index < count && start == 0; ++index) {
         std::uint8_t header[4];
         const std::uint64_t at = bias + headers[index].p_vaddr;
-        if (headers[index].p_type != PT_GNU_EH_FRAME || !readAt(at, &header) || header[0] != 1 ||
-            !readEncodedPointer(at + sizeof(header), header[1], &start)) {
+        if (headers[index].p_type != PT_GNU_EH_FRAME || !faultSafeRead(at, &header) ||
+            header[0] != 1 || !readEncodedPointer(at + sizeof(header), header[1], &start)) {
             start = 0;
         }
     }
@@ -257,7 +249,7 @@ void findEhFrame(const ElfW(Phdr) * headers, std::size_t count, std::uint64_t bi
     for (std::size_t entries = 0; entries < kEhFrameEntryLimit && cursor + 4 <= segmentEnd;
          ++entries) {
         std::uint32_t length;
-        if (!readAt(cursor, &length)) {
+        if (!faultSafeRead(cursor, &length)) {
             return;
         }
         if (length == 0) {
@@ -266,7 +258,7 @@ void findEhFrame(const ElfW(Phdr) * headers, std::size_t count, std::uint64_t bi
         std::uint64_t size = 4 + std::uint64_t{length};
         if (length == 0xffffffffu) {
             std::uint64_t extended;
-            if (!readAt(cursor + 4, &extended)) {
+            if (!faultSafeRead(cursor + 4, &extended)) {
                 return;
             }
             size = 12 + extended;
@@ -311,7 +303,7 @@ bool buildLateView(std::size_t slot, const LinkMapObject& object, LateView* view
         return false;
     }
     ElfW(Ehdr) elf;
-    if (!readAt(object.bias, &elf) || elf.e_ident[EI_MAG0] != ELFMAG0 ||
+    if (!faultSafeRead(object.bias, &elf) || elf.e_ident[EI_MAG0] != ELFMAG0 ||
         elf.e_ident[EI_MAG1] != ELFMAG1 || elf.e_ident[EI_MAG2] != ELFMAG2 ||
         elf.e_ident[EI_MAG3] != ELFMAG3 || elf.e_ident[EI_CLASS] != ELFCLASS64 ||
         elf.e_phentsize != sizeof(ElfW(Phdr)) || elf.e_phnum > kProgramHeaderLimit) {
@@ -319,7 +311,7 @@ bool buildLateView(std::size_t slot, const LinkMapObject& object, LateView* view
     }
     auto* headers = reinterpret_cast<ElfW(Phdr)*>(base + kProgramHeadersAt);
     ElfViewFacts facts;
-    if (!readBytes(object.bias + elf.e_phoff, headers, elf.e_phnum * sizeof(ElfW(Phdr))) ||
+    if (!faultSafeRead(object.bias + elf.e_phoff, headers, elf.e_phnum * sizeof(ElfW(Phdr))) ||
         !factsFromProgramHeaders(headers, elf.e_phnum, &facts) || facts.textStart != 0) {
         return false;
     }
@@ -328,7 +320,7 @@ bool buildLateView(std::size_t slot, const LinkMapObject& object, LateView* view
         const std::size_t length =
             headers[index].p_memsz < kNoteBytes ? headers[index].p_memsz : kNoteBytes;
         if (headers[index].p_type == PT_NOTE &&
-            readBytes(object.bias + headers[index].p_vaddr, notes, length)) {
+            faultSafeRead(object.bias + headers[index].p_vaddr, notes, length)) {
             uuidFromNotes(notes, length, &facts);
         }
     }

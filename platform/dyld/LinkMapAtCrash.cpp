@@ -12,9 +12,7 @@ namespace {
 constexpr int kNamespaceLimit = 64;
 
 template <typename T> bool readRecord(std::uint64_t address, T* record) {
-    return address != 0 &&
-           platform::mach::faultSafeCopy(record, reinterpret_cast<const void*>(address),
-                                         sizeof(T)) == platform::mach::FaultSafeCopyResult::Copied;
+    return address != 0 && platform::mach::faultSafeRead(address, record);
 }
 
 } // namespace

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 namespace platform::mach {
 
@@ -16,6 +17,17 @@ enum class FaultSafeCopyResult {
 };
 
 FaultSafeCopyResult faultSafeCopy(void* destination, const void* source, std::size_t length);
+
+// Whether length bytes at address were copied whole; address is a number, as records of the
+// loader and of other objects give it.
+inline bool faultSafeRead(std::uint64_t address, void* destination, std::size_t length) {
+    return faultSafeCopy(destination, reinterpret_cast<const void*>(address), length) ==
+           FaultSafeCopyResult::Copied;
+}
+
+template <typename T> bool faultSafeRead(std::uint64_t address, T* value) {
+    return faultSafeRead(address, value, sizeof(T));
+}
 
 // Opens every pooled pipe that is not open yet. The pool is opened when the library loads;
 // this retries what failed then (no descriptor was free, say). Normal context.
