@@ -3,11 +3,8 @@
 // image registry's use when nothing changed next to the one dl_iterate_phdr call (stopping at
 // the first object) it is made of. Each figure is the median of five runs.
 // Usage: davaror_loader_bench <the library to copy>
-#include "DavaRor/DavaRorConfig.h"
-#include "DavaRor/DavaRorSDK.h"
-#include "DavaRor/DavaRorStorage.h"
-#include "platform/bundle/Bundle.h"
 #include "platform/dyld/DyldImages.h"
+#include "support/CrashCaptureClient.h"
 
 #include <algorithm>
 #include <chrono>
@@ -44,23 +41,6 @@ void openAndClose(const std::string& path) {
     }
 }
 
-std::shared_ptr<DavaRorSDK> setUpClient(const std::filesystem::path& home) {
-    setenv("HOME", home.c_str(), 1);
-    platform::Bundle::main().setBundleIdentifier("com.example.loader-bench");
-    auto config = std::make_shared<DavaRorConfig>("bench-key", "http://127.0.0.1:9");
-    config->disableReachabilityForTesting = true;
-    config->disableRemoteConfigForTesting = true;
-    config->disableQueueTimerForTesting = true;
-    config->preloadFeatureFlags = false;
-    config->captureApplicationLifecycleEvents = false;
-    config->errorTrackingConfig->setAutoCapture(true);
-    DavaRorStorage(*config).setJson(DavaRorStorage::StorageKey::errorTracking,
-                                    {{"autocaptureExceptions", true}});
-    auto client = DavaRorSDK::create();
-    client->setup(config);
-    return client;
-}
-
 } // namespace
 
 int main(int argc, char** argv) {
@@ -83,7 +63,8 @@ int main(int argc, char** argv) {
     const std::string opened = (folder / ("libcopy" + std::to_string(kLoaded) + ".so")).string();
 
     const double without = medianSeconds([&] { openAndClose(opened); });
-    auto client = setUpClient(folder / "home");
+    setenv("HOME", (folder / "home").c_str(), 1);
+    auto client = testsupport::setUpCrashCaptureClient("com.example.loader-bench");
     const double with = medianSeconds([&] { openAndClose(opened); });
     std::printf("%d dlopen+dlclose pairs, %d libraries loaded: without the client %.3f s, with "
                 "it %.3f s, ratio %.2f\n",

@@ -23,10 +23,7 @@
 #include <thread>
 
 #if defined(LOADER_ROWS_WITH_CLIENT)
-#include "DavaRor/DavaRorConfig.h"
-#include "DavaRor/DavaRorSDK.h"
-#include "DavaRor/DavaRorStorage.h"
-#include "platform/bundle/Bundle.h"
+#include "support/CrashCaptureClient.h"
 #endif
 
 extern "C" void* row_runpath_open(const char* file, int mode);
@@ -136,24 +133,6 @@ const std::map<std::string, std::function<void(const char*)>> rows = {
     {"fork-pattern", [](const char*) { forkPattern(); }},
 };
 
-#if defined(LOADER_ROWS_WITH_CLIENT)
-std::shared_ptr<DavaRorSDK> setUpClient() {
-    platform::Bundle::main().setBundleIdentifier("com.example.loader-rows");
-    auto config = std::make_shared<DavaRorConfig>("rows-key", "http://127.0.0.1:9");
-    config->disableReachabilityForTesting = true;
-    config->disableRemoteConfigForTesting = true;
-    config->disableQueueTimerForTesting = true;
-    config->preloadFeatureFlags = false;
-    config->captureApplicationLifecycleEvents = false;
-    config->errorTrackingConfig->setAutoCapture(true);
-    DavaRorStorage(*config).setJson(DavaRorStorage::StorageKey::errorTracking,
-                                    {{"autocaptureExceptions", true}});
-    auto client = DavaRorSDK::create();
-    client->setup(config);
-    return client;
-}
-#endif
-
 } // namespace
 
 int main(int argc, char** argv) {
@@ -166,7 +145,7 @@ int main(int argc, char** argv) {
                    [] { pthread_mutex_unlock(&applicationMutex); },
                    [] { pthread_mutex_unlock(&applicationMutex); });
 #if defined(LOADER_ROWS_WITH_CLIENT)
-    auto client = setUpClient();
+    auto client = testsupport::setUpCrashCaptureClient("com.example.loader-rows");
 #endif
     rows.at(argv[2])(argv[2]);
     std::fflush(stdout);
