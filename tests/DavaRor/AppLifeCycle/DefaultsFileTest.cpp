@@ -9,30 +9,19 @@
 #include "support/Files.h"
 #include "support/RecordingClient.h"
 #include "support/TemporaryDirectory.h"
+#include "support/WithoutFileOverride.h"
 
 #include <gtest/gtest.h>
 
-#include <linux/capability.h>
+#include <optional>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
 
 namespace {
-
-// Tests run as root, whom a mode of 000 stops only without these two.
-bool dropFileAccessOverride() {
-    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
-    __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3] = {};
-    if (syscall(SYS_capget, &header, data) != 0) {
-        return false;
-    }
-    data[0].effective &= ~((1u << CAP_DAC_OVERRIDE) | (1u << CAP_DAC_READ_SEARCH));
-    return syscall(SYS_capset, &header, data) == 0;
-}
 
 class DefaultsFileTest : public ::testing::Test {
 protected:
@@ -52,7 +41,8 @@ protected:
                 // gigabytes: a regression ends the child, not the disk.
                 const rlimit fileSize{1 << 20, 1 << 20};
                 setrlimit(RLIMIT_FSIZE, &fileSize);
-                if (withoutFileAccessOverride && !dropFileAccessOverride()) {
+                std::optional<testsupport::WithoutFileOverride> modesBindRoot;
+                if (withoutFileAccessOverride && !modesBindRoot.emplace().dropped()) {
                     _exit(3);
                 }
                 auto config = testsupport::quietConfig("key");

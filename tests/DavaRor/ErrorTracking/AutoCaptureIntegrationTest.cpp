@@ -13,10 +13,9 @@
 #include "support/Files.h"
 #include "support/RecordingClient.h"
 #include "support/TemporaryDirectory.h"
+#include "support/WithoutFileOverride.h"
 
 #include <gtest/gtest.h>
-
-#include <linux/capability.h>
 
 #include <cerrno>
 #include <csignal>
@@ -26,7 +25,6 @@
 #include <sstream>
 #include <stdexcept>
 #include <sys/ptrace.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -210,25 +208,6 @@ TEST_F(AutoCaptureIntegration, AReportIsReadOnceEvenWhenItCannotBeSent) {
     }
 }
 
-// Takes from the calling thread, for its lifetime, the capabilities that let root write into and
-// delete from a folder its mode forbids; the setup, and so the purge, runs on this thread.
-class WithoutFileOverride {
-public:
-    WithoutFileOverride() {
-        syscall(SYS_capget, &header_, saved_);
-        __user_cap_data_struct dropped[2] = {saved_[0], saved_[1]};
-        dropped[0].effective &= ~((1u << CAP_DAC_OVERRIDE) | (1u << CAP_FOWNER));
-        syscall(SYS_capset, &header_, dropped);
-    }
-    ~WithoutFileOverride() { syscall(SYS_capset, &header_, saved_); }
-    WithoutFileOverride(const WithoutFileOverride&) = delete;
-    WithoutFileOverride& operator=(const WithoutFileOverride&) = delete;
-
-private:
-    __user_cap_header_struct header_{_LINUX_CAPABILITY_VERSION_3, 0};
-    __user_cap_data_struct saved_[2]{};
-};
-
 TEST_F(AutoCaptureIntegration, AReportThatCannotBeRemovedIsSentOnce) {
     leavePendingReport(packWithProtobufC(fullARM64Report(messages)));
     const auto folder = pendingReport().parent_path();
@@ -236,7 +215,9 @@ TEST_F(AutoCaptureIntegration, AReportThatCannotBeRemovedIsSentOnce) {
                                  std::filesystem::perm_options::remove);
     std::size_t sent = 0;
     {
-        const WithoutFileOverride readOnlyFolder;
+        // The setup, and so the purge, runs on this thread.
+        const testsupport::WithoutFileOverride readOnlyFolder;
+        ASSERT_TRUE(readOnlyFolder.dropped());
         for (int launch = 0; launch < 3; ++launch) {
             sent += setUpAndRecord().size();
             clients.back()->close();
