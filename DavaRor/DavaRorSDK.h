@@ -64,7 +64,8 @@ public:
     // domain, code and chain of underlying errors.
     void captureException(const std::exception& error, const nlohmann::json& properties = nullptr);
     // The same for an exception, reported with the stack it was raised on.
-    void captureException(const NSException& exception, const nlohmann::json& properties = nullptr);
+    void captureException(const platform::foundation::NSException& exception,
+                          const nlohmann::json& properties = nullptr);
     void flush();
 
     // "Deep Link Opened" for `url`, with the referrer and its domain when given.

@@ -18,7 +18,8 @@ void DavaRorSDK::captureException(const std::exception& error, const nlohmann::j
                          properties);
 }
 
-void DavaRorSDK::captureException(const NSException& exception, const nlohmann::json& properties) {
+void DavaRorSDK::captureException(const platform::foundation::NSException& exception,
+                                  const nlohmann::json& properties) {
     auto config = checkEnabled() ? this->config() : nullptr;
     if (!config) {
         return;

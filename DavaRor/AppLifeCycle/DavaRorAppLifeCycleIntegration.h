@@ -5,7 +5,6 @@
 #include "DavaRor/DavaRorIntegration.h"
 #include "DavaRor/Utils/DavaRorIntegrationOwnership.h"
 #include "DavaRor/Utils/DavaRorMulticastCallback.h"
-
 #include <memory>
 #include <optional>
 

@@ -2,7 +2,6 @@
 
 #include "DavaRor/DavaRorIntegration.h"
 #include "DavaRor/Utils/DavaRorIntegrationOwnership.h"
-
 #include <memory>
 #include <mutex>
 

@@ -10,7 +10,18 @@
 #include <memory>
 #include <typeinfo>
 
+using platform::mach::mach_thread_self;
+
 namespace DavaRorExceptionProcessor {
+
+using platform::foundation::NSDebugDescriptionErrorKey;
+using platform::foundation::NSDictionary;
+using platform::foundation::NSLocalizedDescriptionKey;
+using platform::foundation::NSThread;
+using platform::foundation::NSUnderlyingErrorKey;
+using platform::foundation::userInfoObject;
+using platform::foundation::userInfoValue;
+
 namespace {
 
 std::int64_t threadID() {

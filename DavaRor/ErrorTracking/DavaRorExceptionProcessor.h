@@ -15,6 +15,9 @@
 // Handled errors and exceptions turned into the exception entries of an "$exception" event.
 namespace DavaRorExceptionProcessor {
 
+using platform::foundation::NSError;
+using platform::foundation::NSException;
+
 // One entry per error of the underlying-error chain, outermost first. Any exception object of
 // the program counts as an error; one that is not an NSError is reported under its dynamic
 // type's name. The stack is the calling thread's.

@@ -2,7 +2,6 @@
 
 #include "DavaRor/ErrorTracking/DavaRorErrorTrackingConfig.h"
 #include "DavaRor/ErrorTracking/DavaRorStackFrame.h"
-
 #include <cstdint>
 #include <optional>
 #include <string>

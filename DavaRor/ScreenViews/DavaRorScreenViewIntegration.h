@@ -3,7 +3,6 @@
 #include "DavaRor/DavaRorIntegration.h"
 #include "DavaRor/Utils/DavaRorIntegrationOwnership.h"
 #include "DavaRor/Utils/DavaRorMulticastCallback.h"
-
 #include <memory>
 #include <string>
 

@@ -3,7 +3,6 @@
 #include "DavaRor/Surveys/DavaRorDisplaySurveyQuestion.h"
 #include "DavaRor/Surveys/DavaRorSurveyEnums.h"
 #include "DavaRor/Utils/DavaRorDates.h"
-
 #include <memory>
 #include <optional>
 #include <string>

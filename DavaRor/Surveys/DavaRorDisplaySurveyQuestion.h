@@ -1,7 +1,6 @@
 #pragma once
 
 #include "DavaRor/Surveys/DavaRorSurveyEnums.h"
-
 #include <cstdint>
 #include <optional>
 #include <string>

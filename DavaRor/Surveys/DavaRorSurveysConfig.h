@@ -1,7 +1,6 @@
 #pragma once
 
 #include "DavaRor/Surveys/DavaRorSurveysDelegate.h"
-
 #include <memory>
 #include <mutex>
 

@@ -3,7 +3,6 @@
 #include "DavaRor/Surveys/DavaRorDisplaySurvey.h"
 #include "DavaRor/Surveys/DavaRorNextSurveyQuestion.h"
 #include "DavaRor/Surveys/DavaRorSurveyResponse.h"
-
 #include <cstdint>
 #include <functional>
 #include <optional>

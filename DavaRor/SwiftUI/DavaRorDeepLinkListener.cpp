@@ -15,8 +15,8 @@ void DavaRorDeepLinkListener::body(platform::ui::View& content) const {
                                    });
 }
 
-platform::ui::View& davaRorDeepLinkListener(platform::ui::View& view,
-                                            std::shared_ptr<DavaRorSDK> davaRor) {
+platform::ui::View& davaror::davaRorDeepLinkListener(platform::ui::View& view,
+                                                     std::shared_ptr<DavaRorSDK> davaRor) {
     DavaRorDeepLinkListener{davaRor ? std::move(davaRor) : DavaRorSDK::shared()}.body(view);
     return view;
 }

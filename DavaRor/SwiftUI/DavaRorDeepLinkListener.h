@@ -15,6 +15,12 @@ struct DavaRorDeepLinkListener {
     void body(platform::ui::View& content) const;
 };
 
+namespace davaror {
+
 // Listens with `davaRor`, or with the shared client as it is at this call.
 platform::ui::View& davaRorDeepLinkListener(platform::ui::View& view,
                                             std::shared_ptr<DavaRorSDK> davaRor = nullptr);
+
+} // namespace davaror
+
+using davaror::davaRorDeepLinkListener;

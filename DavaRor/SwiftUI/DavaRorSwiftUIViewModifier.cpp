@@ -14,19 +14,19 @@ void DavaRorSwiftUIViewModifier::body(platform::ui::View& content) const {
     });
 }
 
-platform::ui::View& davaRorScreenView(platform::ui::View& view,
-                                      std::optional<std::string> screenName,
-                                      nlohmann::json properties,
-                                      std::shared_ptr<DavaRorSDK> davaRor) {
+platform::ui::View& davaror::davaRorScreenView(platform::ui::View& view,
+                                               std::optional<std::string> screenName,
+                                               nlohmann::json properties,
+                                               std::shared_ptr<DavaRorSDK> davaRor) {
     DavaRorSwiftUIViewModifier{screenName ? std::move(*screenName) : view.typeName(), true,
                                std::move(properties), std::move(davaRor)}
         .body(view);
     return view;
 }
 
-platform::ui::View& davaRorViewSeen(platform::ui::View& view, std::string event,
-                                    nlohmann::json properties,
-                                    std::shared_ptr<DavaRorSDK> davaRor) {
+platform::ui::View& davaror::davaRorViewSeen(platform::ui::View& view, std::string event,
+                                             nlohmann::json properties,
+                                             std::shared_ptr<DavaRorSDK> davaRor) {
     DavaRorSwiftUIViewModifier{std::move(event), false, std::move(properties), std::move(davaRor)}
         .body(view);
     return view;

@@ -23,6 +23,8 @@ struct DavaRorSwiftUIViewModifier {
     void body(platform::ui::View& content) const;
 };
 
+namespace davaror {
+
 // Captures "$screen" named `screenName`, or the view's type name when none,
 // each time `view` is shown.
 platform::ui::View& davaRorScreenView(platform::ui::View& view,
@@ -34,3 +36,8 @@ platform::ui::View& davaRorScreenView(platform::ui::View& view,
 platform::ui::View& davaRorViewSeen(platform::ui::View& view, std::string event,
                                     nlohmann::json properties = nullptr,
                                     std::shared_ptr<DavaRorSDK> davaRor = nullptr);
+
+} // namespace davaror
+
+using davaror::davaRorScreenView;
+using davaror::davaRorViewSeen;

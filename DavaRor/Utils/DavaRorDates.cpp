@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <ctime>
 
-const DavaRorAPIDateFormatter apiDateFormatter;
+const DavaRorAPIDateFormatter davaror::apiDateFormatter;
 
 std::string toISO8601String(DavaRorDate date) {
     using namespace std::chrono;

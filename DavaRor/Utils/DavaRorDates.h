@@ -19,4 +19,6 @@ public:
     std::string string(DavaRorDate date) const;
 };
 
+namespace davaror {
 extern const DavaRorAPIDateFormatter apiDateFormatter;
+} // namespace davaror

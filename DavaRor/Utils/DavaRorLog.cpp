@@ -4,9 +4,9 @@
 
 #include <string>
 
-std::atomic<bool> davaRorLogEnabled{false};
+std::atomic<bool> davaror::davaRorLogEnabled{false};
 
-void davaRorLog(std::string_view message) noexcept {
+void davaror::davaRorLog(std::string_view message) noexcept {
     if (!davaRorLogEnabled.load(std::memory_order_relaxed)) {
         return;
     }

@@ -1,4 +1,4 @@
 #include "DavaRor/Utils/DavaRorSdkInfo.h"
 
-std::string davaRorSdkName = "davaror-ios";
-std::string davaRorVersion = "3.50.0";
+std::string davaror::davaRorSdkName = "davaror-ios";
+std::string davaror::davaRorVersion = "3.50.0";

@@ -2,7 +2,14 @@
 
 #include <string>
 
+namespace davaror {
+
 // The two halves of the "User-Agent" header, read at each request. Set them
 // before the client starts working; they are not guarded.
 extern std::string davaRorSdkName;
 extern std::string davaRorVersion;
+
+} // namespace davaror
+
+using davaror::davaRorSdkName;
+using davaror::davaRorVersion;

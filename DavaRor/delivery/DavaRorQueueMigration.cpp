@@ -14,6 +14,8 @@
 #include <cmath>
 #include <limits>
 
+using davaror::apiDateFormatter;
+
 namespace fs = std::filesystem;
 
 namespace {

@@ -16,6 +16,8 @@
 #include <string>
 #include <vector>
 
+using platform::dyld::_dyld_image_count;
+
 namespace {
 
 constexpr int kLoaded = 200;

@@ -19,6 +19,10 @@
 #include <map>
 #include <string>
 
+using platform::dyld::_dyld_image_count;
+
+using platform::mach::mach_task_self;
+
 namespace {
 
 constexpr int kFrames = 16;

@@ -8,6 +8,8 @@
 #include <elf.h>
 #include <link.h>
 
+using platform::mach::mach_task_self;
+
 using namespace kocrash::async;
 
 namespace {

@@ -25,6 +25,13 @@
 #include <unistd.h>
 #include <vector>
 
+using platform::dyld::_dyld_get_image_header;
+using platform::dyld::_dyld_get_image_name;
+using platform::dyld::_dyld_image_count;
+
+using platform::mach::mach_task_self;
+using platform::mach::mach_thread_self;
+
 namespace {
 
 constexpr int kDepth = 30;

@@ -2,6 +2,9 @@
 
 #include <utility>
 
+using kocrash::NSMachErrorDomain;
+using kocrash::NSPOSIXErrorDomain;
+
 KOError::KOError(std::string domain, long code, std::string localizedDescription,
                  std::shared_ptr<const KOError> underlyingError)
     : domain_(std::move(domain)), code_(code),

@@ -8,9 +8,11 @@
 #include <string_view>
 
 inline constexpr std::string_view KOCrashReporterErrorDomain = "KOCrashReporterErrorDomain";
+namespace kocrash {
 // Domains of the causes of KOCrashReporterErrorSystemCall: a kernel return value, or errno.
 inline constexpr std::string_view NSMachErrorDomain = "NSMachErrorDomain";
 inline constexpr std::string_view NSPOSIXErrorDomain = "NSPOSIXErrorDomain";
+} // namespace kocrash
 
 enum KOCrashReporterError : long {
     KOCrashReporterErrorOther = 0,

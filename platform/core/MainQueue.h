@@ -1,7 +1,6 @@
 #pragma once
 
 #include "platform/core/DispatchQueue.h"
-
 #include <chrono>
 #include <memory>
 

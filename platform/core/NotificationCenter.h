@@ -1,7 +1,6 @@
 #pragma once
 
 #include "platform/core/DispatchQueue.h"
-
 #include <nlohmann/json.hpp>
 
 #include <functional>

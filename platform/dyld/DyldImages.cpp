@@ -342,10 +342,6 @@ const void* imageHeaderContents(const mach_header* header) {
     return image != nullptr ? static_cast<const void*>(image->contents) : header;
 }
 
-} // namespace platform::dyld
-
-using platform::dyld::RegistryUse;
-
 std::uint32_t _dyld_image_count() {
     RegistryUse images;
     return images->count();
@@ -378,3 +374,5 @@ void _dyld_register_func_for_remove_image(dyld_image_callback callback) {
     RegistryUse images;
     images->registerRemove(callback);
 }
+
+} // namespace platform::dyld

@@ -19,7 +19,7 @@
 #include <optional>
 #include <string>
 
-extern "C" {
+namespace platform::dyld {
 
 typedef void (*dyld_image_callback)(const mach_header* header, std::intptr_t vmaddr_slide);
 
@@ -32,7 +32,7 @@ const char* _dyld_get_image_name(std::uint32_t image_index);
 void _dyld_register_func_for_add_image(dyld_image_callback callback);
 void _dyld_register_func_for_remove_image(dyld_image_callback callback);
 
-} // extern "C"
+} // namespace platform::dyld
 
 namespace platform::dyld {
 

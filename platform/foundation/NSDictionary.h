@@ -10,6 +10,8 @@
 #include <string>
 #include <type_traits>
 
+namespace platform::foundation {
+
 // One value of a user-info dictionary. An object of the platform's kinds, held by
 // std::shared_ptr to its own type, is also found when any kind above that type is asked for.
 class NSDictionaryValue {
@@ -59,3 +61,5 @@ std::shared_ptr<const Kind> userInfoObject(const NSDictionary& userInfo, const s
     auto found = userInfo.find(key);
     return found != userInfo.end() ? found->second.object<Kind>() : nullptr;
 }
+
+} // namespace platform::foundation

@@ -1,5 +1,7 @@
 #include "platform/foundation/NSError.h"
 
+namespace platform::foundation {
+
 NSError::NSError(std::string domain, long code, NSDictionary userInfo)
     : domain_(std::move(domain)), code_(code), userInfo_(std::move(userInfo)) {
     updateLocalizedDescription();
@@ -18,3 +20,5 @@ void NSError::updateLocalizedDescription() {
                                 std::to_string(code_) + ".)";
     }
 }
+
+} // namespace platform::foundation

@@ -9,6 +9,8 @@
 #include <exception>
 #include <string>
 
+namespace platform::foundation {
+
 class NSError : public std::exception, public NSObject {
 public:
     NSError(std::string domain, long code, NSDictionary userInfo = {});
@@ -33,3 +35,5 @@ private:
     NSDictionary userInfo_;
     std::string localizedDescription_;
 };
+
+} // namespace platform::foundation

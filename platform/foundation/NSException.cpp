@@ -2,6 +2,8 @@
 
 #include "platform/foundation/NSThread.h"
 
+namespace platform::foundation {
+
 NSException::NSException(std::string name, std::optional<std::string> reason, NSDictionary userInfo)
     : name_(std::move(name)), reason_(std::move(reason)), userInfo_(std::move(userInfo)) {}
 
@@ -14,3 +16,5 @@ __attribute__((noinline)) void NSException::raise() const {
     }
     throw raised;
 }
+
+} // namespace platform::foundation

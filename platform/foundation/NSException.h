@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+namespace platform::foundation {
+
 class NSException : public NSObject {
 public:
     NSException(std::string name, std::optional<std::string> reason, NSDictionary userInfo = {});
@@ -31,3 +33,5 @@ private:
     NSDictionary userInfo_;
     std::vector<std::uint64_t> callStackReturnAddresses_;
 };
+
+} // namespace platform::foundation

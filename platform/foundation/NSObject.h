@@ -3,7 +3,11 @@
 // the original platform.
 #pragma once
 
+namespace platform::foundation {
+
 class NSObject {
 public:
     virtual ~NSObject() = default;
 };
+
+} // namespace platform::foundation

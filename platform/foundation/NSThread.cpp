@@ -27,8 +27,12 @@ _Unwind_Reason_Code record(_Unwind_Context* context, void* argument) {
 } // namespace
 
 // Never inlined: the walk's first frame must be this function for the skip to be right.
+namespace platform::foundation {
+
 __attribute__((noinline)) std::vector<std::uint64_t> NSThread::callStackReturnAddresses() {
     Walk walk;
     _Unwind_Backtrace(record, &walk);
     return std::move(walk.addresses);
 }
+
+} // namespace platform::foundation

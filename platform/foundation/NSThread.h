@@ -5,8 +5,12 @@
 #include <cstdint>
 #include <vector>
 
+namespace platform::foundation {
+
 class NSThread {
 public:
     // Innermost first, beginning with the caller's return address.
     static std::vector<std::uint64_t> callStackReturnAddresses();
 };
+
+} // namespace platform::foundation

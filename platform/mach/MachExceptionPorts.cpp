@@ -187,10 +187,6 @@ bool exceptionTargetFor(pid_t thread, exception_type_t exception, ExceptionTarge
     return false;
 }
 
-} // namespace platform::mach
-
-using namespace platform::mach;
-
 kern_return_t task_set_exception_ports(task_t task, exception_mask_t exception_mask,
                                        mach_port_t new_port, exception_behavior_t behavior,
                                        thread_state_flavor_t new_flavor) {
@@ -254,3 +250,5 @@ kern_return_t thread_swap_exception_ports(
     return swap(portsOfThread, thread, exception_mask, new_port, behavior, new_flavor, masks,
                 masksCnt, old_handlers, old_behaviors, old_flavors);
 }
+
+} // namespace platform::mach

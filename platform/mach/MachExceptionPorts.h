@@ -49,7 +49,7 @@ inline constexpr mach_msg_id_t kMachExceptionRaiseId = 2405;
 inline constexpr mach_msg_id_t kMachExceptionRaiseStateId = 2406;
 inline constexpr mach_msg_id_t kMachExceptionRaiseStateIdentityId = 2407;
 
-extern "C" {
+namespace platform::mach {
 
 // Each registered port holds one send reference, taken here and given back when replaced.
 kern_return_t task_set_exception_ports(task_t task, exception_mask_t exception_mask,
@@ -109,4 +109,4 @@ kern_return_t mach_exception_raise(mach_port_t exception_port, thread_t thread, 
                                    exception_type_t exception, mach_exception_data_t code,
                                    mach_msg_type_number_t codeCnt);
 
-} // extern "C"
+} // namespace platform::mach

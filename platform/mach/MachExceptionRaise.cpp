@@ -149,11 +149,6 @@ kern_return_t deliverException(mach_port_t port, const ExceptionDelivery& delive
     return result;
 }
 
-} // namespace platform::mach
-
-using platform::mach::deliverException;
-using platform::mach::ExceptionDelivery;
-
 namespace {
 
 // 32-bit codes widened for the shared builder, which narrows them again.
@@ -208,3 +203,5 @@ kern_return_t mach_exception_raise(mach_port_t exception_port, thread_t thread, 
                             {EXCEPTION_DEFAULT | MACH_EXCEPTION_CODES, thread, task, exception,
                              code, codeCnt, nullptr, nullptr, 0, nullptr, nullptr});
 }
+
+} // namespace platform::mach

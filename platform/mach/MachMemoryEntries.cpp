@@ -64,10 +64,6 @@ bool releaseMemoryEntry(mach_port_name_t name) {
     return true;
 }
 
-} // namespace platform::mach
-
-using namespace platform::mach;
-
 kern_return_t mach_make_memory_entry_64(vm_map_t target_task, memory_object_size_t* size,
                                         memory_object_offset_t offset, vm_prot_t permission,
                                         mach_port_t* object_handle,
@@ -145,3 +141,5 @@ kern_return_t mach_vm_map(vm_map_t target_task, mach_vm_address_t* address, mach
     *address = reinterpret_cast<std::uintptr_t>(pages);
     return KERN_SUCCESS;
 }
+
+} // namespace platform::mach

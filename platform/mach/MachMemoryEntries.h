@@ -6,7 +6,7 @@
 
 #include "platform/mach/MachTypes.h"
 
-extern "C" {
+namespace platform::mach {
 
 // Grants a read-only entry for the readable prefix of [offset, offset + *size), in whole
 // pages, and stores its size in *size. KERN_INVALID_ADDRESS when the first page is unreadable.
@@ -24,7 +24,7 @@ kern_return_t mach_vm_map(vm_map_t target_task, mach_vm_address_t* address, mach
                           memory_object_offset_t offset, boolean_t copy, vm_prot_t cur_protection,
                           vm_prot_t max_protection, vm_inherit_t inheritance);
 
-} // extern "C"
+} // namespace platform::mach
 
 namespace platform::mach {
 

@@ -657,10 +657,6 @@ bool servesPort(pid_t thread, mach_port_name_t port) {
     return false;
 }
 
-} // namespace platform::mach
-
-using namespace platform::mach;
-
 const NDR_record_t NDR_record = {0, 0, 0, 0, 1, 0, 0, 0};
 
 kern_return_t mach_port_allocate(task_t task, mach_port_right_t right, mach_port_name_t* name) {
@@ -799,3 +795,5 @@ mach_msg_return_t mach_msg(mach_msg_header_t* msg, mach_msg_option_t option,
     }
     return MACH_MSG_SUCCESS;
 }
+
+} // namespace platform::mach

@@ -72,8 +72,6 @@ inline constexpr mach_msg_id_t MACH_NOTIFY_SEND_ONCE = 71;
 // The largest message a port queue holds.
 inline constexpr mach_msg_size_t kMachMessageSizeMax = 6144;
 
-extern "C" {
-
 struct mach_msg_header_t {
     mach_msg_bits_t msgh_bits;
     mach_msg_size_t msgh_size;
@@ -99,7 +97,9 @@ struct NDR_record_t {
     unsigned char mig_vers, if_vers, reserved1, mig_encoding, int_rep, char_rep, float_rep,
         reserved2;
 };
+namespace platform::mach {
 extern const NDR_record_t NDR_record;
+} // namespace platform::mach
 
 struct mach_no_senders_notification_t {
     mach_msg_header_t not_header;
@@ -109,6 +109,8 @@ struct mach_no_senders_notification_t {
 
 static_assert(sizeof(mach_msg_header_t) == 24 && sizeof(mach_msg_port_descriptor_t) == 12 &&
               sizeof(NDR_record_t) == 8);
+
+namespace platform::mach {
 
 // Sends msg (of send_size bytes) when MACH_SEND_MSG is given, then receives into it (at most
 // rcv_size bytes) on rcv_name, a port or a port set, when MACH_RCV_MSG is given. With
@@ -137,4 +139,4 @@ kern_return_t mach_port_request_notification(task_t task, mach_port_name_t name,
 kern_return_t mach_port_get_refs(task_t task, mach_port_name_t name, mach_port_right_t right,
                                  mach_port_urefs_t* refs);
 
-} // extern "C"
+} // namespace platform::mach

@@ -17,8 +17,6 @@ bool isTaskSelf(task_t task) {
     return task == kMachTaskSelfPort;
 }
 
-} // namespace platform::mach
-
 mach_port_t mach_task_self() {
     return kMachTaskSelfPort;
 }
@@ -51,3 +49,5 @@ kern_return_t mach_port_mod_refs(task_t task, mach_port_name_t name, mach_port_r
     }
     return KERN_INVALID_NAME;
 }
+
+} // namespace platform::mach

@@ -13,7 +13,7 @@ inline constexpr mach_port_name_t kMachMemoryEntryPortBase = 0x20000000;
 // Names from here up are left to message ports.
 inline constexpr mach_port_name_t kMachMessagePortBase = 0x40000000;
 
-extern "C" {
+namespace platform::mach {
 
 mach_port_t mach_task_self();
 // A send right to the calling thread's port. Thread and task names carry no reference
@@ -24,7 +24,7 @@ kern_return_t mach_port_deallocate(task_t task, mach_port_name_t name);
 kern_return_t mach_port_mod_refs(task_t task, mach_port_name_t name, mach_port_right_t right,
                                  mach_port_delta_t delta);
 
-} // extern "C"
+} // namespace platform::mach
 
 namespace platform::mach {
 

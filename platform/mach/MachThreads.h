@@ -9,7 +9,7 @@
 #include <chrono>
 #include <cstddef>
 
-extern "C" {
+namespace platform::mach {
 
 // The task's threads in the kernel's order, in pages the caller releases with
 // mach_vm_deallocate(task, list, count * sizeof(thread_act_t)).
@@ -28,7 +28,7 @@ kern_return_t thread_resume(thread_act_t thread);
 kern_return_t thread_get_state(thread_act_t thread, thread_state_flavor_t flavor,
                                thread_state_t state, mach_msg_type_number_t* count);
 
-} // extern "C"
+} // namespace platform::mach
 
 namespace platform::mach {
 

@@ -8,6 +8,8 @@
 #include <sys/auxv.h>
 #include <sys/mman.h>
 
+namespace platform::mach {
+
 vm_size_t vm_page_size = 0;
 vm_size_t vm_page_mask = 0;
 
@@ -83,3 +85,5 @@ kern_return_t mach_vm_deallocate(vm_map_t task, mach_vm_address_t address, mach_
                ? KERN_SUCCESS
                : KERN_INVALID_ARGUMENT;
 }
+
+} // namespace platform::mach

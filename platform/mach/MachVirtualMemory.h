@@ -4,7 +4,7 @@
 
 #include "platform/mach/MachTypes.h"
 
-extern "C" {
+namespace platform::mach {
 
 extern vm_size_t vm_page_size;
 extern vm_size_t vm_page_mask;
@@ -20,4 +20,4 @@ kern_return_t mach_vm_allocate(vm_map_t task, mach_vm_address_t* address, mach_v
                                int flags);
 kern_return_t mach_vm_deallocate(vm_map_t task, mach_vm_address_t address, mach_vm_size_t size);
 
-} // extern "C"
+} // namespace platform::mach

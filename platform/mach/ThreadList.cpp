@@ -11,6 +11,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+namespace platform::mach {
 namespace {
 
 // Calls visit(thread id) for each entry of the open /proc/self/task directory.
@@ -85,3 +86,5 @@ kern_return_t task_threads(task_t task, thread_act_array_t* list, mach_msg_type_
     *count = filled;
     return KERN_SUCCESS;
 }
+
+} // namespace platform::mach

@@ -395,10 +395,6 @@ void endExceptionWait() {
     wait->tid.store(0, std::memory_order_release);
 }
 
-} // namespace platform::mach
-
-using namespace platform::mach;
-
 kern_return_t thread_suspend(thread_act_t thread) {
     auto tid = static_cast<pid_t>(thread);
     if (!isThreadPort(thread) || tid == gettid() || !threadExists(tid)) {
@@ -504,3 +500,5 @@ kern_return_t thread_get_state(thread_act_t thread, thread_state_flavor_t flavor
     return KERN_INVALID_ARGUMENT;
 #endif
 }
+
+} // namespace platform::mach

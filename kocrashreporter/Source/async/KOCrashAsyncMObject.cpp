@@ -7,6 +7,14 @@
 #include "platform/mach/MachPorts.h"
 #include "platform/mach/MachVirtualMemory.h"
 
+using platform::mach::mach_make_memory_entry_64;
+using platform::mach::mach_port_deallocate;
+using platform::mach::mach_port_mod_refs;
+using platform::mach::mach_task_self;
+using platform::mach::mach_vm_deallocate;
+using platform::mach::mach_vm_map;
+using platform::mach::vm_page_mask;
+
 namespace {
 
 kocrash_vm_address_t roundDownToPage(kocrash_vm_address_t address) {

@@ -4,6 +4,11 @@
 #include "platform/mach/MachPorts.h"
 #include "platform/mach/MachVirtualMemory.h"
 
+using platform::mach::mach_port_deallocate;
+using platform::mach::mach_task_self;
+using platform::mach::mach_thread_self;
+using platform::mach::mach_vm_read_overwrite;
+
 bool kocrash_async_address_apply_offset(kocrash_vm_address_t base, kocrash_vm_off_t offset,
                                         kocrash_vm_address_t* result) {
     kocrash_vm_address_t sum;

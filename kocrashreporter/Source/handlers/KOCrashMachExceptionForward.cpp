@@ -3,6 +3,11 @@
 
 #include "platform/mach/MachThreads.h"
 
+using platform::mach::exception_raise;
+using platform::mach::exception_raise_state;
+using platform::mach::exception_raise_state_identity;
+using platform::mach::thread_get_state;
+
 namespace {
 
 // The 32-bit exception messages carry at most this many codes.

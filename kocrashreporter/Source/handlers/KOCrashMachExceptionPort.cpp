@@ -7,6 +7,13 @@
 
 #include <cstdlib>
 
+using platform::mach::mach_port_mod_refs;
+using platform::mach::mach_task_self;
+using platform::mach::task_get_exception_ports;
+using platform::mach::task_swap_exception_ports;
+using platform::mach::thread_get_exception_ports;
+using platform::mach::thread_swap_exception_ports;
+
 namespace {
 
 bool holdsReference(mach_port_t port) {

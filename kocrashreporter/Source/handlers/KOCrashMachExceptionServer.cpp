@@ -13,6 +13,20 @@
 #include <cstdlib>
 #include <pthread.h>
 
+using platform::mach::mach_msg;
+using platform::mach::mach_port_allocate;
+using platform::mach::mach_port_deallocate;
+using platform::mach::mach_port_insert_right;
+using platform::mach::mach_port_mod_refs;
+using platform::mach::mach_port_move_member;
+using platform::mach::mach_port_request_notification;
+using platform::mach::mach_task_self;
+using platform::mach::mach_thread_self;
+using platform::mach::mach_vm_allocate;
+using platform::mach::mach_vm_deallocate;
+using platform::mach::NDR_record;
+using platform::mach::vm_page_mask;
+
 struct kocrash_exception_server_context {
     thread_t server_thread;
     mach_port_t server_port;

@@ -7,6 +7,9 @@
 #include <chrono>
 #include <thread>
 
+using platform::mach::mach_port_mod_refs;
+using platform::mach::mach_task_self;
+
 namespace {
 
 void releaseImage(kocrash_async_image* image) {

@@ -6,6 +6,9 @@
 #include "platform/dyld/MachOFormat.h"
 #include "platform/mach/MachPorts.h"
 
+using platform::mach::mach_port_mod_refs;
+using platform::mach::mach_task_self;
+
 namespace {
 
 void releaseInit(kocrash_async_macho* image, bool mapped) {

@@ -3,6 +3,8 @@
 
 #include "platform/mach/MachVirtualMemory.h"
 
+using platform::mach::vm_page_size;
+
 namespace {
 
 const char* characterAt(const kocrash_async_mobject* mobj, kocrash_vm_address_t address) {

@@ -7,6 +7,10 @@
 #include "platform/mach/MachPorts.h"
 #include "platform/mach/MachVirtualMemory.h"
 
+using platform::mach::mach_task_self;
+using platform::mach::mach_vm_allocate;
+using platform::mach::mach_vm_deallocate;
+
 namespace {
 
 constexpr std::uint64_t kClassCacheSlots = 1024;

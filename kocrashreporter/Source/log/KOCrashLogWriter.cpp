@@ -17,6 +17,14 @@
 
 #include <ctime>
 
+using platform::mach::mach_port_deallocate;
+using platform::mach::mach_task_self;
+using platform::mach::mach_thread_self;
+using platform::mach::mach_vm_deallocate;
+using platform::mach::task_threads;
+using platform::mach::thread_resume;
+using platform::mach::thread_suspend;
+
 namespace {
 
 struct thread_list {

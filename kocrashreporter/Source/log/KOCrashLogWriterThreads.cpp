@@ -5,6 +5,8 @@
 #include "platform/mach/MachPorts.h"
 #include "unwind/KOCrashFrameWalker.h"
 
+using platform::mach::mach_task_self;
+
 namespace {
 
 // A register the first frame does not know is written as 0.

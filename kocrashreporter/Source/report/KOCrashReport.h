@@ -7,7 +7,6 @@
 #include "KOCrashReportEnvironmentInfo.h"
 #include "KOCrashReportThreadInfo.h"
 #include "KOCrashReporterError.h"
-
 #include <array>
 #include <cstdint>
 #include <optional>

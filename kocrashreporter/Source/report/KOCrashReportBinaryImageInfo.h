@@ -2,7 +2,6 @@
 #pragma once
 
 #include "KOCrashReportEnvironmentInfo.h"
-
 #include <cstdint>
 #include <optional>
 #include <span>

@@ -3,7 +3,6 @@
 #pragma once
 
 #include "KOCrashReportThreadInfo.h"
-
 #include <cstdint>
 #include <optional>
 #include <string>

@@ -3,7 +3,6 @@
 
 #include "KOCrashReport.h"
 #include "KOCrashReporterError.h"
-
 #include <cstdint>
 #include <optional>
 #include <vector>

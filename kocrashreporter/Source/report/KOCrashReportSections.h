@@ -7,7 +7,6 @@
 #include "KOCrashReportEnvironmentInfo.h"
 #include "KOCrashReportThreadInfo.h"
 #include "kocrash.pb-c.h"
-
 #include <optional>
 #include <stdexcept>
 #include <vector>

@@ -3,7 +3,6 @@
 #pragma once
 
 #include "KOCrashReportFormatter.h"
-
 #include <string>
 
 enum class KOCrashReportTextFormat : std::int32_t {

@@ -17,6 +17,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+using kocrash::crashCallbackContext;
+using kocrash::crashCallbackFunction;
+using kocrash::mach_exception_callback;
+using kocrash::signal_handler_callback;
+using kocrash::signal_handler_context;
+using kocrash::uncaught_exception_handler;
+
+using platform::mach::mach_task_self;
+
 struct KOCrashReporter::Identity {
     std::string identifier;
     std::string version;

@@ -35,6 +35,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+using kocrash::crashCallbackContext;
+using kocrash::crashCallbackFunction;
+using kocrash::shared_image_list;
+
+using platform::mach::mach_thread_self;
+
 namespace {
 
 void resetToDefault(int signo) {
@@ -167,8 +173,8 @@ kocrash_error_t kocrash_write_report(kocrash_crash_context* context, thread_t cr
     return result;
 }
 
-bool signal_handler_callback(int signo, siginfo_t* info, ucontext_t* uap, void* context,
-                             KOCrashSignalHandlerCallback* next) {
+bool kocrash::signal_handler_callback(int signo, siginfo_t* info, ucontext_t* uap, void* context,
+                                      KOCrashSignalHandlerCallback* next) {
     auto* crash = static_cast<kocrash_crash_context*>(context);
     if (crash->faults_arrive_as_exceptions && signo != SIGABRT && info->si_code <= 0) {
         return handOn(signo, info, uap, next);
@@ -200,9 +206,10 @@ bool signal_handler_callback(int signo, siginfo_t* info, ucontext_t* uap, void* 
     return false;
 }
 
-kern_return_t mach_exception_callback(task_t task, thread_t thread, exception_type_t exception_type,
-                                      mach_exception_data_t code, mach_msg_type_number_t code_count,
-                                      void* context) {
+kern_return_t kocrash::mach_exception_callback(task_t task, thread_t thread,
+                                               exception_type_t exception_type,
+                                               mach_exception_data_t code,
+                                               mach_msg_type_number_t code_count, void* context) {
     auto* crash = static_cast<kocrash_crash_context*>(context);
     if (KOCrashMachExceptionForward(task, thread, exception_type, code, code_count,
                                     &crash->previous_mach_ports) == KERN_SUCCESS) {

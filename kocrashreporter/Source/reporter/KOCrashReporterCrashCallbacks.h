@@ -9,6 +9,8 @@
 // Writes the crashed thread's report and returns false (not handled), so the signal ends the
 // process. A signal whose report the exception server wrote, or that is no exception in Mach
 // mode, goes to the actions after this one instead; true when one of them handled it.
+namespace kocrash {
+
 bool signal_handler_callback(int signo, siginfo_t* info, ucontext_t* uap, void* context,
                              KOCrashSignalHandlerCallback* next);
 
@@ -17,6 +19,8 @@ bool signal_handler_callback(int signo, siginfo_t* info, ucontext_t* uap, void* 
 kern_return_t mach_exception_callback(task_t task, thread_t thread, exception_type_t exception_type,
                                       mach_exception_data_t code, mach_msg_type_number_t code_count,
                                       void* context);
+
+} // namespace kocrash
 
 // KOCRASH_EINTERNAL when the report file cannot be opened, flushed or closed; otherwise the
 // writer's result (a refused write only shortens the file).

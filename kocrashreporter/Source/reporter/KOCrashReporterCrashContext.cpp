@@ -6,10 +6,17 @@
 
 #include <mutex>
 
-kocrash_crash_context signal_handler_context;
-kocrash_async_image_list shared_image_list;
-std::atomic<KOCrashReporterPostCrashSignalCallback> crashCallbackFunction{nullptr};
-std::atomic<void*> crashCallbackContext{nullptr};
+using kocrash::shared_image_list;
+
+using platform::dyld::_dyld_register_func_for_add_image;
+using platform::dyld::_dyld_register_func_for_remove_image;
+
+using platform::mach::mach_task_self;
+
+kocrash_crash_context kocrash::signal_handler_context;
+kocrash_async_image_list kocrash::shared_image_list;
+std::atomic<KOCrashReporterPostCrashSignalCallback> kocrash::crashCallbackFunction{nullptr};
+std::atomic<void*> kocrash::crashCallbackContext{nullptr};
 
 namespace {
 

@@ -25,8 +25,10 @@ struct kocrash_crash_context {
     bool faults_arrive_as_exceptions;
 };
 
+namespace kocrash {
 extern kocrash_crash_context signal_handler_context;
 extern kocrash_async_image_list shared_image_list;
+} // namespace kocrash
 
 // Called after a crash report was written, with the signal as this host numbers it.
 using KOCrashReporterPostCrashSignalCallback = void (*)(siginfo_t* info, ucontext_t* uap,
@@ -40,8 +42,10 @@ struct KOCrashReporterCallbacks {
 };
 
 // Set before enable, read by the crash paths.
+namespace kocrash {
 extern std::atomic<KOCrashReporterPostCrashSignalCallback> crashCallbackFunction;
 extern std::atomic<void*> crashCallbackContext;
+} // namespace kocrash
 
 // Starts shared_image_list and its loader callbacks, once per process.
 void kocrash_nasync_shared_image_list_start();

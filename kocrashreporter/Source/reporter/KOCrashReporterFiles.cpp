@@ -11,6 +11,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+using kocrash::NSPOSIXErrorDomain;
+
 namespace {
 
 constexpr const char* kDataFolderName = "com.davaror.crashreporter";

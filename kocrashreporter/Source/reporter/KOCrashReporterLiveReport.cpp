@@ -17,6 +17,10 @@
 #include <system_error>
 #include <unistd.h>
 
+using kocrash::shared_image_list;
+
+using platform::mach::mach_thread_self;
+
 namespace {
 
 constexpr int kSIGTRAP = 5;

@@ -8,6 +8,8 @@
 #include <memory>
 #include <typeinfo>
 
+using kocrash::signal_handler_context;
+
 namespace {
 
 std::atomic<int> uncaughtExceptionFlag{0};
@@ -47,7 +49,7 @@ kocrash_describe_exception(std::exception_ptr exception) {
     return description;
 }
 
-void uncaught_exception_handler() {
+void kocrash::uncaught_exception_handler() {
     int expected = 0;
     if (uncaughtExceptionFlag.compare_exchange_strong(expected, 1)) {
         if (auto description = kocrash_describe_exception(std::current_exception())) {

@@ -19,4 +19,6 @@ struct KOCrashExceptionDescription {
 // None for a null exception.
 std::optional<KOCrashExceptionDescription> kocrash_describe_exception(std::exception_ptr exception);
 
+namespace kocrash {
 [[noreturn]] void uncaught_exception_handler();
+} // namespace kocrash

@@ -4,6 +4,8 @@
 
 #include "platform/mach/MachVirtualMemory.h"
 
+using platform::mach::vm_page_size;
+
 namespace kocrash::async {
 namespace {
 

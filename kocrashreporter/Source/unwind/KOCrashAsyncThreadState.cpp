@@ -6,6 +6,8 @@
 #include "platform/mach/MachThreads.h"
 #include "platform/mach/UserAddressMask.h"
 
+using platform::mach::thread_get_state;
+
 namespace {
 
 // Signed code and stack addresses carry pointer-authentication and tag bits above the user

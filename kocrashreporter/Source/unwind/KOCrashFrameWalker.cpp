@@ -7,6 +7,10 @@
 #include "platform/mach/MachPorts.h"
 #include "platform/mach/MachVirtualMemory.h"
 
+using platform::mach::mach_port_mod_refs;
+using platform::mach::mach_task_self;
+using platform::mach::vm_page_size;
+
 namespace {
 
 bool sameRegister(const kocrash_async_thread_state* a, const kocrash_async_thread_state* b,

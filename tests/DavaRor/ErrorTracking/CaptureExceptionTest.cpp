@@ -22,6 +22,11 @@
 #include <set>
 
 using nlohmann::json;
+using platform::foundation::NSDebugDescriptionErrorKey;
+using platform::foundation::NSDictionary;
+using platform::foundation::NSError;
+using platform::foundation::NSLocalizedDescriptionKey;
+using platform::foundation::NSUnderlyingErrorKey;
 
 namespace {
 

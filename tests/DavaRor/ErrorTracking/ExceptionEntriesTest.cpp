@@ -7,6 +7,10 @@
 #include <stdexcept>
 
 using nlohmann::json;
+using platform::foundation::NSDictionary;
+using platform::foundation::NSError;
+using platform::foundation::NSException;
+using platform::foundation::NSUnderlyingErrorKey;
 
 namespace storage {
 

@@ -13,6 +13,8 @@
 #include <fstream>
 #include <optional>
 
+using davaror::apiDateFormatter;
+
 TEST(DavaRorDates, ReadsBothApiFormsAndRefusesEverythingElse) {
     auto withMilliseconds = apiDateFormatter.date("2024-02-29T23:59:59.123Z");
     ASSERT_TRUE(withMilliseconds);

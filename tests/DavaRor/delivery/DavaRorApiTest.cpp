@@ -13,6 +13,8 @@
 
 #include <regex>
 
+using davaror::apiDateFormatter;
+
 namespace {
 
 using nlohmann::json;

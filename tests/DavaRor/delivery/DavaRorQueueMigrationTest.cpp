@@ -15,6 +15,8 @@
 
 #include <algorithm>
 
+using davaror::apiDateFormatter;
+
 namespace {
 
 namespace fs = std::filesystem;

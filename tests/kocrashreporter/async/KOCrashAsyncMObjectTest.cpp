@@ -15,6 +15,9 @@
 #include <unistd.h>
 #include <vector>
 
+using platform::mach::mach_task_self;
+using platform::mach::mach_vm_read_overwrite;
+
 namespace {
 
 std::uint64_t addressOf(const void* pointer) {

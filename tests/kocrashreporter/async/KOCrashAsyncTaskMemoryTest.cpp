@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <limits>
 
+using platform::mach::mach_task_self;
+
 namespace {
 
 constexpr std::uint64_t kTop = std::numeric_limits<std::uint64_t>::max();

@@ -16,6 +16,17 @@
 #include <thread>
 #include <unistd.h>
 
+using platform::mach::mach_exception_raise;
+using platform::mach::mach_msg;
+using platform::mach::mach_port_allocate;
+using platform::mach::mach_port_deallocate;
+using platform::mach::mach_port_insert_right;
+using platform::mach::mach_port_mod_refs;
+using platform::mach::mach_task_self;
+using platform::mach::mach_thread_self;
+using platform::mach::NDR_record;
+using platform::mach::thread_get_state;
+
 namespace {
 
 struct Seen {

@@ -16,6 +16,8 @@
 #if defined(__aarch64__)
 #include "platform/mach/MachThreadState.h"
 
+using platform::mach::mach_task_self;
+
 extern "C" void call_with_known_registers(void* function, void* argument,
                                           const std::uint64_t* values, std::uint64_t* sp_out);
 extern "C" char call_with_known_registers_return[];

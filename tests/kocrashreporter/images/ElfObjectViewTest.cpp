@@ -16,6 +16,12 @@
 #include <link.h>
 #include <unistd.h>
 
+using platform::dyld::_dyld_get_image_header;
+using platform::dyld::_dyld_get_image_name;
+using platform::dyld::_dyld_image_count;
+
+using platform::mach::mach_task_self;
+
 extern "C" int main(int, char**);
 
 namespace {

@@ -4,6 +4,8 @@
 
 #include <stdexcept>
 
+using platform::mach::mach_task_self;
+
 MappedFixture::MappedFixture(const std::string& name)
     : path_(oracle::fixturePath(name)), mapping_(platform::dyld::MachOImageMapping::map(path_)) {
     if (mapping_ == nullptr) {

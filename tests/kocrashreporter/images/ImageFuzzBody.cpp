@@ -14,6 +14,8 @@
 #include <span>
 #include <vector>
 
+using platform::mach::mach_task_self;
+
 namespace {
 
 void ignoreSymbol(kocrash_vm_address_t, const char* name, void*) {

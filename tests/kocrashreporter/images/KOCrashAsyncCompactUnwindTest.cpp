@@ -15,6 +15,8 @@
 #include <set>
 #include <sys/mman.h>
 
+using platform::mach::mach_task_self;
+
 namespace {
 
 class UnwindSection {

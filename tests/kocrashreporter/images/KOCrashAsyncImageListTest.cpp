@@ -13,6 +13,8 @@
 #include <iterator>
 #include <thread>
 
+using platform::mach::mach_task_self;
+
 namespace {
 
 using IntList = kocrash::async::async_list<int>;

@@ -13,6 +13,8 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+using platform::mach::mach_task_self;
+
 namespace {
 
 std::size_t page() {

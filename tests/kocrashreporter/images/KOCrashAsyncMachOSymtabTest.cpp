@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+using platform::mach::mach_task_self;
+
 namespace {
 
 struct Found {

@@ -13,6 +13,8 @@
 #include <fstream>
 #include <iterator>
 
+using platform::mach::mach_task_self;
+
 namespace {
 
 cpu_type_t cpuTypeNamed(const std::string& name) {

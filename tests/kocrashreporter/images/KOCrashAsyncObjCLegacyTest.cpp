@@ -12,6 +12,8 @@
 #include <optional>
 #include <tuple>
 
+using platform::mach::mach_task_self;
+
 namespace {
 
 constexpr std::uint32_t kSingleList = 0x4000;

@@ -12,6 +12,8 @@
 #include <cstring>
 #include <regex>
 
+using platform::mach::mach_task_self;
+
 namespace {
 
 struct Named {

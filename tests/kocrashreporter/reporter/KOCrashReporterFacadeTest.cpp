@@ -16,6 +16,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+using platform::mach::mach_port_allocate;
+using platform::mach::mach_task_self;
+
+using kocrash::NSPOSIXErrorDomain;
+
 using namespace reportertest;
 namespace fs = std::filesystem;
 

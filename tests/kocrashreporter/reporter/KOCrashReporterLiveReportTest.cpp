@@ -10,6 +10,8 @@
 #include <cstdlib>
 #include <stdexcept>
 
+using kocrash::NSPOSIXErrorDomain;
+
 using namespace reportertest;
 
 namespace {

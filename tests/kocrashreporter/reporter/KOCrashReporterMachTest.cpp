@@ -16,6 +16,12 @@
 #include <thread>
 #include <unistd.h>
 
+using platform::mach::mach_msg;
+using platform::mach::mach_port_allocate;
+using platform::mach::mach_port_insert_right;
+using platform::mach::mach_task_self;
+using platform::mach::task_set_exception_ports;
+
 using namespace reportertest;
 
 namespace {

@@ -20,6 +20,10 @@
 #include <thread>
 #include <unistd.h>
 
+using kocrash::shared_image_list;
+
+using platform::dyld::_dyld_image_count;
+
 using namespace reportertest;
 
 namespace {

@@ -11,6 +11,13 @@
 #include <stdexcept>
 #include <vector>
 
+using platform::dyld::_dyld_get_image_header;
+using platform::dyld::_dyld_get_image_name;
+using platform::dyld::_dyld_get_image_vmaddr_slide;
+using platform::dyld::_dyld_image_count;
+using platform::dyld::_dyld_register_func_for_add_image;
+using platform::dyld::_dyld_register_func_for_remove_image;
+
 extern "C" int main(int, char**);
 
 namespace {

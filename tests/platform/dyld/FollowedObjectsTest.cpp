@@ -16,6 +16,11 @@
 #include <thread>
 #include <vector>
 
+using platform::dyld::_dyld_get_image_name;
+using platform::dyld::_dyld_image_count;
+using platform::dyld::_dyld_register_func_for_add_image;
+using platform::dyld::_dyld_register_func_for_remove_image;
+
 namespace {
 
 std::vector<std::string> added;

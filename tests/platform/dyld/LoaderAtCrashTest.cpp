@@ -16,6 +16,11 @@
 #include <string>
 #include <vector>
 
+using platform::dyld::_dyld_image_count;
+
+using platform::mach::mach_task_self;
+using platform::mach::mach_vm_read_overwrite;
+
 namespace {
 
 std::optional<platform::dyld::LateImage> lateImageAt(const std::string& path) {

@@ -14,6 +14,15 @@
 #include <thread>
 #include <unistd.h>
 
+using platform::mach::mach_msg;
+using platform::mach::mach_port_allocate;
+using platform::mach::mach_port_insert_right;
+using platform::mach::mach_task_self;
+using platform::mach::task_set_exception_ports;
+using platform::mach::thread_get_state;
+using platform::mach::thread_resume;
+using platform::mach::thread_suspend;
+
 namespace {
 
 struct Reply {

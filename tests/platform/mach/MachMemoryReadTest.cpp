@@ -10,6 +10,11 @@
 #include <thread>
 #include <unistd.h>
 
+using platform::mach::mach_port_deallocate;
+using platform::mach::mach_task_self;
+using platform::mach::mach_thread_self;
+using platform::mach::mach_vm_read_overwrite;
+
 TEST(MachMemoryRead, MappedButUnreadableMemoryIsAProtectionFailure) {
     GuardedPages pages;
     std::uint8_t buffer[4];

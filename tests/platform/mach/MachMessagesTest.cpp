@@ -8,6 +8,20 @@
 #include <thread>
 #include <vector>
 
+using platform::mach::exception_raise;
+using platform::mach::mach_msg;
+using platform::mach::mach_port_allocate;
+using platform::mach::mach_port_deallocate;
+using platform::mach::mach_port_get_refs;
+using platform::mach::mach_port_insert_right;
+using platform::mach::mach_port_mod_refs;
+using platform::mach::mach_port_move_member;
+using platform::mach::mach_port_request_notification;
+using platform::mach::mach_task_self;
+using platform::mach::mach_thread_self;
+using platform::mach::task_set_exception_ports;
+using platform::mach::task_swap_exception_ports;
+
 namespace {
 
 struct Port {

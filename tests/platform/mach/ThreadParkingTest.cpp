@@ -17,6 +17,14 @@
 #include <unistd.h>
 #include <vector>
 
+using platform::mach::mach_task_self;
+using platform::mach::mach_thread_self;
+using platform::mach::mach_vm_deallocate;
+using platform::mach::task_threads;
+using platform::mach::thread_get_state;
+using platform::mach::thread_resume;
+using platform::mach::thread_suspend;
+
 namespace {
 
 std::vector<thread_act_t> listThreads() {

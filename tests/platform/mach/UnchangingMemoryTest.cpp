@@ -13,6 +13,13 @@
 #include <cstdint>
 #include <sys/mman.h>
 
+using platform::mach::mach_make_memory_entry_64;
+using platform::mach::mach_port_deallocate;
+using platform::mach::mach_task_self;
+using platform::mach::mach_vm_deallocate;
+using platform::mach::mach_vm_map;
+using platform::mach::vm_page_size;
+
 namespace {
 
 std::uint64_t addressOf(const void* pointer) {

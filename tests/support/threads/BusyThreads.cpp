@@ -4,6 +4,8 @@
 
 #include <chrono>
 
+using platform::mach::mach_thread_self;
+
 namespace {
 
 // Plain loads and stores only: an atomic read-modify-write may call a helper function, and the

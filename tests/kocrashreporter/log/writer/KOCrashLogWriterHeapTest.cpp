@@ -16,6 +16,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+using platform::mach::mach_thread_self;
+
 namespace {
 
 std::atomic<bool> heapForbidden{false};

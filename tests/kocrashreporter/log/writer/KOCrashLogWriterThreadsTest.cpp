@@ -17,6 +17,8 @@
 #include <atomic>
 #include <thread>
 
+using platform::mach::mach_thread_self;
+
 namespace {
 
 class KOCrashLogWriterThreadsTest : public ::testing::Test {

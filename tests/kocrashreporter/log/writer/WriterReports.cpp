@@ -11,6 +11,15 @@
 
 #include <optional>
 
+using platform::dyld::_dyld_get_image_header;
+using platform::dyld::_dyld_get_image_name;
+using platform::dyld::_dyld_image_count;
+
+using platform::mach::mach_task_self;
+using platform::mach::mach_thread_self;
+using platform::mach::mach_vm_deallocate;
+using platform::mach::task_threads;
+
 ProcessImageList::ProcessImageList() {
     kocrash_nasync_image_list_init(&list_, mach_task_self());
     for (std::uint32_t index = 0; index < _dyld_image_count(); ++index) {

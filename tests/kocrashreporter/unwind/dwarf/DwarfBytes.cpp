@@ -7,6 +7,8 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+using platform::mach::mach_task_self;
+
 DwarfBytes& DwarfBytes::fixed(std::uint64_t value, int size) {
     for (int index = 0; index < size; ++index) {
         const int shift = 8 * (bigEndian_ ? size - 1 - index : index);

@@ -12,6 +12,8 @@
 #include <cstdlib>
 #include <vector>
 
+using platform::mach::mach_task_self;
+
 using namespace kocrash::async;
 
 namespace {

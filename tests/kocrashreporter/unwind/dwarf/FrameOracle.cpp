@@ -1,15 +1,17 @@
 #include "FrameOracle.h"
 
-#include "unwind/KOCrashAsyncDwarfCFAState.h"
-#include "unwind/KOCrashAsyncDwarfFrameReader.h"
 #include "ReadelfFrames.h"
 #include "platform/mach/MachPorts.h"
+#include "unwind/KOCrashAsyncDwarfCFAState.h"
+#include "unwind/KOCrashAsyncDwarfFrameReader.h"
 
 #include <elf.h>
 #include <gtest/gtest.h>
 
 #include <set>
 #include <sstream>
+
+using platform::mach::mach_task_self;
 
 using namespace kocrash::async;
 

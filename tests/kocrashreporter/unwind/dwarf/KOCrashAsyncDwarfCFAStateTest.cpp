@@ -13,6 +13,8 @@
 #include <cstring>
 #include <limits>
 
+using platform::mach::mach_task_self;
+
 using namespace kocrash::async;
 
 namespace {

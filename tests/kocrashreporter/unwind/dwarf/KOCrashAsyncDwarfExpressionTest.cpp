@@ -25,6 +25,8 @@
 #include <regex>
 #include <sstream>
 
+using platform::mach::mach_task_self;
+
 using namespace kocrash::async;
 
 namespace {

@@ -18,6 +18,8 @@
 
 #include <memory>
 
+using platform::mach::mach_task_self;
+
 using namespace kocrash::async;
 
 namespace {

@@ -15,6 +15,8 @@
 #include <limits>
 #include <vector>
 
+using platform::mach::mach_task_self;
+
 using namespace kocrash::async;
 
 namespace {

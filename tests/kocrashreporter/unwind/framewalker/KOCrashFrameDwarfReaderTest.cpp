@@ -4,14 +4,16 @@
 #include "unwind/KOCrashFrameReaderDwarf.h"
 
 #include "DwarfBytes.h"
-#include "unwind/KOCrashAsyncDwarfConstants.h"
 #include "LowPages.h"
 #include "ProcessFunctions.h"
 #include "platform/mach/MachPorts.h"
+#include "unwind/KOCrashAsyncDwarfConstants.h"
 
 #include <gtest/gtest.h>
 
 #include <vector>
+
+using platform::mach::mach_task_self;
 
 using namespace kocrash::async;
 

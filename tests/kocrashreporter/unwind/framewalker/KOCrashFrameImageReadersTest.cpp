@@ -13,6 +13,12 @@
 
 #include <gtest/gtest.h>
 
+using platform::dyld::_dyld_get_image_header;
+using platform::dyld::_dyld_get_image_name;
+using platform::dyld::_dyld_image_count;
+
+using platform::mach::mach_task_self;
+
 #if defined(__aarch64__)
 
 extern "C" char dwarf_after_noreturn[];

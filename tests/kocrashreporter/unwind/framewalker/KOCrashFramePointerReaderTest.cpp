@@ -10,6 +10,8 @@
 
 #include <vector>
 
+using platform::mach::mach_task_self;
+
 namespace {
 
 constexpr koframe_cursor_frame_reader_t kFramePointerOnly[] = {koframe_cursor_read_frame_ptr};

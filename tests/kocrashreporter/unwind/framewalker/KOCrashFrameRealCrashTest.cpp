@@ -24,6 +24,12 @@
 #if defined(__aarch64__)
 #include "platform/mach/MachThreadState.h"
 
+using platform::dyld::_dyld_get_image_header;
+using platform::dyld::_dyld_get_image_name;
+using platform::dyld::_dyld_image_count;
+
+using platform::mach::mach_task_self;
+
 extern "C" void call_with_sentinels(void* function, std::uint64_t a0, std::uint64_t a1,
                                     std::uint64_t a2, const std::uint64_t* values,
                                     std::uint64_t* sp_out);

@@ -10,6 +10,9 @@
 #include <optional>
 #include <vector>
 
+using platform::mach::mach_task_self;
+using platform::mach::vm_page_size;
+
 namespace {
 
 // What a scripted reader does and what it was shown.

@@ -9,6 +9,9 @@
 
 #include <cstdint>
 
+using platform::mach::thread_resume;
+using platform::mach::thread_suspend;
+
 namespace {
 
 struct Observation {

@@ -20,8 +20,9 @@ ScriptedKernel kernel;
 
 } // namespace
 
-extern "C" kern_return_t thread_get_state(thread_act_t, thread_state_flavor_t flavor,
-                                          thread_state_t state, mach_msg_type_number_t* count) {
+kern_return_t platform::mach::thread_get_state(thread_act_t, thread_state_flavor_t flavor,
+                                               thread_state_t state,
+                                               mach_msg_type_number_t* count) {
     kernel.askedFlavor = flavor;
     kernel.askedCount = *count;
     if (kernel.result != KERN_SUCCESS) {
