@@ -3,6 +3,7 @@
 #include "DavaRor/ErrorTracking/DavaRorErrorTrackingConfig.h"
 #include "DavaRor/Models/DavaRorEvent.h"
 #include "DavaRor/Surveys/DavaRorSurveysConfig.h"
+#include "platform/core/Export.h"
 #include "platform/http/TransportConfiguration.h"
 
 #include <nlohmann/json.hpp>
@@ -20,7 +21,7 @@ class DavaRorStorageManager;
 // The client's configuration. Plain fields are set before setup and only
 // read afterwards; the fields that change while the client runs sit behind
 // lock-guarded accessors.
-class DavaRorConfig {
+class DAVAROR_EXPORT DavaRorConfig {
 public:
     enum class DavaRorDataMode : int { wifi = 0, cellular = 1, any = 2 };
 

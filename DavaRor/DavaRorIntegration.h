@@ -1,11 +1,13 @@
 #pragma once
 
+#include "platform/core/Export.h"
+
 #include <nlohmann/json.hpp>
 
 class DavaRorSDK;
 
 // A plug-in of the client: installed at setup, uninstalled at close.
-class DavaRorIntegration {
+class DAVAROR_EXPORT DavaRorIntegration {
 public:
     virtual ~DavaRorIntegration() = default;
 

@@ -3,6 +3,7 @@
 #include "DavaRor/Models/DavaRorEvent.h"
 #include "DavaRor/Utils/DavaRorMulticastCallback.h"
 #include "DavaRor/Utils/DavaRorSha256.h"
+#include "platform/core/Export.h"
 #include "platform/foundation/NSException.h"
 #include "platform/ui/UserActivity.h"
 #include "platform/url/URL.h"
@@ -31,7 +32,7 @@ class Reachability;
 
 // The analytics client. Its public operations never throw: a refused or
 // failed call logs and returns.
-class DavaRorSDK : public std::enable_shared_from_this<DavaRorSDK> {
+class DAVAROR_EXPORT DavaRorSDK : public std::enable_shared_from_this<DavaRorSDK> {
 public:
     static constexpr const char* didStartNotification = "DavaRorDidStart";
     static constexpr const char* didReceiveFeatureFlags = "DavaRorDidReceiveFeatureFlags";

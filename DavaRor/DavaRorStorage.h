@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/core/Export.h"
+
 #include <nlohmann/json.hpp>
 
 #include <cstdint>
@@ -13,7 +15,7 @@ class DavaRorConfig;
 // The client's persistent key-value store: one JSON file per key in a folder
 // per API key. Files are replaced atomically, so a crash never leaves a torn
 // identity or flags file.
-class DavaRorStorage {
+class DAVAROR_EXPORT DavaRorStorage {
 public:
     enum class StorageKey {
         distinctId,

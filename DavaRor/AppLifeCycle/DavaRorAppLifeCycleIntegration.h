@@ -5,6 +5,8 @@
 #include "DavaRor/DavaRorIntegration.h"
 #include "DavaRor/Utils/DavaRorIntegrationOwnership.h"
 #include "DavaRor/Utils/DavaRorMulticastCallback.h"
+#include "platform/core/Export.h"
+
 #include <memory>
 #include <optional>
 
@@ -12,7 +14,7 @@
 // "Application Installed" or "Application Updated" (once per process),
 // "Application Opened" and "Application Backgrounded". One instance per
 // process may be installed; its handlers do nothing once its client is gone.
-class DavaRorAppLifeCycleIntegration final
+class DAVAROR_EXPORT DavaRorAppLifeCycleIntegration final
     : public DavaRorIntegration,
       public std::enable_shared_from_this<DavaRorAppLifeCycleIntegration> {
 public:

@@ -2,6 +2,8 @@
 
 #include "DavaRor/DavaRorIntegration.h"
 #include "DavaRor/Utils/DavaRorIntegrationOwnership.h"
+#include "platform/core/Export.h"
+
 #include <memory>
 #include <mutex>
 
@@ -12,7 +14,7 @@ class KOCrashReporter;
 // it keeps the reporter's custom data equal to the client's context, so the next report
 // carries the identity and properties in force at the crash. One instance per process may be
 // installed, and only where the remote configuration allows it.
-class DavaRorErrorTrackingAutoCaptureIntegration final : public DavaRorIntegration {
+class DAVAROR_EXPORT DavaRorErrorTrackingAutoCaptureIntegration final : public DavaRorIntegration {
 public:
     DavaRorErrorTrackingAutoCaptureIntegration();
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/core/Export.h"
+
 #include <mutex>
 #include <string>
 #include <vector>
@@ -7,7 +9,7 @@
 // Whether crashes are captured automatically, and which stack frames count as the
 // application's own ("in app"). The application may change the lists at any time; the rules
 // read them at each use.
-class DavaRorErrorTrackingConfig {
+class DAVAROR_EXPORT DavaRorErrorTrackingConfig {
 public:
     // inAppIncludes starts with the main bundle's identifier (a placeholder that names no real
     // application when it has none) and then its executable's name.

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/core/Export.h"
+
 #include <nlohmann/json.hpp>
 
 #include <cstdint>
@@ -7,7 +9,7 @@
 #include <string>
 
 // One frame of a reported stack trace.
-struct DavaRorStackFrame {
+struct DAVAROR_EXPORT DavaRorStackFrame {
     // Return or program-counter address.
     std::uint64_t instructionAddress = 0;
     // Last path component of the image file holding the address.

@@ -2,6 +2,8 @@
 
 #include "DavaRor/ErrorTracking/DavaRorErrorTrackingConfig.h"
 #include "DavaRor/ErrorTracking/DavaRorStackFrame.h"
+#include "platform/core/Export.h"
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -18,9 +20,9 @@ bool isInApp(const std::string& module, const std::optional<std::string>& packag
 
 // Innermost first in and out. Addresses no loaded image holds give no frame. With
 // stripTopDavaRorFrames, the client's own frames on top of the stack are left out.
-std::vector<DavaRorStackFrame> symbolicateAddresses(const std::vector<std::uint64_t>& addresses,
-                                                    const DavaRorErrorTrackingConfig& config,
-                                                    bool stripTopDavaRorFrames);
+DAVAROR_EXPORT std::vector<DavaRorStackFrame>
+symbolicateAddresses(const std::vector<std::uint64_t>& addresses,
+                     const DavaRorErrorTrackingConfig& config, bool stripTopDavaRorFrames);
 
 bool isSystemFramework(std::string_view module);
 bool isSystemPath(const std::optional<std::string>& path);

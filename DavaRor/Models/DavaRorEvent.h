@@ -1,6 +1,7 @@
 #pragma once
 
 #include "DavaRor/Utils/DavaRorDates.h"
+#include "platform/core/Export.h"
 #include "platform/core/UUID.h"
 
 #include <nlohmann/json.hpp>
@@ -9,7 +10,7 @@
 #include <string>
 
 // One analytics event as it is queued on disk and sent in a batch.
-class DavaRorEvent {
+class DAVAROR_EXPORT DavaRorEvent {
 public:
     DavaRorEvent(std::string event, std::string distinctId, nlohmann::json properties,
                  DavaRorDate timestamp, platform::UUID uuid,

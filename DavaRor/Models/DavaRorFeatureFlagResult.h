@@ -1,12 +1,14 @@
 #pragma once
 
+#include "platform/core/Export.h"
+
 #include <nlohmann/json.hpp>
 
 #include <optional>
 #include <string>
 
 // The evaluated state of one feature flag.
-class DavaRorFeatureFlagResult {
+class DAVAROR_EXPORT DavaRorFeatureFlagResult {
 public:
     DavaRorFeatureFlagResult(std::string key, bool enabled, std::optional<std::string> variant,
                              std::optional<nlohmann::json> payload)

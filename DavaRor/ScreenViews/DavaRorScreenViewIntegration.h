@@ -3,6 +3,8 @@
 #include "DavaRor/DavaRorIntegration.h"
 #include "DavaRor/Utils/DavaRorIntegrationOwnership.h"
 #include "DavaRor/Utils/DavaRorMulticastCallback.h"
+#include "platform/core/Export.h"
+
 #include <memory>
 #include <string>
 
@@ -10,7 +12,7 @@
 // instance per process may be installed; it is installed only where
 // swizzling is allowed, as the platform side of it intercepts view
 // appearance. Its handler does nothing once its client is gone.
-class DavaRorScreenViewIntegration final
+class DAVAROR_EXPORT DavaRorScreenViewIntegration final
     : public DavaRorIntegration,
       public std::enable_shared_from_this<DavaRorScreenViewIntegration> {
 public:

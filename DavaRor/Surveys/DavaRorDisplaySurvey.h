@@ -3,13 +3,15 @@
 #include "DavaRor/Surveys/DavaRorDisplaySurveyQuestion.h"
 #include "DavaRor/Surveys/DavaRorSurveyEnums.h"
 #include "DavaRor/Utils/DavaRorDates.h"
+#include "platform/core/Export.h"
+
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 // How a survey looks; every field is optional but the thank-you switch.
-class DavaRorDisplaySurveyAppearance {
+class DAVAROR_EXPORT DavaRorDisplaySurveyAppearance {
 public:
     DavaRorDisplaySurveyAppearance(
         std::optional<std::string> fontFamily, std::optional<std::string> backgroundColor,
@@ -47,7 +49,7 @@ public:
 };
 
 // A survey handed to the surveys delegate to show; identified by its id.
-class DavaRorDisplaySurvey {
+class DAVAROR_EXPORT DavaRorDisplaySurvey {
 public:
     DavaRorDisplaySurvey(std::string id, std::string name,
                          std::vector<std::shared_ptr<const DavaRorDisplaySurveyQuestion>> questions,

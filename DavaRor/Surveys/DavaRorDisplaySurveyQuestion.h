@@ -1,13 +1,15 @@
 #pragma once
 
 #include "DavaRor/Surveys/DavaRorSurveyEnums.h"
+#include "platform/core/Export.h"
+
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
 
 // One question of a survey to show; the subclasses add what their kind needs.
-class DavaRorDisplaySurveyQuestion {
+class DAVAROR_EXPORT DavaRorDisplaySurveyQuestion {
 public:
     DavaRorDisplaySurveyQuestion(std::string id, std::string question,
                                  std::optional<std::string> questionDescription,
@@ -23,12 +25,12 @@ public:
     const std::optional<std::string> buttonText;
 };
 
-class DavaRorDisplayOpenQuestion final : public DavaRorDisplaySurveyQuestion {
+class DAVAROR_EXPORT DavaRorDisplayOpenQuestion final : public DavaRorDisplaySurveyQuestion {
 public:
     using DavaRorDisplaySurveyQuestion::DavaRorDisplaySurveyQuestion;
 };
 
-class DavaRorDisplayLinkQuestion final : public DavaRorDisplaySurveyQuestion {
+class DAVAROR_EXPORT DavaRorDisplayLinkQuestion final : public DavaRorDisplaySurveyQuestion {
 public:
     DavaRorDisplayLinkQuestion(std::string id, std::string question,
                                std::optional<std::string> questionDescription,
@@ -39,7 +41,7 @@ public:
     const std::optional<std::string> link;
 };
 
-class DavaRorDisplayRatingQuestion final : public DavaRorDisplaySurveyQuestion {
+class DAVAROR_EXPORT DavaRorDisplayRatingQuestion final : public DavaRorDisplaySurveyQuestion {
 public:
     DavaRorDisplayRatingQuestion(std::string id, std::string question,
                                  std::optional<std::string> questionDescription,
@@ -56,7 +58,7 @@ public:
     const std::string upperBoundLabel;
 };
 
-class DavaRorDisplayChoiceQuestion final : public DavaRorDisplaySurveyQuestion {
+class DAVAROR_EXPORT DavaRorDisplayChoiceQuestion final : public DavaRorDisplaySurveyQuestion {
 public:
     DavaRorDisplayChoiceQuestion(std::string id, std::string question,
                                  std::optional<std::string> questionDescription,

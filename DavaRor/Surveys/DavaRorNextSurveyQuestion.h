@@ -1,10 +1,12 @@
 #pragma once
 
+#include "platform/core/Export.h"
+
 #include <cstdint>
 
 // The delegate's answer after a response: which question comes next, or
 // that the survey is done.
-class DavaRorNextSurveyQuestion {
+class DAVAROR_EXPORT DavaRorNextSurveyQuestion {
 public:
     DavaRorNextSurveyQuestion(std::int64_t questionIndex, bool isSurveyCompleted)
         : questionIndex_(questionIndex), isSurveyCompleted_(isSurveyCompleted) {}

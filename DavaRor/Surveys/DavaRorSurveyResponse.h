@@ -1,6 +1,8 @@
 #pragma once
 
 #include "DavaRor/Surveys/DavaRorSurveyEnums.h"
+#include "platform/core/Export.h"
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -8,7 +10,7 @@
 
 // The user's answer to one survey question. Made only through the factories,
 // each of which sets the type and the one value field of that type.
-class DavaRorSurveyResponse {
+class DAVAROR_EXPORT DavaRorSurveyResponse {
 public:
     static DavaRorSurveyResponse link(bool linkClicked);
     static DavaRorSurveyResponse rating(std::optional<std::int64_t> ratingValue);

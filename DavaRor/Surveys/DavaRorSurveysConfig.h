@@ -1,12 +1,14 @@
 #pragma once
 
 #include "DavaRor/Surveys/DavaRorSurveysDelegate.h"
+#include "platform/core/Export.h"
+
 #include <memory>
 #include <mutex>
 
 // The surveys settings of the client configuration. The delegate may be
 // replaced while surveys run on another thread, hence the lock.
-class DavaRorSurveysConfig {
+class DAVAROR_EXPORT DavaRorSurveysConfig {
 public:
     DavaRorSurveysConfig() : surveysDelegate_(std::make_shared<DavaRorSurveysDefaultDelegate>()) {}
     DavaRorSurveysConfig(const DavaRorSurveysConfig&) = delete;

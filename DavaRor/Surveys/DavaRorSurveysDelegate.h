@@ -3,6 +3,8 @@
 #include "DavaRor/Surveys/DavaRorDisplaySurvey.h"
 #include "DavaRor/Surveys/DavaRorNextSurveyQuestion.h"
 #include "DavaRor/Surveys/DavaRorSurveyResponse.h"
+#include "platform/core/Export.h"
+
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -10,7 +12,7 @@
 // How an application renders surveys: it shows the survey, reports when it
 // was shown, hands each response back (learning which question comes next)
 // and reports when it was closed.
-class DavaRorSurveysDelegate {
+class DAVAROR_EXPORT DavaRorSurveysDelegate {
 public:
     using OnSurveyShown = std::function<void(const DavaRorDisplaySurvey&)>;
     using OnSurveyResponse = std::function<std::optional<DavaRorNextSurveyQuestion>(
@@ -26,7 +28,7 @@ public:
 };
 
 // Shows nothing: applications that render surveys install their own delegate.
-class DavaRorSurveysDefaultDelegate final : public DavaRorSurveysDelegate {
+class DAVAROR_EXPORT DavaRorSurveysDefaultDelegate final : public DavaRorSurveysDelegate {
 public:
     void renderSurvey(const DavaRorDisplaySurvey&, OnSurveyShown, OnSurveyResponse,
                       OnSurveyClosed) override {}

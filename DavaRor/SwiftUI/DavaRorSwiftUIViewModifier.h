@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/core/Export.h"
 #include "platform/ui/View.h"
 
 #include <nlohmann/json.hpp>
@@ -11,7 +12,7 @@
 class DavaRorSDK;
 
 // Captures a screen, or an event, each time the view it is applied to is shown.
-struct DavaRorSwiftUIViewModifier {
+struct DAVAROR_EXPORT DavaRorSwiftUIViewModifier {
     std::string viewEventName;
     bool screenEvent = false;
     nlohmann::json properties; // null: none
@@ -27,15 +28,15 @@ namespace davaror {
 
 // Captures "$screen" named `screenName`, or the view's type name when none,
 // each time `view` is shown.
-platform::ui::View& davaRorScreenView(platform::ui::View& view,
-                                      std::optional<std::string> screenName = std::nullopt,
-                                      nlohmann::json properties = nullptr,
-                                      std::shared_ptr<DavaRorSDK> davaRor = nullptr);
+DAVAROR_EXPORT platform::ui::View&
+davaRorScreenView(platform::ui::View& view, std::optional<std::string> screenName = std::nullopt,
+                  nlohmann::json properties = nullptr,
+                  std::shared_ptr<DavaRorSDK> davaRor = nullptr);
 
 // Captures `event` each time `view` is shown.
-platform::ui::View& davaRorViewSeen(platform::ui::View& view, std::string event,
-                                    nlohmann::json properties = nullptr,
-                                    std::shared_ptr<DavaRorSDK> davaRor = nullptr);
+DAVAROR_EXPORT platform::ui::View& davaRorViewSeen(platform::ui::View& view, std::string event,
+                                                   nlohmann::json properties = nullptr,
+                                                   std::shared_ptr<DavaRorSDK> davaRor = nullptr);
 
 } // namespace davaror
 

@@ -1,13 +1,15 @@
 #pragma once
 
+#include "platform/core/Export.h"
+
 #include <string>
 
 namespace davaror {
 
 // The two halves of the "User-Agent" header, read at each request. Set them
 // before the client starts working; they are not guarded.
-extern std::string davaRorSdkName;
-extern std::string davaRorVersion;
+DAVAROR_EXPORT extern std::string davaRorSdkName;
+DAVAROR_EXPORT extern std::string davaRorVersion;
 
 } // namespace davaror
 

@@ -3,6 +3,8 @@
 // produce on purpose.
 #pragma once
 
+#include "platform/core/Export.h"
+
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -11,7 +13,7 @@
 using DavaRorSha256Digest = std::array<std::uint8_t, 32>;
 
 // Fed in any number of pieces; the digest is that of their concatenation.
-class DavaRorSha256 {
+class DAVAROR_EXPORT DavaRorSha256 {
 public:
     DavaRorSha256& update(std::string_view bytes);
     // Ends the computation: the object is not fed again.

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "DavaRor/Models/DavaRorEvent.h"
+#include "platform/core/Export.h"
 #include "platform/core/MainQueue.h"
 #include "platform/core/SerialQueue.h"
 
@@ -25,7 +26,7 @@ struct DavaRorBatchUploadInfo;
 //
 // Always owned by a std::shared_ptr: uploads and timer ticks hold it only as
 // long as they run, and the monitor and timer closures hold it weakly.
-class DavaRorQueue : public std::enable_shared_from_this<DavaRorQueue> {
+class DAVAROR_EXPORT DavaRorQueue : public std::enable_shared_from_this<DavaRorQueue> {
 public:
     enum class DavaRorApiEndpoint : int { batch = 0, snapshot = 1 };
     using Clock = std::function<DavaRorDate()>;

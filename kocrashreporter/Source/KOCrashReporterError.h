@@ -2,6 +2,8 @@
 // Crash-time code never builds these; it returns kocrash_error_t codes instead.
 #pragma once
 
+#include "platform/core/Export.h"
+
 #include <memory>
 #include <optional>
 #include <string>
@@ -23,7 +25,7 @@ enum KOCrashReporterError : long {
 
 // An immutable error value: domain and code, plus the user-info entries the reporter uses
 // (the localized description and the underlying error). Copies share the cause.
-class KOError {
+class DAVAROR_EXPORT KOError {
 public:
     KOError(std::string domain, long code, std::string localizedDescription = {},
             std::shared_ptr<const KOError> underlyingError = nullptr);

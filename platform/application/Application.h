@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/core/DispatchQueue.h"
+#include "platform/core/Export.h"
 #include "platform/core/NotificationCenter.h"
 
 namespace platform {
@@ -17,7 +18,7 @@ inline constexpr const char* NSApplicationDidResignActiveNotification =
 // moments itself; each becomes the toolkit's notification, posted with the
 // application as object on the main queue, where observers expect it. Posts
 // keep the order of the calls.
-class Application {
+class DAVAROR_EXPORT Application {
 public:
     // Posts through `center` on `mainQueue`; both must outlive the object.
     Application(NotificationCenter& center, DispatchQueue& mainQueue);

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/core/Export.h"
+
 #include <nlohmann/json.hpp>
 
 #include <mutex>
@@ -17,7 +19,7 @@ inline constexpr const char* kCFBundleExecutableKey = "CFBundleExecutable";
 // A bundle's information dictionary. Linux executables carry no such
 // dictionary, so the application sets its identifier and versions at start;
 // only the executable name is known beforehand, from the running process.
-class Bundle {
+class DAVAROR_EXPORT Bundle {
 public:
     // A bundle whose dictionary holds only the running executable's name.
     Bundle();

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/core/Export.h"
+
 #include <functional>
 
 namespace platform {
@@ -8,7 +10,7 @@ using Task = std::function<void()>;
 
 // What observers and callers need of any queue: hand work to it, and ask
 // whether the current thread is the one running its work.
-class DispatchQueue {
+class DAVAROR_EXPORT DispatchQueue {
 public:
     virtual ~DispatchQueue() = default;
     virtual void async(Task task) = 0;

@@ -1,6 +1,8 @@
 #pragma once
 
 #include "platform/core/DispatchQueue.h"
+#include "platform/core/Export.h"
+
 #include <chrono>
 #include <memory>
 
@@ -11,7 +13,7 @@ class RepeatingTimer;
 // The process's main queue: one run-loop thread that runs queued work and
 // fires timers. Applications on Linux have no main run loop of their own, so
 // the thread is started on first use and stopped at process exit.
-class MainQueue final : public DispatchQueue {
+class DAVAROR_EXPORT MainQueue final : public DispatchQueue {
 public:
     using Clock = std::chrono::steady_clock;
 
@@ -40,7 +42,7 @@ private:
     friend class RepeatingTimer;
 };
 
-class RepeatingTimer {
+class DAVAROR_EXPORT RepeatingTimer {
 public:
     ~RepeatingTimer();
     RepeatingTimer(const RepeatingTimer&) = delete;

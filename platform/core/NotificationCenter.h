@@ -1,6 +1,8 @@
 #pragma once
 
 #include "platform/core/DispatchQueue.h"
+#include "platform/core/Export.h"
+
 #include <nlohmann/json.hpp>
 
 #include <functional>
@@ -19,7 +21,7 @@ class NotificationCenter;
 
 // Keeps an observation alive; releasing it removes the observer, also when
 // the center is already gone.
-class ObserverToken {
+class DAVAROR_EXPORT ObserverToken {
 public:
     ObserverToken() = default;
     ObserverToken(ObserverToken&&) noexcept = default;
@@ -35,7 +37,7 @@ private:
     std::uint64_t id_ = 0;
 };
 
-class NotificationCenter {
+class DAVAROR_EXPORT NotificationCenter {
 public:
     using Observer = std::function<void(const Notification&)>;
 

@@ -3,6 +3,7 @@
 // user info under NSUnderlyingErrorKey as a std::shared_ptr to an NSError or a subclass.
 #pragma once
 
+#include "platform/core/Export.h"
 #include "platform/foundation/NSDictionary.h"
 #include "platform/foundation/NSObject.h"
 
@@ -11,7 +12,7 @@
 
 namespace platform::foundation {
 
-class NSError : public std::exception, public NSObject {
+class DAVAROR_EXPORT NSError : public std::exception, public NSObject {
 public:
     NSError(std::string domain, long code, NSDictionary userInfo = {});
 

@@ -3,6 +3,7 @@
 // that catches it later still knows where it came from.
 #pragma once
 
+#include "platform/core/Export.h"
 #include "platform/foundation/NSDictionary.h"
 #include "platform/foundation/NSObject.h"
 
@@ -13,7 +14,7 @@
 
 namespace platform::foundation {
 
-class NSException : public NSObject {
+class DAVAROR_EXPORT NSException : public NSObject {
 public:
     NSException(std::string name, std::optional<std::string> reason, NSDictionary userInfo = {});
 

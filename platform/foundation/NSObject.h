@@ -3,9 +3,11 @@
 // the original platform.
 #pragma once
 
+#include "platform/core/Export.h"
+
 namespace platform::foundation {
 
-class NSObject {
+class DAVAROR_EXPORT NSObject {
 public:
     virtual ~NSObject() = default;
 };

@@ -2,12 +2,14 @@
 // unwind tables.
 #pragma once
 
+#include "platform/core/Export.h"
+
 #include <cstdint>
 #include <vector>
 
 namespace platform::foundation {
 
-class NSThread {
+class DAVAROR_EXPORT NSThread {
 public:
     // Innermost first, beginning with the caller's return address.
     static std::vector<std::uint64_t> callStackReturnAddresses();

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/core/Export.h"
 #include "platform/ui/UserActivity.h"
 #include "platform/url/URL.h"
 
@@ -16,7 +17,7 @@ namespace platform::ui {
 // `continueUserActivity`) runs every hook registered for the event, in the
 // order they were added, on the calling thread (the main thread in an
 // application).
-class View {
+class DAVAROR_EXPORT View {
 public:
     View() = default;
     virtual ~View() = default;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/core/Export.h"
+
 #include <optional>
 #include <string>
 #include <string_view>
@@ -8,7 +10,7 @@ namespace platform {
 
 // A URI reference (RFC 3986) kept as the text it was made from, like a URL
 // made from a string on the original platform.
-class URL {
+class DAVAROR_EXPORT URL {
 public:
     // None for text that is not a URI reference: empty text, characters a
     // reference may not hold (spaces, quotes, ...), broken percent escapes, a

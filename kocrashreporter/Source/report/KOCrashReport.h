@@ -7,6 +7,8 @@
 #include "KOCrashReportEnvironmentInfo.h"
 #include "KOCrashReportThreadInfo.h"
 #include "KOCrashReporterError.h"
+#include "platform/core/Export.h"
+
 #include <array>
 #include <cstdint>
 #include <optional>
@@ -15,7 +17,7 @@
 
 using KOCrashReportUUID = std::array<std::uint8_t, 16>;
 
-class KOCrashReport {
+class DAVAROR_EXPORT KOCrashReport {
 public:
     // The report, or none with *error (when given) set to an error of the reporter's domain
     // whose description says what is wrong with the bytes.

@@ -2,12 +2,14 @@
 #pragma once
 
 #include "KOCrashReportEnvironmentInfo.h"
+#include "platform/core/Export.h"
+
 #include <cstdint>
 #include <optional>
 #include <span>
 #include <string>
 
-class KOCrashReportBinaryImageInfo {
+class DAVAROR_EXPORT KOCrashReportBinaryImageInfo {
 public:
     // uuid: the raw UUID bytes, or none. They become two lower-case hexadecimal digits per
     // byte, in byte order, without separators.

@@ -3,12 +3,14 @@
 #pragma once
 
 #include "KOCrashReportThreadInfo.h"
+#include "platform/core/Export.h"
+
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
 
-class KOCrashReportSignalInfo {
+class DAVAROR_EXPORT KOCrashReportSignalInfo {
 public:
     KOCrashReportSignalInfo(std::string name, std::string code, std::uint64_t address)
         : name_(std::move(name)), code_(std::move(code)), address_(address) {}
@@ -25,7 +27,7 @@ private:
     std::uint64_t address_;
 };
 
-class KOCrashReportMachExceptionInfo {
+class DAVAROR_EXPORT KOCrashReportMachExceptionInfo {
 public:
     KOCrashReportMachExceptionInfo(std::uint64_t type, std::vector<std::uint64_t> codes)
         : type_(type), codes_(std::move(codes)) {}
@@ -40,7 +42,7 @@ private:
     std::vector<std::uint64_t> codes_;
 };
 
-class KOCrashReportExceptionInfo {
+class DAVAROR_EXPORT KOCrashReportExceptionInfo {
 public:
     KOCrashReportExceptionInfo(std::string exceptionName, std::string exceptionReason,
                                std::optional<std::vector<KOCrashReportStackFrameInfo>> stackFrames)

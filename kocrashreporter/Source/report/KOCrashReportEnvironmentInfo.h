@@ -2,6 +2,8 @@
 // application and process. Enumerations keep the stored value even when it is unnamed.
 #pragma once
 
+#include "platform/core/Export.h"
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -30,7 +32,7 @@ enum class KOCrashReportArchitecture : std::int32_t {
     Unknown = 6,
 };
 
-class KOCrashReportProcessorInfo {
+class DAVAROR_EXPORT KOCrashReportProcessorInfo {
 public:
     KOCrashReportProcessorInfo(KOCrashReportProcessorTypeEncoding typeEncoding, std::uint64_t type,
                                std::uint64_t subtype)
@@ -48,7 +50,7 @@ private:
     std::uint64_t subtype_;
 };
 
-class KOCrashReportSystemInfo {
+class DAVAROR_EXPORT KOCrashReportSystemInfo {
 public:
     // timestamp: seconds since 1970-01-01 UTC, kept as stored so that no value overflows.
     KOCrashReportSystemInfo(KOCrashReportOperatingSystem operatingSystem,
@@ -96,7 +98,7 @@ private:
     std::optional<KOCrashReportProcessorInfo> processorInfo_;
 };
 
-class KOCrashReportMachineInfo {
+class DAVAROR_EXPORT KOCrashReportMachineInfo {
 public:
     KOCrashReportMachineInfo(std::optional<std::string> modelName,
                              std::optional<KOCrashReportProcessorInfo> processorInfo,
@@ -120,7 +122,7 @@ private:
     std::uint64_t logicalProcessorCount_;
 };
 
-class KOCrashReportApplicationInfo {
+class DAVAROR_EXPORT KOCrashReportApplicationInfo {
 public:
     KOCrashReportApplicationInfo(std::string applicationIdentifier, std::string applicationVersion,
                                  std::optional<std::string> applicationMarketingVersion)
@@ -142,7 +144,7 @@ private:
     std::optional<std::string> applicationMarketingVersion_;
 };
 
-class KOCrashReportProcessInfo {
+class DAVAROR_EXPORT KOCrashReportProcessInfo {
 public:
     // processStartTime: seconds since 1970-01-01 UTC, kept as stored.
     KOCrashReportProcessInfo(std::optional<std::string> processName, std::uint64_t processID,

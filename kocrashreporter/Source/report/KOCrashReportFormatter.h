@@ -3,11 +3,13 @@
 
 #include "KOCrashReport.h"
 #include "KOCrashReporterError.h"
+#include "platform/core/Export.h"
+
 #include <cstdint>
 #include <optional>
 #include <vector>
 
-class KOCrashReportFormatter {
+class DAVAROR_EXPORT KOCrashReportFormatter {
 public:
     virtual ~KOCrashReportFormatter() = default;
 

@@ -7,12 +7,14 @@
 #include "KOCrashReportEnvironmentInfo.h"
 #include "KOCrashReportThreadInfo.h"
 #include "kocrash.pb-c.h"
+#include "platform/core/Export.h"
+
 #include <optional>
 #include <stdexcept>
 #include <vector>
 
 // Why a section cannot become a report value; the decoder reports it as an invalid report.
-class KOCrashReportDecodeFailure : public std::runtime_error {
+class DAVAROR_EXPORT KOCrashReportDecodeFailure : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
 };

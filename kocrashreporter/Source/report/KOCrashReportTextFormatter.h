@@ -3,6 +3,8 @@
 #pragma once
 
 #include "KOCrashReportFormatter.h"
+#include "platform/core/Export.h"
+
 #include <string>
 
 enum class KOCrashReportTextFormat : std::int32_t {
@@ -16,7 +18,7 @@ enum class KOCrashReportStringEncoding : std::uint64_t {
     ASCII,
 };
 
-class KOCrashReportTextFormatter final : public KOCrashReportFormatter {
+class DAVAROR_EXPORT KOCrashReportTextFormatter final : public KOCrashReportFormatter {
 public:
     KOCrashReportTextFormatter(KOCrashReportTextFormat textFormat,
                                KOCrashReportStringEncoding stringEncoding)

@@ -2,12 +2,14 @@
 // crashed thread's registers.
 #pragma once
 
+#include "platform/core/Export.h"
+
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
 
-class KOCrashReportSymbolInfo {
+class DAVAROR_EXPORT KOCrashReportSymbolInfo {
 public:
     // endAddress: 0 when unknown.
     KOCrashReportSymbolInfo(std::string symbolName, std::uint64_t startAddress,
@@ -27,7 +29,7 @@ private:
     std::uint64_t endAddress_;
 };
 
-class KOCrashReportStackFrameInfo {
+class DAVAROR_EXPORT KOCrashReportStackFrameInfo {
 public:
     KOCrashReportStackFrameInfo(std::uint64_t instructionPointer,
                                 std::optional<KOCrashReportSymbolInfo> symbolInfo)
@@ -43,7 +45,7 @@ private:
     std::optional<KOCrashReportSymbolInfo> symbolInfo_;
 };
 
-class KOCrashReportRegisterInfo {
+class DAVAROR_EXPORT KOCrashReportRegisterInfo {
 public:
     KOCrashReportRegisterInfo(std::string registerName, std::uint64_t registerValue)
         : registerName_(std::move(registerName)), registerValue_(registerValue) {}
@@ -58,7 +60,7 @@ private:
     std::uint64_t registerValue_;
 };
 
-class KOCrashReportThreadInfo {
+class DAVAROR_EXPORT KOCrashReportThreadInfo {
 public:
     KOCrashReportThreadInfo(std::int64_t threadNumber,
                             std::vector<KOCrashReportStackFrameInfo> stackFrames, bool crashed,

@@ -7,6 +7,7 @@
 #include "KOCrashReporterError.h"
 #include "images/KOCrashAsyncSymbols.h"
 #include "platform/bundle/Bundle.h"
+#include "platform/core/Export.h"
 #include "platform/mach/MachTypes.h"
 #include "reporter/KOCrashReporterConfig.h"
 #include "reporter/KOCrashReporterCrashContext.h"
@@ -26,7 +27,7 @@ class KOCrashMachExceptionPortSet;
 
 using KOCrashReportData = std::vector<std::uint8_t>;
 
-class KOCrashReporter {
+class DAVAROR_EXPORT KOCrashReporter {
 public:
     // Made once, from the main bundle and the default configuration.
     static KOCrashReporter& sharedReporter();

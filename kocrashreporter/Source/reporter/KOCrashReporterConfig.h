@@ -3,6 +3,8 @@
 // reports live. Normal context only.
 #pragma once
 
+#include "platform/core/Export.h"
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -23,7 +25,7 @@ enum KOCrashReporterSymbolicationStrategy : unsigned long {
 
 inline constexpr std::uint64_t KOCrashReporterDefaultMaxReportBytes = 1024 * 1024;
 
-class KOCrashReporterConfig {
+class DAVAROR_EXPORT KOCrashReporterConfig {
 public:
     static KOCrashReporterConfig defaultConfiguration();
 

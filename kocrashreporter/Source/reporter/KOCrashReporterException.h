@@ -2,10 +2,12 @@
 // enable); runtime failures are KOError values instead.
 #pragma once
 
+#include "platform/core/Export.h"
+
 #include <stdexcept>
 #include <string>
 
-class KOCrashReporterException : public std::runtime_error {
+class DAVAROR_EXPORT KOCrashReporterException : public std::runtime_error {
 public:
     explicit KOCrashReporterException(const std::string& reason) : std::runtime_error(reason) {}
 
