@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/core/Export.h"
+
 #include <array>
 #include <cstdint>
 #include <optional>
@@ -9,7 +11,7 @@
 namespace platform {
 
 // A 128-bit universally unique identifier.
-class UUID {
+class DAVAROR_EXPORT UUID {
 public:
     using Bytes = std::array<std::uint8_t, 16>;
 
