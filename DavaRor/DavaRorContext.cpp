@@ -5,6 +5,8 @@
 
 #include <sys/utsname.h>
 
+using davaror::Reachability;
+
 namespace {
 nlohmann::json makeStaticContext() {
     nlohmann::json context = {

@@ -4,13 +4,15 @@
 
 #include <memory>
 
+namespace davaror {
 class Reachability;
+} // namespace davaror
 
 // The properties every event carries about the library, the system and the
 // network at the moment of capture.
 class DavaRorContext {
 public:
-    explicit DavaRorContext(std::weak_ptr<Reachability> reachability);
+    explicit DavaRorContext(std::weak_ptr<davaror::Reachability> reachability);
 
     // Fixed for the life of the process.
     const nlohmann::json& staticContext() const { return staticContext_; }
@@ -18,6 +20,6 @@ public:
     nlohmann::json dynamicContext() const;
 
 private:
-    std::weak_ptr<Reachability> reachability_;
+    std::weak_ptr<davaror::Reachability> reachability_;
     nlohmann::json staticContext_;
 };

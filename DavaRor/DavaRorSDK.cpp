@@ -16,6 +16,8 @@
 #include "platform/core/NotificationCenter.h"
 #include "platform/foundation/TypeName.h"
 
+using davaror::Reachability;
+
 // Everything setup builds, replaced as a whole: an operation takes its own
 // reference, so close() never pulls an object out from under a capture or
 // an upload in flight.

@@ -28,7 +28,9 @@ class DavaRorIntegration;
 class DavaRorQueue;
 class DavaRorRemoteConfig;
 class DavaRorStorage;
+namespace davaror {
 class Reachability;
+} // namespace davaror
 
 // The analytics client. Its public operations never throw: a refused or
 // failed call logs and returns.
@@ -91,7 +93,7 @@ public:
     std::shared_ptr<DavaRorConfig> config() const;
     std::shared_ptr<DavaRorQueue> queue() const;
     std::shared_ptr<DavaRorQueue> replayQueue() const;
-    std::shared_ptr<Reachability> reachability() const;
+    std::shared_ptr<davaror::Reachability> reachability() const;
     std::shared_ptr<DavaRorRemoteConfig> remoteConfig() const;
 
     // Feature flags. Reading a flag's value reports it as called, once per

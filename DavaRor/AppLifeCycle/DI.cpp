@@ -1,6 +1,6 @@
 #include "DavaRor/AppLifeCycle/DI.h"
 
-namespace DI {
+namespace davaror::DI {
 
 AppLifecyclePublishing& Container::appLifecyclePublisher() {
     std::lock_guard lock(mutex_);
@@ -23,4 +23,4 @@ Container& main() {
     return *container;
 }
 
-} // namespace DI
+} // namespace davaror::DI

@@ -7,7 +7,7 @@
 
 // Where the client finds the platform's publishers, each stored on first
 // read. The publishers live as long as the process.
-namespace DI {
+namespace davaror::DI {
 
 class Container {
 public:
@@ -23,4 +23,4 @@ private:
 // The process's container, never released.
 Container& main();
 
-} // namespace DI
+} // namespace davaror::DI

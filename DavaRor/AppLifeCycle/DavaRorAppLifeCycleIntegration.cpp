@@ -8,6 +8,8 @@
 #include "DavaRor/DavaRorSDK.h"
 #include "platform/userdefaults/UserDefaults.h"
 
+namespace DI = davaror::DI;
+
 namespace {
 
 // The client with its configuration, or none once it is gone or closed.

@@ -6,6 +6,8 @@
 #include "DavaRor/ScreenViews/ScreenViewInstallGuard.h"
 #include "DavaRor/Utils/DavaRorLog.h"
 
+namespace DI = davaror::DI;
+
 DavaRorScreenViewIntegration::DavaRorScreenViewIntegration()
     : ownership_(screenViewIntegrationInstallGuard()) {}
 

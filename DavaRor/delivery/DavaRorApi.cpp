@@ -12,6 +12,9 @@
 
 #include <regex>
 
+using davaror::GzipError;
+using davaror::gzipped;
+
 using platform::http::HttpRequest;
 using platform::http::HttpResponse;
 using platform::http::TransportConfiguration;

@@ -16,6 +16,8 @@
 #include <algorithm>
 #include <ctime>
 
+using davaror::Reachability;
+
 using StorageKey = DavaRorStorage::StorageKey;
 
 namespace {

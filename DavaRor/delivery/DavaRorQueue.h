@@ -16,7 +16,9 @@ class DavaRorApi;
 class DavaRorConfig;
 class DavaRorFileBackedQueue;
 class DavaRorStorage;
+namespace davaror {
 class Reachability;
+} // namespace davaror
 struct DavaRorBatchUploadInfo;
 
 // The end of every event's road: each event is persisted as its own file at
@@ -38,7 +40,7 @@ public:
 
     DavaRorQueue(std::shared_ptr<const DavaRorConfig> config, const DavaRorStorage& storage,
                  std::shared_ptr<DavaRorApi> api, DavaRorApiEndpoint endpoint,
-                 std::shared_ptr<Reachability> reachability, Clock now = nullptr);
+                 std::shared_ptr<davaror::Reachability> reachability, Clock now = nullptr);
     ~DavaRorQueue();
     DavaRorQueue(const DavaRorQueue&) = delete;
     DavaRorQueue& operator=(const DavaRorQueue&) = delete;
@@ -60,7 +62,7 @@ private:
     void take(int count, std::function<void(DavaRorConsumerPayload)> completion);
     void eventHandler(DavaRorConsumerPayload payload);
     void handleResult(const DavaRorBatchUploadInfo& info, const DavaRorConsumerPayload& payload);
-    void whenReachable(Reachability& monitor);
+    void whenReachable(davaror::Reachability& monitor);
     void whenUnreachable();
 
     const std::shared_ptr<const DavaRorConfig> config_;
@@ -74,7 +76,7 @@ private:
     std::optional<DavaRorDate> pausedUntil_;
     double retryCount_ = 0;
 
-    const std::shared_ptr<Reachability> reachability_;
+    const std::shared_ptr<davaror::Reachability> reachability_;
     std::atomic<bool> isFlushing_{false};
 
     std::mutex timerLock_;

@@ -6,6 +6,8 @@
 #include <limits>
 #include <string_view>
 
+namespace davaror {
+
 namespace {
 
 constexpr size_t outputGrowth = 16384;
@@ -116,3 +118,5 @@ std::string gzipped(std::string_view data, CompressionLevel level, std::int32_t 
     output.resize(stream.total_out);
     return output;
 }
+
+} // namespace davaror

@@ -7,6 +7,8 @@
 #include <string>
 #include <string_view>
 
+namespace davaror {
+
 struct CompressionLevel {
     std::int32_t rawValue;
 
@@ -69,3 +71,5 @@ private:
 std::string gzipped(std::string_view data,
                     CompressionLevel level = CompressionLevel::defaultCompression,
                     std::int32_t wBits = Gzip::gzipWindowBits);
+
+} // namespace davaror

@@ -9,6 +9,8 @@
 
 using namespace platform;
 
+namespace davaror {
+
 namespace {
 
 std::shared_ptr<SerialQueue> makeSerialQueue(DispatchQoS queueQoS,
@@ -301,3 +303,5 @@ std::string_view description(Reachability::NetworkStatus status) {
     }
     return "No Connection";
 }
+
+} // namespace davaror

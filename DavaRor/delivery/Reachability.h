@@ -16,6 +16,8 @@
 #include <string>
 #include <string_view>
 
+namespace davaror {
+
 class Reachability;
 
 // The platform's context object: it holds the monitor weakly, so the
@@ -146,3 +148,5 @@ inline constexpr std::string_view ReachabilityChangedNotification =
 // "No Connection", "WiFi", "Cellular".
 std::string_view description(Reachability::Connection connection);
 std::string_view description(Reachability::NetworkStatus status);
+
+} // namespace davaror

@@ -5,6 +5,8 @@
 
 #include <cstring>
 
+namespace davaror {
+
 namespace {
 
 std::string withCode(const std::string& head, std::int32_t scError) {
@@ -56,3 +58,5 @@ ReachabilityError ReachabilityError::unableToSetDispatchQueue(std::int32_t scErr
 ReachabilityError ReachabilityError::unableToGetFlags(std::int32_t scError) {
     return {Kind::unableToGetFlags, scError, withCode("unableToGetFlags(", scError)};
 }
+
+} // namespace davaror

@@ -6,6 +6,8 @@
 #include <exception>
 #include <string>
 
+namespace davaror {
+
 // Why a reachability monitor could not be made or started; `scError` is the
 // platform's SCError() at the failure.
 class ReachabilityError : public std::exception {
@@ -45,3 +47,5 @@ private:
     std::string hostname_;
     std::string description_;
 };
+
+} // namespace davaror

@@ -2,6 +2,8 @@
 
 using namespace platform;
 
+namespace davaror {
+
 std::string description(SCNetworkReachabilityFlags flags) {
     const auto letter = [flags](SCNetworkReachabilityFlags flag, char set) {
         return (flags & flag) ? set : '-';
@@ -18,3 +20,5 @@ std::string description(SCNetworkReachabilityFlags flags) {
             letter(kSCNetworkReachabilityFlagsIsLocalAddress, 'l'),
             letter(kSCNetworkReachabilityFlagsIsDirect, 'd')};
 }
+
+} // namespace davaror

@@ -23,6 +23,8 @@
 #include <optional>
 #include <thread>
 
+using davaror::gzipped;
+
 namespace deliverybench {
 
 namespace {

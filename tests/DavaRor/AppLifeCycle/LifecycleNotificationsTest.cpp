@@ -11,6 +11,8 @@
 #include <mutex>
 #include <vector>
 
+namespace DI = davaror::DI;
+
 using nlohmann::json;
 
 // The life-cycle rules wired to the process's publisher the way the

@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+namespace DI = davaror::DI;
+
 using testsupport::EventRecorder;
 
 namespace {

@@ -10,6 +10,10 @@
 
 #include <random>
 
+using davaror::CompressionLevel;
+using davaror::GzipError;
+using davaror::gzipped;
+
 namespace {
 
 using Bytes = std::string;

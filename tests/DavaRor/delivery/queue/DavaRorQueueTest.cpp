@@ -13,6 +13,8 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+using davaror::Reachability;
+
 using namespace std::chrono_literals;
 using testsupport::ScriptedReply;
 

@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+using davaror::description;
+using davaror::Reachability;
+
 using namespace platform;
 using Connection = Reachability::Connection;
 

@@ -10,6 +10,10 @@
 #include <thread>
 #include <vector>
 
+using davaror::description;
+using davaror::Reachability;
+using davaror::ReachabilityError;
+
 using namespace platform;
 
 namespace {

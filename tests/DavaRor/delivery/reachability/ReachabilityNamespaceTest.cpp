@@ -9,6 +9,9 @@
 #include <string>
 #include <vector>
 
+using davaror::description;
+using davaror::Reachability;
+
 // The monitor on the real routing state: this test runs inside a private
 // network namespace of its own (see PrivateNetworkNamespace.h), where it
 // creates a veth link and adds and breaks a default route over it.

@@ -16,6 +16,10 @@
 #include <thread>
 #include <vector>
 
+using davaror::description;
+using davaror::Reachability;
+using davaror::ReachabilityError;
+
 using namespace platform;
 using Connection = Reachability::Connection;
 
