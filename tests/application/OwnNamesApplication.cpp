@@ -1,7 +1,8 @@
 // An application that defines names the library's Mach stand-ins and crash context once had:
 // its page size, its thread_suspend and its signal_handler_context stay its own while the
 // client is set up with crash capture on, reports a handled error and writes the report of a
-// forked child's crash; a plug-in that looks the names up finds the application's.
+// forked child's crash; a plug-in that looks the names up finds the application's. Built
+// twice: with DavaRor.so, and with the library's archives, which must link beside these names.
 #include "platform/foundation/NSError.h"
 #include "reporter/KOCrashReporter.h"
 #include "support/CrashCaptureClient.h"
@@ -80,8 +81,12 @@ void checkLookups() {
           "lookup finds thread_suspend");
     check(dlsym(RTLD_DEFAULT, "signal_handler_context") == &signal_handler_context,
           "lookup finds signal_handler_context");
+#if defined(OWN_NAMES_LINKED_STATICALLY)
+    void* library = nullptr;
+#else
     void* library = dlopen("DavaRor.so", RTLD_NOW | RTLD_NOLOAD);
     check(library != nullptr, "DavaRor.so is loaded");
+#endif
     for (const char* name : {"vm_page_size", "vm_page_mask", "thread_suspend", "thread_resume",
                              "task_threads", "mach_task_self", "NDR_record", "_dyld_image_count",
                              "signal_handler_context", "shared_image_list"}) {
