@@ -19,13 +19,8 @@ constexpr int kDepth = 200;
 
 std::atomic<int> threadsDown{0};
 
-// kDepth frames deep, the crashing thread faults; every other thread waits there.
-[[gnu::noinline]] void descend(int depth, bool crash) {
-    if (depth > 0) {
-        descend(depth - 1, crash);
-        asm volatile("" ::: "memory");
-        return;
-    }
+// At the bottom of the stack, the crashing thread faults; every other thread waits there.
+[[gnu::noinline]] void atTheBottom(bool crash) {
     if (crash) {
         kocrash_test_store_to(0x10);
     }
@@ -33,6 +28,18 @@ std::atomic<int> threadsDown{0};
     for (;;) {
         pause();
     }
+}
+
+// Seen from here it may return.
+void (*volatile bottom)(bool) = atTheBottom;
+
+[[gnu::noinline]] void descend(int depth, bool crash) {
+    if (depth > 0) {
+        descend(depth - 1, crash);
+    } else {
+        bottom(crash);
+    }
+    asm volatile("" ::: "memory");
 }
 
 void startWaitingThread() {
