@@ -29,10 +29,11 @@ enum Phase : std::uint32_t {
     HandedOn,
 };
 
-// Far beyond any write, even of thousands of threads under the emulator.
-constexpr std::int64_t kWritingBoundNanoseconds = 60'000'000'000;
+// A write adds a thread's frames at a time; far longer without growth, it is stuck.
+constexpr std::int64_t kWriteStallNanoseconds = 30'000'000'000;
 // Far beyond a raise that ends the process; short enough for a process that went on.
 constexpr std::int64_t kWholeReportBoundNanoseconds = 2'000'000'000;
+constexpr std::int64_t kProgressCheckNanoseconds = 1'000'000'000;
 
 struct Word {
     std::uint64_t bits;
@@ -124,34 +125,53 @@ void kocrash_async_crash_guard_release(thread_t thread) {
     }
 }
 
-kocrash_crash_guard_wait kocrash_async_crash_guard_wait(thread_t self) {
-    const Word seen = load();
-    if (seen.phase() == Free) {
-        return KOCRASH_CRASH_GUARD_CHANGED;
-    }
-    const std::int64_t bound =
-        seen.phase() == Writing ? kWritingBoundNanoseconds : kWholeReportBoundNanoseconds;
-    const std::int64_t deadline = monotonicNanoseconds() + bound;
-    const int savedErrno = errno;
-    for (;;) {
-        const std::int64_t left = deadline - monotonicNanoseconds();
-        if (left <= 0) {
-            break;
-        }
-        const timespec timeout{static_cast<time_t>(left / 1'000'000'000),
-                               static_cast<long>(left % 1'000'000'000)};
-        // A change between the load and the wait makes the wait return at once.
-        platform::systemCall(SYS_futex, reinterpret_cast<std::uint32_t*>(&guardWord),
-                             FUTEX_WAIT_PRIVATE, seen.low(), &timeout, nullptr, 0);
-        if (load().bits != seen.bits) {
-            errno = savedErrno;
+namespace {
+
+// Sleeps until the word changes or the time passes; whether it changed.
+bool sleepWhileUnchanged(Word seen, std::int64_t nanoseconds) {
+    const timespec timeout{static_cast<time_t>(nanoseconds / 1'000'000'000),
+                           static_cast<long>(nanoseconds % 1'000'000'000)};
+    // A change between the load and the wait makes the wait return at once.
+    platform::systemCall(SYS_futex, reinterpret_cast<std::uint32_t*>(&guardWord),
+                         FUTEX_WAIT_PRIVATE, seen.low(), &timeout, nullptr, 0);
+    return load().bits != seen.bits;
+}
+
+kocrash_crash_guard_wait waitOn(Word seen, thread_t self, kocrash_crash_guard_progress progress,
+                                void* context) {
+    const bool writing = seen.phase() == Writing;
+    std::uint64_t reached = writing ? progress(context) : 0;
+    std::int64_t deadline =
+        monotonicNanoseconds() + (writing ? kWriteStallNanoseconds : kWholeReportBoundNanoseconds);
+    for (std::int64_t now = monotonicNanoseconds(); now < deadline; now = monotonicNanoseconds()) {
+        const std::int64_t left = deadline - now;
+        if (sleepWhileUnchanged(
+                seen, left < kProgressCheckNanoseconds ? left : kProgressCheckNanoseconds)) {
             return KOCRASH_CRASH_GUARD_CHANGED;
         }
+        if (writing && progress(context) != reached) {
+            reached = progress(context);
+            deadline = monotonicNanoseconds() + kWriteStallNanoseconds;
+        }
     }
-    errno = savedErrno;
-    if (seen.phase() == Writing) {
+    if (writing) {
         return KOCRASH_CRASH_GUARD_GAVE_UP;
     }
     return claimFrom(seen, self, self) ? KOCRASH_CRASH_GUARD_TOOK_OVER
                                        : KOCRASH_CRASH_GUARD_CHANGED;
+}
+
+} // namespace
+
+kocrash_crash_guard_wait kocrash_async_crash_guard_wait(thread_t self,
+                                                        kocrash_crash_guard_progress progress,
+                                                        void* context) {
+    const Word seen = load();
+    if (seen.phase() == Free) {
+        return KOCRASH_CRASH_GUARD_CHANGED;
+    }
+    const int savedErrno = errno;
+    const kocrash_crash_guard_wait result = waitOn(seen, self, progress, context);
+    errno = savedErrno;
+    return result;
 }

@@ -7,9 +7,10 @@
 // its fault is reported and hands it on to the application's action.
 //
 // The guard knows who holds it and what became of the report, so that no crash waits for ever:
-//   - while a report is being written, other crashes wait for it, but not without end: a write
-//     that stalls past a long bound is given up, and the waiting crash ends the process by its
-//     own signal without writing (a second writer would garble the first's file);
+//   - while a report is being written, other crashes wait for it as long as it grows, but not
+//     without end: a write that stalls (no growth for a long while) is given up, and the waiting
+//     crash ends the process by its own signal without writing (a second writer would garble the
+//     first's file);
 //   - once the report is whole, what follows is no longer ours (the crash callback, or the
 //     application's handler the crashed thread was handed on to), and that code may leave by
 //     siglongjmp: a crash on that same thread then proves it left, and takes the guard at once
@@ -19,6 +20,8 @@
 #pragma once
 
 #include "platform/mach/MachTypes.h"
+
+#include <cstdint>
 
 extern "C" {
 
@@ -49,13 +52,17 @@ enum kocrash_crash_guard_wait {
     // The first crash left its whole report behind and did not end the process in time: the
     // caller now holds the guard and writes.
     KOCRASH_CRASH_GUARD_TOOK_OVER,
-    // The first report is still being written after the long bound: the caller ends the
-    // process by its own signal without writing.
+    // The first report stopped growing while being written: the caller ends the process by its
+    // own signal without writing.
     KOCRASH_CRASH_GUARD_GAVE_UP,
 };
 
+// How far the report being written has come (its size, say); any change counts as progress.
+typedef std::uint64_t (*kocrash_crash_guard_progress)(void* context);
+
 // For a thread that got KOCRASH_CRASH_GUARD_TAKEN in its signal handler. The thread can still
 // be parked by the writer meanwhile.
-kocrash_crash_guard_wait kocrash_async_crash_guard_wait(thread_t self);
+kocrash_crash_guard_wait
+kocrash_async_crash_guard_wait(thread_t self, kocrash_crash_guard_progress progress, void* context);
 
 } // extern "C"

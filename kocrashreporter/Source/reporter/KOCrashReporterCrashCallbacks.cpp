@@ -58,8 +58,16 @@ bool handOn(int signo, siginfo_t* info, ucontext_t* uap, KOCrashSignalHandlerCal
 
 enum class SignalTurn { Write, EndProcess, HandOn };
 
+// The report file's size: a write that goes on makes it grow.
+std::uint64_t reportSize(void* context) {
+    struct stat status;
+    return stat(static_cast<kocrash_crash_context*>(context)->report_path, &status) == 0
+               ? static_cast<std::uint64_t>(status.st_size)
+               : 0;
+}
+
 // Waits while another thread's crash may still end the process, never without end.
-SignalTurn claimForSignal(thread_t self) {
+SignalTurn claimForSignal(thread_t self, kocrash_crash_context* crash) {
     for (;;) {
         switch (kocrash_async_crash_guard_claim(self, self)) {
         case KOCRASH_CRASH_GUARD_WRITE:
@@ -72,7 +80,7 @@ SignalTurn claimForSignal(thread_t self) {
         if (kocrash_async_crash_guard_hand_on(self)) {
             return SignalTurn::HandOn;
         }
-        switch (kocrash_async_crash_guard_wait(self)) {
+        switch (kocrash_async_crash_guard_wait(self, reportSize, crash)) {
         case KOCRASH_CRASH_GUARD_CHANGED:
             break;
         case KOCRASH_CRASH_GUARD_TOOK_OVER:
@@ -178,7 +186,7 @@ bool signal_handler_callback(int signo, siginfo_t* info, ucontext_t* uap, void* 
         return handOn(signo, info, uap, next);
     }
     const thread_t self = mach_thread_self();
-    switch (claimForSignal(self)) {
+    switch (claimForSignal(self, crash)) {
     case SignalTurn::EndProcess:
         resetToDefault(signo);
         return false;

@@ -82,7 +82,9 @@ TEST(ManyLibraries, ACrashInsideTheLastOneOpenedListsAndNamesIt) {
             ASSERT_FALSE(crashed->stackFrames().empty());
             const auto& innermost = crashed->stackFrames().front();
             ASSERT_TRUE(innermost.symbolInfo());
-            EXPECT_EQ(innermost.symbolInfo()->symbolName(), "kocrash_many_crash");
+            EXPECT_NE(innermost.symbolInfo()->symbolName().find("kocrash_many_crash"),
+                      std::string::npos)
+                << innermost.symbolInfo()->symbolName();
             const auto image = report->imageForAddress(innermost.instructionPointer());
             ASSERT_NE(image, nullptr);
             EXPECT_EQ(image->imageName(), last);
