@@ -8,6 +8,7 @@
 
 #include "platform/mach/SystemCall.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <climits>
@@ -82,6 +83,42 @@ std::int64_t monotonicNanoseconds() {
     return std::int64_t{now.tv_sec} * 1'000'000'000 + now.tv_nsec;
 }
 
+// Sleeps until the word changes or the time passes; whether it changed.
+bool sleepWhileUnchanged(Word seen, std::int64_t nanoseconds) {
+    const timespec timeout{static_cast<time_t>(nanoseconds / 1'000'000'000),
+                           static_cast<long>(nanoseconds % 1'000'000'000)};
+    // A change between the load and the wait makes the wait return at once.
+    platform::systemCall(SYS_futex, reinterpret_cast<std::uint32_t*>(&guardWord),
+                         FUTEX_WAIT_PRIVATE, seen.low(), &timeout, nullptr, 0);
+    return load().bits != seen.bits;
+}
+
+kocrash_crash_guard_wait waitOn(Word seen, thread_t self, kocrash_crash_guard_progress progress,
+                                void* context) {
+    const bool writing = seen.phase() == Writing;
+    std::uint64_t reached = writing ? progress(context) : 0;
+    std::int64_t deadline =
+        monotonicNanoseconds() + (writing ? kWriteStallNanoseconds : kWholeReportBoundNanoseconds);
+    for (std::int64_t now = monotonicNanoseconds(); now < deadline; now = monotonicNanoseconds()) {
+        const std::int64_t left = deadline - now;
+        if (sleepWhileUnchanged(seen, std::min(left, kProgressCheckNanoseconds))) {
+            return KOCRASH_CRASH_GUARD_CHANGED;
+        }
+        if (!writing) {
+            continue;
+        }
+        if (const std::uint64_t latest = progress(context); latest != reached) {
+            reached = latest;
+            deadline = monotonicNanoseconds() + kWriteStallNanoseconds;
+        }
+    }
+    if (writing) {
+        return KOCRASH_CRASH_GUARD_GAVE_UP;
+    }
+    return claimFrom(seen, self, self) ? KOCRASH_CRASH_GUARD_TOOK_OVER
+                                       : KOCRASH_CRASH_GUARD_CHANGED;
+}
+
 } // namespace
 
 kocrash_crash_guard_claim kocrash_async_crash_guard_claim(thread_t writer, thread_t crashed) {
@@ -124,44 +161,6 @@ void kocrash_async_crash_guard_release(thread_t thread) {
         change(seen, seen.next(MACH_PORT_NULL, Free));
     }
 }
-
-namespace {
-
-// Sleeps until the word changes or the time passes; whether it changed.
-bool sleepWhileUnchanged(Word seen, std::int64_t nanoseconds) {
-    const timespec timeout{static_cast<time_t>(nanoseconds / 1'000'000'000),
-                           static_cast<long>(nanoseconds % 1'000'000'000)};
-    // A change between the load and the wait makes the wait return at once.
-    platform::systemCall(SYS_futex, reinterpret_cast<std::uint32_t*>(&guardWord),
-                         FUTEX_WAIT_PRIVATE, seen.low(), &timeout, nullptr, 0);
-    return load().bits != seen.bits;
-}
-
-kocrash_crash_guard_wait waitOn(Word seen, thread_t self, kocrash_crash_guard_progress progress,
-                                void* context) {
-    const bool writing = seen.phase() == Writing;
-    std::uint64_t reached = writing ? progress(context) : 0;
-    std::int64_t deadline =
-        monotonicNanoseconds() + (writing ? kWriteStallNanoseconds : kWholeReportBoundNanoseconds);
-    for (std::int64_t now = monotonicNanoseconds(); now < deadline; now = monotonicNanoseconds()) {
-        const std::int64_t left = deadline - now;
-        if (sleepWhileUnchanged(
-                seen, left < kProgressCheckNanoseconds ? left : kProgressCheckNanoseconds)) {
-            return KOCRASH_CRASH_GUARD_CHANGED;
-        }
-        if (writing && progress(context) != reached) {
-            reached = progress(context);
-            deadline = monotonicNanoseconds() + kWriteStallNanoseconds;
-        }
-    }
-    if (writing) {
-        return KOCRASH_CRASH_GUARD_GAVE_UP;
-    }
-    return claimFrom(seen, self, self) ? KOCRASH_CRASH_GUARD_TOOK_OVER
-                                       : KOCRASH_CRASH_GUARD_CHANGED;
-}
-
-} // namespace
 
 kocrash_crash_guard_wait kocrash_async_crash_guard_wait(thread_t self,
                                                         kocrash_crash_guard_progress progress,
