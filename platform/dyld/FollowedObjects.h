@@ -10,8 +10,8 @@
 
 namespace platform::dyld {
 
-// One per loaded object, with room to spare.
-inline constexpr std::size_t kFollowedObjectCapacity = 1024;
+// One per loaded object: a process may load thousands (plugins, and the libraries each brings).
+inline constexpr std::size_t kFollowedObjectCapacity = 4096;
 
 struct FollowedObject {
     std::uint64_t headerAddress;

@@ -7,6 +7,7 @@
 // run at crash time (fault-safe copies, writes into the slot, the overlay table's atomics).
 #pragma once
 
+#include "platform/dyld/FollowedObjects.h"
 #include "platform/dyld/LinkMapAtCrash.h"
 
 #include <cstddef>
@@ -14,11 +15,12 @@
 
 namespace platform::dyld {
 
-// Objects opened since the last look are those one dlopen or a few brought in: a plugin and the
-// libraries it needs.
-inline constexpr std::size_t kLateViewSlots = 8;
+// As many as the registry follows: a process may open thousands of objects between two uses of
+// the registry, and every one is listed.
+inline constexpr std::size_t kLateViewSlots = kFollowedObjectCapacity;
 // Room for the header and load commands and about 2,500 dynamic functions with names of 16
-// characters. Pages are taken from the system only when a crash writes them.
+// characters. Pages are taken from the system only when a crash writes them: a small object's
+// view touches a few.
 inline constexpr std::size_t kLateViewSlotBytes = 64 * 1024;
 
 struct LateView {

@@ -10,7 +10,8 @@
 namespace platform::dyld {
 namespace {
 
-constexpr std::size_t kLinkMapCapacity = kFollowedObjectCapacity;
+// The objects followed and as many opened since.
+constexpr std::size_t kLinkMapCapacity = kFollowedObjectCapacity + kLateViewSlots;
 
 // Written only by the one comparison open.
 std::atomic<bool> comparisonOpen{false};

@@ -8,8 +8,9 @@
 namespace platform::mach {
 namespace {
 
-// One per loaded object of the process, with room to spare.
-constexpr int kOverlayCount = 512;
+// One per loaded object the loader stand-in follows (4,096) and one per object opened since its
+// last look that a crash lists (as many again).
+constexpr int kOverlayCount = 8192;
 
 enum SlotState : int { Free, Claimed, Published };
 

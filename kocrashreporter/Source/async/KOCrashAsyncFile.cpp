@@ -41,13 +41,11 @@ bool kocrash_async_file_write(kocrash_async_file* file, const void* data, std::s
     if (file->refused) {
         return false;
     }
-    if (file->byte_limit != 0) {
-        // Compared by subtraction: bytes_written never exceeds the limit, so nothing wraps.
-        if (length > file->byte_limit - file->bytes_written) {
-            return refuse(file);
-        }
-        file->bytes_written += length;
+    // Compared by subtraction: bytes_written never exceeds the limit, so nothing wraps.
+    if (file->byte_limit != 0 && length > file->byte_limit - file->bytes_written) {
+        return refuse(file);
     }
+    file->bytes_written += length;
     if (file->buffered_length + length > KOCRASH_ASYNC_FILE_BUFLEN) {
         if (kocrash_async_writen(file->fd, file->buffer, file->buffered_length) < 0) {
             return refuse(file);

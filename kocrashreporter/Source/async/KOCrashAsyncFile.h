@@ -12,7 +12,7 @@ struct kocrash_async_file {
     int fd;
     // Most bytes the file may receive; 0 means no limit.
     std::uint64_t byte_limit;
-    // Bytes accepted so far, counted only when a limit is set.
+    // Bytes accepted so far: what the file holds once flushed.
     std::uint64_t bytes_written;
     std::uint64_t buffered_length;
     std::uint8_t buffer[KOCRASH_ASYNC_FILE_BUFLEN];

@@ -79,25 +79,77 @@ std::int64_t current_time() {
     return clock_gettime(CLOCK_REALTIME, &now) == 0 ? static_cast<std::int64_t>(now.tv_sec) : 0;
 }
 
+// Room for a thread listed without frames: its field head, number and crashed flag.
+constexpr std::uint64_t kThreadWithoutFrames = 8;
+
+std::uint64_t room_left(std::uint64_t limit, std::uint64_t written, std::uint64_t kept) {
+    return written + kept < limit ? limit - written - kept : 0;
+}
+
+std::size_t thread_field_size(const kocrash_log_writer_thread_walk* walk,
+                              std::uint32_t thread_number, bool crashed,
+                              const kocrash_writer_symbolication* symbolication) {
+    return kocrash_writer_pack_message(nullptr, 3, [&](kocrash_async_file* out) {
+        return kocrash_writer_write_thread(out, walk, thread_number, crashed, symbolication);
+    });
+}
+
+// Under a size cap, the threads take what the sections after them and the crashed thread leave:
+// the crashed thread is written whole, and every other thread gives up its outermost frames
+// (all of them, if need be) so that the report ends whole instead of being cut.
 void write_threads(kocrash_log_writer* writer, kocrash_async_file* file, const thread_list& list,
                    thread_t self, thread_t crashed_thread,
                    const kocrash_async_thread_state* current_state,
-                   const kocrash_writer_symbolication* symbolication) {
-    std::uint32_t thread_number = 0;
-    for (mach_msg_type_number_t index = 0; index < list.count; ++index) {
+                   const kocrash_writer_symbolication* symbolication, std::uint64_t kept_after) {
+    const auto listed = [&](mach_msg_type_number_t index) {
+        return list.threads[index] != self || current_state != nullptr;
+    };
+    const auto walk_into = [&](kocrash_log_writer_thread_walk* walk, mach_msg_type_number_t index) {
         const thread_act_t thread = list.threads[index];
-        if (thread == self && current_state == nullptr) {
-            continue;
-        }
-        const bool crashed = thread == crashed_thread;
-        kocrash_log_writer_thread_walk* walk = &writer->thread_walk;
         if (thread == self || (listed_within_storage(index) && writer->suspended[index])) {
             kocrash_writer_walk_thread(walk, thread, thread == self ? current_state : nullptr,
-                                       crashed, symbolication);
+                                       thread == crashed_thread, symbolication);
         } else {
             // Its stack changes under the walker: listed, without frames.
             walk->frame_count = 0;
             walk->register_count = 0;
+        }
+    };
+    std::uint64_t crashed_size = 0;
+    std::uint64_t others = 0;
+    for (mach_msg_type_number_t index = 0; index < list.count; ++index) {
+        if (!listed(index)) {
+            continue;
+        }
+        if (list.threads[index] == crashed_thread) {
+            walk_into(&writer->crashed_walk, index);
+            // Measured with the largest number it can have.
+            crashed_size =
+                thread_field_size(&writer->crashed_walk, list.count, true, symbolication);
+        } else {
+            ++others;
+        }
+    }
+    std::uint32_t thread_number = 0;
+    for (mach_msg_type_number_t index = 0; index < list.count; ++index) {
+        if (!listed(index)) {
+            continue;
+        }
+        const bool crashed = list.threads[index] == crashed_thread;
+        kocrash_log_writer_thread_walk* walk = &writer->crashed_walk;
+        if (crashed) {
+            crashed_size = 0;
+        } else {
+            walk = &writer->thread_walk;
+            walk_into(walk, index);
+            --others;
+            if (file->byte_limit != 0) {
+                kocrash_writer_fit_thread(
+                    walk, thread_number,
+                    room_left(file->byte_limit, file->bytes_written,
+                              kept_after + crashed_size + others * kThreadWithoutFrames),
+                    symbolication);
+            }
         }
         kocrash_writer_pack_message(file, 3, [&](kocrash_async_file* out) {
             return kocrash_writer_write_thread(out, walk, thread_number, crashed, symbolication);
@@ -106,15 +158,39 @@ void write_threads(kocrash_log_writer* writer, kocrash_async_file* file, const t
     }
 }
 
-void write_images(kocrash_async_file* file, kocrash_async_image_list* image_list) {
+std::size_t write_images(kocrash_async_file* file, kocrash_async_image_list* image_list) {
+    std::size_t size = 0;
     kocrash_async_image_list_set_reading(image_list, true);
     for (kocrash_async_image* image = kocrash_async_image_list_next(image_list, nullptr);
          image != nullptr; image = kocrash_async_image_list_next(image_list, image)) {
-        kocrash_writer_pack_message(file, 4, [image](kocrash_async_file* out) {
+        size += kocrash_writer_pack_message(file, 4, [image](kocrash_async_file* out) {
             return kocrash_writer_write_binary_image(out, &image->macho_image);
         });
     }
     kocrash_async_image_list_set_reading(image_list, false);
+    return size;
+}
+
+// What follows the threads, always whole: the images, the exception, the signal and the custom
+// data.
+std::size_t write_tail(kocrash_async_file* file, const kocrash_log_writer* writer,
+                       kocrash_async_image_list* image_list,
+                       const kocrash_log_signal_info* signal_info,
+                       const kocrash_writer_symbolication* symbolication) {
+    std::size_t size = write_images(file, image_list);
+    if (writer->uncaught_exception.has_exception) {
+        size +=
+            kocrash_writer_pack_message(file, 5, [writer, symbolication](kocrash_async_file* out) {
+                return kocrash_writer_write_exception(out, writer, symbolication);
+            });
+    }
+    size += kocrash_writer_pack_message(file, 6, [signal_info](kocrash_async_file* out) {
+        return kocrash_writer_write_signal(out, signal_info);
+    });
+    if (writer->custom_data.data != nullptr) {
+        size += kocrash_writer_pack_data(file, 10, &writer->custom_data);
+    }
+    return size;
 }
 
 } // namespace
@@ -151,19 +227,11 @@ kocrash_error_t kocrash_log_writer_write(kocrash_log_writer* writer, thread_t cr
     kocrash_writer_pack_message(file, 7, [writer](kocrash_async_file* out) {
         return kocrash_writer_write_process_info(out, writer);
     });
-    write_threads(writer, file, list, self, crashed_thread, current_state, &symbolication);
-    write_images(file, image_list);
-    if (writer->uncaught_exception.has_exception) {
-        kocrash_writer_pack_message(file, 5, [writer, &symbolication](kocrash_async_file* out) {
-            return kocrash_writer_write_exception(out, writer, &symbolication);
-        });
-    }
-    kocrash_writer_pack_message(file, 6, [signal_info](kocrash_async_file* out) {
-        return kocrash_writer_write_signal(out, signal_info);
-    });
-    if (writer->custom_data.data != nullptr) {
-        kocrash_writer_pack_data(file, 10, &writer->custom_data);
-    }
+    const std::size_t tail_size =
+        write_tail(nullptr, writer, image_list, signal_info, &symbolication);
+    write_threads(writer, file, list, self, crashed_thread, current_state, &symbolication,
+                  tail_size);
+    write_tail(file, writer, image_list, signal_info, &symbolication);
 
     kocrash_async_symbol_cache_free(&cache);
     kocrash_async_image_list_end_loader_comparison(image_list);

@@ -103,10 +103,13 @@ struct kocrash_log_writer {
     // Present (possibly zero-length) whenever data is set.
     koprotobuf_cbinary_data custom_data;
 
-    // Scratch storage of write(): one thread's walk at a time, and which listed threads (by
-    // position in the kernel's list) it suspended. No more threads than this can be suspended
+    // Scratch storage of write(): the crashed thread's walk (measured before any thread is
+    // written, so that the threads before it leave it room under the size cap), one other
+    // thread's walk at a time, and which listed threads (by position in the kernel's list) it
+    // suspended. No more threads than this can be suspended
     // at once: a thread further down the list is listed without frames and left running, since
     // a running thread's stack is never walked.
+    kocrash_log_writer_thread_walk crashed_walk;
     kocrash_log_writer_thread_walk thread_walk;
     std::bitset<platform::mach::kThreadParkCapacity> suspended;
 };

@@ -59,6 +59,11 @@ std::size_t kocrash_writer_write_thread(kocrash_async_file* file,
                                         const kocrash_log_writer_thread_walk* walk,
                                         std::uint32_t thread_number, bool crashed,
                                         const kocrash_writer_symbolication* symbolication);
+// For a thread other than the crashed one whose field would take more than room bytes: keeps as
+// many of its innermost frames as fit, none if need be.
+void kocrash_writer_fit_thread(kocrash_log_writer_thread_walk* walk, std::uint32_t thread_number,
+                               std::uint64_t room,
+                               const kocrash_writer_symbolication* symbolication);
 std::size_t kocrash_writer_write_thread_register(kocrash_async_file* file, const char* name,
                                                  kocrash_greg_t value);
 // The encoded size of the Symbol message naming the frame; 0 when none is found.

@@ -112,6 +112,29 @@ std::size_t kocrash_writer_write_thread(kocrash_async_file* file,
     return size;
 }
 
+void kocrash_writer_fit_thread(kocrash_log_writer_thread_walk* walk, std::uint32_t thread_number,
+                               std::uint64_t room,
+                               const kocrash_writer_symbolication* symbolication) {
+    const std::uint32_t frames = walk->frame_count;
+    walk->frame_count = 0;
+    std::size_t body =
+        kocrash_writer_write_thread(nullptr, walk, thread_number, false, symbolication);
+    for (std::uint32_t index = 0; index < frames; ++index) {
+        const kocrash_log_writer_frame* frame = &walk->frames[index];
+        const std::size_t longer =
+            body + kocrash_writer_pack_message(
+                       nullptr, 2, [frame, symbolication](kocrash_async_file* out) {
+                           return kocrash_writer_write_thread_frame(out, frame, symbolication);
+                       });
+        const auto length = static_cast<std::uint32_t>(longer);
+        if (kocrash_writer_pack(nullptr, 3, KOCRASH_WRITER_TYPE_MESSAGE, &length) + longer > room) {
+            return;
+        }
+        body = longer;
+        walk->frame_count = index + 1;
+    }
+}
+
 std::size_t kocrash_writer_write_thread_register(kocrash_async_file* file, const char* name,
                                                  kocrash_greg_t value) {
     return kocrash_writer_pack(file, 1, KOCRASH_WRITER_TYPE_STRING, name) +

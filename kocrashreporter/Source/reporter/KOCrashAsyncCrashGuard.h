@@ -4,38 +4,65 @@
 // for anyone; any other crashing thread must not write a second report into the same file while
 // the first crash may still end the process. A report can be written by another thread than the
 // crashed one (the exception server): the crashed thread's own signal handling then learns that
-// its fault is reported, and when the process goes on after it, releases the guard so that the
-// next crash gets its own report. May run at crash time: everything declared here.
+// its fault is reported and hands it on to the application's action.
+//
+// The guard knows who holds it and what became of the report, so that no crash waits for ever:
+//   - while a report is being written, other crashes wait for it as long as it grows, but not
+//     without end: a write that stalls (no growth for a long while) is given up, and the waiting
+//     crash ends the process by its own signal without writing (a second writer would garble the
+//     first's file);
+//   - once the report is whole, what follows is no longer ours (the crash callback, or the
+//     application's handler the crashed thread was handed on to), and that code may leave by
+//     siglongjmp: a crash on that same thread then proves it left, and takes the guard at once
+//     for a report of its own; a crash on another thread waits a short while for the first
+//     crash's signal to end the process, then takes the guard and reports itself.
+// May run at crash time: everything declared here.
 #pragma once
 
 #include "platform/mach/MachTypes.h"
 
+#include <cstdint>
+
 extern "C" {
 
 enum kocrash_crash_guard_claim {
-    // The calling thread is the first: it writes the report.
+    // The calling thread is the first, or the first crash has ended: it writes the report.
     KOCRASH_CRASH_GUARD_WRITE,
     // The calling thread is the one that writes or wrote the report.
     KOCRASH_CRASH_GUARD_OWN_FAULT,
-    // Another thread writes or has written the report.
+    // Another thread's crash holds the guard.
     KOCRASH_CRASH_GUARD_TAKEN,
 };
 
-// writer writes the report of crashed's crash (the same thread for a signal).
+// writer writes the report of crashed's crash (the same thread for a signal). Also WRITE when
+// crashed was handed on to the application after its earlier report and crashes again.
 kocrash_crash_guard_claim kocrash_async_crash_guard_claim(thread_t writer, thread_t crashed);
-// Whether the thread writes or wrote the report, without claiming anything: the exception server
-// answers for the faulting thread, not for itself.
-bool kocrash_async_crash_guard_is_writer(thread_t thread);
-// Called by a writer that is not the crashed thread once the report is whole.
-void kocrash_async_crash_guard_mark_written();
-// Whether a whole report of the thread's crash was written by another thread.
-bool kocrash_async_crash_guard_reported_for(thread_t thread);
-// The process goes on after the reported crash: the next crash claims the guard anew.
-void kocrash_async_crash_guard_release();
-// For threads that got KOCRASH_CRASH_GUARD_TAKEN (in a signal handler, or the exception server
-// with another thread's fault): returns once the guard may have been released, to claim again;
-// usually the first crash's signal ends the process first. The thread can still be parked by
-// the writer.
-void kocrash_async_crash_guard_wait_for_release();
+// Called by the writer once the report is whole: what runs after it may leave by siglongjmp.
+void kocrash_async_crash_guard_end_write();
+// For the crashed thread whose report another thread wrote: true (and the guard now records
+// the thread as handed on to the application) when that report is whole.
+bool kocrash_async_crash_guard_hand_on(thread_t thread);
+// The application's handler returned to the handed-on thread: the process goes on, and the next
+// crash claims the guard anew.
+void kocrash_async_crash_guard_release(thread_t thread);
+
+enum kocrash_crash_guard_wait {
+    // The guard changed: claim again.
+    KOCRASH_CRASH_GUARD_CHANGED,
+    // The first crash left its whole report behind and did not end the process in time: the
+    // caller now holds the guard and writes.
+    KOCRASH_CRASH_GUARD_TOOK_OVER,
+    // The first report stopped growing while being written: the caller ends the process by its
+    // own signal without writing.
+    KOCRASH_CRASH_GUARD_GAVE_UP,
+};
+
+// How far the report being written has come (its size, say); any change counts as progress.
+typedef std::uint64_t (*kocrash_crash_guard_progress)(void* context);
+
+// For a thread that got KOCRASH_CRASH_GUARD_TAKEN in its signal handler. The thread can still
+// be parked by the writer meanwhile.
+kocrash_crash_guard_wait
+kocrash_async_crash_guard_wait(thread_t self, kocrash_crash_guard_progress progress, void* context);
 
 } // extern "C"

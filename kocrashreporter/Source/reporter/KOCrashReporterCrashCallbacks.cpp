@@ -6,20 +6,22 @@
 // enable filled; nothing here allocates, locks or reaches the object layer.
 //
 // Crash during crash: the monitored signals keep their handler while the report is written, and
-// the crash guard tells the threads apart. Any later signal on the writing thread, whether a
-// fault inside its own write or one the crash callback causes after it, resets that signal and
-// lets it end the process at once: that thread has no one to wait for. Any other thread that
-// crashes waits, and so does the exception server with another thread's fault while a signal is
-// being reported, so the first crash's signal ends the process and the report is never cut short
-// or written twice. Only after its write does the first thread reset its own signal, so that
-// raising it again ends the process.
+// the crash guard (KOCrashAsyncCrashGuard.h) tells the threads apart. Any later signal on the
+// writing thread, whether a fault inside its own write or one the crash callback causes after
+// it, resets that signal and lets it end the process at once: that thread has no one to wait
+// for. Any other thread that crashes waits, so the first crash's signal ends the process and the
+// report is never cut short or written twice; the wait is bounded, so a first crash whose thread
+// went on (by siglongjmp out of the crash callback or the application's handler) leaves the
+// later crash to be reported. Only after its write does the first thread reset its own signal,
+// so that raising it again ends the process.
 //
 // In Mach mode the fault signals have this handler too, beneath the kernel bridge: a fault comes
 // here after the exception server answered it, or at once where no server can answer (a forked
 // child, whose parent's server thread does not exist in it; the server's own thread), and is then
 // reported as a signal. After the server's report the faulting thread hands its signal on to the
 // action that was there before; when that action returns, the process goes on, and the guard is
-// released so that a later crash is reported and ends the process as the first would have. A
+// released so that a later crash is reported and ends the process as the first would have. When
+// it leaves by siglongjmp instead, the thread's next crash proves it, and is reported at once. A
 // fault signal sent by a process is no exception in Mach mode and is only handed on.
 #include "reporter/KOCrashReporterCrashCallbacks.h"
 
@@ -62,8 +64,16 @@ bool handOn(int signo, siginfo_t* info, ucontext_t* uap, KOCrashSignalHandlerCal
 
 enum class SignalTurn { Write, EndProcess, HandOn };
 
-// Waits while another thread's report may still end the process.
-SignalTurn claimForSignal(thread_t self) {
+// The report file's size: a write that goes on makes it grow.
+std::uint64_t reportSize(void* context) {
+    struct stat status;
+    return stat(static_cast<kocrash_crash_context*>(context)->report_path, &status) == 0
+               ? static_cast<std::uint64_t>(status.st_size)
+               : 0;
+}
+
+// Waits while another thread's crash may still end the process, never without end.
+SignalTurn claimForSignal(thread_t self, kocrash_crash_context* crash) {
     for (;;) {
         switch (kocrash_async_crash_guard_claim(self, self)) {
         case KOCRASH_CRASH_GUARD_WRITE:
@@ -71,29 +81,18 @@ SignalTurn claimForSignal(thread_t self) {
         case KOCRASH_CRASH_GUARD_OWN_FAULT:
             return SignalTurn::EndProcess;
         case KOCRASH_CRASH_GUARD_TAKEN:
-            if (kocrash_async_crash_guard_reported_for(self)) {
-                return SignalTurn::HandOn;
-            }
-            kocrash_async_crash_guard_wait_for_release();
             break;
         }
-    }
-}
-
-// Whether the server writes this exception's report; false leaves the exception to the kernel.
-bool claimForException(thread_t crashed) {
-    for (;;) {
-        switch (kocrash_async_crash_guard_claim(mach_thread_self(), crashed)) {
-        case KOCRASH_CRASH_GUARD_WRITE:
-            return true;
-        case KOCRASH_CRASH_GUARD_OWN_FAULT:
-            return false;
-        case KOCRASH_CRASH_GUARD_TAKEN:
-            if (kocrash_async_crash_guard_is_writer(crashed)) {
-                return false;
-            }
-            kocrash_async_crash_guard_wait_for_release();
+        if (kocrash_async_crash_guard_hand_on(self)) {
+            return SignalTurn::HandOn;
+        }
+        switch (kocrash_async_crash_guard_wait(self, reportSize, crash)) {
+        case KOCRASH_CRASH_GUARD_CHANGED:
             break;
+        case KOCRASH_CRASH_GUARD_TOOK_OVER:
+            return SignalTurn::Write;
+        case KOCRASH_CRASH_GUARD_GAVE_UP:
+            return SignalTurn::EndProcess;
         }
     }
 }
@@ -158,15 +157,28 @@ kocrash_error_t kocrash_write_report(kocrash_crash_context* context, thread_t cr
         close(fd);
         return KOCRASH_EINTERNAL;
     }
+    // A file-size limit below the report makes write() fail instead of raising SIGXFSZ, whose
+    // default action would end the process by a signal that is not its crash's.
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    struct sigaction fileSizeAction;
+    const bool fileSizeIgnored = sigaction(SIGXFSZ, &ignore, &fileSizeAction) == 0;
     kocrash_async_file file;
     kocrash_async_file_init(&file, fd, context->report_size_cap);
     const kocrash_error_t result = kocrash_log_writer_write(
         &context->writer, crashed_thread, &shared_image_list, &file, signal_info, thread_state);
     kocrash_log_writer_close(&context->writer);
-    // A refused write only shortens the report: it is still the report, and the crash callback
-    // still runs after it.
     const bool flushed = kocrash_async_file_flush(&file);
     const bool closed = close(fd) == 0;
+    if (fileSizeIgnored) {
+        sigaction(SIGXFSZ, &fileSizeAction, nullptr);
+    }
+    // A report cut by a refused write cannot be decoded: no report is better than that one.
+    if (file.refused) {
+        unlink(context->report_path);
+        return KOCRASH_EINTERNAL;
+    }
     if (!flushed || !closed) {
         return KOCRASH_EINTERNAL;
     }
@@ -180,13 +192,13 @@ bool kocrash::signal_handler_callback(int signo, siginfo_t* info, ucontext_t* ua
         return handOn(signo, info, uap, next);
     }
     const thread_t self = mach_thread_self();
-    switch (claimForSignal(self)) {
+    switch (claimForSignal(self, crash)) {
     case SignalTurn::EndProcess:
         resetToDefault(signo);
         return false;
     case SignalTurn::HandOn:
         if (handOn(signo, info, uap, next)) {
-            kocrash_async_crash_guard_release();
+            kocrash_async_crash_guard_release(self);
             return true;
         }
         return false;
@@ -199,6 +211,7 @@ bool kocrash::signal_handler_callback(int signo, siginfo_t* info, ucontext_t* ua
     kocrash_async_signal_info_from_host(info, &bsd);
     const kocrash_log_signal_info signal_info{&bsd, nullptr};
     const kocrash_error_t result = kocrash_write_report(crash, self, &state, &signal_info);
+    kocrash_async_crash_guard_end_write();
     resetToDefault(signo);
     if (result == KOCRASH_ESUCCESS) {
         runCrashCallback(info, uap);
@@ -220,15 +233,11 @@ kern_return_t kocrash::mach_exception_callback(task_t task, thread_t thread,
                                                   &bsd)) {
         return KERN_FAILURE;
     }
-    // The server answers one exception at a time: when it wrote the report itself, that write has
-    // ended and the exception is left to the kernel (the faulting thread waits in its signal
-    // handler until the first crash's thread ends the process or goes on). So is a fault of the
-    // thread that writes or wrote a signal's report (its crash callback faulting after an
-    // abort): that thread waits for this reply, and only its fault's default action can end the
-    // process. Any other thread's fault while a signal is being reported makes the server wait,
-    // so that the fault does not end the process mid-write and the first crash's signal ends it
-    // instead.
-    if (!claimForException(thread)) {
+    // The server never waits for the guard: the thread whose report is being written, or whose
+    // crash callback runs, may fault and wait for this server's reply. An exception it cannot
+    // claim is left to the kernel, and the faulting thread's own signal handler waits instead
+    // (or, for the thread that writes or wrote a signal's report, ends the process at once).
+    if (kocrash_async_crash_guard_claim(mach_thread_self(), thread) != KOCRASH_CRASH_GUARD_WRITE) {
         return KERN_FAILURE;
     }
     const kocrash_log_mach_signal_info mach{exception_type, code, code_count};
@@ -248,6 +257,6 @@ kern_return_t kocrash::mach_exception_callback(task_t task, thread_t thread,
         kocrash_async_signal_info_to_host(&bsd, &info);
         runCrashCallback(&info, &uap);
     }
-    kocrash_async_crash_guard_mark_written();
+    kocrash_async_crash_guard_end_write();
     return KERN_FAILURE;
 }

@@ -50,10 +50,12 @@ koframe_error_t koframe_cursor_thread_init(koframe_cursor* cursor, task_t task, 
 }
 
 koframe_error_t koframe_cursor_next(koframe_cursor* cursor) {
-    // Cheapest and most precise first; frame records only when no table describes the pc.
+    // Cheapest and most precise first; a first pc in no image returns to the link register (a
+    // call through a bad pointer); frame records only when nothing else describes the pc.
     static constexpr koframe_cursor_frame_reader_t readers[] = {
         koframe_cursor_read_compact_unwind,
         koframe_cursor_read_dwarf_unwind,
+        koframe_cursor_read_link_register,
         koframe_cursor_read_frame_ptr,
     };
     return koframe_cursor_next_with_readers(cursor, readers, sizeof(readers) / sizeof(readers[0]));

@@ -2,9 +2,10 @@
 // step asks a fixed list of frame readers, in order, to derive the caller's registers from the
 // current frame; the first that succeeds supplies the next frame. The standard list is the
 // compact unwind reader (the image's __unwind_info), then the DWARF reader (__eh_frame or
-// __debug_frame), then the frame-pointer reader: cheapest and most precise first, the frame
-// chain as the last resort. May run at crash time: everything declared here (no heap, no
-// lock; all state lives in the cursor, which the caller keeps).
+// __debug_frame), then the link-register reader (a first frame whose pc lies in no image), then
+// the frame-pointer reader: cheapest and most precise first, the frame chain as the last resort.
+// May run at crash time: everything declared here (no heap, no lock; all state lives in the cursor,
+// which the caller keeps).
 #pragma once
 
 #include "async/KOCrashAsyncTaskMemory.h"
@@ -105,6 +106,12 @@ koframe_error_t koframe_cursor_read_image_at_pc(task_t task, kocrash_async_image
                                                 const kocrash_async_thread_state* previous_frame,
                                                 kocrash_async_thread_state* next_frame,
                                                 koframe_image_reader read_image);
+// Only for the first frame, when its pc lies in no image (a call through a bad pointer): the
+// caller is at the link register, with every other register as it is. 4 otherwise.
+koframe_error_t koframe_cursor_read_link_register(task_t task, kocrash_async_image_list* image_list,
+                                                  const kocrash_async_thread_state* current_frame,
+                                                  const kocrash_async_thread_state* previous_frame,
+                                                  kocrash_async_thread_state* next_frame);
 // Follows the frame record at fp: the caller's fp and the return address. Only those two
 // registers are known in the frame it derives.
 koframe_error_t koframe_cursor_read_frame_ptr(task_t task, kocrash_async_image_list* image_list,

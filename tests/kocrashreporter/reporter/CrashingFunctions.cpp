@@ -16,6 +16,13 @@ kocrash_test_store_to(std::uintptr_t address) {
     asm volatile("" ::: "memory");
 }
 
+[[gnu::noinline]] void kocrash_test_call_address(std::uintptr_t address) {
+    auto* volatile function = reinterpret_cast<void (*)()>(address);
+    function();
+    // Not a tail call: the caller's frame stays, as in most calls through a pointer.
+    asm volatile("" ::: "memory");
+}
+
 [[gnu::noinline]] void kocrash_test_bus_error() {
     std::FILE* file = std::tmpfile();
     auto* page =

@@ -7,6 +7,8 @@
 extern "C" {
 
 void kocrash_test_store_to(std::uintptr_t address);
+// Calls whatever lies at address, through a pointer the compiler cannot see through.
+void kocrash_test_call_address(std::uintptr_t address);
 // Reads a page of a file mapping that lies past the end of the file.
 void kocrash_test_bus_error();
 void kocrash_test_arithmetic_error();

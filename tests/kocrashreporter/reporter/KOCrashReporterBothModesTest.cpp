@@ -1,12 +1,14 @@
 // Crashes that Mach mode must report as signal mode does, each run in both modes in forked
 // children: a fault in a forked child, many threads faulting at once, the signal and code the
-// process ends with, and a crash after one the application's own handler survived.
+// process ends with, and a crash after one the application's own handler survived (by returning
+// or by siglongjmp).
 #include "CrashingFunctions.h"
 #include "ReporterTestSupport.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <csetjmp>
 #include <csignal>
 #include <pthread.h>
 #include <sys/mman.h>
@@ -89,6 +91,62 @@ TEST(MachMode, ACrashAfterOneTheApplicationSurvivedGetsItsOwnReport) {
         ASSERT_TRUE(report);
         EXPECT_EQ(report->signalInfo().name(), thenAbort ? "SIGABRT" : "SIGSEGV");
         EXPECT_EQ(report->signalInfo().address(), thenAbort ? 0u : 0x10u);
+    }
+}
+
+sigjmp_buf survivedFault;
+std::atomic<int> faultsSeen{0};
+
+// The application's handler leaves its first fault by siglongjmp and lets any later one end the
+// process.
+void leaveFirstFaultByLongJump(int, siginfo_t*, void*) {
+    if (faultsSeen.fetch_add(1) == 0) {
+        siglongjmp(survivedFault, 1);
+    }
+    signal(SIGSEGV, SIG_DFL);
+}
+
+struct LaterCrash {
+    const char* name;
+    bool onTheSameThread;
+    void (*crash)();
+    int signal;
+    std::uint64_t address;
+};
+
+const LaterCrash kLaterCrashes[] = {
+    {"abort_elsewhere", false, kocrash_test_abort, SIGABRT, 0},
+    {"fault_elsewhere", false, [] { kocrash_test_store_to(0x20); }, SIGSEGV, 0x20},
+    {"abort_on_the_same_thread", true, kocrash_test_abort, SIGABRT, 0},
+    {"fault_on_the_same_thread", true, [] { kocrash_test_store_to(0x20); }, SIGSEGV, 0x20},
+};
+
+// The report of the survived fault keeps no guard: a later crash anywhere is reported and ends
+// the process, with no wait for a handler that will never return.
+TEST(MachMode, ACrashAfterAFaultLeftBySiglongjmpGetsItsOwnReport) {
+    for (const LaterCrash& later : kLaterCrashes) {
+        SCOPED_TRACE(later.name);
+        ReportFolder folder;
+        const ChildEnd end = runChild([&] {
+            struct sigaction leave {};
+            leave.sa_sigaction = leaveFirstFaultByLongJump;
+            leave.sa_flags = SA_SIGINFO;
+            sigaction(SIGSEGV, &leave, nullptr);
+            enable(folder, KOCrashReporterSignalHandlerTypeMach);
+            if (sigsetjmp(survivedFault, 1) == 0) {
+                kocrash_test_store_to(0x10);
+            }
+            if (later.onTheSameThread) {
+                later.crash();
+            } else {
+                std::thread(later.crash).join();
+            }
+        });
+        ASSERT_EQ(end.signal, later.signal) << "exit code " << end.exitCode;
+        const auto report = folder.loadPendingReport();
+        ASSERT_TRUE(report);
+        EXPECT_EQ(report->signalInfo().name(), later.signal == SIGABRT ? "SIGABRT" : "SIGSEGV");
+        EXPECT_EQ(report->signalInfo().address(), later.address);
     }
 }
 

@@ -3,6 +3,7 @@
 // signal, the threads, the images, the exception and the custom data.
 #include "BusyThreads.h"
 #include "CrashingFunctions.h"
+#include "KOCrashReportTextFormatter.h"
 #include "NoReturnCall.h"
 #include "ReporterTestSupport.h"
 #include "platform/core/LogSink.h"
@@ -15,6 +16,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <string>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <thread>
@@ -195,6 +197,57 @@ TEST(CallerFrames, AreNamedAfterTheFunctionThatMadeTheCall) {
 #endif
 }
 
+// A call through a pointer into no image faults before the callee stores a frame record: frame 0
+// is where the call went, frame 1 the caller, found at the link register.
+TEST(CallerFrames, ACallThroughABadPointerNamesTheCaller) {
+    const std::pair<const char*, std::uintptr_t (*)()> targets[] = {
+        {"null", [] { return std::uintptr_t{0}; }},
+        {"non_executable_page",
+         [] {
+             return reinterpret_cast<std::uintptr_t>(
+                 mmap(nullptr, static_cast<std::size_t>(getpagesize()), PROT_READ | PROT_WRITE,
+                      MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+         }},
+    };
+    for (const auto mode :
+         {KOCrashReporterSignalHandlerTypeBSD, KOCrashReporterSignalHandlerTypeMach}) {
+        for (const auto& [name, target] : targets) {
+            SCOPED_TRACE(std::string(name) + (mode == KOCrashReporterSignalHandlerTypeMach
+                                                  ? " in Mach mode"
+                                                  : " in signal mode"));
+            ReportFolder folder;
+            const ChildEnd end = runChild([&] {
+                KOCrashReporter reporter = folder.reporter(folder.config(mode));
+                if (!reporter.enableCrashReporter()) {
+                    _exit(2);
+                }
+                kocrash_test_call_address(target());
+            });
+            ASSERT_EQ(end.signal, SIGSEGV) << "exit code " << end.exitCode;
+            const auto report = folder.loadPendingReport();
+            ASSERT_TRUE(report);
+            const KOCrashReportThreadInfo& crashed = onlyCrashedThread(*report);
+#if defined(__aarch64__)
+            const auto& frames = crashed.stackFrames();
+            ASSERT_GE(frames.size(), 3u);
+            EXPECT_TRUE(namesFunction(frames[1], "kocrash_test_call_address"));
+            const std::string log = KOCrashReportTextFormatter::stringValueForCrashReport(
+                *report, KOCrashReportTextFormat::Standard);
+            const std::size_t block = log.find(" Crashed:\n");
+            ASSERT_NE(block, std::string::npos) << log;
+            const std::size_t callerLine = log.find("\n1 ", block);
+            ASSERT_NE(callerLine, std::string::npos) << log;
+            EXPECT_NE(log.substr(callerLine, log.find('\n', callerLine + 1) - callerLine)
+                          .find("kocrash_test_call_address + "),
+                      std::string::npos)
+                << log;
+#else
+            EXPECT_TRUE(crashed.stackFrames().empty()) << "stacks are walked on 64-bit ARM only";
+#endif
+        }
+    }
+}
+
 constexpr int kFaulting = 8;
 
 TEST(CrashGuard, EightThreadsFaultingAtOnceLeaveOneWholeReport) {
@@ -317,33 +370,34 @@ TEST_P(CrashInCrashCallback, EndsTheProcessAfterAWholeReport) {
 INSTANTIATE_TEST_SUITE_P(Kinds, CrashInCrashCallback, testing::ValuesIn(kCrashesInCallbacks),
                          [](const auto& info) { return std::string(info.param.name); });
 
-// Custom data larger than the file may grow: its write is refused after everything before it
-// was flushed, so only the report's end is missing. The reporter sets no cap of its own here.
-TEST(CrashCallback, RunsAfterAReportThatARefusedWriteCutShort) {
+// Custom data larger than the file may grow: the limit cuts the report, and a cut report cannot
+// be decoded, so none is left. SIGXFSZ, whose default action would end the process, is left as
+// the application had it. The reporter sets no cap of its own here.
+TEST(FileSizeLimit, RemovesTheReportItCutsAndTheCrashEndsTheProcess) {
     constexpr rlim_t kFileLimit = 1 << 20;
-    ReportFolder folder;
-    testsupport::TemporaryDirectory markers;
-    const std::string marker = (markers.path() / "called").string();
-    const ChildEnd end = runChild([&] {
-        KOCrashReporter reporter =
-            folder.reporter(folder.config(KOCrashReporterSignalHandlerTypeBSD,
-                                          KOCrashReporterSymbolicationStrategySymbolTable, 0));
-        const KOCrashReporterCallbacks callbacks{0, const_cast<char*>(marker.c_str()),
-                                                 markCallback};
-        reporter.setCrashCallbacks(&callbacks);
-        reporter.setCustomData(KOCrashReportData(2 * kFileLimit, 'x'));
-        if (!reporter.enableCrashReporter()) {
-            _exit(2);
-        }
-        signal(SIGXFSZ, SIG_IGN);
-        const rlimit fileLimit{kFileLimit, kFileLimit};
-        setrlimit(RLIMIT_FSIZE, &fileLimit);
-        kocrash_test_store_to(0x10);
-    });
-    ASSERT_EQ(end.signal, SIGSEGV);
-    EXPECT_EQ(std::filesystem::file_size(folder.reporter().crashReportPath()), kFileLimit);
-    ASSERT_TRUE(std::filesystem::exists(marker));
-    EXPECT_EQ(testsupport::readFile(marker), std::string(1, char(SIGSEGV)));
+    for (const auto mode :
+         {KOCrashReporterSignalHandlerTypeBSD, KOCrashReporterSignalHandlerTypeMach}) {
+        ReportFolder folder;
+        testsupport::TemporaryDirectory markers;
+        const std::string marker = (markers.path() / "called").string();
+        const ChildEnd end = runChild([&] {
+            KOCrashReporter reporter = folder.reporter(
+                folder.config(mode, KOCrashReporterSymbolicationStrategySymbolTable, 0));
+            const KOCrashReporterCallbacks callbacks{0, const_cast<char*>(marker.c_str()),
+                                                     markCallback};
+            reporter.setCrashCallbacks(&callbacks);
+            reporter.setCustomData(KOCrashReportData(2 * kFileLimit, 'x'));
+            if (!reporter.enableCrashReporter()) {
+                _exit(2);
+            }
+            const rlimit fileLimit{kFileLimit, kFileLimit};
+            setrlimit(RLIMIT_FSIZE, &fileLimit);
+            kocrash_test_store_to(0x10);
+        });
+        ASSERT_EQ(end.signal, SIGSEGV) << "exit code " << end.exitCode;
+        EXPECT_FALSE(folder.reporter().hasPendingCrashReport());
+        EXPECT_FALSE(std::filesystem::exists(marker)) << "no report, no callback";
+    }
 }
 
 // Enable clears away what stands at the report path and is no regular file, saying so, and the

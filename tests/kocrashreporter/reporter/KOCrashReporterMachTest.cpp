@@ -87,8 +87,8 @@ void startThreadsThatRefuseToPark(int count) {
 }
 
 // A fault on another thread while an abort is being reported reaches the exception server before
-// the write has suspended it: the server must wait, so that the abort ends the process and its
-// report is whole.
+// the write has suspended it: the fault must wait (in its own signal handler, the server cannot),
+// so that the abort ends the process and its report is whole.
 TEST(MachMode, AFaultWhileAnAbortIsReportedWaitsForTheWholeReport) {
     ReportFolder folder;
     const ChildEnd end = runChild([&] {

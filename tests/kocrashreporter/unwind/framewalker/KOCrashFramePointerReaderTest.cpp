@@ -1,9 +1,11 @@
 // The frame-pointer reader over frame records laid out in real memory, and over the real
-// stack of this thread (64-bit ARM only: the thread state has no other layout).
+// stack of this thread (64-bit ARM only: the thread state has no other layout); the
+// link-register reader that comes before it for a first pc in no image.
 #include "unwind/KOCrashFrameWalker.h"
 
 #include "LowPages.h"
 #include "ProcessFunctions.h"
+#include "images/KOCrashAsyncImageList.h"
 #include "platform/mach/MachPorts.h"
 
 #include <gtest/gtest.h>
@@ -96,6 +98,37 @@ TEST_F(FrameRecords, MissingNullAndUnreadableFramePointers) {
     // The record's second word is past the end of the readable memory.
     kocrash_async_thread_state_set_reg(&state, KOCRASH_REG_FP, stack.address() + stack.size() - 8);
     EXPECT_EQ(read(state, nullptr, &next), KOFRAME_EBADFRAME);
+}
+
+// A call through a bad pointer: the callee stored no record, the caller is at the link register,
+// and the walk goes on from the caller's own record. Without a link register, the record decides.
+TEST_F(FrameRecords, AFirstPcInNoImageReturnsToTheLinkRegister) {
+    kocrash_async_image_list noImages;
+    kocrash_nasync_image_list_init(&noImages, mach_task_self());
+    record(0, 0, 0x12000);
+    kocrash_async_thread_state_set_reg(&state, KOCRASH_REG_FP, slot(0));
+    for (const kocrash_greg_t badPc : {kocrash_greg_t{0}, kocrash_greg_t{0x10000}}) {
+        for (const bool withLinkRegister : {true, false}) {
+            kocrash_async_thread_state_set_reg(&state, KOCRASH_REG_IP, badPc);
+            if (withLinkRegister) {
+                kocrash_async_thread_state_set_reg(&state, KOCRASH_ARM64_LR, 0x11000);
+            } else {
+                kocrash_async_thread_state_clear_reg(&state, KOCRASH_ARM64_LR);
+            }
+            koframe_cursor cursor;
+            koframe_cursor_init(&cursor, mach_task_self(), &state, &noImages);
+            std::vector<kocrash_greg_t> pcs;
+            while (koframe_cursor_next(&cursor) == KOFRAME_ESUCCESS) {
+                kocrash_greg_t pc;
+                ASSERT_EQ(koframe_cursor_get_reg(&cursor, KOCRASH_REG_IP, &pc), KOFRAME_ESUCCESS);
+                pcs.push_back(pc);
+            }
+            koframe_cursor_free(&cursor);
+            EXPECT_EQ(pcs, withLinkRegister ? (std::vector<kocrash_greg_t>{badPc, 0x11000, 0x12000})
+                                            : (std::vector<kocrash_greg_t>{badPc, 0x12000}));
+        }
+    }
+    kocrash_nasync_image_list_free(&noImages);
 }
 
 TEST_F(FrameRecords, ThirtyTwoBitRecordsHoldTwoFourByteWords) {
