@@ -1,5 +1,7 @@
 #include "platform/http/HttpTransport.h"
 
+#include "platform/http/CurlDescriptors.h"
+
 #include <curl/curl.h>
 
 #include <algorithm>
@@ -134,6 +136,7 @@ bool configure(Transfer& transfer) {
         curl_easy_setopt(easy, CURLOPT_URL, request.url.c_str()) == CURLE_OK &&
         curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https") == CURLE_OK &&
         curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L) == CURLE_OK &&
+        curl_easy_setopt(easy, CURLOPT_OPENSOCKETFUNCTION, openCloseOnExecSocket) == CURLE_OK &&
         curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS,
                          static_cast<long>(request.timeout.count())) == CURLE_OK &&
         // Two limits end a transfer. Idleness: under one byte a second for the request's
@@ -176,7 +179,7 @@ struct HttpTransport::Worker {
     std::mutex mutex;
     std::vector<std::unique_ptr<Transfer>> incoming;
     bool stopping = false;
-    CURLM* multi = curl_multi_init();
+    CURLM* multi = newCloseOnExecMulti();
     std::vector<std::unique_ptr<Transfer>> running;
 
     ~Worker() { curl_multi_cleanup(multi); }
