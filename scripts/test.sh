@@ -2,15 +2,17 @@
 # Sets up the machine, then builds and tests the four configurations:
 # host (x86_64), arm64 (cross-compiled, tests under qemu-aarch64), the host
 # AddressSanitizer + UndefinedBehaviorSanitizer build, and the host
-# ThreadSanitizer build, which runs only the suites that start threads.
-# Usage: scripts/test.sh [host|arm64|asan|tsan ...]   (default: all four)
+# ThreadSanitizer build, which runs only the suites that start threads; then
+# the fuzz stage: the four libFuzzer targets, each replaying its committed
+# corpus and fuzzing briefly.
+# Usage: scripts/test.sh [host|arm64|asan|tsan|fuzz ...]   (default: all of them)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 "$root/scripts/install-deps.sh"
 
 configs=("$@")
-[ "${#configs[@]}" -gt 0 ] || configs=(host arm64 asan tsan)
+[ "${#configs[@]}" -gt 0 ] || configs=(host arm64 asan tsan fuzz)
 jobs=$(nproc)
 total_passed=0
 total_failed=0
@@ -41,8 +43,31 @@ run_ctest() { # <config> <log> [selection...]
   return "$status"
 }
 
+# Each fuzzer counts as one test: it passes when it builds, replays its corpus
+# and runs its time without a finding.
+fuzz_seconds=25
+run_fuzz_stage() {
+  local started=$SECONDS log="$root/build/fuzz-stage.log" clean findings
+  mkdir -p "$root/build"
+  echo "== fuzz: build and run (${fuzz_seconds} s each)"
+  set +e
+  "$root/scripts/fuzz.sh" all "$fuzz_seconds" 2>&1 | tee "$log"
+  local status=${PIPESTATUS[0]}
+  set -e
+  clean=$(grep -c "^fuzz .*: clean" "$log" || true)
+  findings=$((4 - clean))
+  total_passed=$((total_passed + clean))
+  total_failed=$((total_failed + findings))
+  if [ "$status" -ne 0 ] || [ "$findings" -ne 0 ]; then failed_configs+=(fuzz); fi
+  echo "== fuzz: $((SECONDS - started)) s"
+}
+
 set -f # the selections hold regular expressions, not file patterns
 for config in "${configs[@]}"; do
+  if [ "$config" = fuzz ]; then
+    run_fuzz_stage
+    continue
+  fi
   targets=()
   selections=("")
   case "$config" in

@@ -2,8 +2,23 @@
 # Runs the capture example against an ingestion host that only the proxy can
 # reach: the proxy is named by http_proxy alone, and every batch must arrive
 # at the receiver through it.
-# Usage: deliver-through-proxy.sh <davaror-capture> <davaror-ingest-receiver> <davaror-forward-proxy>
+# Usage: deliver-through-proxy.sh [<davaror-capture> <davaror-ingest-receiver> <davaror-forward-proxy>]
+# Without arguments it builds the three programs in the host build (build/host) and runs those.
 set -euo pipefail
+if [ "$#" -eq 0 ]; then
+  root=$(cd "$(dirname "$0")/../.." && pwd)
+  echo "building the example programs in $root/build/host" >&2
+  "$root/scripts/install-deps.sh" >/dev/null
+  cmake -S "$root" -B "$root/build/host" -G Ninja -DDAVAROR_WERROR=ON >/dev/null
+  cmake --build "$root/build/host" --target davaror-capture davaror-ingest-receiver \
+    davaror-forward-proxy >/dev/null
+  examples="$root/build/host/examples"
+  set -- "$examples/capture/davaror-capture" "$examples/ingest-receiver/davaror-ingest-receiver" \
+    "$examples/forward-proxy/davaror-forward-proxy"
+elif [ "$#" -ne 3 ]; then
+  echo "usage: $0 [<davaror-capture> <davaror-ingest-receiver> <davaror-forward-proxy>]" >&2
+  exit 2
+fi
 capture=$1 receiver=$2 proxy=$3
 work=$(mktemp -d)
 pids=()

@@ -18,5 +18,5 @@ void kocrash_log(const char* format, ...) {
         std::vsnprintf(line.data(), line.size() + 1, format, arguments);
     }
     va_end(arguments);
-    platform::log::writeLine(line);
+    platform::log::writeSystemLogLine(line);
 }

@@ -20,18 +20,26 @@ Sink& sink() {
     return *instance;
 }
 
-} // namespace
-
-void writeLine(std::string_view line) {
+void write(std::string_view line, std::FILE* stream) {
     auto& s = sink();
     std::lock_guard lock(s.mutex);
     if (!s.captures.empty()) {
         s.captured.emplace_back(line);
         return;
     }
-    std::fwrite(line.data(), 1, line.size(), stdout);
-    std::fputc('\n', stdout);
-    std::fflush(stdout);
+    std::fwrite(line.data(), 1, line.size(), stream);
+    std::fputc('\n', stream);
+    std::fflush(stream);
+}
+
+} // namespace
+
+void writeLine(std::string_view line) {
+    write(line, stdout);
+}
+
+void writeSystemLogLine(std::string_view line) {
+    write(line, stderr);
 }
 
 ScopedCapture::ScopedCapture() {

@@ -8,6 +8,9 @@ namespace platform::log {
 
 // Writes one line to standard output, or to the innermost active capture.
 void writeLine(std::string_view line);
+// Writes one line to standard error, which stands for the system log here (standard output
+// belongs to the application), or to the innermost active capture.
+void writeSystemLogLine(std::string_view line);
 
 // Collects every line written while it lives instead of printing it, so tests
 // can assert on log texts.

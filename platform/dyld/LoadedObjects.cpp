@@ -37,7 +37,7 @@ std::string executablePath() {
 
 // The loader writes its objects' names under its own lock, which the thread sanitizer does not
 // see; dl_iterate_phdr holds that lock while the name is copied here.
-[[gnu::no_sanitize("thread")]] std::string copyName(const char* name) {
+__attribute__((no_sanitize("thread"))) std::string copyName(const char* name) {
     std::string copy;
     for (; name != nullptr && *name != '\0'; ++name) {
         copy.push_back(*name);

@@ -1,12 +1,13 @@
 #include "platform/dyld/MachOImageMapping.h"
 
+#include "platform/core/RegularFile.h"
 #include "platform/dyld/DyldImages.h"
 #include "platform/dyld/MachOLoadCommands.h"
 #include "platform/mach/UnchangingMemory.h"
 
 #include <cstring>
-#include <fstream>
-#include <iterator>
+#include <limits>
+#include <span>
 #include <sys/mman.h>
 #include <unistd.h>
 #include <vector>
@@ -117,10 +118,11 @@ void rebase(std::span<std::uint8_t> image, const MachOLoadCommands& commands,
 } // namespace
 
 std::unique_ptr<MachOImageMapping> MachOImageMapping::map(const std::string& path) {
-    std::ifstream stream(path, std::ios::binary);
-    const std::vector<std::uint8_t> file((std::istreambuf_iterator<char>(stream)),
-                                         std::istreambuf_iterator<char>());
-    return fromBytes(file, path);
+    std::error_code error;
+    const std::string file =
+        readRegularFile(path, std::numeric_limits<std::size_t>::max(), SymbolicLinks::follow, error)
+            .value_or("");
+    return fromBytes({reinterpret_cast<const std::uint8_t*>(file.data()), file.size()}, path);
 }
 
 std::unique_ptr<MachOImageMapping> MachOImageMapping::fromBytes(std::span<const std::uint8_t> file,

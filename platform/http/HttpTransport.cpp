@@ -1,5 +1,7 @@
 #include "platform/http/HttpTransport.h"
 
+#include "platform/http/CurlDescriptors.h"
+
 #include <curl/curl.h>
 
 #include <algorithm>
@@ -134,10 +136,15 @@ bool configure(Transfer& transfer) {
         curl_easy_setopt(easy, CURLOPT_URL, request.url.c_str()) == CURLE_OK &&
         curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https") == CURLE_OK &&
         curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L) == CURLE_OK &&
+        curl_easy_setopt(easy, CURLOPT_OPENSOCKETFUNCTION, openCloseOnExecSocket) == CURLE_OK &&
         curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS,
                          static_cast<long>(request.timeout.count())) == CURLE_OK &&
-        // The timeout is for idleness: a transfer that keeps moving, however long it
-        // takes on a slow link, must not be cut off. libcurl counts in whole seconds.
+        // Two limits end a transfer. Idleness: under one byte a second for the request's
+        // timeout (in whole seconds, as libcurl counts). Only body bytes count as moving, so
+        // a reply whose header lines trickle in ends here too, a few seconds past the
+        // timeout as libcurl averages its speed (12 to 16 s with the default 10 s). And the
+        // deadline: however steadily it moves, the whole request ends after `deadline`
+        // (one minute by default).
         curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L) == CURLE_OK &&
         curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, idleSeconds(request.timeout)) == CURLE_OK &&
         curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, static_cast<long>(request.deadline.count())) ==
@@ -172,7 +179,7 @@ struct HttpTransport::Worker {
     std::mutex mutex;
     std::vector<std::unique_ptr<Transfer>> incoming;
     bool stopping = false;
-    CURLM* multi = curl_multi_init();
+    CURLM* multi = newCloseOnExecMulti();
     std::vector<std::unique_ptr<Transfer>> running;
 
     ~Worker() { curl_multi_cleanup(multi); }

@@ -1,8 +1,9 @@
 #include "platform/sysctl/ProcessRecord.h"
 
+#include "platform/core/RegularFile.h"
+
 #include <cerrno>
 #include <cstring>
-#include <fstream>
 #include <sstream>
 #include <string>
 #include <unistd.h>
@@ -11,14 +12,16 @@
 namespace platform::sysctl {
 namespace {
 
+// Far above what any of the /proc files read here holds.
+constexpr std::size_t procFileLimit = 1 << 20;
+
 bool readFile(const std::string& path, std::string& contents) {
-    std::ifstream file(path);
-    if (!file) {
+    std::error_code error;
+    auto text = readRegularFile(path, procFileLimit, SymbolicLinks::follow, error);
+    if (!text) {
         return false;
     }
-    std::ostringstream text;
-    text << file.rdbuf();
-    contents = text.str();
+    contents = std::move(*text);
     return true;
 }
 

@@ -1,9 +1,10 @@
 #include "platform/sysctl/SysctlTable.h"
 
+#include "platform/core/RegularFile.h"
 #include "platform/mach/MachTypes.h"
 #include "platform/sysctl/Sysctl.h"
 
-#include <fstream>
+#include <algorithm>
 #include <functional>
 #include <map>
 #include <set>
@@ -14,10 +15,14 @@
 namespace platform::sysctl {
 namespace {
 
+// The kernel facts read here are one short line each.
+constexpr std::size_t kernelFactLimit = 1 << 16;
+
 std::string firstLineOf(const std::string& path) {
-    std::ifstream file(path);
-    std::string line;
-    std::getline(file, line);
+    std::error_code error;
+    std::string line =
+        readRegularFile(path, kernelFactLimit, SymbolicLinks::follow, error).value_or("");
+    line.erase(std::min(line.find('\n'), line.size()));
     // Device-tree strings end in NUL bytes.
     while (!line.empty() && (line.back() == '\0' || line.back() == ' ')) {
         line.pop_back();

@@ -1,6 +1,7 @@
 // Normal context only: registration allocates list nodes and takes the registration lock.
 #include "handlers/KOCrashSignalHandler.h"
 
+#include "KOCrashLog.h"
 #include "handlers/KOCrashSignalHandlerContext.h"
 #include "platform/mach/MachKernelBridge.h"
 
@@ -90,10 +91,28 @@ bool KOCrashSignalHandler::registerHandlerForSignal(int signo,
     return true;
 }
 
-bool KOCrashSignalHandler::installHandler(int signo, std::optional<KOError>* error) {
-    kocrash_signal_handler_context& shared = kocrash_signal_handler_shared_context();
+bool KOCrashSignalHandler::useAlternateStack(std::optional<KOError>* error) {
+    stack_t current{};
+    const bool applicationStack =
+        sigaltstack(nullptr, &current) == 0 && (current.ss_flags & SS_DISABLE) == 0;
+    if (applicationStack && current.ss_size >= sigstk_.ss_size) {
+        return true;
+    }
     if (sigaltstack(&sigstk_, nullptr) != 0) {
         kocrash_populate_posix_error(error, errno, "Could not initialize alternative signal stack");
+        return false;
+    }
+    if (applicationStack) {
+        kocrash_log("[KOCrashReporter] Replaced the alternate signal stack of %zu bytes with one "
+                    "of %zu bytes",
+                    current.ss_size, sigstk_.ss_size);
+    }
+    return true;
+}
+
+bool KOCrashSignalHandler::installHandler(int signo, std::optional<KOError>* error) {
+    kocrash_signal_handler_context& shared = kocrash_signal_handler_shared_context();
+    if (!useAlternateStack(error)) {
         return false;
     }
     if (!chainEndsWithPreviousAction(shared)) {

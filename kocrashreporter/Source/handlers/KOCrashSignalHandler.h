@@ -48,6 +48,9 @@ private:
     KOCrashSignalHandler() = default;
     // Needs the registration lock held.
     bool installHandler(int signo, std::optional<KOError>* error);
+    // Keeps the calling thread's alternate stack when it is at least as large as the reporter's
+    // own; otherwise puts the reporter's in its place.
+    bool useAlternateStack(std::optional<KOError>* error);
 
     stack_t sigstk_{};
 };

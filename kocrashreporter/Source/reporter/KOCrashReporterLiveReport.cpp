@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <filesystem>
 #include <system_error>
 #include <unistd.h>
@@ -46,7 +47,7 @@ public:
             return;
         }
         path_ = (folder / "live_crash_report.XXXXXX").string();
-        fd_ = mkstemp(path_.data());
+        fd_ = mkostemp(path_.data(), O_CLOEXEC);
         errorNumber_ = fd_ < 0 ? errno : 0;
     }
     ~TemporaryReportFile() {

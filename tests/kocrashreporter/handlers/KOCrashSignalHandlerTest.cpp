@@ -3,11 +3,13 @@
 #include "handlers/KOCrashSignalHandler.h"
 
 #include "ForkedChild.h"
+#include "platform/core/LogSink.h"
 
 #include <gtest/gtest.h>
 
 #include <cerrno>
 #include <cstdint>
+#include <memory>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -148,4 +150,62 @@ TEST(KOCrashSignalHandler, RegisteringAgainAfterResetHandsTheSignalToTheDefaultA
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGSEGV) << status;
 }
 
+// Never reached; the compiler cannot know.
+volatile int unreachableDepth = -1;
+
+[[gnu::noinline]] int overflowStack(int depth) {
+    volatile char frame[1024];
+    frame[0] = static_cast<char>(depth);
+    return depth == unreachableDepth ? 0 : overflowStack(depth + 1) + frame[0];
+}
+
+constexpr int kRanOnTheApplicationsStack = 50;
+constexpr int kRanElsewhere = 51;
+std::uint8_t* applicationStack = nullptr;
+std::size_t applicationStackSize = 0;
+
+bool exitByWhereItRuns(int, siginfo_t*, ucontext_t*, void*, KOCrashSignalHandlerCallback*) {
+    volatile std::uint8_t local = 0;
+    const auto* address = const_cast<const std::uint8_t*>(&local);
+    const bool onIt =
+        address >= applicationStack && address < applicationStack + applicationStackSize;
+    _exit(onIt ? kRanOnTheApplicationsStack : kRanElsewhere);
+}
+
+// The application sets its own alternate stack, the reporter registers, and the main thread's
+// stack overflows. Exit codes 2 and up tell what went wrong before the overflow.
+int overflowWithApplicationStack(std::size_t size, bool keptExpected) {
+    return runInForkedChild([=] {
+        applicationStack = new std::uint8_t[size];
+        applicationStackSize = size;
+        const stack_t own{applicationStack, 0, size};
+        if (sigaltstack(&own, nullptr) != 0) {
+            _exit(2);
+        }
+        platform::log::ScopedCapture log;
+        std::optional<KOError> error;
+        if (!KOCrashSignalHandler::sharedHandler()->registerHandlerForSignal(
+                SIGSEGV, exitByWhereItRuns, nullptr, &error)) {
+            _exit(3);
+        }
+        stack_t current{};
+        sigaltstack(nullptr, &current);
+        const bool kept = current.ss_sp == applicationStack && current.ss_size == size;
+        const bool logged =
+            log.contains("[KOCrashReporter] Replaced the alternate signal stack of " +
+                         std::to_string(size) + " bytes with one of 65536 bytes");
+        if (kept != keptExpected || logged == keptExpected) {
+            _exit(4);
+        }
+        overflowStack(0);
+    });
+}
+
 } // namespace
+
+TEST(KOCrashSignalHandler, AnAlternateStackAsLargeAsTheReportersIsKeptASmallerOneReplaced) {
+    const int large = overflowWithApplicationStack(256 * 1024, true);
+    EXPECT_TRUE(WIFEXITED(large) && WEXITSTATUS(large) == kRanOnTheApplicationsStack) << large;
+    const int small = overflowWithApplicationStack(16 * 1024, false);
+    EXPECT_TRUE(WIFEXITED(small) && WEXITSTATUS(small) == kRanElsewhere) << small;
+}

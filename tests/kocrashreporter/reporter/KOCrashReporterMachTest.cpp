@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <csetjmp>
 #include <csignal>
 #include <cstdint>
 #include <string>
@@ -50,6 +51,38 @@ TEST(MachMode, AFaultArrivesAsABadAccessException) {
     EXPECT_EQ(report->machExceptionInfo()->codes(),
               (std::vector<std::uint64_t>{KERN_INVALID_ADDRESS, 0x10}));
     EXPECT_EQ(report->threads().size(), folder.recordedThreadCount());
+}
+
+sigjmp_buf recovery;
+
+void recoverFromFault(int) {
+    siglongjmp(recovery, 1);
+}
+
+// The exception server writes the report before the fault signal reaches the application's
+// handler, so a fault that handler recovers from still leaves one.
+TEST(MachMode, AFaultTheApplicationsHandlerRecoversFromStillLeavesAReport) {
+    ReportFolder folder;
+    const ChildEnd end = runChild([&] {
+        struct sigaction recover {};
+        recover.sa_handler = recoverFromFault;
+        sigemptyset(&recover.sa_mask);
+        sigaction(SIGSEGV, &recover, nullptr);
+        KOCrashReporter reporter =
+            folder.reporter(folder.config(KOCrashReporterSignalHandlerTypeMach));
+        if (!reporter.enableCrashReporter()) {
+            _exit(2);
+        }
+        if (sigsetjmp(recovery, 1) == 0) {
+            kocrash_test_store_to(0x10);
+            _exit(3);
+        }
+    });
+    EXPECT_EQ(end.signal, 0);
+    EXPECT_EQ(end.exitCode, 0) << "the application went on";
+    const auto report = folder.loadPendingReport();
+    ASSERT_TRUE(report);
+    EXPECT_EQ(report->signalInfo().name(), "SIGSEGV");
 }
 
 TEST(MachMode, AnAbortIsReportedAsASentSignalWithoutAnAddress) {
