@@ -218,10 +218,7 @@ void DavaRorRemoteConfig::processFeatureFlagsAnswer(std::optional<json> answer,
         callback(*cached);
         return;
     }
-    normalizeResponse(*answer);
-    auto read = readFlagsAnswer(std::move(*answer));
-    answer.reset();
-    if (!read) {
+    if (!hasFlagsFormat(*answer)) {
         davaRorLog("Error: Flags response missing correct featureFlags format");
         notifyFeatureFlagsAndRelease(share(std::nullopt));
         callback(std::nullopt);
@@ -231,6 +228,13 @@ void DavaRorRemoteConfig::processFeatureFlagsAnswer(std::optional<json> answer,
     SharedJson result;
     {
         std::lock_guard guard(featureFlagsLock_);
+        // Normalising copies each payload out of the details. Cached entries
+        // this answer replaces go first, so the old cache, the answer and
+        // those copies are never all held at once.
+        dropEntriesReplacedBy(*answer);
+        normalizeResponse(*answer);
+        auto read = readFlagsAnswer(std::move(*answer));
+        answer.reset();
         if (read->requestId) {
             requestId_ = read->requestId;
             storage_->setJson(StorageKey::requestId, *requestId_);
@@ -268,6 +272,29 @@ void DavaRorRemoteConfig::processFeatureFlagsAnswer(std::optional<json> answer,
     callback(*result);
 }
 
+void DavaRorRemoteConfig::dropEntriesReplacedBy(const json& answer) {
+    const json* details = findMember(answer, "flags");
+    const bool hasDetails = details && details->is_object();
+    if (!isPartialFlagsAnswer(answer)) {
+        if (hasDetails) {
+            flags_.reset();
+        }
+        featureFlags_.reset();
+        featureFlagPayloads_.reset();
+        return;
+    }
+    if (hasDetails && getCachedFlags()) {
+        for (const auto& [key, entry] : details->items()) {
+            flags_->erase(key);
+        }
+    }
+    if (getCachedFeatureFlagPayload()) {
+        for (const auto& key : payloadKeys(answer)) {
+            featureFlagPayloads_->erase(key);
+        }
+    }
+}
+
 void DavaRorRemoteConfig::notifyFeatureFlags(SharedJson flags) {
     platform::MainQueue::shared().async([weak = weak_from_this(), flags = std::move(flags)] {
         if (auto self = weak.lock()) {
@@ -291,27 +318,34 @@ void DavaRorRemoteConfig::notifyFeatureFlagsAndRelease(SharedJson flags) {
     }
 }
 
-std::optional<DavaRorFeatureFlagResult>
-DavaRorRemoteConfig::getFeatureFlagResult(const std::string& key) {
-    // Only what the result holds is taken from the cache: a value may be large.
-    std::optional<std::string> variant;
-    bool enabled = false;
+const json* DavaRorRemoteConfig::cachedFeatureFlag(const std::string& key) {
+    const auto& values = getCachedFeatureFlags();
+    return values ? findMember(*values, key) : nullptr;
+}
+
+const json* DavaRorRemoteConfig::cachedFeatureFlagPayload(const std::string& key) {
+    const auto& payloads = getCachedFeatureFlagPayload();
+    return payloads ? findMember(*payloads, key) : nullptr;
+}
+
+std::optional<json> DavaRorRemoteConfig::getFeatureFlagValue(const std::string& key) {
+    std::lock_guard guard(featureFlagsLock_);
+    const json* value = cachedFeatureFlag(key);
+    if (!value) {
+        return std::nullopt;
+    }
+    return value->is_string() || value->is_boolean() ? *value : json(false);
+}
+
+std::optional<json> DavaRorRemoteConfig::getFeatureFlagPayload(const std::string& key) {
     std::optional<json> payload;
     {
         std::lock_guard guard(featureFlagsLock_);
-        const auto& values = getCachedFeatureFlags();
-        const json* value = values ? findMember(*values, key) : nullptr;
-        if (!value) {
+        if (!cachedFeatureFlag(key)) {
             return std::nullopt;
         }
-        if (value->is_string()) {
-            variant = value->get<std::string>();
-        }
-        enabled = variant || (value->is_boolean() && value->get<bool>());
-        if (const auto& payloads = getCachedFeatureFlagPayload()) {
-            if (const json* found = findMember(*payloads, key)) {
-                payload = *found;
-            }
+        if (const json* found = cachedFeatureFlagPayload(key)) {
+            payload = *found;
         }
     }
     if (payload && payload->is_string()) {
@@ -322,7 +356,21 @@ DavaRorRemoteConfig::getFeatureFlagResult(const std::string& key) {
             davaRorLog("Error parsing the object " + text + ": " + error.what());
         }
     }
-    return DavaRorFeatureFlagResult(key, enabled, std::move(variant), std::move(payload));
+    return payload;
+}
+
+std::optional<DavaRorFeatureFlagResult>
+DavaRorRemoteConfig::getFeatureFlagResult(const std::string& key) {
+    const auto value = getFeatureFlagValue(key);
+    if (!value) {
+        return std::nullopt;
+    }
+    std::optional<std::string> variant;
+    if (value->is_string()) {
+        variant = value->get<std::string>();
+    }
+    const bool enabled = variant || value->get<bool>();
+    return DavaRorFeatureFlagResult(key, enabled, std::move(variant), getFeatureFlagPayload(key));
 }
 
 std::optional<json> DavaRorRemoteConfig::getFeatureFlags() {
@@ -338,6 +386,16 @@ std::optional<json> DavaRorRemoteConfig::getFeatureFlagDetails(const std::string
         }
     }
     return std::nullopt;
+}
+
+void DavaRorRemoteConfig::readFeatureFlagDetails(const std::string& key,
+                                                 const std::function<void(const json&)>& reader) {
+    std::lock_guard guard(featureFlagsLock_);
+    if (const auto& details = getCachedFlags()) {
+        if (const json* found = findMember(*details, key)) {
+            reader(*found);
+        }
+    }
 }
 
 std::optional<std::string> DavaRorRemoteConfig::lastRequestId() {
