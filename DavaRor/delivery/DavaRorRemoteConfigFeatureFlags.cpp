@@ -35,6 +35,25 @@ json mergedInto(std::optional<json>& base, json&& update) {
     return merged;
 }
 
+// What a flag call returns of a cached value: the variant or the Boolean.
+json returnedValue(const json& value) {
+    return value.is_string() || value.is_boolean() ? value : json(false);
+}
+
+// A payload sent as JSON text is handed out parsed; text that is no JSON, or
+// a payload of any other type, as it is.
+std::optional<json> parsedPayload(std::optional<json> payload) {
+    if (payload && payload->is_string()) {
+        const auto text = payload->get<std::string>();
+        try {
+            payload = parseUntrustedJson(text);
+        } catch (const std::exception& error) {
+            davaRorLog("Error parsing the object " + text + ": " + error.what());
+        }
+    }
+    return payload;
+}
+
 } // namespace
 
 // The reply of the request in flight finds the object gone and answers its own
@@ -331,10 +350,7 @@ const json* DavaRorRemoteConfig::cachedFeatureFlagPayload(const std::string& key
 std::optional<json> DavaRorRemoteConfig::getFeatureFlagValue(const std::string& key) {
     std::lock_guard guard(featureFlagsLock_);
     const json* value = cachedFeatureFlag(key);
-    if (!value) {
-        return std::nullopt;
-    }
-    return value->is_string() || value->is_boolean() ? *value : json(false);
+    return value ? std::optional<json>(returnedValue(*value)) : std::nullopt;
 }
 
 std::optional<json> DavaRorRemoteConfig::getFeatureFlagPayload(const std::string& key) {
@@ -348,29 +364,31 @@ std::optional<json> DavaRorRemoteConfig::getFeatureFlagPayload(const std::string
             payload = *found;
         }
     }
-    if (payload && payload->is_string()) {
-        const auto text = payload->get<std::string>();
-        try {
-            payload = parseUntrustedJson(text);
-        } catch (const std::exception& error) {
-            davaRorLog("Error parsing the object " + text + ": " + error.what());
-        }
-    }
-    return payload;
+    return parsedPayload(std::move(payload));
 }
 
 std::optional<DavaRorFeatureFlagResult>
 DavaRorRemoteConfig::getFeatureFlagResult(const std::string& key) {
-    const auto value = getFeatureFlagValue(key);
-    if (!value) {
-        return std::nullopt;
+    json value;
+    std::optional<json> payload;
+    {
+        std::lock_guard guard(featureFlagsLock_);
+        const json* cached = cachedFeatureFlag(key);
+        if (!cached) {
+            return std::nullopt;
+        }
+        value = returnedValue(*cached);
+        if (const json* found = cachedFeatureFlagPayload(key)) {
+            payload = *found;
+        }
     }
     std::optional<std::string> variant;
-    if (value->is_string()) {
-        variant = value->get<std::string>();
+    if (value.is_string()) {
+        variant = value.get<std::string>();
     }
-    const bool enabled = variant || value->get<bool>();
-    return DavaRorFeatureFlagResult(key, enabled, std::move(variant), getFeatureFlagPayload(key));
+    const bool enabled = variant || value.get<bool>();
+    return DavaRorFeatureFlagResult(key, enabled, std::move(variant),
+                                    parsedPayload(std::move(payload)));
 }
 
 std::optional<json> DavaRorRemoteConfig::getFeatureFlags() {
