@@ -94,6 +94,11 @@ void DavaRorFileBackedQueue::setup(const std::vector<fs::path>& oldQueues) {
     if (error) {
         davaRorLog("Error trying to create caching folder " + error.message());
     }
+    if (isSymbolicLink(queue_)) {
+        davaRorLog("The queue folder " + queue_.string() +
+                   " is still a symbolic link; the store starts empty");
+        return;
+    }
     for (const auto& oldQueue : oldQueues) {
         // A link is neither legacy queue, and goes as an unreadable legacy
         // file: following it would take in, and then delete, the files of

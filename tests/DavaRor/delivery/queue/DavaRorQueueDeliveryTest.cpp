@@ -165,6 +165,31 @@ TEST_F(DeliveryTest, ALinkedQueueFolderIsReplacedAndWhatItNamesIsLeftAlone) {
     EXPECT_EQ(testsupport::entryNames(documents / "photos"), std::set<std::string>{"one.jpg"});
 }
 
+// A link that cannot be removed (its folder is read-only) is still not
+// followed: the store starts empty and the documents stay as they are.
+TEST_F(DeliveryTest, ALinkedQueueFolderThatCannotBeReplacedIsNotFollowed) {
+    const fs::path documents = folder.path() / "documents";
+    fs::create_directories(documents);
+    const std::string letter = R"({"event":"letter","distinct_id":"user"})";
+    testsupport::writeFile(documents / "letter.json", letter);
+    fs::create_directories(queueFolder().parent_path());
+    fs::create_directory_symlink(documents, queueFolder());
+    fs::permissions(queueFolder().parent_path(), fs::perms::owner_read | fs::perms::owner_exec);
+    {
+        const testsupport::WithoutFileOverride modesBindRoot;
+        ASSERT_TRUE(modesBindRoot.dropped());
+        auto queue = makeQueue();
+        EXPECT_EQ(queue->depth(), 0);
+        queue->flush();
+        queue->dispatchQueueForTesting().sync([] {});
+    }
+    fs::permissions(queueFolder().parent_path(), fs::perms::owner_all);
+    EXPECT_TRUE(server.requests().empty());
+    EXPECT_TRUE(fs::is_symlink(queueFolder()));
+    EXPECT_EQ(testsupport::entryNames(documents), std::set<std::string>{"letter.json"});
+    EXPECT_EQ(testsupport::readFile(documents / "letter.json"), letter);
+}
+
 // Files of other owners or modes are not damaged: they stay on disk untouched,
 // each reported once, and the readable ones are sent.
 TEST_F(DeliveryTest, FilesTheProcessMayNotReadAreKeptAndSkipped) {
