@@ -12,13 +12,6 @@ using nlohmann::json;
 
 namespace {
 
-std::optional<json> valueOf(const std::optional<DavaRorFeatureFlagResult>& result) {
-    if (!result) {
-        return std::nullopt;
-    }
-    return result->variant ? json(*result->variant) : json(result->enabled);
-}
-
 // Details the service sent for the flag, copied into the called event.
 void addFlagDetails(json& properties, const json& details) {
     if (const json* metadata = findMember(details, "metadata")) {
@@ -92,7 +85,7 @@ std::optional<json> DavaRorSDK::getFeatureFlag(const std::string& key) {
     if (!remote) {
         return std::nullopt;
     }
-    const auto value = valueOf(remote->getFeatureFlagResult(key));
+    const auto value = remote->getFeatureFlagValue(key);
     if (auto configuration = config(); configuration && configuration->sendFeatureFlagEvent) {
         reportFeatureFlagCalled(key, value);
     }
@@ -112,8 +105,7 @@ std::optional<json> DavaRorSDK::getFeatureFlagPayload(const std::string& key) {
     if (!remote) {
         return std::nullopt;
     }
-    auto result = remote->getFeatureFlagResult(key);
-    return result ? result->payload : std::nullopt;
+    return remote->getFeatureFlagPayload(key);
 }
 
 void DavaRorSDK::reportFeatureFlagCalled(const std::string& flagKey,
@@ -147,8 +139,9 @@ void DavaRorSDK::reportFeatureFlagCalled(const std::string& flagKey,
     if (const auto evaluatedAt = remote->lastEvaluatedAt()) {
         properties["$feature_flag_evaluated_at"] = *evaluatedAt;
     }
-    if (const auto details = remote->getFeatureFlagDetails(flagKey)) {
-        addFlagDetails(properties, *details);
-    }
+    // The details may hold a payload of megabytes: only the few fields the
+    // event carries are copied.
+    remote->readFeatureFlagDetails(
+        flagKey, [&](const json& details) { addFlagDetails(properties, details); });
     capture("$feature_flag_called", properties);
 }

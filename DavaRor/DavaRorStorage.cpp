@@ -100,11 +100,12 @@ fs::path DavaRorStorage::url(StorageKey key) const {
 
 // A stored file may be corrupt or replaced: only a regular file is read (a
 // FIFO would block the reader), and its size and nesting are capped like any
-// other JSON from outside.
+// other JSON from outside. The client only ever writes plain files here, so a
+// link in a key's place is someone else's file and is not followed.
 std::optional<nlohmann::json> DavaRorStorage::getJson(StorageKey key) const {
     std::error_code error;
     const auto contents = platform::readRegularFile(url(key), maxUntrustedJsonBytes,
-                                                    platform::SymbolicLinks::follow, error);
+                                                    platform::SymbolicLinks::refuse, error);
     if (!contents) {
         return std::nullopt;
     }

@@ -142,14 +142,14 @@ void DavaRorApi::upload(const TransportConfiguration& configuration, HttpRequest
                         const std::string& json, const char* gzipFailureText,
                         std::function<void(HttpResponse)> onReply,
                         const BatchCompletion& completion) {
-    // The service's verdict on an upload is its status; a body too long to
-    // read must not turn a delivered batch into one that is sent again.
-    request.bodyPastLimit = platform::http::ReplyBodyPastLimit::isDropped;
+    // The service's verdict on an upload is its status: a body that cannot be
+    // read after it must not turn a delivered batch into one sent again.
+    request.bodyFailure = platform::http::ReplyBodyFailure::isDropped;
     try {
         request.body = gzipped(json);
     } catch (const GzipError& error) {
         davaRorLog(gzipFailureText + error.message() + ".");
-        completion({std::nullopt, nullptr});
+        completion({std::nullopt, nullptr, std::nullopt});
         return;
     }
     send(configuration.applyTo(std::move(request)), std::move(onReply));
@@ -159,7 +159,7 @@ void DavaRorApi::batch(const std::vector<DavaRorEvent>& events, BatchCompletion 
     const auto url = getEndpointURL("/batch", {});
     if (!url) {
         davaRorLog("Malformed batch URL error.");
-        completion({std::nullopt, nullptr});
+        completion({std::nullopt, nullptr, std::nullopt});
         return;
     }
     TransportConfiguration configuration = sessionConfig();
@@ -173,7 +173,7 @@ void DavaRorApi::batch(const std::vector<DavaRorEvent>& events, BatchCompletion 
     const auto json = toJSONData(body);
     if (!json) {
         davaRorLog("Error parsing the batch body");
-        completion({std::nullopt, nullptr});
+        completion({std::nullopt, nullptr, std::nullopt});
         return;
     }
     upload(
@@ -188,7 +188,7 @@ void DavaRorApi::snapshot(std::vector<DavaRorEvent> events, BatchCompletion comp
     const auto url = getEndpointURL(config_->snapshotEndpoint(), {});
     if (!url) {
         davaRorLog("Malformed snapshot URL error.");
-        completion({std::nullopt, nullptr});
+        completion({std::nullopt, nullptr, std::nullopt});
         return;
     }
     for (auto& event : events) {
@@ -200,7 +200,7 @@ void DavaRorApi::snapshot(std::vector<DavaRorEvent> events, BatchCompletion comp
     const auto json = toJSONData(eventsJSON(events));
     if (!json) {
         davaRorLog("Error parsing the snapshot body");
-        completion({std::nullopt, nullptr});
+        completion({std::nullopt, nullptr, std::nullopt});
         return;
     }
     upload(

@@ -19,10 +19,12 @@
 #include <vector>
 
 // The outcome of one upload: the HTTP status whenever a reply came, else none
-// (with the transport's error when the request failed in transit).
+// (with the transport's error when the request failed in transit), and the
+// wait the reply's `Retry-After` asked for.
 struct DavaRorBatchUploadInfo {
     std::optional<int> statusCode;
     std::exception_ptr error;
+    std::optional<std::chrono::seconds> retryAfter;
 };
 
 // Every completion is called exactly once. When the request cannot be sent at

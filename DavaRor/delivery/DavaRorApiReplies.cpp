@@ -4,6 +4,7 @@
 #include "DavaRor/Utils/DavaRorUntrustedJSON.h"
 #include "DavaRor/Utils/InternalDavaRorError.h"
 #include "DavaRor/delivery/DavaRorApiError.h"
+#include "DavaRor/delivery/DavaRorRetryRule.h"
 
 namespace {
 
@@ -30,7 +31,8 @@ void handleUploadReply(const DavaRorUploadTexts& texts, platform::http::HttpResp
         const platform::http::HttpError error = response.error.value_or(
             platform::http::HttpError{platform::http::HttpErrorCode::other, "no reply"});
         davaRorLog(texts.transportError + error.description + ".");
-        completion({std::nullopt, std::make_exception_ptr(DavaRorTransportError(error))});
+        completion(
+            {std::nullopt, std::make_exception_ptr(DavaRorTransportError(error)), std::nullopt});
         return;
     }
     const int status = *response.statusCode;
@@ -39,7 +41,11 @@ void handleUploadReply(const DavaRorUploadTexts& texts, platform::http::HttpResp
     } else {
         davaRorLog(badStatusText(texts.badStatus, status, response.body));
     }
-    completion({status, nullptr});
+    std::optional<std::chrono::seconds> retryAfter;
+    if (const auto value = platform::http::findHeader(response.headers, "Retry-After")) {
+        retryAfter = retryAfterDelay(*value, std::chrono::system_clock::now());
+    }
+    completion({status, nullptr, retryAfter});
 }
 
 void handleJsonReply(const DavaRorJsonTexts& texts, platform::http::HttpResponse response,

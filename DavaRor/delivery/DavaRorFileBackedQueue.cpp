@@ -7,6 +7,8 @@
 #include "DavaRor/delivery/DavaRorQueueFiles.h"
 #include "DavaRor/delivery/DavaRorQueueMigration.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <optional>
 #include <tuple>
@@ -48,12 +50,17 @@ std::optional<std::vector<std::string>> listByModificationTime(const fs::path& f
     return names;
 }
 
+bool isSymbolicLink(const fs::path& path) {
+    std::error_code error;
+    return fs::is_symlink(fs::symlink_status(path, error));
+}
+
 // Event files are read under the limits of untrusted JSON: a damaged or
 // planted file nested deep enough overflows the stack of whoever parses it,
 // and as it is never sent it would crash every launch. Such a file counts as
 // unreadable.
-std::optional<std::string> readEventFile(const fs::path& file, std::string& failure) {
-    std::error_code error;
+std::optional<std::string> readEventFile(const fs::path& file, std::string& failure,
+                                         std::error_code& error) {
     auto contents = readQueueFile(file, maxUntrustedJsonBytes, error);
     if (!contents) {
         failure = error.message();
@@ -76,9 +83,21 @@ DavaRorFileBackedQueue::DavaRorFileBackedQueue(fs::path queue,
 
 void DavaRorFileBackedQueue::setup(const std::vector<fs::path>& oldQueues) {
     std::error_code error;
+    if (isSymbolicLink(queue_)) {
+        // Through a link the store would send, and then delete, the files of
+        // someone else's folder. The link goes; what it names stays.
+        davaRorLog("The queue folder " + queue_.string() +
+                   " is a symbolic link; a folder of its own replaces it");
+        fs::remove(queue_, error);
+    }
     fs::create_directories(queue_, error);
     if (error) {
         davaRorLog("Error trying to create caching folder " + error.message());
+    }
+    if (isSymbolicLink(queue_)) {
+        davaRorLog("The queue folder " + queue_.string() +
+                   " is still a symbolic link; the store starts empty");
+        return;
     }
     for (const auto& oldQueue : oldQueues) {
         // A link is neither legacy queue, and goes as an unreadable legacy
@@ -150,22 +169,48 @@ std::vector<std::string> DavaRorFileBackedQueue::names() const {
     return items_;
 }
 
-DavaRorLoadedFiles DavaRorFileBackedQueue::loadFiles(int count) const {
+void DavaRorFileBackedQueue::forget(const std::string& name) {
+    std::lock_guard lock(itemsLock_);
+    if (auto found = std::find(items_.begin(), items_.end(), name); found != items_.end()) {
+        items_.erase(found);
+    }
+}
+
+DavaRorLoadedFiles DavaRorFileBackedQueue::loadFiles(int count, std::size_t maxBytes) {
     DavaRorLoadedFiles loaded;
     if (count <= 0) {
         return loaded;
     }
+    if (isSymbolicLink(queue_)) {
+        davaRorLog("The queue folder " + queue_.string() +
+                   " has become a symbolic link; nothing is loaded through it");
+        return loaded;
+    }
+    std::size_t loadedBytes = 0;
     for (auto& name : names()) {
         const fs::path file = queue_ / name;
-        std::error_code error;
-        if (!fs::exists(fs::symlink_status(file, error))) {
+        struct stat status {};
+        if (::lstat(file.c_str(), &status) != 0) {
             davaRorLog("File " + fileUrlText(file) + " does not exist");
             loaded.names.push_back(std::move(name));
             continue;
         }
+        const auto size = static_cast<std::size_t>(std::max<off_t>(status.st_size, 0));
+        if (!loaded.contents.empty() && size > maxBytes - std::min(maxBytes, loadedBytes)) {
+            break;
+        }
         std::string failure;
-        if (auto contents = readEventFile(file, failure)) {
+        std::error_code error;
+        if (auto contents = readEventFile(file, failure, error)) {
+            loadedBytes += contents->size();
             loaded.contents.push_back(std::move(*contents));
+        } else if (error == std::errc::permission_denied ||
+                   error == std::errc::operation_not_permitted) {
+            // Not damaged, only not ours to read: it stays for whoever may.
+            davaRorLog("File " + fileUrlText(file) + " cannot be read (" + failure +
+                       "); it is kept and skipped");
+            forget(name);
+            continue;
         } else {
             davaRorLog("File " + fileUrlText(file) + " is corrupted " + failure);
             deleteSafely(file);
@@ -185,7 +230,8 @@ std::vector<std::string> DavaRorFileBackedQueue::peek(int count) const {
     }
     for (const auto& name : names()) {
         std::string failure;
-        if (auto read = readEventFile(queue_ / name, failure)) {
+        std::error_code error;
+        if (auto read = readEventFile(queue_ / name, failure, error)) {
             contents.push_back(std::move(*read));
             if (contents.size() >= static_cast<size_t>(count)) {
                 break;

@@ -4,7 +4,9 @@
 
 #include "DavaRor/delivery/DavaRorEventFileContents.h"
 
+#include <cstddef>
 #include <filesystem>
+#include <limits>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -35,10 +37,14 @@ public:
     void add(const DavaRorEventFileContents& contents);
     // Removes the name at `index` and its file; an index past the end does nothing.
     void deleteAt(int index);
-    // The contents of the oldest files, up to `count` of them. A file that
-    // cannot be read, or holds text over the limits of untrusted JSON, is
-    // deleted and skipped.
-    DavaRorLoadedFiles loadFiles(int count) const;
+    // The contents of the oldest files, up to `count` of them and, past the
+    // first, up to `maxBytes` in all (the first is taken whatever its size).
+    // A file that cannot be read, or holds text over the limits of untrusted
+    // JSON, is deleted and skipped; one that the process may not read is kept
+    // on disk, skipped and no longer listed. Nothing is loaded while the
+    // folder is a symbolic link.
+    DavaRorLoadedFiles loadFiles(int count,
+                                 std::size_t maxBytes = std::numeric_limits<std::size_t>::max());
     // Removes these names and their files; names no longer listed are skipped.
     void deleteFiles(const std::vector<std::string>& names);
     // The contents of the oldest files, up to `count` of them, changing nothing:
@@ -51,6 +57,7 @@ public:
 
 private:
     std::vector<std::string> names() const;
+    void forget(const std::string& name);
     void setup(const std::vector<std::filesystem::path>& oldQueues);
 
     const std::filesystem::path queue_;

@@ -3,6 +3,7 @@
 #include "DavaRor/Utils/DavaRorUntrustedJSON.h"
 
 #include <algorithm>
+#include <utility>
 
 using nlohmann::json;
 
@@ -11,6 +12,22 @@ namespace {
 const json* payloadOf(const json& entry) {
     const json* metadata = findMember(entry, "metadata");
     return metadata ? findMember(*metadata, "payload") : nullptr;
+}
+
+// The value one details entry gives its flag, and its payload when it gives
+// one; none when it gives no value.
+std::optional<std::pair<json, const json*>> normalizedEntry(const json& entry) {
+    if (!entry.is_object()) {
+        return std::nullopt;
+    }
+    const json* payload = payloadOf(entry);
+    if (const json* variant = findMember(entry, "variant"); variant && variant->is_string()) {
+        return std::pair<json, const json*>(*variant, payload);
+    }
+    if (const json* enabled = findMember(entry, "enabled"); enabled && enabled->is_boolean()) {
+        return std::pair<json, const json*>(*enabled, enabled->get<bool>() ? payload : nullptr);
+    }
+    return std::nullopt;
 }
 
 } // namespace
@@ -23,25 +40,46 @@ void normalizeResponse(json& answer) {
     json values = json::object();
     json payloads = json::object();
     for (const auto& [key, entry] : details->items()) {
-        if (!entry.is_object()) {
-            continue;
-        }
-        const json* payload = payloadOf(entry);
-        if (const json* variant = findMember(entry, "variant"); variant && variant->is_string()) {
-            values[key] = *variant;
-            if (payload) {
-                payloads[key] = *payload;
-            }
-        } else if (const json* enabled = findMember(entry, "enabled");
-                   enabled && enabled->is_boolean()) {
-            values[key] = *enabled;
-            if (enabled->get<bool>() && payload) {
-                payloads[key] = *payload;
+        if (auto normalized = normalizedEntry(entry)) {
+            values[key] = std::move(normalized->first);
+            if (normalized->second) {
+                payloads[key] = *normalized->second;
             }
         }
     }
     answer["featureFlags"] = std::move(values);
     answer["featureFlagPayloads"] = std::move(payloads);
+}
+
+std::vector<std::string> payloadKeys(const json& answer) {
+    std::vector<std::string> keys;
+    const json* details = findMember(answer, "flags");
+    if (details && details->is_object()) {
+        for (const auto& [key, entry] : details->items()) {
+            if (auto normalized = normalizedEntry(entry); normalized && normalized->second) {
+                keys.push_back(key);
+            }
+        }
+    } else if (const json* payloads = findMember(answer, "featureFlagPayloads");
+               payloads && payloads->is_object()) {
+        for (const auto& [key, payload] : payloads->items()) {
+            keys.push_back(key);
+        }
+    }
+    return keys;
+}
+
+bool hasFlagsFormat(const json& answer) {
+    const auto isObject = [&](const char* key) {
+        const json* member = findMember(answer, key);
+        return member && member->is_object();
+    };
+    return isObject("flags") || (isObject("featureFlags") && isObject("featureFlagPayloads"));
+}
+
+bool isPartialFlagsAnswer(const json& answer) {
+    const json* errors = findMember(answer, "errorsWhileComputingFlags");
+    return errors && errors->is_boolean() && errors->get<bool>();
 }
 
 bool isFeatureFlagsQuotaLimited(const json& answer) {
@@ -74,9 +112,6 @@ std::optional<DavaRorFlagsAnswer> readFlagsAnswer(json&& answer) {
     if (const json* evaluatedAt = findMember(answer, "evaluatedAt")) {
         read.evaluatedAt = int64Value(*evaluatedAt);
     }
-    if (const json* errors = findMember(answer, "errorsWhileComputingFlags");
-        errors && errors->is_boolean()) {
-        read.errorsWhileComputingFlags = errors->get<bool>();
-    }
+    read.errorsWhileComputingFlags = isPartialFlagsAnswer(answer);
     return read;
 }

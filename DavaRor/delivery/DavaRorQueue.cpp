@@ -10,6 +10,7 @@
 #include "DavaRor/delivery/DavaRorEventFileContents.h"
 #include "DavaRor/delivery/DavaRorFileBackedQueue.h"
 #include "DavaRor/delivery/DavaRorQueueFolderLock.h"
+#include "DavaRor/delivery/DavaRorRetryRule.h"
 #include "DavaRor/delivery/Reachability.h"
 #include "platform/core/DispatchQoS.h"
 
@@ -47,10 +48,6 @@ std::string dateDescription(DavaRorDate date) {
     char text[64];
     std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S +0000", &utc);
     return text;
-}
-
-bool shouldRetry(const std::optional<int>& statusCode) {
-    return !statusCode || *statusCode == -1 || (*statusCode >= 300 && *statusCode <= 399);
 }
 
 } // namespace
@@ -228,10 +225,13 @@ void DavaRorQueue::take(int count, std::function<void(DavaRorConsumerPayload)> c
             self->isFlushing_.store(false);
             return;
         }
-        auto loaded = self->fileQueue_->loadFiles(count);
+        auto loaded = self->fileQueue_->loadFiles(count, maxBatchBytes);
         std::vector<DavaRorEvent> events;
-        for (const auto& contents : loaded.contents) {
+        for (auto& contents : loaded.contents) {
             const auto json = parseUntrustedJsonOrNone(contents);
+            // Each text goes once read: a flush holds as few copies of its
+            // batch as it can.
+            std::string().swap(contents);
             if (!json || !json->is_object()) {
                 continue;
             }
@@ -265,9 +265,9 @@ void DavaRorQueue::take(int count, std::function<void(DavaRorConsumerPayload)> c
 
 void DavaRorQueue::eventHandler(DavaRorConsumerPayload payload) {
     davaRorLog("Sending batch of " + std::to_string(payload.events.size()) + " events to DavaRor");
-    auto events = payload.events;
-    auto reply = [self = shared_from_this(), payload = std::move(payload)](
-                     const DavaRorBatchUploadInfo& info) { self->handleResult(info, payload); };
+    auto events = std::move(payload.events);
+    auto reply = [self = shared_from_this(), completion = std::move(payload.completion)](
+                     const DavaRorBatchUploadInfo& info) { self->handleResult(info, completion); };
     if (endpoint_ == DavaRorApiEndpoint::snapshot) {
         api_->snapshot(std::move(events), std::move(reply));
     } else {
@@ -276,26 +276,26 @@ void DavaRorQueue::eventHandler(DavaRorConsumerPayload payload) {
 }
 
 void DavaRorQueue::handleResult(const DavaRorBatchUploadInfo& info,
-                                const DavaRorConsumerPayload& payload) {
-    if (!shouldRetry(info.statusCode)) {
+                                const std::function<void(bool)>& completion) {
+    if (!isRetriedUploadStatus(info.statusCode)) {
         {
             std::lock_guard guard(backOffLock_);
             retryCount_ = 0;
         }
-        payload.completion(true);
+        completion(true);
         return;
     }
     double retryCount, delay;
     {
         std::lock_guard guard(backOffLock_);
         retryCount = retryCount_ += 1.0;
-        delay = std::min(retryCount * 5.0, 30.0);
-        pausedUntil_ = now_() + std::chrono::duration_cast<DavaRorDate::duration>(
-                                    std::chrono::duration<double>(delay));
+        const auto pause = retryPause(retryCount, info.retryAfter);
+        delay = pause.count();
+        pausedUntil_ = now_() + std::chrono::duration_cast<DavaRorDate::duration>(pause);
     }
     davaRorLog("Pausing queue consumption for " + doubleDescription(delay) + " seconds due to " +
                doubleDescription(retryCount) + " API failure(s).");
-    payload.completion(false);
+    completion(false);
 }
 
 void DavaRorQueue::whenReachable(Reachability& monitor) {

@@ -6,6 +6,7 @@
 #include "platform/core/SerialQueue.h"
 
 #include <atomic>
+#include <cstddef>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -32,6 +33,11 @@ class DAVAROR_EXPORT DavaRorQueue : public std::enable_shared_from_this<DavaRorQ
 public:
     enum class DavaRorApiEndpoint : int { batch = 0, snapshot = 1 };
     using Clock = std::function<DavaRorDate()>;
+
+    // A batch takes events while their stored text stays within this many
+    // bytes (an event larger than that goes alone), so one flush holds a few
+    // copies of at most this much, not of maxBatchSize events of any size.
+    static constexpr std::size_t maxBatchBytes = 4 * 1024 * 1024;
 
     struct DavaRorConsumerPayload {
         std::vector<DavaRorEvent> events;
@@ -61,7 +67,8 @@ private:
     bool canFlush() const;
     void take(int count, std::function<void(DavaRorConsumerPayload)> completion);
     void eventHandler(DavaRorConsumerPayload payload);
-    void handleResult(const DavaRorBatchUploadInfo& info, const DavaRorConsumerPayload& payload);
+    void handleResult(const DavaRorBatchUploadInfo& info,
+                      const std::function<void(bool)>& completion);
     void whenReachable(davaror::Reachability& monitor);
     void whenUnreachable();
 

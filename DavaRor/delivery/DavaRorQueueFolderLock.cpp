@@ -10,7 +10,9 @@
 
 std::optional<DavaRorQueueFolderLock>
 DavaRorQueueFolderLock::tryTake(const std::filesystem::path& folder) {
-    platform::UniqueFd fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    // A link in the folder's place names someone else's folder, which is not
+    // ours to lock; loading refuses it too.
+    platform::UniqueFd fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW));
     if (fd && ::flock(fd.get(), LOCK_EX | LOCK_NB) == 0) {
         return DavaRorQueueFolderLock(std::move(fd));
     }

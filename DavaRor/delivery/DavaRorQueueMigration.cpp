@@ -82,23 +82,25 @@ void dateAtEventTime(const fs::path& file, DavaRorDate eventTime, DavaRorDate mi
 constexpr DavaRorJsonLimits legacyQueueLimits{32 * 1024 * 1024, maxUntrustedJsonDepth + 1,
                                               4 * maxUntrustedJsonValues};
 
-void migrateEvents(const fs::path& queue, const fs::path& oldQueue) {
+// False when the legacy file is to stay: the process may not read it, which
+// says nothing of its events.
+bool migrateEvents(const fs::path& queue, const fs::path& oldQueue) {
     std::error_code error;
     const auto contents = readQueueFile(oldQueue, legacyQueueLimits.maxBytes, error);
     if (!contents) {
         davaRorLog("Failed to migrate queue " + error.message());
-        return;
+        return error != std::errc::permission_denied && error != std::errc::operation_not_permitted;
     }
     nlohmann::json events;
     try {
         events = parseUntrustedJson(*contents, legacyQueueLimits);
     } catch (const std::exception& parseError) {
         davaRorLog(std::string("Failed to migrate queue ") + parseError.what());
-        return;
+        return true;
     }
     if (!events.is_array()) {
         davaRorLog("Failed to migrate queue: invalid data format");
-        return;
+        return true;
     }
     const DavaRorDate migrationTime = std::chrono::system_clock::now();
     for (const auto& event : events) {
@@ -117,7 +119,7 @@ void migrateEvents(const fs::path& queue, const fs::path& oldQueue) {
             serialised = event.dump();
         } catch (const nlohmann::json::exception& serialiseError) {
             davaRorLog(std::string("Failed to migrate queue ") + serialiseError.what());
-            return;
+            return true;
         }
         std::string violation;
         const auto checked = DavaRorEventFileContents::check(std::move(serialised), violation);
@@ -129,10 +131,11 @@ void migrateEvents(const fs::path& queue, const fs::path& oldQueue) {
         if (const auto writeError =
                 writeUnderFreshName(queue, eventTime, checked->text(), written)) {
             davaRorLog("Failed to migrate queue " + writeError.message());
-            return;
+            return true;
         }
         dateAtEventTime(written, eventTime, migrationTime);
     }
+    return true;
 }
 
 } // namespace
@@ -162,6 +165,7 @@ void migrateOldQueue(const fs::path& queue, const fs::path& oldQueue) {
     if (!fs::exists(fs::symlink_status(oldQueue, error))) {
         return;
     }
-    migrateEvents(queue, oldQueue);
-    deleteSafely(oldQueue);
+    if (migrateEvents(queue, oldQueue)) {
+        deleteSafely(oldQueue);
+    }
 }

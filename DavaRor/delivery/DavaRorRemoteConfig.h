@@ -70,8 +70,19 @@ public:
     void reloadFeatureFlags(FeatureFlagsCallback callback = nullptr);
 
     std::optional<DavaRorFeatureFlagResult> getFeatureFlagResult(const std::string& key);
+    // What the client's flag calls return, read in place: the cache may hold
+    // megabytes, and each call copies only its own answer. The value is the
+    // variant or the Boolean (false for a value of any other type); the
+    // payload is parsed when it is JSON text.
+    std::optional<nlohmann::json> getFeatureFlagValue(const std::string& key);
+    std::optional<nlohmann::json> getFeatureFlagPayload(const std::string& key);
     std::optional<nlohmann::json> getFeatureFlags();
     std::optional<nlohmann::json> getFeatureFlagDetails(const std::string& key);
+    // Hands the flag's cached details, if any, to `reader` without copying
+    // them. `reader` runs under the flags' lock and must not call into this
+    // object.
+    void readFeatureFlagDetails(const std::string& key,
+                                const std::function<void(const nlohmann::json&)>& reader);
     std::optional<std::string> lastRequestId();
     std::optional<std::int64_t> lastEvaluatedAt();
 
@@ -126,6 +137,8 @@ private:
     nlohmann::json getPersonPropertiesForFlags();
     void processFeatureFlagsAnswer(std::optional<nlohmann::json> answer,
                                    const FeatureFlagsCallback& callback);
+    // The caller holds featureFlagsLock_.
+    void dropEntriesReplacedBy(const nlohmann::json& answer);
     void notifyFeatureFlags(SharedJson flags);
     void notifyFeatureFlagsAndRelease(SharedJson flags);
     void clearFeatureFlags();
@@ -136,6 +149,9 @@ private:
     const std::optional<nlohmann::json>& getCachedFeatureFlagPayload();
     const std::optional<nlohmann::json>& cachedObject(std::optional<nlohmann::json>& field,
                                                       DavaRorStorage::StorageKey key);
+    // The caller holds featureFlagsLock_; the cached entry of `key`, if any.
+    const nlohmann::json* cachedFeatureFlag(const std::string& key);
+    const nlohmann::json* cachedFeatureFlagPayload(const std::string& key);
 
     const std::shared_ptr<DavaRorConfig> config_;
     const std::shared_ptr<const DavaRorStorage> storage_;

@@ -35,6 +35,25 @@ json mergedInto(std::optional<json>& base, json&& update) {
     return merged;
 }
 
+// What a flag call returns of a cached value: the variant or the Boolean.
+json returnedValue(const json& value) {
+    return value.is_string() || value.is_boolean() ? value : json(false);
+}
+
+// A payload sent as JSON text is handed out parsed; text that is no JSON, or
+// a payload of any other type, as it is.
+std::optional<json> parsedPayload(std::optional<json> payload) {
+    if (payload && payload->is_string()) {
+        const auto text = payload->get<std::string>();
+        try {
+            payload = parseUntrustedJson(text);
+        } catch (const std::exception& error) {
+            davaRorLog("Error parsing the object " + text + ": " + error.what());
+        }
+    }
+    return payload;
+}
+
 } // namespace
 
 // The reply of the request in flight finds the object gone and answers its own
@@ -218,10 +237,7 @@ void DavaRorRemoteConfig::processFeatureFlagsAnswer(std::optional<json> answer,
         callback(*cached);
         return;
     }
-    normalizeResponse(*answer);
-    auto read = readFlagsAnswer(std::move(*answer));
-    answer.reset();
-    if (!read) {
+    if (!hasFlagsFormat(*answer)) {
         davaRorLog("Error: Flags response missing correct featureFlags format");
         notifyFeatureFlagsAndRelease(share(std::nullopt));
         callback(std::nullopt);
@@ -231,6 +247,13 @@ void DavaRorRemoteConfig::processFeatureFlagsAnswer(std::optional<json> answer,
     SharedJson result;
     {
         std::lock_guard guard(featureFlagsLock_);
+        // Normalising copies each payload out of the details. Cached entries
+        // this answer replaces go first, so the old cache, the answer and
+        // those copies are never all held at once.
+        dropEntriesReplacedBy(*answer);
+        normalizeResponse(*answer);
+        auto read = readFlagsAnswer(std::move(*answer));
+        answer.reset();
         if (read->requestId) {
             requestId_ = read->requestId;
             storage_->setJson(StorageKey::requestId, *requestId_);
@@ -268,6 +291,29 @@ void DavaRorRemoteConfig::processFeatureFlagsAnswer(std::optional<json> answer,
     callback(*result);
 }
 
+void DavaRorRemoteConfig::dropEntriesReplacedBy(const json& answer) {
+    const json* details = findMember(answer, "flags");
+    const bool hasDetails = details && details->is_object();
+    if (!isPartialFlagsAnswer(answer)) {
+        if (hasDetails) {
+            flags_.reset();
+        }
+        featureFlags_.reset();
+        featureFlagPayloads_.reset();
+        return;
+    }
+    if (hasDetails && getCachedFlags()) {
+        for (const auto& [key, entry] : details->items()) {
+            flags_->erase(key);
+        }
+    }
+    if (getCachedFeatureFlagPayload()) {
+        for (const auto& key : payloadKeys(answer)) {
+            featureFlagPayloads_->erase(key);
+        }
+    }
+}
+
 void DavaRorRemoteConfig::notifyFeatureFlags(SharedJson flags) {
     platform::MainQueue::shared().async([weak = weak_from_this(), flags = std::move(flags)] {
         if (auto self = weak.lock()) {
@@ -291,38 +337,58 @@ void DavaRorRemoteConfig::notifyFeatureFlagsAndRelease(SharedJson flags) {
     }
 }
 
-std::optional<DavaRorFeatureFlagResult>
-DavaRorRemoteConfig::getFeatureFlagResult(const std::string& key) {
-    // Only what the result holds is taken from the cache: a value may be large.
-    std::optional<std::string> variant;
-    bool enabled = false;
+const json* DavaRorRemoteConfig::cachedFeatureFlag(const std::string& key) {
+    const auto& values = getCachedFeatureFlags();
+    return values ? findMember(*values, key) : nullptr;
+}
+
+const json* DavaRorRemoteConfig::cachedFeatureFlagPayload(const std::string& key) {
+    const auto& payloads = getCachedFeatureFlagPayload();
+    return payloads ? findMember(*payloads, key) : nullptr;
+}
+
+std::optional<json> DavaRorRemoteConfig::getFeatureFlagValue(const std::string& key) {
+    std::lock_guard guard(featureFlagsLock_);
+    const json* value = cachedFeatureFlag(key);
+    return value ? std::optional<json>(returnedValue(*value)) : std::nullopt;
+}
+
+std::optional<json> DavaRorRemoteConfig::getFeatureFlagPayload(const std::string& key) {
     std::optional<json> payload;
     {
         std::lock_guard guard(featureFlagsLock_);
-        const auto& values = getCachedFeatureFlags();
-        const json* value = values ? findMember(*values, key) : nullptr;
-        if (!value) {
+        if (!cachedFeatureFlag(key)) {
             return std::nullopt;
         }
-        if (value->is_string()) {
-            variant = value->get<std::string>();
-        }
-        enabled = variant || (value->is_boolean() && value->get<bool>());
-        if (const auto& payloads = getCachedFeatureFlagPayload()) {
-            if (const json* found = findMember(*payloads, key)) {
-                payload = *found;
-            }
+        if (const json* found = cachedFeatureFlagPayload(key)) {
+            payload = *found;
         }
     }
-    if (payload && payload->is_string()) {
-        const auto text = payload->get<std::string>();
-        try {
-            payload = parseUntrustedJson(text);
-        } catch (const std::exception& error) {
-            davaRorLog("Error parsing the object " + text + ": " + error.what());
+    return parsedPayload(std::move(payload));
+}
+
+std::optional<DavaRorFeatureFlagResult>
+DavaRorRemoteConfig::getFeatureFlagResult(const std::string& key) {
+    json value;
+    std::optional<json> payload;
+    {
+        std::lock_guard guard(featureFlagsLock_);
+        const json* cached = cachedFeatureFlag(key);
+        if (!cached) {
+            return std::nullopt;
+        }
+        value = returnedValue(*cached);
+        if (const json* found = cachedFeatureFlagPayload(key)) {
+            payload = *found;
         }
     }
-    return DavaRorFeatureFlagResult(key, enabled, std::move(variant), std::move(payload));
+    std::optional<std::string> variant;
+    if (value.is_string()) {
+        variant = value.get<std::string>();
+    }
+    const bool enabled = variant || value.get<bool>();
+    return DavaRorFeatureFlagResult(key, enabled, std::move(variant),
+                                    parsedPayload(std::move(payload)));
 }
 
 std::optional<json> DavaRorRemoteConfig::getFeatureFlags() {
@@ -338,6 +404,16 @@ std::optional<json> DavaRorRemoteConfig::getFeatureFlagDetails(const std::string
         }
     }
     return std::nullopt;
+}
+
+void DavaRorRemoteConfig::readFeatureFlagDetails(const std::string& key,
+                                                 const std::function<void(const json&)>& reader) {
+    std::lock_guard guard(featureFlagsLock_);
+    if (const auto& details = getCachedFlags()) {
+        if (const json* found = findMember(*details, key)) {
+            reader(*found);
+        }
+    }
 }
 
 std::optional<std::string> DavaRorRemoteConfig::lastRequestId() {

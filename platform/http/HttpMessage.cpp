@@ -1,5 +1,7 @@
 #include "platform/http/HttpMessage.h"
 
+#include <curl/curl.h>
+
 #include <algorithm>
 #include <strings.h>
 
@@ -17,6 +19,14 @@ std::optional<std::string> findHeader(const HeaderList& headers, std::string_vie
         return std::nullopt;
     }
     return found->second;
+}
+
+std::optional<std::chrono::system_clock::time_point> parseHttpDate(const std::string& text) {
+    const time_t seconds = curl_getdate(text.c_str(), nullptr);
+    if (seconds == -1) {
+        return std::nullopt;
+    }
+    return std::chrono::system_clock::from_time_t(seconds);
 }
 
 } // namespace platform::http

@@ -19,15 +19,21 @@ using HeaderList = std::vector<std::pair<std::string, std::string>>;
 bool isSameHeaderName(std::string_view a, std::string_view b);
 std::optional<std::string> findHeader(const HeaderList& headers, std::string_view name);
 
+// A date in any of the three forms HTTP allows ("Sun, 06 Nov 1994 08:49:37 GMT" and the two
+// obsolete ones), read the same whatever the process's locale; none when it is not one.
+std::optional<std::chrono::system_clock::time_point> parseHttpDate(const std::string& text);
+
 inline constexpr std::chrono::milliseconds defaultRequestTimeout = 10s;
 inline constexpr std::chrono::milliseconds defaultRequestDeadline = 60s;
 
-// What a reply body longer than the request's limit does to the request.
-enum class ReplyBodyPastLimit {
+// What a reply body that cannot be taken in whole does to the request: one
+// longer than the request's limit, cut short, badly encoded or chunked, or
+// still arriving at the deadline.
+enum class ReplyBodyFailure {
     // The request fails: its caller needs the whole body.
     failsTheRequest,
-    // The body is dropped and the status that came with it stands: its caller
-    // needs only the status.
+    // The body is dropped and the status that came with the reply's head
+    // stands: its caller needs only the status.
     isDropped,
 };
 
@@ -48,7 +54,7 @@ struct HttpRequest {
     // A reply body longer than this ends the transfer instead of filling
     // memory; none accepts any length.
     std::optional<std::size_t> maxResponseBytes;
-    ReplyBodyPastLimit bodyPastLimit = ReplyBodyPastLimit::failsTheRequest;
+    ReplyBodyFailure bodyFailure = ReplyBodyFailure::failsTheRequest;
 };
 
 enum class HttpErrorCode {

@@ -5,6 +5,7 @@
 #include <curl/curl.h>
 
 #include <algorithm>
+#include <charconv>
 #include <mutex>
 #include <string_view>
 #include <vector>
@@ -63,6 +64,10 @@ struct Transfer {
     std::unique_ptr<CURL, EasyHandleDeleter> easy;
     std::unique_ptr<curl_slist, HeaderListDeleter> headerList;
     HttpResponse response;
+    // The status of the final reply once its head has arrived whole: what
+    // follows is body only.
+    std::optional<int> statusOfCompleteHead;
+    std::optional<int> statusInHead;
     bool bodyTooLong = false;
     char errorText[CURL_ERROR_SIZE] = {};
 
@@ -76,6 +81,14 @@ struct Transfer {
         long status = 0;
         curl_easy_getinfo(easy.get(), CURLINFO_RESPONSE_CODE, &status);
         response.statusCode = static_cast<int>(status);
+        complete();
+    }
+
+    // The transfer failed after the reply's head: the status stands, the
+    // body, whatever came of it, goes.
+    void completeWithStatusOfHead() {
+        std::string().swap(response.body);
+        response.statusCode = statusOfCompleteHead;
         complete();
     }
 
@@ -97,12 +110,34 @@ size_t appendBody(char* data, size_t size, size_t count, void* user) {
     return size * count;
 }
 
+// The code of a status line ("HTTP/1.1 200 OK", "HTTP/2 204"), if it has one.
+std::optional<int> statusLineCode(std::string_view line) {
+    const auto space = line.find(' ');
+    if (space == std::string_view::npos) {
+        return std::nullopt;
+    }
+    int code = 0;
+    const char* first = line.data() + space + 1;
+    const auto [end, error] = std::from_chars(first, line.data() + line.size(), code);
+    if (error != std::errc() || end - first != 3) {
+        return std::nullopt;
+    }
+    return code;
+}
+
 size_t appendHeader(char* data, size_t size, size_t count, void* user) {
-    auto& headers = static_cast<Transfer*>(user)->response.headers;
+    auto& transfer = *static_cast<Transfer*>(user);
+    auto& headers = transfer.response.headers;
     const std::string_view line(data, size * count);
     if (line.starts_with("HTTP/")) {
         // Only the final response's headers count, not those of an interim one.
         headers.clear();
+        transfer.statusInHead = statusLineCode(line);
+    } else if (trimmed(line).empty()) {
+        // An interim (1xx) reply's head is followed by another one.
+        if (transfer.statusInHead && *transfer.statusInHead >= 200) {
+            transfer.statusOfCompleteHead = transfer.statusInHead;
+        }
     } else if (const auto colon = line.find(':'); colon != std::string_view::npos) {
         headers.emplace_back(std::string(trimmed(line.substr(0, colon))),
                              std::string(trimmed(line.substr(colon + 1))));
@@ -154,6 +189,8 @@ bool configure(Transfer& transfer) {
         curl_easy_setopt(easy, CURLOPT_WRITEDATA, &transfer) == CURLE_OK &&
         curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, appendHeader) == CURLE_OK &&
         curl_easy_setopt(easy, CURLOPT_HEADERDATA, &transfer) == CURLE_OK &&
+        // A proxy's answer to CONNECT is no reply of the server's.
+        curl_easy_setopt(easy, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L) == CURLE_OK &&
         curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, transfer.errorText) == CURLE_OK &&
         curl_easy_setopt(easy, CURLOPT_PRIVATE, &transfer) == CURLE_OK;
     // Left unset, libcurl takes the proxy from http_proxy, https_proxy and
@@ -236,10 +273,9 @@ struct HttpTransport::Worker {
             }
             const CURLcode result = message->data.result;
             auto transfer = takeRunning(message->easy_handle);
-            if (result != CURLE_OK && transfer->bodyTooLong &&
-                transfer->request.bodyPastLimit == ReplyBodyPastLimit::isDropped) {
-                std::string().swap(transfer->response.body);
-                transfer->completeWithStatus();
+            if (result != CURLE_OK && transfer->statusOfCompleteHead &&
+                transfer->request.bodyFailure == ReplyBodyFailure::isDropped) {
+                transfer->completeWithStatusOfHead();
                 continue;
             }
             if (result != CURLE_OK && transfer->bodyTooLong) {

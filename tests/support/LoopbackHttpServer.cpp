@@ -78,6 +78,13 @@ ScriptedReply ScriptedReply::respond(int status, std::string body) {
     return reply;
 }
 
+ScriptedReply ScriptedReply::raw(std::string bytes) {
+    ScriptedReply reply;
+    reply.action = Action::respondRaw;
+    reply.body = std::move(bytes);
+    return reply;
+}
+
 ScriptedReply ScriptedReply::closeWithoutReply() {
     ScriptedReply reply;
     reply.action = Action::closeWithoutReply;
@@ -303,6 +310,9 @@ void LoopbackHttpServer::serve(int connectionFd) {
     switch (reply.action) {
     case ScriptedReply::Action::respond:
         sendPaced(connection.fd(), responseBytes(reply), reply);
+        break;
+    case ScriptedReply::Action::respondRaw:
+        sendPaced(connection.fd(), reply.body, reply);
         break;
     case ScriptedReply::Action::closeWithoutReply:
         break;

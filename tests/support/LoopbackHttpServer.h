@@ -38,7 +38,7 @@ private:
 };
 
 struct ScriptedReply {
-    enum class Action { respond, closeWithoutReply, reset, hang };
+    enum class Action { respond, respondRaw, closeWithoutReply, reset, hang };
 
     Action action = Action::respond;
     int status = 200;
@@ -51,6 +51,8 @@ struct ScriptedReply {
     std::chrono::milliseconds pace{0};
 
     static ScriptedReply respond(int status, std::string body = {});
+    // Sends `bytes` as they are (a broken reply), then closes.
+    static ScriptedReply raw(std::string bytes);
     static ScriptedReply closeWithoutReply();
     // Drops the connection with a TCP reset instead of an orderly close.
     static ScriptedReply reset();

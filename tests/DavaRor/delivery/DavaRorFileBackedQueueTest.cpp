@@ -21,7 +21,7 @@ class DavaRorFileBackedQueueTest : public ::testing::Test {
 protected:
     fs::path folder() const { return temporary.path() / "app" / "davaror.queueFolder.uuid"; }
 
-    std::vector<std::string> contentsOf(const DavaRorFileBackedQueue& store, int count) {
+    std::vector<std::string> contentsOf(DavaRorFileBackedQueue& store, int count) {
         return store.loadFiles(count).contents;
     }
 

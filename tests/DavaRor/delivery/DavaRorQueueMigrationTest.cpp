@@ -9,6 +9,7 @@
 #include "support/DavaRorLogCapture.h"
 #include "support/Files.h"
 #include "support/TemporaryDirectory.h"
+#include "support/WithoutFileOverride.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -124,6 +125,22 @@ TEST_F(DavaRorQueueMigrationTest, LegacyFileThatIsNoArrayOfEventsIsLoggedAndDele
         EXPECT_FALSE(fs::exists(oldPlist()));
         EXPECT_TRUE(entryNames(queue()).empty());
     }
+}
+
+// Its events are not damaged, only not readable now: the file stays for a
+// launch that may read it.
+TEST_F(DavaRorQueueMigrationTest, LegacyFileThatMayNotBeReadIsKept) {
+    const std::string contents = R"([{"event":"kept","distinct_id":"user"}])";
+    writeFile(oldPlist(), contents);
+    fs::permissions(oldPlist(), fs::perms::none);
+    {
+        const WithoutFileOverride modesBindRoot;
+        ASSERT_TRUE(modesBindRoot.dropped());
+        migrateOldQueue(queue(), oldPlist());
+    }
+    EXPECT_EQ(log.count("[DavaRor] Failed to migrate queue Permission denied"), 1u);
+    EXPECT_EQ(readFile(oldPlist()), contents);
+    EXPECT_TRUE(entryNames(queue()).empty());
 }
 
 TEST_F(DavaRorQueueMigrationTest, LegacyFileOverTheLimitsOfUntrustedJsonIsLoggedAndDeleted) {

@@ -15,6 +15,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <mutex>
 
 using namespace std::chrono_literals;
@@ -168,4 +170,22 @@ TEST_F(SDKFeatureFlagsTest, StoredReplayFlagIsReadAtSetupWithoutCapturingOrKeepi
     ASSERT_TRUE(platform::pumpMainQueueUntil([&] { return done.load(); }));
     EXPECT_FALSE(json::parse(server.requests().at(0).body).contains("person_properties"))
         << "no defaults once the client is gone";
+}
+
+// Stored files are the client's own: one that is a link to a file elsewhere,
+// planted before setup, is not read, and the file it names stays as it was.
+TEST_F(SDKFeatureFlagsTest, StoredFilesLinkedFromElsewhereAreNotRead) {
+    const std::string outside = R"({"beta": true})";
+    const auto elsewhere = data.path() / "elsewhere.json";
+    std::ofstream(elsewhere) << outside;
+    std::filesystem::create_directories(storage().appFolderUrl());
+    for (Key key : {Key::enabledFeatureFlags, Key::enabledFeatureFlagPayloads}) {
+        std::filesystem::create_symlink(elsewhere, storage().url(key));
+    }
+    client->setup(config);
+    EXPECT_EQ(client->getFeatureFlag("beta"), std::nullopt);
+    EXPECT_EQ(client->getFeatureFlagPayload("beta"), std::nullopt);
+    EXPECT_FALSE(client->isFeatureEnabled("beta"));
+    std::ifstream read(elsewhere);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(read), {}), outside);
 }

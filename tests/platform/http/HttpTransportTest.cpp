@@ -238,6 +238,39 @@ TEST_F(HttpTransportTest, ReplyBodyOverTheLimitEndsTheTransfer) {
     EXPECT_EQ(overLimit.calls(1), 1);
 }
 
+// A body that fails after the reply's head: a request that needs only the
+// status gets the head's status and no body, any other request fails. A
+// failure after an interim head only fails both.
+TEST_F(HttpTransportTest, ABodyThatFailsAfterTheHeadKeepsTheStatusOnlyWhenAskedTo) {
+    const std::pair<const char*, std::optional<int>> cases[] = {
+        {"HTTP/1.1 202 OK\r\nContent-Length: 100\r\n\r\nshort", 202},
+        {"HTTP/1.1 200 OK\r\nContent-Encoding: gzip\r\nContent-Length: 8\r\n\r\nnot gzip", 200},
+        {"HTTP/1.1 503 Busy\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\n", 503},
+        {"HTTP/1.1 100 Continue\r\n\r\n", std::nullopt},
+    };
+    for (const auto& [reply, status] : cases) {
+        for (auto failure : {ReplyBodyFailure::isDropped, ReplyBodyFailure::failsTheRequest}) {
+            SCOPED_TRACE(reply);
+            server.enqueue(ScriptedReply::raw(reply));
+            auto request = postTo(server, "/batch", "{}");
+            request.headers.emplace_back("Accept-Encoding", "gzip");
+            request.bodyFailure = failure;
+            Completions local;
+            transport.send(request, local.forRequest(1));
+            ASSERT_TRUE(local.waitFor(1));
+            const auto response = local.response(1);
+            if (failure == ReplyBodyFailure::isDropped && status) {
+                EXPECT_EQ(response.statusCode, status);
+                EXPECT_FALSE(response.error);
+                EXPECT_TRUE(response.body.empty());
+            } else {
+                EXPECT_TRUE(response.error);
+                EXPECT_FALSE(response.statusCode);
+            }
+        }
+    }
+}
+
 TEST_F(HttpTransportTest, FailuresCarryTheirCodeAndNoStatus) {
     server.enqueue(ScriptedReply::closeWithoutReply());
     server.enqueue(ScriptedReply::hang());

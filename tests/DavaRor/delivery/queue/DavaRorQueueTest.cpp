@@ -37,8 +37,9 @@ TEST_F(QueueTest, TheThresholdSendsOneBatchAndLaterAddsWaitForIt) {
     EXPECT_TRUE(log.contains("[DavaRor] Queued event 'event 20'. Depth: 21"));
 }
 
-// Every server fault settles its batch exactly once: answered batches (2xx,
-// 4xx, 5xx) are deleted; a redirect or no answer at all keeps the batch, and
+// Every server fault settles its batch exactly once. A batch answered 2xx,
+// whatever becomes of the reply's body, or refused with a 4xx is deleted; a
+// redirect, a "not now" (408, 429, 5xx) or no answer at all keeps it, and
 // the first flush after the pause sends it again.
 TEST_F(QueueTest, ServerFaultsSettleEachBatchOnceAndNeverStickTheQueue) {
     ScriptedReply redirectLoop = ScriptedReply::respond(302);
@@ -53,7 +54,21 @@ TEST_F(QueueTest, ServerFaultsSettleEachBatchOnceAndNeverStickTheQueue) {
     const Case cases[] = {
         {"200", ScriptedReply::respond(200), false, server.baseUrl()},
         {"400", ScriptedReply::respond(400, "{\"error\":1}"), false, server.baseUrl()},
-        {"500", ScriptedReply::respond(500), false, server.baseUrl()},
+        {"404", ScriptedReply::respond(404), false, server.baseUrl()},
+        {"200 with a body that is not gzip",
+         ScriptedReply::raw("HTTP/1.1 200 OK\r\nContent-Encoding: gzip\r\n"
+                            "Content-Length: 8\r\n\r\nnot gzip"),
+         false, server.baseUrl()},
+        {"200 with a body shorter than announced",
+         ScriptedReply::raw("HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\nshort"), false,
+         server.baseUrl()},
+        {"200 with broken chunks",
+         ScriptedReply::raw("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\n"), false,
+         server.baseUrl()},
+        {"500", ScriptedReply::respond(500), true, server.baseUrl()},
+        {"503", ScriptedReply::respond(503), true, server.baseUrl()},
+        {"429", ScriptedReply::respond(429), true, server.baseUrl()},
+        {"408", ScriptedReply::respond(408), true, server.baseUrl()},
         {"302 to itself", redirectLoop, true, server.baseUrl()},
         {"connection reset", ScriptedReply::reset(), true, server.baseUrl()},
         {"closed without reply", ScriptedReply::closeWithoutReply(), true, server.baseUrl()},

@@ -66,8 +66,13 @@ TEST_F(FeatureFlagsTest, PartialAnswersMergeAndCompleteAnswersReplace) {
     partial["errorsWhileComputingFlags"] = true;
     partial["requestId"] = "r1";
     server.enqueue(flagsPath, answer(partial));
-    server.enqueue(flagsPath, answer({{"flags", {{"c", {{"enabled", true}}}}},
-                                      {"errorsWhileComputingFlags", true}}));
+    // Details replace a flag's payload only where they give it one.
+    const json details = {
+        {"a", {{"enabled", true}, {"metadata", {{"payload", "9"}}}}},
+        {"b", {{"enabled", false}, {"metadata", {{"payload", "x"}}}}},
+        {"c", {{"enabled", true}}},
+    };
+    server.enqueue(flagsPath, answer({{"flags", details}, {"errorsWhileComputingFlags", true}}));
     json complete = flatAnswer({{"b", "y"}});
     complete["errorsWhileComputingFlags"] = "true";
     server.enqueue(flagsPath, answer(complete));
@@ -77,8 +82,9 @@ TEST_F(FeatureFlagsTest, PartialAnswersMergeAndCompleteAnswersReplace) {
     EXPECT_EQ(stored(Key::enabledFeatureFlagPayloads), json({{"a", "1"}, {"b", "2"}}));
     EXPECT_EQ(stored(Key::flags), json({{"a", {{"enabled", true}}}})) << "no details sent";
 
-    EXPECT_EQ(reload(*remote), json({{"a", true}, {"b", "y"}, {"c", true}}));
-    EXPECT_EQ(stored(Key::flags), json({{"a", {{"enabled", true}}}, {"c", {{"enabled", true}}}}));
+    EXPECT_EQ(reload(*remote), json({{"a", true}, {"b", false}, {"c", true}}));
+    EXPECT_EQ(stored(Key::flags), details);
+    EXPECT_EQ(stored(Key::enabledFeatureFlagPayloads), json({{"a", "9"}, {"b", "2"}}));
 
     EXPECT_EQ(reload(*remote), json({{"b", "y"}}));
     EXPECT_EQ(stored(Key::enabledFeatureFlags), json({{"b", "y"}}));
