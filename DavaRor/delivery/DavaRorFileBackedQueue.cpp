@@ -11,6 +11,8 @@
 #include <optional>
 #include <tuple>
 
+using davaror::TimeBasedEpochGenerator;
+
 namespace fs = std::filesystem;
 
 namespace {
