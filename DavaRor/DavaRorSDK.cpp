@@ -16,6 +16,8 @@
 #include "platform/core/NotificationCenter.h"
 #include "platform/foundation/TypeName.h"
 
+using davaror::TimeBasedEpochGenerator;
+
 using davaror::Reachability;
 
 // Everything setup builds, replaced as a whole: an operation takes its own

@@ -3,6 +3,8 @@
 #include "DavaRor/DavaRorStorage.h"
 #include "DavaRor/Utils/TimeBasedEpochGenerator.h"
 
+using davaror::TimeBasedEpochGenerator;
+
 using StorageKey = DavaRorStorage::StorageKey;
 
 DavaRorStorageManager::DavaRorStorageManager(std::shared_ptr<DavaRorStorage> storage)

@@ -4,6 +4,8 @@
 
 #include <charconv>
 
+namespace davaror {
+
 nlohmann::json numberIfItParses(std::string_view build) {
     std::string_view digits = build;
     bool negative = false;
@@ -94,3 +96,5 @@ AppInstallOrUpdateCheck::run(bool captureApplicationLifecycleEvents, const AppVe
     }
     return event;
 }
+
+} // namespace davaror

@@ -10,6 +10,8 @@
 #include <optional>
 #include <string_view>
 
+namespace davaror {
+
 // The version and build seen at the last install-or-update check.
 inline constexpr const char* ZOZVersionKey = "ZOZVersionKey";
 inline constexpr const char* ZOZBuildKeyV2 = "ZOZBuildKeyV2";
@@ -46,3 +48,5 @@ public:
 private:
     std::atomic<bool> didCaptureAppInstallOrUpdate_{false};
 };
+
+} // namespace davaror

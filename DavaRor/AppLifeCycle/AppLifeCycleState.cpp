@@ -2,6 +2,8 @@
 
 #include "DavaRor/Utils/DavaRorLog.h"
 
+namespace davaror {
+
 std::optional<AppLifecycleEvent>
 AppLifeCycleState::appDidBecomeActive(bool captureApplicationLifecycleEvents,
                                       const AppVersionInfo& current) {
@@ -41,3 +43,5 @@ AppLifeCycleState::appDidEnterBackground(bool captureApplicationLifecycleEvents)
     }
     return AppLifecycleEvent{"Application Backgrounded", nlohmann::json::object()};
 }
+
+} // namespace davaror

@@ -6,6 +6,8 @@
 #include <atomic>
 #include <optional>
 
+namespace davaror {
+
 // Whether the application is in the foreground or the background, and the
 // open and background events that moving between them gives. The state
 // moves even while capturing is switched off; only the first captured open
@@ -24,3 +26,5 @@ private:
     std::atomic<bool> isFreshAppLaunch_{true};
     std::atomic<bool> isAppBackgrounded_{true};
 };
+
+} // namespace davaror

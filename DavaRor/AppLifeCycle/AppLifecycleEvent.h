@@ -4,8 +4,12 @@
 
 #include <string>
 
+namespace davaror {
+
 // An event the life-cycle rules decided on, for the integration to capture.
 struct AppLifecycleEvent {
     std::string event;
     nlohmann::json properties;
 };
+
+} // namespace davaror

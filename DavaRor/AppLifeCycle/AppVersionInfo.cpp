@@ -1,5 +1,7 @@
 #include "DavaRor/AppLifeCycle/AppVersionInfo.h"
 
+namespace davaror {
+
 namespace {
 
 std::optional<std::string> textForKey(const platform::Bundle& bundle, const char* key) {
@@ -16,3 +18,5 @@ AppVersionInfo currentAppVersion(const platform::Bundle& bundle) {
     return {textForKey(bundle, platform::kCFBundleShortVersionStringKey),
             textForKey(bundle, platform::kCFBundleVersionKey)};
 }
+
+} // namespace davaror

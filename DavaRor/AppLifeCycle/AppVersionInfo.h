@@ -5,6 +5,8 @@
 #include <optional>
 #include <string>
 
+namespace davaror {
+
 // An application version ("CFBundleShortVersionString") and build
 // ("CFBundleVersion"), each known only when it is a text.
 struct AppVersionInfo {
@@ -13,3 +15,5 @@ struct AppVersionInfo {
 };
 
 AppVersionInfo currentAppVersion(const platform::Bundle& bundle = platform::Bundle::main());
+
+} // namespace davaror

@@ -2,6 +2,8 @@
 
 #include "platform/application/Application.h"
 
+namespace davaror {
+
 ApplicationLifecyclePublisher& ApplicationLifecyclePublisher::shared() {
     static ApplicationLifecyclePublisher* const publisher =
         new ApplicationLifecyclePublisher(platform::NotificationCenter::defaultCenter());
@@ -28,3 +30,5 @@ void ApplicationLifecyclePublisher::appDidBecomeActive() {
 void ApplicationLifecyclePublisher::appDidEnterBackground() {
     onDidEnterBackground_.invoke();
 }
+
+} // namespace davaror

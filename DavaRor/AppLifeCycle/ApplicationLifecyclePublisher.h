@@ -5,6 +5,8 @@
 
 #include <array>
 
+namespace davaror {
+
 // The application's launch and activation moments as callback lists.
 class AppLifecyclePublishing {
 public:
@@ -37,3 +39,5 @@ private:
     DavaRorMulticastCallback<> onDidFinishLaunching_;
     std::array<platform::ObserverToken, 3> observations_;
 };
+
+} // namespace davaror

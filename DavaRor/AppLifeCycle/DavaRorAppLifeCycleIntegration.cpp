@@ -8,6 +8,10 @@
 #include "DavaRor/DavaRorSDK.h"
 #include "platform/userdefaults/UserDefaults.h"
 
+using davaror::AppInstallOrUpdateCheck;
+using davaror::AppLifecycleEvent;
+using davaror::currentAppVersion;
+
 namespace DI = davaror::DI;
 
 namespace {

@@ -37,7 +37,7 @@ private:
     void captureAppBackgrounded();
 
     DavaRorIntegrationOwnership ownership_;
-    AppLifeCycleState state_;
+    davaror::AppLifeCycleState state_;
     RegistrationToken didBecomeActiveToken_;
     RegistrationToken didEnterBackgroundToken_;
     RegistrationToken didFinishLaunchingToken_;

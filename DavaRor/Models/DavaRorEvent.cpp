@@ -2,6 +2,8 @@
 
 #include "DavaRor/Utils/TimeBasedEpochGenerator.h"
 
+using davaror::TimeBasedEpochGenerator;
+
 using davaror::apiDateFormatter;
 
 DavaRorEvent::DavaRorEvent(std::string event, std::string distinctId, nlohmann::json properties,

@@ -1,5 +1,7 @@
 #include "DavaRor/ScreenViews/ApplicationScreenViewPublisher.h"
 
+namespace davaror {
+
 ApplicationScreenViewPublisher& ApplicationScreenViewPublisher::shared() {
     // Owned by a shared pointer, never released, so that handlers can hold it weakly.
     static const auto* const publisher =
@@ -18,3 +20,5 @@ DavaRorMulticastCallback<std::string>& ApplicationScreenViewPublisher::onScreenV
     });
     return *onScreenView_;
 }
+
+} // namespace davaror

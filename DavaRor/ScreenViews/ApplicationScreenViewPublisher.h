@@ -7,6 +7,8 @@
 #include <mutex>
 #include <string>
 
+namespace davaror {
+
 // Screen names published by the platform's user-interface layer.
 class ScreenViewPublishing {
 public:
@@ -38,3 +40,5 @@ private:
     std::unique_ptr<DavaRorMulticastCallback<std::string>> onScreenView_;
     const bool hasSwizzled_ = false;
 };
+
+} // namespace davaror

@@ -2,6 +2,8 @@
 
 #include <chrono>
 
+namespace davaror {
+
 namespace {
 constexpr std::uint16_t highMask = 0x0FFF;
 constexpr std::uint64_t lowMask = (std::uint64_t{1} << 62) - 1;
@@ -63,3 +65,5 @@ platform::UUID TimeBasedEpochGenerator::v7() {
     }
     return platform::UUID(bytes);
 }
+
+} // namespace davaror

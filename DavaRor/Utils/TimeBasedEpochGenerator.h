@@ -6,6 +6,8 @@
 #include <functional>
 #include <mutex>
 
+namespace davaror {
+
 // Makes version-7 UUIDs: 48 bits of Unix time in milliseconds, then 74 free
 // bits (around the version and variant bits) that count up within one
 // millisecond and are refilled from the secure random source in a new one.
@@ -34,3 +36,5 @@ private:
     std::uint16_t counterHigh_ = 0; // 12 bits beside the version
     std::uint64_t counterLow_ = 0;  // 62 bits beside the variant
 };
+
+} // namespace davaror

@@ -13,6 +13,8 @@
 #include <optional>
 #include <tuple>
 
+using davaror::TimeBasedEpochGenerator;
+
 namespace fs = std::filesystem;
 
 namespace {

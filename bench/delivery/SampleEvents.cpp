@@ -13,6 +13,8 @@
 #include <optional>
 #include <stdexcept>
 
+using davaror::TimeBasedEpochGenerator;
+
 namespace deliverybench {
 
 namespace {

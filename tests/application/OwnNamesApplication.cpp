@@ -1,8 +1,9 @@
 // An application that defines names the library's Mach stand-ins and crash context once had:
 // its page size, its thread_suspend and its signal_handler_context stay its own while the
-// client is set up with crash capture on, reports a handled error and writes the report of a
-// forked child's crash; a plug-in that looks the names up finds the application's. Built
-// twice: with DavaRor.so, and with the library's archives, which must link beside these names.
+// client is set up with crash capture on, reports a handled error, writes a live report and the
+// report of a forked child's crash; a plug-in that looks the names up finds the application's.
+// Built twice: with DavaRor.so, and with the library's archives, which must link beside these
+// names.
 #include "platform/foundation/NSError.h"
 #include "reporter/KOCrashReporter.h"
 #include "support/CrashCaptureClient.h"
@@ -10,6 +11,7 @@
 #include "support/TemporaryDirectory.h"
 
 #include <atomic>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -119,15 +121,18 @@ int main() {
     client->captureException(platform::foundation::NSError("com.example.sync", 7));
     checkOwnNames("after a handled error");
 
-    // The child's report suspends its other thread, as a crash in a busy application does.
-    const auto report =
-        KOCrashReporter(KOCrashReporterConfig(KOCrashReporterSignalHandlerTypeMach,
-                                              KOCrashReporterSymbolicationStrategyNone, true))
-            .crashReportPath();
+    // A live report suspends every other thread, as a crash's report does.
+    KOCrashReporter reporter(KOCrashReporterConfig(KOCrashReporterSignalHandlerTypeMach,
+                                                   KOCrashReporterSymbolicationStrategyNone, true));
+    std::thread busy([] { std::this_thread::sleep_for(std::chrono::milliseconds(500)); });
+    check(reporter.generateLiveReport().has_value(), "a live report is written");
+    busy.join();
+    checkOwnNames("after a live report");
+
+    const auto report = reporter.crashReportPath();
     const pid_t child = fork();
     if (child == 0) {
         alarm(60);
-        std::thread([] { pause(); }).detach();
         own_names_store_through(reinterpret_cast<volatile int*>(0x10));
         _exit(0);
     }

@@ -7,6 +7,12 @@
 
 #include <cstdint>
 
+using davaror::AppInstallOrUpdateCheck;
+using davaror::AppLifecycleEvent;
+using davaror::AppVersionInfo;
+using davaror::currentAppVersion;
+using davaror::numberIfItParses;
+
 namespace fs = std::filesystem;
 using nlohmann::json;
 

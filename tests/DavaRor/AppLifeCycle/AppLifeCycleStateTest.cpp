@@ -8,6 +8,9 @@
 #include <thread>
 #include <vector>
 
+using davaror::AppLifeCycleState;
+using davaror::AppVersionInfo;
+
 using nlohmann::json;
 
 namespace {

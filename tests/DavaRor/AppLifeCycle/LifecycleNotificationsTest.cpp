@@ -11,6 +11,14 @@
 #include <mutex>
 #include <vector>
 
+using davaror::AppInstallOrUpdateCheck;
+using davaror::ApplicationLifecyclePublisher;
+using davaror::ApplicationScreenViewPublisher;
+using davaror::AppLifecycleEvent;
+using davaror::AppLifeCycleState;
+using davaror::AppVersionInfo;
+using davaror::storedAppVersion;
+
 namespace DI = davaror::DI;
 
 using nlohmann::json;

@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+using davaror::ApplicationScreenViewPublisher;
+
 namespace DI = davaror::DI;
 
 using testsupport::EventRecorder;

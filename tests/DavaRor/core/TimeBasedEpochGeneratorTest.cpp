@@ -8,6 +8,8 @@
 #include <thread>
 #include <vector>
 
+using davaror::TimeBasedEpochGenerator;
+
 namespace {
 
 std::uint64_t millisecondsOf(const platform::UUID& id) {

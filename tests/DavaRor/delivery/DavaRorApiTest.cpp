@@ -13,6 +13,8 @@
 
 #include <regex>
 
+using davaror::TimeBasedEpochGenerator;
+
 using davaror::apiDateFormatter;
 
 namespace {

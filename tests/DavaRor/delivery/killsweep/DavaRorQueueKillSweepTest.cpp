@@ -30,6 +30,8 @@
 #include <set>
 #include <thread>
 
+using davaror::TimeBasedEpochGenerator;
+
 namespace {
 
 using namespace std::chrono_literals;

@@ -37,7 +37,7 @@ protected:
         extra["index"] = index;
         return DavaRorEvent("event " + std::to_string(index), "user", extra,
                             std::chrono::system_clock::now(),
-                            TimeBasedEpochGenerator::shared().v7());
+                            davaror::TimeBasedEpochGenerator::shared().v7());
     }
 
     DavaRorDate now() {

@@ -14,6 +14,8 @@
 #include <string>
 #include <thread>
 
+using davaror::TimeBasedEpochGenerator;
+
 int main(int argc, char** argv) {
     if (argc != 6) {
         return 2;
