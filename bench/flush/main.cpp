@@ -67,7 +67,7 @@ int storeLargestEvents(const DavaRorStorage& storage) {
         }
         queue->add(DavaRorEvent("large", "user", {{"pad", std::move(pad)}},
                                 std::chrono::system_clock::now(),
-                                TimeBasedEpochGenerator::shared().v7()));
+                                davaror::TimeBasedEpochGenerator::shared().v7()));
     }
     return queue->depth() == eventCount ? 0 : 1;
 }
