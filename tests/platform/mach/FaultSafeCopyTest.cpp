@@ -2,14 +2,18 @@
 // than a pipe, copies from many threads, from a signal handler and from a forked child.
 #include "platform/mach/FaultSafeCopy.h"
 
+#include "ForkedChild.h"
 #include "GuardedPages.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
+#include <filesystem>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -170,10 +174,11 @@ TEST(FaultSafeCopy, AForkedChildAndItsParentCopyAtTheSameTime) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
 
-// Everything a copy needs exists before the crash: a process that has used up its descriptors
-// still copies, and still tells an unreadable source apart.
+// Everything a copy needs exists once capture is enabled: a process that has used up its
+// descriptors since still copies, and still tells an unreadable source apart.
 TEST(FaultSafeCopy, CopiesWhenNoDescriptorIsLeft) {
     GuardedPages pages;
+    platform::mach::openFaultSafeCopyPipes();
     pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
@@ -193,4 +198,53 @@ TEST(FaultSafeCopy, CopiesWhenNoDescriptorIsLeft) {
     int status = 0;
     ASSERT_EQ(waitpid(child, &status, 0), child);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
+// A daemon closes every descriptor it inherited and opens sockets that get the pool's numbers.
+// The copies that write the source into a pipe (every copy under the emulator; one into an
+// unwritable destination everywhere) must neither send a byte into those sockets nor read
+// from them, and still work.
+TEST(FaultSafeCopy, DescriptorsTakenOverByTheApplicationAreNeverWrittenNorRead) {
+    GuardedPages pages;
+    platform::mach::openFaultSafeCopyPipes();
+    const int status = runInForkedChild([&] {
+        // The pool's pipes are the pipes there are; an emulator's own descriptors stay open.
+        for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+            std::error_code error;
+            if (std::filesystem::read_symlink(entry.path(), error).string().starts_with("pipe:")) {
+                close(std::stoi(entry.path().filename().string()));
+            }
+        }
+        std::vector<int> peers;
+        for (int pair = 0; pair < 40; ++pair) {
+            int ends[2];
+            if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, ends) != 0) {
+                _exit(2);
+            }
+            peers.push_back(ends[1]);
+            const char mark = 'm';
+            (void)!write(ends[1], &mark, 1); // something a stray read would take
+        }
+        std::uint8_t copy[64];
+        const bool copied =
+            faultSafeCopy(copy, pages.readable(), sizeof copy) == FaultSafeCopyResult::Copied &&
+            copy[7] == GuardedPages::patternByte(7);
+        const bool refused = faultSafeCopy(pages.inaccessible(), pages.readable(), sizeof copy) ==
+                             FaultSafeCopyResult::DestinationUnwritable;
+        for (int fd = 3; fd < 3 + 80; ++fd) {
+            char byte = 0;
+            const bool isPeer = std::find(peers.begin(), peers.end(), fd) != peers.end();
+            const ssize_t got = recv(fd, &byte, 1, MSG_DONTWAIT | MSG_PEEK);
+            // Each application end still holds its mark and nothing more.
+            if (!isPeer && (got != 1 || byte != 'm' || recv(fd, &byte, 1, MSG_DONTWAIT) != 1 ||
+                            recv(fd, &byte, 1, MSG_DONTWAIT) != -1)) {
+                _exit(3);
+            }
+            if (isPeer && recv(fd, &byte, 1, MSG_DONTWAIT) != -1) {
+                _exit(4);
+            }
+        }
+        _exit(copied && refused ? 0 : 5);
+    });
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
