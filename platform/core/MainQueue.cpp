@@ -51,6 +51,9 @@ struct MainQueue::RunLoop {
     // The forking thread holds the lock across the fork, so the child gets the queue whole;
     // the child's condition variable starts anew, since its waiters were the parent's threads.
     void lockAcrossForks() {
+        // Counting forks registers a fork handler too, which must not happen under the lock
+        // while a fork waits for it.
+        forkGeneration();
         static RunLoop* forked = this;
         pthread_atfork([] { forked->mutex.lock(); }, [] { forked->mutex.unlock(); },
                        [] {

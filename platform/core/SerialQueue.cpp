@@ -37,6 +37,9 @@ LiveQueues& liveQueues() {
     static auto* const live = new LiveQueues();
     static std::once_flag registered;
     std::call_once(registered, [] {
+        // Counting forks registers a fork handler too, which must not happen under a queue's
+        // lock while a fork waits for that lock.
+        forkGeneration();
         pthread_atfork(
             [] {
                 live->mutex.lock();
