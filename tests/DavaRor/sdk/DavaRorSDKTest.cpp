@@ -183,29 +183,36 @@ TEST_F(SDKTest, AForkedChildSetsUpItsOwnClientAndLeavesTheParentsAlone) {
     client->setup(config);
     client->capture("before the fork");
     ASSERT_TRUE(platform::pumpMainQueueUntil([&] { return client->queue()->depth() == 1; }));
-    const int status = runInForkedChild(
-        [&] {
-            client->capture("parent's client in the child");
-            if (!log.contains("[DavaRor] DavaRor was set up before this process was forked from "
-                              "its parent, whose threads run it: call setup again in this "
-                              "process. Call will be ignored.")) {
-                _exit(3);
-            }
-            testsupport::TemporaryDirectory childData;
-            setenv("XDG_DATA_HOME", childData.path().c_str(), 1);
-            testsupport::LoopbackHttpServer childServer;
-            auto childConfig = testsupport::quietConfig("key", childServer.baseUrl());
-            childConfig->captureApplicationLifecycleEvents = false;
-            client->setup(childConfig);
-            client->capture("child's own");
-            client->flush();
-            const bool delivered =
-                childServer.waitForRequests(1) &&
-                platform::pumpMainQueueUntil([&] { return client->queue()->depth() == 0; });
-            client->close();
-            _exit(delivered ? 0 : 4);
-        },
-        60);
+    int status = -1;
+    // Forked from a thread besides the main one, as the emulator can start threads only in such
+    // a child.
+    std::thread forking([&] {
+        status = runInForkedChild(
+            [&] {
+                client->capture("parent's client in the child");
+                if (!log.contains(
+                        "[DavaRor] DavaRor was set up before this process was forked from "
+                        "its parent, whose threads run it: call setup again in this "
+                        "process. Call will be ignored.")) {
+                    _exit(3);
+                }
+                testsupport::TemporaryDirectory childData;
+                setenv("XDG_DATA_HOME", childData.path().c_str(), 1);
+                testsupport::LoopbackHttpServer childServer;
+                auto childConfig = testsupport::quietConfig("key", childServer.baseUrl());
+                childConfig->captureApplicationLifecycleEvents = false;
+                client->setup(childConfig);
+                client->capture("child's own");
+                client->flush();
+                const bool delivered =
+                    childServer.waitForRequests(1) &&
+                    platform::pumpMainQueueUntil([&] { return client->queue()->depth() == 0; });
+                client->close();
+                _exit(delivered ? 0 : 4);
+            },
+            60);
+    });
+    forking.join();
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 
     client->flush();
