@@ -87,9 +87,8 @@ void DavaRorSDK::forgetSetupOfAnotherProcess() {
     if (!setUpInAnotherProcess()) {
         return;
     }
-    platform::leaveToParent(std::exchange(services_, nullptr));
-    platform::leaveToParent(
-        std::make_shared<const Integrations>(std::exchange(installedIntegrations_, {})));
+    platform::leaveToParent(services_);
+    platform::leaveToParent(installedIntegrations_);
     enabled_.store(false);
     setUpIn_.store(platform::forkGeneration());
 }

@@ -8,7 +8,6 @@
 #include <mutex>
 #include <new>
 #include <string>
-#include <vector>
 
 namespace platform {
 namespace {
@@ -47,13 +46,6 @@ std::uint64_t forkGeneration() {
                        [] { generation.fetch_add(1, std::memory_order_relaxed); });
     });
     return generation.load(std::memory_order_relaxed);
-}
-
-void leaveToParent(std::shared_ptr<const void> inherited) {
-    static std::mutex lock;
-    static auto* const kept = new std::vector<std::shared_ptr<const void>>();
-    std::lock_guard guard(lock);
-    kept->push_back(std::move(inherited));
 }
 
 LibraryThread::LibraryThread(const char* name, std::function<void()> body)

@@ -19,9 +19,12 @@ std::uint64_t forkGeneration();
 
 // What a forked child inherited of work that the parent's threads own (their queued tasks, a
 // client set up before the fork): the child neither uses nor destroys it, since destructors
-// would act on what the parent still holds (its locks on shared files, its connections). It
-// stays reachable until the child ends.
-void leaveToParent(std::shared_ptr<const void> inherited);
+// would act on what the parent still holds (its locks on shared files, its connections). The
+// object starts anew, empty, and what it held is left as the fork left it. A handle or pointer
+// starts anew without allocating or locking, so a child on its way out may leave those.
+template <typename Inherited> void leaveToParent(Inherited& inherited) {
+    std::construct_at(&inherited);
+}
 
 class LibraryThread {
 public:

@@ -35,16 +35,9 @@ struct MainQueue::RunLoop {
         if (thread.runsInThisProcess()) {
             return;
         }
-        struct Inherited {
-            std::deque<Task> tasks;
-            std::multimap<Clock::time_point, std::weak_ptr<RepeatingTimer>> timers;
-            std::multimap<Clock::time_point, Task> delayed;
-        };
-        leaveToParent(std::make_shared<const Inherited>(
-            Inherited{std::move(tasks), std::move(timers), std::move(delayed)}));
-        tasks.clear();
-        timers.clear();
-        delayed.clear();
+        leaveToParent(tasks);
+        leaveToParent(timers);
+        leaveToParent(delayed);
         start();
     }
 

@@ -117,8 +117,7 @@ void SerialQueue::startAgainInForkedChild(const std::shared_ptr<State>& state) {
     if (state->worker.runsInThisProcess()) {
         return;
     }
-    leaveToParent(std::make_shared<const std::deque<Task>>(std::move(state->tasks)));
-    state->tasks.clear();
+    leaveToParent(state->tasks);
     startWorker(state);
 }
 
@@ -151,7 +150,7 @@ SerialQueue::~SerialQueue() {
     {
         std::lock_guard lock(state_->mutex);
         if (!state_->worker.runsInThisProcess()) {
-            leaveToParent(std::move(state_));
+            leaveToParent(state_);
             return;
         }
         state_->stopping = true;

@@ -286,7 +286,7 @@ HttpTransport::HttpTransport() {
 HttpTransport::~HttpTransport() {
     if (!thread_.runsInThisProcess()) {
         // Waking the worker would wake the parent's, through the wake-up pair both share.
-        leaveToParent(std::move(worker_));
+        leaveToParent(worker_);
         return;
     }
     {

@@ -24,9 +24,9 @@ struct ProgramRun {
 };
 
 // A hang is ended after the limit and fails the run.
-ProgramRun run(const std::string& arguments, int limitSeconds = 240) {
-    const std::string command = "timeout -s KILL " + std::to_string(limitSeconds) + " " +
-                                DAVAROR_TEST_EMULATOR + " " + arguments;
+ProgramRun run(const std::string& arguments) {
+    const std::string command =
+        std::string("timeout -s KILL 240 ") + DAVAROR_TEST_EMULATOR + " " + arguments;
     FILE* pipe = popen(command.c_str(), "r");
     ProgramRun result{-1, {}};
     std::array<char, 4096> buffer;
@@ -65,6 +65,10 @@ class ForkedChildren : public Guest,
 
 // Children that end by exit(0) exit 0, and the next start finds no crash to send.
 TEST_P(ForkedChildren, EndWithTheirOwnExitCodeAndLeaveNoCrashBehind) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "AddressSanitizer's allocator may be left locked in a child by a thread of the "
+                    "parent, and the C library's cleanups at exit then wait on it for good";
+#endif
     const auto [client, capture] = GetParam();
     const ProgramRun forks =
         run(std::string(GUEST_APPLICATION) + " forks " + client + " " + capture);
