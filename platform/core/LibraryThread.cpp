@@ -28,14 +28,20 @@ sigset_t librarySignalMask() {
 }
 
 // A new thread starts with its creator's mask, so no signal reaches it before it blocks one.
-template <typename Start> auto withLibraryMask(Start start) {
-    const sigset_t mask = librarySignalMask();
-    sigset_t saved;
-    pthread_sigmask(SIG_SETMASK, &mask, &saved);
-    auto result = start();
-    pthread_sigmask(SIG_SETMASK, &saved, nullptr);
-    return result;
-}
+// The creator gets its own mask back however the start ends.
+class LibraryMaskWhileStarting {
+public:
+    LibraryMaskWhileStarting() {
+        const sigset_t mask = librarySignalMask();
+        pthread_sigmask(SIG_SETMASK, &mask, &saved_);
+    }
+    ~LibraryMaskWhileStarting() { pthread_sigmask(SIG_SETMASK, &saved_, nullptr); }
+    LibraryMaskWhileStarting(const LibraryMaskWhileStarting&) = delete;
+    LibraryMaskWhileStarting& operator=(const LibraryMaskWhileStarting&) = delete;
+
+private:
+    sigset_t saved_;
+};
 
 } // namespace
 
@@ -50,11 +56,10 @@ std::uint64_t forkGeneration() {
 
 LibraryThread::LibraryThread(const char* name, std::function<void()> body)
     : generation_(forkGeneration()) {
-    thread_ = withLibraryMask([&] {
-        return std::thread([name = std::string(name), body = std::move(body)] {
-            pthread_setname_np(pthread_self(), name.c_str());
-            body();
-        });
+    LibraryMaskWhileStarting mask;
+    thread_ = std::thread([name = std::string(name), body = std::move(body)] {
+        pthread_setname_np(pthread_self(), name.c_str());
+        body();
     });
 }
 
@@ -125,8 +130,8 @@ void* startNamed(void* start) {
 int startLibraryPthread(pthread_t* thread, const pthread_attr_t* attributes, const char* name,
                         void* (*body)(void*), void* argument) {
     auto start = std::make_unique<NamedStart>(NamedStart{name, body, argument});
-    const int result = withLibraryMask(
-        [&] { return pthread_create(thread, attributes, startNamed, start.get()); });
+    LibraryMaskWhileStarting mask;
+    const int result = pthread_create(thread, attributes, startNamed, start.get());
     if (result == 0) {
         start.release();
     }
