@@ -12,6 +12,7 @@
 #include "DavaRor/delivery/DavaRorQueue.h"
 #include "DavaRor/delivery/DavaRorRemoteConfig.h"
 #include "DavaRor/delivery/Reachability.h"
+#include "platform/core/LibraryThread.h"
 #include "platform/core/MainQueue.h"
 #include "platform/core/NotificationCenter.h"
 #include "platform/foundation/TypeName.h"
@@ -38,6 +39,9 @@ namespace {
 
 constexpr const char* notSetUp =
     "DavaRor method was called without `setup` being complete. Call wil be ignored.";
+constexpr const char* setUpBeforeFork =
+    "DavaRor was set up before this process was forked from its parent, whose threads run it: "
+    "call setup again in this process. Call will be ignored.";
 
 std::string typeName(const DavaRorIntegration& integration) {
     return platform::foundation::typeName(typeid(integration));
@@ -50,6 +54,10 @@ DavaRorSDK::DavaRorSDK() = default;
 // The integrations hold the client weakly and see it gone already; they still give back
 // what they hold for it.
 DavaRorSDK::~DavaRorSDK() {
+    if (setUpInAnotherProcess()) {
+        forgetSetupOfAnotherProcess();
+        return;
+    }
     uninstallIntegrations();
 }
 
@@ -63,8 +71,30 @@ std::shared_ptr<DavaRorSDK> DavaRorSDK::create() {
 }
 
 std::shared_ptr<DavaRorSDK::Services> DavaRorSDK::services() const {
+    if (setUpInAnotherProcess()) {
+        return nullptr;
+    }
     std::lock_guard guard(setupLock_);
     return services_;
+}
+
+bool DavaRorSDK::setUpInAnotherProcess() const {
+    return setUpIn_.load() != platform::forkGeneration();
+}
+
+// A forked child inherits the client its parent set up, but not the threads that run it, and
+// the files, locks and connections it holds are the parent's: the child leaves all of it
+// untouched and is then not set up, so that it may set the client up for itself. No lock is
+// taken: a thread of the parent may have held one at the fork. Other threads of the child
+// see the client as set up elsewhere and keep away from what is moved here.
+void DavaRorSDK::forgetSetupOfAnotherProcess() {
+    if (!setUpInAnotherProcess()) {
+        return;
+    }
+    platform::leaveToParent(services_);
+    platform::leaveToParent(installedIntegrations_);
+    enabled_.store(false);
+    setUpIn_.store(platform::forkGeneration());
 }
 
 std::shared_ptr<DavaRorConfig> DavaRorSDK::config() const {
@@ -97,6 +127,7 @@ void DavaRorSDK::setup(std::shared_ptr<DavaRorConfig> config) {
         return;
     }
     std::unique_lock guard(setupLock_);
+    forgetSetupOfAnotherProcess();
     if (enabled_.load()) {
         davaRorLog("Setup called despite already being setup!");
         return;
@@ -125,6 +156,7 @@ void DavaRorSDK::setup(std::shared_ptr<DavaRorConfig> config) {
     built->remoteConfig = makeRemoteConfig(config, built->storage, built->api);
     built->context = std::make_shared<DavaRorContext>(built->reachability);
     services_ = built;
+    setUpIn_.store(platform::forkGeneration());
     enabled_.store(true);
     guard.unlock();
 
@@ -140,6 +172,7 @@ void DavaRorSDK::close() {
     std::shared_ptr<Services> closing;
     {
         std::lock_guard guard(setupLock_);
+        forgetSetupOfAnotherProcess();
         closing = std::exchange(services_, nullptr);
         enabled_.store(false);
     }
@@ -157,6 +190,10 @@ void DavaRorSDK::close() {
 bool DavaRorSDK::checkEnabled() const {
     if (!enabled_.load()) {
         davaRorLog(notSetUp);
+        return false;
+    }
+    if (setUpInAnotherProcess()) {
+        davaRorLog(setUpBeforeFork);
         return false;
     }
     return true;
@@ -378,6 +415,9 @@ bool DavaRorSDK::runInstallPass() {
 }
 
 void DavaRorSDK::uninstallIntegrations() {
+    if (setUpInAnotherProcess()) {
+        return;
+    }
     Integrations installed;
     {
         std::lock_guard guard(integrationsLock_);
@@ -392,7 +432,7 @@ void DavaRorSDK::uninstallIntegrations() {
 }
 
 void DavaRorSDK::notifyContextDidChange() {
-    if (!enabled_.load()) {
+    if (!enabled()) {
         return;
     }
     const nlohmann::json context = {{"distinct_id", getDistinctId()},

@@ -52,7 +52,7 @@ public:
 
     void setup(std::shared_ptr<DavaRorConfig> config);
     void close();
-    bool enabled() const { return enabled_.load(); }
+    bool enabled() const { return enabled_.load() && !setUpInAnotherProcess(); }
 
     void capture(const std::string& event, const nlohmann::json& properties = nullptr);
     void captureInternal(const std::string& event, std::optional<std::string> distinctId,
@@ -117,6 +117,8 @@ private:
     using Integrations = std::vector<std::shared_ptr<DavaRorIntegration>>;
     std::shared_ptr<Services> services() const;
     bool checkEnabled() const;
+    bool setUpInAnotherProcess() const;
+    void forgetSetupOfAnotherProcess();
     nlohmann::json eventProperties(const nlohmann::json& callerProperties) const;
     void enqueue(const DavaRorEvent& event, const Services& services);
     void captureExceptionList(const nlohmann::json& exceptions, const nlohmann::json& properties);
@@ -127,6 +129,9 @@ private:
     bool runInstallPass();
 
     std::atomic<bool> enabled_{false};
+    // The fork generation in which setup built the services: a forked child inherits them
+    // without the threads that run them.
+    std::atomic<std::uint64_t> setUpIn_{0};
     mutable std::mutex setupLock_;
     std::shared_ptr<Services> services_;
     std::mutex integrationsLock_;

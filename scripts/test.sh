@@ -62,6 +62,18 @@ run_fuzz_stage() {
   echo "== fuzz: $((SECONDS - started)) s"
 }
 
+# Every host test binary also runs whole once, as a developer runs it, besides ctest's one test
+# per process: a test that leans on what an earlier one left in the process (a thread, a
+# once-per-process check) fails here. Each binary has a time limit; its output is kept beside it.
+run_whole_binaries() { # <config> <log>
+  local config=$1 log=$2
+  find "$root/build/$config/tests" -type f -executable -name '*_tests' | sort |
+    xargs -P "$jobs" -I{} sh -c \
+      'if timeout 600 "$1" >"$1.whole.log" 2>&1; then echo "whole: passed $1";
+       else echo "whole: FAILED $1 (see $1.whole.log)"; fi' _ {} | tee -a "$log"
+  ! grep -q "^whole: FAILED" "$log"
+}
+
 set -f # the selections hold regular expressions, not file patterns
 for config in "${configs[@]}"; do
   if [ "$config" = fuzz ]; then
@@ -92,6 +104,10 @@ for config in "${configs[@]}"; do
     # shellcheck disable=SC2086 # a selection is several words
     run_ctest "$config" "$log" $selection || config_failed=1
   done
+  if [ "$config" = host ] && ! run_whole_binaries "$config" "$log"; then
+    total_failed=$((total_failed + 1))
+    config_failed=1
+  fi
   summaries=$(grep -E "tests passed, [0-9]+ tests failed out of" "$log" || true)
   if [ "$(wc -l <<<"$summaries")" -ne "${#selections[@]}" ] || [ -z "$summaries" ]; then
     total_failed=$((total_failed + 1))

@@ -1,10 +1,14 @@
 #include "platform/core/MainQueue.h"
 
+#include "platform/core/LibraryThread.h"
+
 #include <condition_variable>
 #include <deque>
 #include <future>
 #include <map>
+#include <memory>
 #include <mutex>
+#include <new>
 #include <thread>
 
 namespace platform {
@@ -18,7 +22,38 @@ struct MainQueue::RunLoop {
     std::multimap<Clock::time_point, Task> delayed;
     bool stopping = false;
     std::thread::id threadId;
-    std::thread thread;
+    LibraryThread thread;
+
+    void start() {
+        thread = LibraryThread("davaror.main", [this] { run(); });
+        threadId = thread.id();
+    }
+
+    // A forked child has the queue but not its thread: the child's first use starts one. What
+    // was queued before the fork is the parent's work, which the parent runs.
+    void startAgainInForkedChild() {
+        if (thread.runsInThisProcess()) {
+            return;
+        }
+        leaveToParent(tasks);
+        leaveToParent(timers);
+        leaveToParent(delayed);
+        start();
+    }
+
+    // The forking thread holds the lock across the fork, so the child gets the queue whole;
+    // the child's condition variable starts anew, since its waiters were the parent's threads.
+    void lockAcrossForks() {
+        // Counting forks registers a fork handler too, which must not happen under the lock
+        // while a fork waits for it.
+        forkGeneration();
+        static RunLoop* forked = this;
+        pthread_atfork([] { forked->mutex.lock(); }, [] { forked->mutex.unlock(); },
+                       [] {
+                           new (&forked->wake) std::condition_variable();
+                           forked->mutex.unlock();
+                       });
+    }
 
     void run() {
         std::unique_lock lock(mutex);
@@ -78,16 +113,9 @@ MainQueue& MainQueue::shared() {
 }
 
 MainQueue::MainQueue() : loop_(std::make_unique<RunLoop>()) {
-    std::promise<void> started;
-    loop_->thread = std::thread([this, &started] {
-        {
-            std::lock_guard lock(loop_->mutex);
-            loop_->threadId = std::this_thread::get_id();
-        }
-        started.set_value();
-        loop_->run();
-    });
-    started.get_future().wait();
+    loop_->lockAcrossForks();
+    std::lock_guard lock(loop_->mutex);
+    loop_->start();
 }
 
 MainQueue::~MainQueue() {
@@ -102,6 +130,7 @@ MainQueue::~MainQueue() {
 void MainQueue::async(Task task) {
     {
         std::lock_guard lock(loop_->mutex);
+        loop_->startAgainInForkedChild();
         loop_->tasks.push_back(std::move(task));
     }
     loop_->wake.notify_one();
@@ -110,12 +139,14 @@ void MainQueue::async(Task task) {
 void MainQueue::asyncAfter(Clock::duration delay, Task task) {
     {
         std::lock_guard lock(loop_->mutex);
+        loop_->startAgainInForkedChild();
         loop_->delayed.emplace(Clock::now() + delay, std::move(task));
     }
     loop_->wake.notify_one();
 }
 
 bool MainQueue::isCurrent() const {
+    std::lock_guard lock(loop_->mutex);
     return std::this_thread::get_id() == loop_->threadId;
 }
 
@@ -124,6 +155,7 @@ std::shared_ptr<RepeatingTimer> MainQueue::scheduleRepeating(Clock::duration int
         std::make_shared<RepeatingTimer>(RepeatingTimer::Private{}, interval, std::move(task));
     {
         std::lock_guard lock(loop_->mutex);
+        loop_->startAgainInForkedChild();
         loop_->timers.emplace(Clock::now() + interval, timer);
     }
     loop_->wake.notify_one();

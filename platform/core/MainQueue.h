@@ -12,7 +12,8 @@ class RepeatingTimer;
 
 // The process's main queue: one run-loop thread that runs queued work and
 // fires timers. Applications on Linux have no main run loop of their own, so
-// the thread is started on first use and stopped at process exit.
+// the thread is started on first use and stopped at process exit; a forked
+// child, which inherits the queue but not its thread, starts its own.
 class DAVAROR_EXPORT MainQueue final : public DispatchQueue {
 public:
     using Clock = std::chrono::steady_clock;

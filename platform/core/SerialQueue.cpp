@@ -1,9 +1,13 @@
 #include "platform/core/SerialQueue.h"
 
+#include "platform/core/LibraryThread.h"
+
 #include <condition_variable>
 #include <deque>
 #include <future>
 #include <mutex>
+#include <new>
+#include <set>
 #include <thread>
 #include <utility>
 
@@ -16,10 +20,58 @@ struct SerialQueue::State {
     std::condition_variable wake;
     std::deque<Task> tasks;
     bool stopping = false;
-    std::thread worker;
+    LibraryThread worker;
 };
 
 namespace {
+
+// The queues with a worker of their own. The forking thread holds each one's lock across a
+// fork, so a forked child gets every queue whole; the child's condition variables start anew,
+// since their waiters were the parent's threads.
+struct LiveQueues {
+    std::mutex mutex;
+    std::set<SerialQueue::State*> states;
+};
+
+LiveQueues& liveQueues() {
+    static auto* const live = new LiveQueues();
+    static std::once_flag registered;
+    std::call_once(registered, [] {
+        // Counting forks registers a fork handler too, which must not happen under a queue's
+        // lock while a fork waits for that lock.
+        forkGeneration();
+        pthread_atfork(
+            [] {
+                live->mutex.lock();
+                for (auto* state : live->states) {
+                    state->mutex.lock();
+                }
+            },
+            [] {
+                for (auto* state : live->states) {
+                    state->mutex.unlock();
+                }
+                live->mutex.unlock();
+            },
+            [] {
+                for (auto* state : live->states) {
+                    new (&state->wake) std::condition_variable();
+                    state->mutex.unlock();
+                }
+                live->mutex.unlock();
+            });
+    });
+    return *live;
+}
+
+// Threads show at most 15 characters of their name: the label without its "com.".
+std::string workerName(const std::string& label) {
+    std::string_view name = label;
+    if (name.starts_with("com.")) {
+        name.remove_prefix(4);
+    }
+    return std::string(name.substr(0, 15));
+}
 
 thread_local const void* currentQueueState = nullptr;
 
@@ -45,9 +97,28 @@ SerialQueue::SerialQueue(std::string label, std::shared_ptr<SerialQueue> target)
     if (state_->target) {
         return;
     }
-    // The worker owns the state too, so it can drain safely after the queue
-    // object is gone.
-    state_->worker = std::thread([state = state_] { runWorker(state); });
+    {
+        LiveQueues& live = liveQueues();
+        std::lock_guard lock(live.mutex);
+        live.states.insert(state_.get());
+    }
+    std::lock_guard lock(state_->mutex);
+    startWorker(state_);
+}
+
+// The worker owns the state too, so it can drain safely after the queue object is gone.
+void SerialQueue::startWorker(const std::shared_ptr<State>& state) {
+    state->worker = LibraryThread(workerName(state->label).c_str(), [state] { runWorker(state); });
+}
+
+// In a forked child the worker is the parent's: the child's first use starts one of its own.
+// What was queued before the fork is the parent's work, which the parent runs.
+void SerialQueue::startAgainInForkedChild(const std::shared_ptr<State>& state) {
+    if (state->worker.runsInThisProcess()) {
+        return;
+    }
+    leaveToParent(state->tasks);
+    startWorker(state);
 }
 
 void SerialQueue::runWorker(const std::shared_ptr<State>& state) {
@@ -72,7 +143,16 @@ SerialQueue::~SerialQueue() {
         return; // the target runs what is queued
     }
     {
+        LiveQueues& live = liveQueues();
+        std::lock_guard lock(live.mutex);
+        live.states.erase(state_.get());
+    }
+    {
         std::lock_guard lock(state_->mutex);
+        if (!state_->worker.runsInThisProcess()) {
+            leaveToParent(state_);
+            return;
+        }
         state_->stopping = true;
     }
     state_->wake.notify_all();
@@ -94,6 +174,7 @@ void SerialQueue::async(Task task) {
     // Notified under the lock: once it is released the task may run and
     // destroy this queue, so nothing here may touch it afterwards.
     std::lock_guard lock(state_->mutex);
+    startAgainInForkedChild(state_);
     state_->tasks.push_back(std::move(task));
     state_->wake.notify_one();
 }

@@ -29,8 +29,11 @@ public:
     const std::string& label() const;
     const std::shared_ptr<SerialQueue>& target() const;
 
-private:
     struct State;
+
+private:
+    static void startWorker(const std::shared_ptr<State>& state);
+    static void startAgainInForkedChild(const std::shared_ptr<State>& state);
     static void runWorker(const std::shared_ptr<State>& state);
     std::shared_ptr<State> state_;
 };

@@ -323,16 +323,21 @@ struct HttpTransport::Worker {
 HttpTransport::HttpTransport() {
     initialiseCurlOnce();
     worker_ = std::make_shared<Worker>();
-    thread_ = std::thread([worker = worker_] { worker->run(); });
+    thread_ = LibraryThread("davaror.http", [worker = worker_] { worker->run(); });
 }
 
 HttpTransport::~HttpTransport() {
+    if (!thread_.runsInThisProcess()) {
+        // Waking the worker would wake the parent's, through the wake-up pair both share.
+        leaveToParent(worker_);
+        return;
+    }
     {
         std::lock_guard lock(worker_->mutex);
         worker_->stopping = true;
     }
     curl_multi_wakeup(worker_->multi);
-    if (std::this_thread::get_id() == thread_.get_id()) {
+    if (thread_.isCurrent()) {
         thread_.detach();
     } else {
         thread_.join();

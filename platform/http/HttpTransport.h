@@ -2,11 +2,11 @@
 // worker thread, and reports each request exactly once on that thread.
 #pragma once
 
+#include "platform/core/LibraryThread.h"
 #include "platform/http/HttpMessage.h"
 
 #include <functional>
 #include <memory>
-#include <thread>
 
 namespace platform::http {
 
@@ -18,7 +18,8 @@ public:
     // Every request still queued or in flight completes with a `cancelled`
     // error before this returns, unless it runs on the worker itself (from a
     // completion): then the worker finishes that work right after the
-    // completion returns.
+    // completion returns. In a forked child, where the worker and its
+    // connections are the parent's, nothing is touched.
     ~HttpTransport();
     HttpTransport(const HttpTransport&) = delete;
     HttpTransport& operator=(const HttpTransport&) = delete;
@@ -29,7 +30,7 @@ public:
 private:
     struct Worker;
     std::shared_ptr<Worker> worker_;
-    std::thread thread_;
+    LibraryThread thread_;
 };
 
 } // namespace platform::http

@@ -1,13 +1,17 @@
-// May run at crash time: everything in this file but the set-up at load and in a forked child.
+// May run at crash time: everything in this file.
 // Where the kernel has process_vm_readv, a copy is one such read of the own process; the
 // emulator has not, and there a copy goes through a pipe: write() makes the kernel read the
 // source, and an unreadable range fails with EFAULT instead of a fault. The emulator checks a
 // whole write() range at once, so a failed chunk is retried up to its page end to find the
-// readable prefix exactly. The pipes are opened before any crash can happen; a copy that finds
-// every one of them in use fails instead of opening another, since no descriptor may be left at
-// crash time. All of it goes through raw system calls: the C library's wrappers may be
-// instrumented to check the bytes against the program's own objects, and these copies read
-// whole pages on purpose.
+// readable prefix exactly. Nothing is made while the library loads: the pipes are opened when
+// crash capture is enabled, or one by one as copies first need them, so a crash finds them
+// open; a copy that finds every one of them in use fails instead of opening another, since
+// no descriptor may be left at crash time. A pipe is only used by the process that opened it
+// (a forked child reads and writes its own), and only while its descriptors still name it: an
+// application that closes descriptors it did not open (a daemon does) may get the numbers back
+// for files of its own, which must never receive process memory nor be read from. All of it
+// goes through raw system calls: the C library's wrappers may be instrumented to check the
+// bytes against the program's own objects, and these copies read whole pages on purpose.
 #include "platform/mach/FaultSafeCopy.h"
 #include "platform/mach/ErrnoGuard.h"
 
@@ -18,8 +22,8 @@
 #include <cerrno>
 #include <cstdint>
 #include <fcntl.h>
-#include <pthread.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -41,32 +45,98 @@ constexpr std::size_t kResidencyPerCall = 256;
 
 struct PooledPipe {
     std::atomic<bool> busy{false};
-    // Touched only by the thread that set busy, or before any other thread can copy.
+    // Touched only by the thread that set busy.
     int readFd = -1;
     int writeFd = -1;
+    pid_t owner = 0;
+    // Both ends of a pipe are one inode of the pipe file system.
+    dev_t device = 0;
+    ino_t inode = 0;
 };
 
 PooledPipe pool[kPooledPipes];
-bool processReadAvailable = false;
-pid_t ownPid = 0;
+
+enum class ProcessRead : int { Unknown, Available, Unavailable };
+std::atomic<ProcessRead> processRead{ProcessRead::Unknown};
 
 using platform::ErrnoGuard;
 
+pid_t currentPid() {
+    return static_cast<pid_t>(platform::systemCall(SYS_getpid));
+}
+
+// The pid is asked each time: a forked child that used its parent's would read the parent.
 ssize_t readOwnMemory(const iovec* local, unsigned long localCount, const iovec* remote,
                       unsigned long remoteCount) {
-    return platform::systemCall(SYS_process_vm_readv, ownPid, local, localCount, remote,
+    return platform::systemCall(SYS_process_vm_readv, currentPid(), local, localCount, remote,
                                 remoteCount, 0);
 }
 
-// A pooled pipe, or none when every one is in use.
+bool processReadAvailable() {
+    ProcessRead known = processRead.load(std::memory_order_relaxed);
+    if (known == ProcessRead::Unknown) {
+        std::uint8_t probe = 1;
+        std::uint8_t copy = 0;
+        iovec local{&copy, 1};
+        iovec remote{&probe, 1};
+        known = readOwnMemory(&local, 1, &remote, 1) == 1 && copy == 1 ? ProcessRead::Available
+                                                                       : ProcessRead::Unavailable;
+        processRead.store(known, std::memory_order_relaxed);
+    }
+    return known == ProcessRead::Available;
+}
+
+bool namesPipe(int fd, dev_t device, ino_t inode) {
+    struct stat status;
+    return platform::systemCall(SYS_fstat, fd, &status) == 0 && S_ISFIFO(status.st_mode) &&
+           status.st_dev == device && status.st_ino == inode;
+}
+
+// Called with the entry leased. Keeps a pipe this process opened and its descriptors still
+// name; closes one inherited from a parent; forgets one whose numbers now name something else.
+// Then opens one where none is left. False when the entry has no pipe.
+bool makeUsable(PooledPipe& entry, pid_t self) {
+    if (entry.readFd >= 0) {
+        const bool ours = namesPipe(entry.readFd, entry.device, entry.inode) &&
+                          namesPipe(entry.writeFd, entry.device, entry.inode);
+        if (ours && entry.owner == self) {
+            return true;
+        }
+        if (ours) {
+            platform::systemCall(SYS_close, entry.readFd);
+            platform::systemCall(SYS_close, entry.writeFd);
+        }
+        entry.readFd = -1;
+        entry.writeFd = -1;
+    }
+    int fds[2];
+    struct stat status;
+    if (platform::systemCall(SYS_pipe2, fds, O_CLOEXEC | O_NONBLOCK) != 0) {
+        return false;
+    }
+    if (platform::systemCall(SYS_fstat, fds[0], &status) != 0) {
+        platform::systemCall(SYS_close, fds[0]);
+        platform::systemCall(SYS_close, fds[1]);
+        return false;
+    }
+    entry.readFd = fds[0];
+    entry.writeFd = fds[1];
+    entry.owner = self;
+    entry.device = status.st_dev;
+    entry.inode = status.st_ino;
+    return true;
+}
+
+// A pooled pipe, or none when every one is in use or none can be had.
 class PipeLease {
 public:
     PipeLease() {
+        const pid_t self = currentPid();
         for (PooledPipe& entry : pool) {
             if (entry.busy.exchange(true, std::memory_order_acquire)) {
                 continue;
             }
-            if (entry.readFd < 0) {
+            if (!makeUsable(entry, self)) {
                 entry.busy.store(false, std::memory_order_release);
                 continue;
             }
@@ -74,7 +144,6 @@ public:
             return;
         }
     }
-
     ~PipeLease() {
         if (pooled_ == nullptr) {
             return;
@@ -181,7 +250,7 @@ FaultSafeCopyResult copyThroughPipe(std::uint8_t* out, std::uintptr_t from, std:
 
 // How many of the probes, in order, lie in readable pages: one byte of each is read.
 int readableProbes(const iovec* probes, int count) {
-    if (processReadAvailable) {
+    if (processReadAvailable()) {
         std::uint8_t scratch[kProbesPerCall];
         iovec local{scratch, static_cast<std::size_t>(count)};
         ssize_t read = readOwnMemory(&local, 1, probes, static_cast<unsigned long>(count));
@@ -205,44 +274,16 @@ int readableProbes(const iovec* probes, int count) {
     return static_cast<int>(written);
 }
 
-// A forked child must not share its parent's pipes: both would read each other's bytes.
-void reopenPoolInChild() {
-    ownPid = static_cast<pid_t>(platform::systemCall(SYS_getpid));
-    for (PooledPipe& entry : pool) {
-        if (entry.readFd >= 0) {
-            close(entry.readFd);
-            close(entry.writeFd);
-        }
-        entry.readFd = -1;
-        entry.writeFd = -1;
-        entry.busy.store(false, std::memory_order_relaxed);
-    }
-    openFaultSafeCopyPipes();
-}
-
-[[gnu::constructor]] void setUpCopies() {
-    ownPid = static_cast<pid_t>(platform::systemCall(SYS_getpid));
-    std::uint8_t probe = 1;
-    std::uint8_t copy = 0;
-    iovec local{&copy, 1};
-    iovec remote{&probe, 1};
-    processReadAvailable = readOwnMemory(&local, 1, &remote, 1) == 1 && copy == 1;
-    openFaultSafeCopyPipes();
-    pthread_atfork(nullptr, nullptr, reopenPoolInChild);
-}
-
 } // namespace
 
 void openFaultSafeCopyPipes() {
+    ErrnoGuard errnoGuard;
+    const pid_t self = currentPid();
     for (PooledPipe& entry : pool) {
         if (entry.busy.exchange(true, std::memory_order_acquire)) {
             continue;
         }
-        int fds[2];
-        if (entry.readFd < 0 && pipe2(fds, O_CLOEXEC | O_NONBLOCK) == 0) {
-            entry.readFd = fds[0];
-            entry.writeFd = fds[1];
-        }
+        makeUsable(entry, self);
         entry.busy.store(false, std::memory_order_release);
     }
 }
@@ -252,7 +293,7 @@ FaultSafeCopyResult faultSafeCopy(void* destination, const void* source, std::si
         return FaultSafeCopyResult::Copied;
     }
     ErrnoGuard errnoGuard;
-    if (processReadAvailable) {
+    if (processReadAvailable()) {
         iovec local{destination, length};
         iovec remote{const_cast<void*>(source), length};
         if (readOwnMemory(&local, 1, &remote, 1) == static_cast<ssize_t>(length)) {

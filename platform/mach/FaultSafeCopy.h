@@ -1,7 +1,8 @@
 // Copies from memory of the own process that may be unmapped or unreadable, without faulting:
-// the kernel reads the source and reports EFAULT instead of delivering a signal. Everything a
-// copy uses is set up when the library loads (and again in a forked child), so a copy at crash
-// time needs no free descriptor. Async-signal-safe: no allocation, no lock.
+// the kernel reads the source and reports EFAULT instead of delivering a signal. What a copy
+// uses is made when crash capture is enabled (openFaultSafeCopyPipes), or at the first copy
+// that needs it, never while the library loads; so a copy at crash time needs no free
+// descriptor. Async-signal-safe: no allocation, no lock.
 #pragma once
 
 #include <cstddef>
@@ -29,8 +30,8 @@ template <typename T> bool faultSafeRead(std::uint64_t address, T* value) {
     return faultSafeRead(address, value, sizeof(T));
 }
 
-// Opens every pooled pipe that is not open yet. The pool is opened when the library loads;
-// this retries what failed then (no descriptor was free, say). Normal context.
+// Opens every pooled pipe that is not open yet in this process, so that copies at crash time
+// find them; called again, it retries what failed before (no descriptor was free, say).
 void openFaultSafeCopyPipes();
 
 // Bytes from source on, at most length, that lie in readable pages. One check per page, no

@@ -1,15 +1,18 @@
 // May run at crash time: everything in this file (sigprocmask, sched_yield, atomics) but the
-// fork handlers, which pthread_atfork registers as the library loads.
+// fork handlers, which pthread_atfork registers as the library loads; they do nothing until
+// the lock is first taken.
 #include "platform/mach/MachKernelLock.h"
 
 #include <cerrno>
 #include <pthread.h>
 #include <sched.h>
+#include <utility>
 
 namespace platform::mach {
 namespace {
 
 std::atomic_flag held = ATOMIC_FLAG_INIT;
+std::atomic<bool> everTaken{false};
 
 void acquire(sigset_t* savedMask) {
     int savedErrno = errno;
@@ -30,17 +33,31 @@ void release(const sigset_t& savedMask) {
 }
 
 // A fork while another thread holds the lock would leave it held for good in the child, whose
-// first fault would then wait for it forever: the forking thread holds it across the fork.
-// The C library runs one fork's handlers at a time.
+// first fault would then wait for it forever: the forking thread holds it across the fork,
+// once anything has taken it (before, there is nothing to keep whole). The C library runs one
+// fork's handlers at a time.
 sigset_t maskBeforeFork;
+bool heldAcrossFork = false;
 
-[[maybe_unused]] const int forkHandlers =
-    pthread_atfork([] { acquire(&maskBeforeFork); }, [] { release(maskBeforeFork); },
-                   [] { release(maskBeforeFork); });
+void releaseAfterFork() {
+    if (std::exchange(heldAcrossFork, false)) {
+        release(maskBeforeFork);
+    }
+}
+
+[[maybe_unused]] const int forkHandlers = pthread_atfork(
+    [] {
+        if (everTaken.load(std::memory_order_acquire)) {
+            acquire(&maskBeforeFork);
+            heldAcrossFork = true;
+        }
+    },
+    releaseAfterFork, releaseAfterFork);
 
 } // namespace
 
 KernelLock::KernelLock() {
+    everTaken.store(true, std::memory_order_release);
     acquire(&savedMask_);
 }
 

@@ -29,10 +29,13 @@ RouteChangeWatcher::RouteChangeWatcher(ReachabilityFlagsSource::ChangeHandler ha
     : handler_(std::move(handler)), announcements_(watchedGroups), stop_(makeEventFd()) {
     // The baseline is read after subscribing, so no change falls between the two.
     lastFlags_ = readFlags();
-    thread_ = std::thread([this] { run(); });
+    thread_ = LibraryThread("davaror.routes", [this] { run(); });
 }
 
 RouteChangeWatcher::~RouteChangeWatcher() {
+    if (!thread_.runsInThisProcess()) {
+        return;
+    }
     const std::uint64_t one = 1;
     // An eventfd write of 1 cannot fail short of a counter overflow.
     [[maybe_unused]] const auto written = ::write(stop_.get(), &one, sizeof one);

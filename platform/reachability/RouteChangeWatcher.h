@@ -1,11 +1,11 @@
 #pragma once
 
+#include "platform/core/LibraryThread.h"
 #include "platform/core/UniqueFd.h"
 #include "platform/reachability/NetlinkSocket.h"
 #include "platform/reachability/ReachabilityFlagsSource.h"
 
 #include <optional>
-#include <thread>
 
 namespace platform {
 
@@ -31,7 +31,7 @@ private:
     UniqueFd stop_;
     std::optional<SCNetworkReachabilityFlags>
         lastFlags_; // touched by the thread only, once started
-    std::thread thread_;
+    LibraryThread thread_;
 };
 
 } // namespace platform

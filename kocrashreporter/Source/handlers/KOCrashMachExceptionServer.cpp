@@ -4,6 +4,7 @@
 
 #include "KOCrashLog.h"
 
+#include "platform/core/LibraryThread.h"
 #include "platform/mach/MachPorts.h"
 #include "platform/mach/MachVirtualMemory.h"
 
@@ -264,7 +265,8 @@ bool startThread(kocrash_exception_server_context* server, std::optional<KOError
     }
     pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
     pthread_t thread;
-    int result = pthread_create(&thread, &attributes, exceptionServerThread, server);
+    int result = platform::startLibraryPthread(&thread, &attributes, "davaror.machexc",
+                                               exceptionServerThread, server);
     pthread_attr_destroy(&attributes);
     if (result != 0) {
         kocrash_populate_posix_error(error, result, "Failed to create exception server thread");

@@ -1,11 +1,14 @@
-// The user-defaults file as a launch may find it. Each launch runs in a child:
-// the defaults' path and the install check are fixed once per process, and a
-// read that blocks must fail the case rather than hang the suite.
+// The user-defaults file as a launch may find it. Each case runs in a process of
+// its own, and each launch in a child of it: the defaults' path and the install
+// check are fixed once per process (a child of a process that did the check
+// would inherit it), and a read that blocks must fail the case rather than hang
+// the suite.
 #include "DavaRor/DavaRorSDK.h"
 #include "platform/bundle/Bundle.h"
 #include "platform/userdefaults/UserDefaults.h"
 
 #include "ForkedChild.h"
+#include "FreshProcess.h"
 #include "support/Files.h"
 #include "support/RecordingClient.h"
 #include "support/TemporaryDirectory.h"
@@ -66,6 +69,9 @@ protected:
 } // namespace
 
 TEST_F(DefaultsFileTest, WhatCannotBeReadIsLeftAsItIsAndReportsNoInstall) {
+    if (testsupport::ranInAFreshProcess()) {
+        return;
+    }
     ASSERT_EQ(mkfifo(file.c_str(), 0600), 0);
     EXPECT_FALSE(launchReportsInstall());
     EXPECT_TRUE(fs::is_fifo(file));
@@ -80,6 +86,9 @@ TEST_F(DefaultsFileTest, WhatCannotBeReadIsLeftAsItIsAndReportsNoInstall) {
 }
 
 TEST_F(DefaultsFileTest, WhatCannotBeParsedIsKeptBesideACompactNewFile) {
+    if (testsupport::ranInAFreshProcess()) {
+        return;
+    }
     const std::string deep = std::string(60000, '[') + std::string(60000, ']');
     std::string many = "{\"many\": [0";
     for (int value = 0; value < 500'000; ++value) {
@@ -98,6 +107,9 @@ TEST_F(DefaultsFileTest, WhatCannotBeParsedIsKeptBesideACompactNewFile) {
 }
 
 TEST_F(DefaultsFileTest, ABadByteInAStoredTextReadsAsAReplacementAndTheFileStays) {
+    if (testsupport::ranInAFreshProcess()) {
+        return;
+    }
     const std::string stored = "{\"ZOZBuildKeyV2\": \"241\", \"Name\": \"caf\xE9\"}";
     testsupport::writeFile(file, stored);
     EXPECT_FALSE(launchReportsInstall());

@@ -1,6 +1,7 @@
 #include "SDKTestFixture.h"
 
 #include "ForkedChild.h"
+#include "FreshProcess.h"
 #include "support/Files.h"
 #include "support/RecordingClient.h"
 
@@ -135,10 +136,12 @@ TEST_F(SDKTest, AnEventTooDeepToStoreIsRefusedAndTheOneBesideItIsSent) {
     EXPECT_EQ(batches[0]["batch"][0]["event"], "beside it");
 }
 
-// Planted before setup in place of the client's files. The launch runs in a
-// child (with its server: the emulator forks only a single thread), so that a
-// read that blocks fails the case rather than the suite.
+// Planted before setup in place of the client's files. The launch runs in a process of its own,
+// so that a read that blocks fails the case rather than the suite.
 TEST(PlantedFilesTest, FifosAndLinksAreNeitherWaitedForNorFollowed) {
+    if (testsupport::ranInAFreshProcess(60)) {
+        return;
+    }
     namespace fs = std::filesystem;
     testsupport::TemporaryDirectory home;
     testsupport::TemporaryDirectory outside;
@@ -153,31 +156,72 @@ TEST(PlantedFilesTest, FifosAndLinksAreNeitherWaitedForNorFollowed) {
     ASSERT_EQ(mkfifo((queue.parent_path() / "davaror.queue.plist").c_str(), 0600), 0);
     fs::create_directory_symlink(outside.path(), queue.parent_path() / "davaror.queueFolder");
 
-    const auto delivered = home.path() / "delivered";
-    const int status = runInForkedChild(
-        [&] {
-            testsupport::LoopbackHttpServer server;
-            auto client = DavaRorSDK::create();
-            auto config = testsupport::quietConfig("key", server.baseUrl());
-            config->captureApplicationLifecycleEvents = false;
-            client->setup(config);
-            client->capture("launched");
-            client->flush();
-            if (server.waitForRequests(1) &&
-                platform::pumpMainQueueUntil([&] { return client->queue()->depth() == 0; })) {
-                testsupport::writeFile(delivered, gunzip(server.requests()[0].body));
-            }
-            client->close();
-        },
-        60);
-
-    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-    ASSERT_TRUE(fs::exists(delivered)) << "nothing was sent";
-    const auto batch = json::parse(testsupport::readFile(delivered))["batch"];
+    testsupport::LoopbackHttpServer server;
+    auto client = DavaRorSDK::create();
+    auto config = testsupport::quietConfig("key", server.baseUrl());
+    config->captureApplicationLifecycleEvents = false;
+    client->setup(config);
+    client->capture("launched");
+    client->flush();
+    ASSERT_TRUE(server.waitForRequests(1)) << "nothing was sent";
+    ASSERT_TRUE(platform::pumpMainQueueUntil([&] { return client->queue()->depth() == 0; }));
+    client->close();
+    const auto batch = json::parse(gunzip(server.requests()[0].body))["batch"];
     ASSERT_EQ(batch.size(), 1u) << "the linked events stayed out";
     EXPECT_EQ(batch[0]["event"], "launched");
     EXPECT_TRUE(fs::is_empty(queue));
     EXPECT_FALSE(fs::exists(fs::symlink_status(queue.parent_path() / "davaror.queueFolder")));
     EXPECT_EQ(testsupport::entryNames(outside.path()), std::set<std::string>{"event"});
     EXPECT_EQ(testsupport::readFile(outside.path() / "event"), outsideEvent);
+}
+
+// A forked child has the parent's client without its threads: there the client refuses with a
+// log line instead of waiting on them, and a client the child sets up for itself delivers, on a
+// main queue started again for the child. The parent's client goes on as before. (The child
+// brings its own server: a forked child has only the forking thread.)
+TEST_F(SDKTest, AForkedChildSetsUpItsOwnClientAndLeavesTheParentsAlone) {
+#if defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "ThreadSanitizer ends a forked child of a process with threads that starts one";
+#endif
+    client->setup(config);
+    client->capture("before the fork");
+    ASSERT_TRUE(platform::pumpMainQueueUntil([&] { return client->queue()->depth() == 1; }));
+    int status = -1;
+    // Forked from a thread besides the main one, as the emulator can start threads only in such
+    // a child.
+    std::thread forking([&] {
+        status = runInForkedChild(
+            [&] {
+                client->capture("parent's client in the child");
+                if (!log.contains(
+                        "[DavaRor] DavaRor was set up before this process was forked from "
+                        "its parent, whose threads run it: call setup again in this "
+                        "process. Call will be ignored.")) {
+                    _exit(3);
+                }
+                testsupport::TemporaryDirectory childData;
+                setenv("XDG_DATA_HOME", childData.path().c_str(), 1);
+                testsupport::LoopbackHttpServer childServer;
+                auto childConfig = testsupport::quietConfig("key", childServer.baseUrl());
+                childConfig->captureApplicationLifecycleEvents = false;
+                client->setup(childConfig);
+                client->capture("child's own");
+                client->flush();
+                const bool delivered =
+                    childServer.waitForRequests(1) &&
+                    platform::pumpMainQueueUntil([&] { return client->queue()->depth() == 0; });
+                client->close();
+                _exit(delivered ? 0 : 4);
+            },
+            60);
+    });
+    forking.join();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+
+    client->flush();
+    ASSERT_TRUE(server.waitForRequests(1));
+    const auto batches = receivedBatches();
+    ASSERT_EQ(batches.size(), 1u);
+    ASSERT_EQ(batches[0]["batch"].size(), 1u);
+    EXPECT_EQ(batches[0]["batch"][0]["event"], "before the fork");
 }

@@ -2,6 +2,7 @@
 // than a pipe, copies from many threads, from a signal handler and from a forked child.
 #include "platform/mach/FaultSafeCopy.h"
 
+#include "ForkedChild.h"
 #include "GuardedPages.h"
 
 #include <gtest/gtest.h>
@@ -10,6 +11,8 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
+#include <filesystem>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -170,10 +173,11 @@ TEST(FaultSafeCopy, AForkedChildAndItsParentCopyAtTheSameTime) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
 
-// Everything a copy needs exists before the crash: a process that has used up its descriptors
-// still copies, and still tells an unreadable source apart.
+// Everything a copy needs exists once capture is enabled: a process that has used up its
+// descriptors since still copies, and still tells an unreadable source apart.
 TEST(FaultSafeCopy, CopiesWhenNoDescriptorIsLeft) {
     GuardedPages pages;
+    platform::mach::openFaultSafeCopyPipes();
     pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
@@ -193,4 +197,57 @@ TEST(FaultSafeCopy, CopiesWhenNoDescriptorIsLeft) {
     int status = 0;
     ASSERT_EQ(waitpid(child, &status, 0), child);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
+// A daemon closes every descriptor it inherited and opens sockets that get the pool's numbers.
+// The copies that write the source into a pipe (every copy under the emulator; one into an
+// unwritable destination everywhere) must neither send a byte into those sockets nor read
+// from them, and still work.
+TEST(FaultSafeCopy, DescriptorsTakenOverByTheApplicationAreNeverWrittenNorRead) {
+    GuardedPages pages;
+    platform::mach::openFaultSafeCopyPipes();
+    const int status = runInForkedChild([&] {
+        // The pool's pipes are the pipes there are; an emulator's own descriptors stay open.
+        std::vector<int> closed;
+        for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+            std::error_code error;
+            if (std::filesystem::read_symlink(entry.path(), error).string().starts_with("pipe:")) {
+                closed.push_back(std::stoi(entry.path().filename().string()));
+                close(closed.back());
+            }
+        }
+        // One end of each pair holds a byte that a stray read would take; the other nothing.
+        std::vector<int> marked;
+        std::vector<int> empty;
+        while (marked.size() + empty.size() < closed.size()) {
+            int ends[2];
+            if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, ends) != 0) {
+                _exit(2);
+            }
+            const char mark = 'm';
+            (void)!write(ends[1], &mark, 1);
+            marked.push_back(ends[0]);
+            empty.push_back(ends[1]);
+        }
+        std::uint8_t copy[64];
+        const bool copied =
+            faultSafeCopy(copy, pages.readable(), sizeof copy) == FaultSafeCopyResult::Copied &&
+            copy[7] == GuardedPages::patternByte(7);
+        const bool refused = faultSafeCopy(pages.inaccessible(), pages.readable(), sizeof copy) ==
+                             FaultSafeCopyResult::DestinationUnwritable;
+        char byte = 0;
+        for (int fd : marked) {
+            if (recv(fd, &byte, 1, MSG_DONTWAIT) != 1 || byte != 'm' ||
+                recv(fd, &byte, 1, MSG_DONTWAIT) != -1) {
+                _exit(3);
+            }
+        }
+        for (int fd : empty) {
+            if (recv(fd, &byte, 1, MSG_DONTWAIT) != -1) {
+                _exit(4);
+            }
+        }
+        _exit(!closed.empty() && copied && refused ? 0 : 5);
+    });
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }

@@ -1,0 +1,144 @@
+// An application that meets the client as a real one does, for the guest tests.
+//   forks <own|shared> <signal|mach>: sets the client up with crash capture in that mode, keeps
+//     a thread capturing, and forks 200 children from a second busy thread; every child ends by
+//     exit(0), every other one after capturing through the inherited client and pumping the
+//     main queue. Prints "clean <n>", the children that exited 0.
+//   signalfd: blocks SIGTERM after setup, sends it to the process and reads it from a signalfd;
+//     prints the name of every thread. Exit 0 when the signal arrived there.
+// The client is the application's own (held in a static) or DavaRorSDK::shared(); its bundle
+// identifier is the crash example's, so that example's next start sends what a crash left.
+#include "DavaRor/DavaRorConfig.h"
+#include "DavaRor/DavaRorSDK.h"
+#include "DavaRor/DavaRorStorage.h"
+#include "DavaRor/ErrorTracking/DavaRorErrorTrackingConfig.h"
+#include "platform/bundle/Bundle.h"
+#include "platform/core/PumpUntil.h"
+#include "reporter/KOCrashReporter.h"
+
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <poll.h>
+#include <string_view>
+#include <sys/signalfd.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+constexpr int kForks = 200;
+
+std::shared_ptr<DavaRorSDK> ownClient;
+
+std::shared_ptr<DavaRorSDK> setUp(bool shared, bool machCapture) {
+    platform::Bundle::main().setBundleIdentifier("com.example.davaror-crash");
+    auto config = std::make_shared<DavaRorConfig>("crash-key", "http://127.0.0.1:9");
+    config->disableReachabilityForTesting = true;
+    config->disableRemoteConfigForTesting = true;
+    config->preloadFeatureFlags = false;
+    config->captureApplicationLifecycleEvents = false;
+    config->disableQueueTimerForTesting = true;
+    config->flushAt = 1000000;
+    config->errorTrackingConfig->setAutoCapture(machCapture);
+    DavaRorStorage(*config).setJson(DavaRorStorage::StorageKey::errorTracking,
+                                    {{"autocaptureExceptions", machCapture}});
+    auto client = shared ? DavaRorSDK::shared() : DavaRorSDK::create();
+    client->setup(config);
+    if (!shared) {
+        ownClient = client;
+    }
+    if (!machCapture) {
+        static KOCrashReporter reporter(KOCrashReporterConfig(
+            KOCrashReporterSignalHandlerTypeBSD, KOCrashReporterSymbolicationStrategyNone, true));
+        if (!reporter.enableCrashReporter()) {
+            std::exit(3);
+        }
+    }
+    return client;
+}
+
+int forks(bool shared, bool machCapture) {
+    auto client = setUp(shared, machCapture);
+    std::atomic<bool> done{false};
+    std::thread capturing([&] {
+        while (!done.load()) {
+            client->capture("busy");
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    });
+    int clean = 0;
+    std::thread forking([&] {
+        for (int index = 0; index < kForks; ++index) {
+            client->capture("before fork");
+            const pid_t child = fork();
+            if (child == 0) {
+                alarm(30);
+                if (index % 2 == 1) {
+                    client->capture("in the child");
+                    platform::pumpMainQueueUntil([] { return true; });
+                }
+                client.reset();
+                std::exit(0);
+            }
+            int status = 0;
+            if (child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status) &&
+                WEXITSTATUS(status) == 0) {
+                ++clean;
+            }
+        }
+    });
+    forking.join();
+    done.store(true);
+    capturing.join();
+    std::printf("clean %d\n", clean);
+    client->close();
+    return 0;
+}
+
+std::string threadNames() {
+    std::string names;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+        std::ifstream comm(task.path() / "comm");
+        std::string name;
+        std::getline(comm, name);
+        names += "thread " + name + "\n";
+    }
+    return names;
+}
+
+int readTermFromSignalfd() {
+    auto client = setUp(false, true);
+    sigset_t term;
+    sigemptyset(&term);
+    sigaddset(&term, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &term, nullptr);
+    const int fd = signalfd(-1, &term, SFD_CLOEXEC);
+    kill(getpid(), SIGTERM);
+    pollfd ready{fd, POLLIN, 0};
+    signalfd_siginfo info{};
+    const bool received = poll(&ready, 1, 10000) == 1 &&
+                          read(fd, &info, sizeof info) == static_cast<ssize_t>(sizeof info);
+    std::printf("%s", threadNames().c_str());
+    close(fd);
+    client->close();
+    return received && info.ssi_signo == SIGTERM ? 0 : 1;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    const std::string_view mode = argc > 1 ? argv[1] : "";
+    if (mode == "forks" && argc > 3) {
+        return forks(std::string_view(argv[2]) == "shared", std::string_view(argv[3]) == "mach");
+    }
+    if (mode == "signalfd") {
+        return readTermFromSignalfd();
+    }
+    std::fprintf(stderr, "usage: %s forks <own|shared> <signal|mach> | signalfd\n", argv[0]);
+    return 2;
+}
