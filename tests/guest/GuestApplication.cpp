@@ -12,7 +12,7 @@
 #include "DavaRor/DavaRorStorage.h"
 #include "DavaRor/ErrorTracking/DavaRorErrorTrackingConfig.h"
 #include "platform/bundle/Bundle.h"
-#include "platform/core/PumpUntil.h"
+#include "platform/core/MainQueue.h"
 #include "reporter/KOCrashReporter.h"
 
 #include <atomic>
@@ -80,7 +80,7 @@ int forks(bool shared, bool machCapture) {
                 alarm(30);
                 if (index % 2 == 1) {
                     client->capture("in the child");
-                    platform::pumpMainQueueUntil([] { return true; });
+                    platform::MainQueue::shared().drain();
                 }
                 client.reset();
                 std::exit(0);
