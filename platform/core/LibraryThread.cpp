@@ -6,7 +6,6 @@
 #include <csignal>
 #include <memory>
 #include <mutex>
-#include <new>
 #include <string>
 
 namespace platform {
@@ -103,7 +102,7 @@ void LibraryThread::detach() {
 // parent's thread left behind, so the handle is dropped unused.
 void LibraryThread::forgetThreadOfAnotherProcess() {
     if (thread_.joinable() && !runsInThisProcess()) {
-        new (&thread_) std::thread();
+        leaveToParent(thread_);
     }
 }
 

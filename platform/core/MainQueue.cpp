@@ -8,7 +8,6 @@
 #include <map>
 #include <memory>
 #include <mutex>
-#include <new>
 #include <thread>
 
 namespace platform {
@@ -50,7 +49,7 @@ struct MainQueue::RunLoop {
         static RunLoop* forked = this;
         pthread_atfork([] { forked->mutex.lock(); }, [] { forked->mutex.unlock(); },
                        [] {
-                           new (&forked->wake) std::condition_variable();
+                           leaveToParent(forked->wake);
                            forked->mutex.unlock();
                        });
     }

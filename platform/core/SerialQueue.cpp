@@ -6,7 +6,6 @@
 #include <deque>
 #include <future>
 #include <mutex>
-#include <new>
 #include <set>
 #include <thread>
 #include <utility>
@@ -55,7 +54,7 @@ LiveQueues& liveQueues() {
             },
             [] {
                 for (auto* state : live->states) {
-                    new (&state->wake) std::condition_variable();
+                    leaveToParent(state->wake);
                     state->mutex.unlock();
                 }
                 live->mutex.unlock();
