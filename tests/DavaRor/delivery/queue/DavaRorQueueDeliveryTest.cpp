@@ -21,12 +21,13 @@ class DeliveryTest : public QueueTest {
 protected:
     // Flushes, moving the clock past every pause, until the queue is empty.
     void deliverEverything(DavaRorQueue& queue) {
+        const auto settledBatches = [&] {
+            return log.count("Pausing queue consumption") + log.count("Completed!");
+        };
         while (queue.depth() > 0) {
-            const auto settled = log.count("Pausing queue consumption") + log.count("Completed!");
-            queue.flush();
-            ASSERT_TRUE(platform::pumpMainQueueUntil([&] {
-                return log.count("Pausing queue consumption") + log.count("Completed!") > settled;
-            }));
+            const auto settled = settledBatches();
+            ASSERT_TRUE(flushOnceLetGo(queue));
+            ASSERT_TRUE(platform::pumpMainQueueUntil([&] { return settledBatches() > settled; }));
             advanceClock(10min);
         }
     }
@@ -99,7 +100,7 @@ TEST_F(DeliveryTest, RetryAfterLengthensThePauseUpToTenMinutes) {
                                  " seconds due to 1.0 API failure(s)."));
         const auto seconds = std::chrono::seconds(std::stoi(pause));
         advanceClock(seconds - 1s);
-        queue->flush();
+        ASSERT_TRUE(flushOnceLetGo(*queue));
         EXPECT_EQ(server.requests().size(), requestsBefore + 1);
         advanceClock(1s);
         ASSERT_TRUE(flushUntilLogged(*queue, "Completed!", log.count("Completed!") + 1));

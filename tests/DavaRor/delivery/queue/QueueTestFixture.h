@@ -75,6 +75,17 @@ protected:
         });
     }
 
+    // One flush that the queue does not refuse as "Already flushing": the last
+    // reply is logged just before its batch lets the next flush through. False
+    // when the queue never lets go of its batch.
+    bool flushOnceLetGo(DavaRorQueue& queue) {
+        return platform::pumpMainQueueUntil([&] {
+            const auto refused = log.count("Already flushing");
+            queue.flush();
+            return log.count("Already flushing") == refused;
+        });
+    }
+
     std::size_t filesOnDisk() const {
         auto folder = storage.url(DavaRorStorage::StorageKey::queue);
         return static_cast<std::size_t>(std::distance(std::filesystem::directory_iterator(folder),
