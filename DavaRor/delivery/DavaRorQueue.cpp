@@ -304,8 +304,9 @@ void DavaRorQueue::whenReachable(Reachability& monitor) {
         std::lock_guard guard(pausedLock_);
         if (config_->dataMode == DavaRorConfig::DavaRorDataMode::wifi &&
             connection != Reachability::Connection::wifi) {
-            davaRorLog("Queue is paused because its not in WiFi mode");
+            // Paused before it says so: whoever reads the line finds the queue paused.
             paused_.store(true);
+            davaRorLog("Queue is paused because its not in WiFi mode");
         } else {
             paused_.store(false);
         }
@@ -317,6 +318,6 @@ void DavaRorQueue::whenReachable(Reachability& monitor) {
 
 void DavaRorQueue::whenUnreachable() {
     std::lock_guard guard(pausedLock_);
-    davaRorLog("Queue is paused because network is unreachable");
     paused_.store(true);
+    davaRorLog("Queue is paused because network is unreachable");
 }
