@@ -30,6 +30,7 @@
 #include "info/KOCrashAsyncMachExceptionInfo.h"
 #include "platform/mach/MachPorts.h"
 #include "reporter/KOCrashAsyncCrashGuard.h"
+#include "reporter/KOCrashAsyncReportFolder.h"
 #include "reporter/KOCrashCustomData.h"
 #include "reporter/KOCrashDescriptorReserve.h"
 
@@ -143,6 +144,7 @@ kocrash_error_t kocrash_write_report(kocrash_crash_context* context, thread_t cr
         context->writer.custom_data = {static_cast<std::size_t>(data->length),
                                        const_cast<std::uint8_t*>(data->bytes)};
     }
+    kocrash_async_make_report_folder(context->report_path);
     // Only a regular file of the reporter's own: a link at the path is not followed (nor is the
     // missing file it names created elsewhere), a FIFO put there after enable neither blocks
     // the open nor takes the report, and a file with a second name elsewhere is not emptied.

@@ -506,4 +506,25 @@ TEST(CrashContext, OutlivesTheReporterAndTheProcessDescriptors) {
     EXPECT_EQ(report->threads().size(), folder.recordedThreadCount());
 }
 
+// The folders removed while the process runs, the crash makes them again for its report.
+TEST(ReportPath, AFolderRemovedWhileRunningIsMadeAgainByTheCrash) {
+    for (const auto mode :
+         {KOCrashReporterSignalHandlerTypeBSD, KOCrashReporterSignalHandlerTypeMach}) {
+        SCOPED_TRACE(mode);
+        ReportFolder folder;
+        const ChildEnd end = runChild([&] {
+            KOCrashReporter reporter = folder.reporter(folder.config(mode));
+            if (!reporter.enableCrashReporter()) {
+                _exit(2);
+            }
+            fs::remove_all(reporter.crashReportDirectory().parent_path());
+            kocrash_test_store_to(0x10);
+        });
+        ASSERT_EQ(end.signal, SIGSEGV) << "exit code " << end.exitCode;
+        const auto report = folder.loadPendingReport();
+        ASSERT_TRUE(report);
+        EXPECT_EQ(report->signalInfo().address(), 0x10u);
+    }
+}
+
 } // namespace
