@@ -1,10 +1,11 @@
 // An application with error tracking on that crashes when told to. Every run sets the client
 // up against the given host, prints its distinct id and where its crashing function lies,
-// then crashes (segv: a store to address 0x10; throw: an uncaught std::runtime_error) or sends
-// what it has, waits until it was delivered, and exits (run). The next run after a crash sends
-// the crash as a "$exception" event. The library version is part of every event's context,
-// so the event tells which run crashed.
-// Usage: davaror-crash <ingestion host> <segv|throw|run> [library version]
+// then crashes (segv: a store to address 0x10; throw: an uncaught std::runtime_error; with an
+// "oom-" prefix, the same once the address space is used up, which throws std::bad_alloc) or
+// sends what it has, waits until it was delivered, and exits (run). The next run after a crash
+// sends the crash as a "$exception" event. The library version is part of every event's context, so
+// the event tells which run crashed. Usage: davaror-crash <ingestion host>
+// <segv|throw|oom-segv|oom-throw|run> [library version]
 #include "DavaRor/DavaRorConfig.h"
 #include "DavaRor/DavaRorSDK.h"
 #include "DavaRor/DavaRorStorage.h"
@@ -15,18 +16,43 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <new>
 #include <stdexcept>
 #include <string_view>
+#include <sys/resource.h>
 #include <thread>
+#include <unistd.h>
 
 extern "C" __attribute__((noinline)) void davaror_store_through(volatile int* address) {
     *address = 1;
 }
 
+namespace {
+
+void* volatile keptAllocation = nullptr;
+
+// No address space beyond what the process holds now.
+void exhaustAddressSpace() {
+    std::size_t pages = 0;
+    std::FILE* statm = std::fopen("/proc/self/statm", "r");
+    if (statm == nullptr || std::fscanf(statm, "%zu", &pages) != 1) {
+        std::exit(3);
+    }
+    std::fclose(statm);
+    const rlim_t inUse = pages * static_cast<rlim_t>(sysconf(_SC_PAGESIZE));
+    const rlimit limit{inUse, inUse};
+    setrlimit(RLIMIT_AS, &limit);
+}
+
+} // namespace
+
 int main(int argc, char** argv) {
     if (argc < 3) {
-        std::fprintf(stderr, "usage: %s <ingestion host> <segv|throw|run> [library version]\n",
-                     argv[0]);
+        std::fprintf(
+            stderr,
+            "usage: %s <ingestion host> <segv|throw|oom-segv|oom-throw|run> [library version]\n",
+            argv[0]);
         return 2;
     }
     const std::string_view mode = argv[2];
@@ -54,10 +80,15 @@ int main(int argc, char** argv) {
                 reinterpret_cast<void*>(&davaror_store_through));
     std::fflush(stdout);
 
-    if (mode == "segv") {
+    if (mode.starts_with("oom-")) {
+        exhaustAddressSpace();
+    }
+    if (mode == "segv" || mode == "oom-segv") {
         davaror_store_through(reinterpret_cast<volatile int*>(0x10));
     } else if (mode == "throw") {
         throw std::runtime_error("disk full");
+    } else if (mode == "oom-throw") {
+        keptAllocation = ::operator new (std::size_t{1} << 30);
     }
     client->flush();
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);

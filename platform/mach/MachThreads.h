@@ -14,6 +14,10 @@ namespace platform::mach {
 // The task's threads in the kernel's order, in pages the caller releases with
 // mach_vm_deallocate(task, list, count * sizeof(thread_act_t)).
 kern_return_t task_threads(task_t task, thread_act_array_t* list, mach_msg_type_number_t* count);
+// The same list into storage the caller reserved beforehand, so that listing maps nothing (a
+// process out of memory still lists its threads). Threads beyond capacity are left out.
+kern_return_t task_threads_into(task_t task, thread_act_t* storage, mach_msg_type_number_t capacity,
+                                mach_msg_type_number_t* count);
 
 // Returns once the thread is parked. A thread that does not park in time (it blocks the signal,
 // or never gets to run) is reported as KERN_OPERATION_TIMED_OUT and is not waited for again;

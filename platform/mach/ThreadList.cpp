@@ -1,5 +1,5 @@
-// May run at crash time: everything in this file (open, getdents64, lseek, close and anonymous
-// pages for the list).
+// May run at crash time: everything in this file (open, getdents64, lseek, close, and anonymous
+// pages for task_threads' list).
 #include "platform/mach/MachPorts.h"
 #include "platform/mach/MachThreads.h"
 #include "platform/mach/MachVirtualMemory.h"
@@ -49,6 +49,29 @@ mach_vm_size_t pagesFor(mach_msg_type_number_t count) {
 }
 
 } // namespace
+
+kern_return_t task_threads_into(task_t task, thread_act_t* storage, mach_msg_type_number_t capacity,
+                                mach_msg_type_number_t* count) {
+    if (!platform::mach::isTaskSelf(task) || storage == nullptr || count == nullptr) {
+        return KERN_INVALID_ARGUMENT;
+    }
+    int directory = open("/proc/self/task", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (directory < 0) {
+        return KERN_FAILURE;
+    }
+    mach_msg_type_number_t filled = 0;
+    const bool listed = forEachThread(directory, [&](mach_port_name_t id) {
+        if (filled < capacity) {
+            storage[filled++] = id;
+        }
+    });
+    close(directory);
+    if (!listed) {
+        return KERN_FAILURE;
+    }
+    *count = filled;
+    return KERN_SUCCESS;
+}
 
 kern_return_t task_threads(task_t task, thread_act_array_t* list, mach_msg_type_number_t* count) {
     if (!platform::mach::isTaskSelf(task) || list == nullptr || count == nullptr) {

@@ -13,31 +13,30 @@
 #include "log/KOCrashLogWriterSections.h"
 #include "platform/mach/MachPorts.h"
 #include "platform/mach/MachThreads.h"
-#include "platform/mach/MachVirtualMemory.h"
 
 #include <ctime>
 
 using platform::mach::mach_port_deallocate;
 using platform::mach::mach_task_self;
 using platform::mach::mach_thread_self;
-using platform::mach::mach_vm_deallocate;
-using platform::mach::task_threads;
+using platform::mach::task_threads_into;
 using platform::mach::thread_resume;
 using platform::mach::thread_suspend;
 
 namespace {
 
 struct thread_list {
-    thread_act_array_t threads;
+    const thread_act_t* threads;
     mach_msg_type_number_t count;
 };
 
-thread_list list_threads(task_t task) {
-    thread_list list{nullptr, 0};
-    if (task_threads(task, &list.threads, &list.count) != KERN_SUCCESS) {
-        list = {nullptr, 0};
+thread_list list_threads(kocrash_log_writer* writer, task_t task) {
+    mach_msg_type_number_t count = 0;
+    if (task_threads_into(task, writer->threads, KOCRASH_LOG_WRITER_MAX_THREADS, &count) !=
+        KERN_SUCCESS) {
+        count = 0;
     }
-    return list;
+    return {writer->threads, count};
 }
 
 bool listed_within_storage(mach_msg_type_number_t index) {
@@ -67,10 +66,6 @@ void resume_suspended(kocrash_log_writer* writer, const thread_list& list) {
 void release_threads(task_t task, const thread_list& list) {
     for (mach_msg_type_number_t index = 0; index < list.count; ++index) {
         mach_port_deallocate(task, list.threads[index]);
-    }
-    if (list.threads != nullptr) {
-        mach_vm_deallocate(task, reinterpret_cast<mach_vm_address_t>(list.threads),
-                           list.count * sizeof(thread_act_t));
     }
 }
 
@@ -202,7 +197,7 @@ kocrash_error_t kocrash_log_writer_write(kocrash_log_writer* writer, thread_t cr
                                          const kocrash_async_thread_state* current_state) {
     const task_t task = mach_task_self();
     const thread_t self = mach_thread_self();
-    const thread_list list = list_threads(task);
+    const thread_list list = list_threads(writer, task);
     suspend_others(writer, list, self);
     kocrash_async_image_list_compare_with_loader(image_list);
 

@@ -25,6 +25,9 @@
 // Most frames written for one thread or one exception call stack.
 inline constexpr std::size_t KOCRASH_LOG_WRITER_MAX_FRAMES = 512;
 
+// Most threads a report lists; those the kernel lists after them are left out.
+inline constexpr std::size_t KOCRASH_LOG_WRITER_MAX_THREADS = 16384;
+
 // An owned byte string; both fields 0 when unset.
 struct koprotobuf_cbinary_data {
     std::size_t len;
@@ -112,6 +115,9 @@ struct kocrash_log_writer {
     kocrash_log_writer_thread_walk crashed_walk;
     kocrash_log_writer_thread_walk thread_walk;
     std::bitset<platform::mach::kThreadParkCapacity> suspended;
+    // The task's threads, listed into storage that exists before the crash: a process that ran
+    // out of memory cannot map a list at crash time.
+    thread_act_t threads[KOCRASH_LOG_WRITER_MAX_THREADS];
 };
 
 // The BSD part of the crash and, when it came in as a Mach exception, the Mach part.

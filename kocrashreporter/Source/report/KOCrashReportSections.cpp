@@ -189,9 +189,6 @@ KOCrashReportSections::extractStackFrames(Kocrash__CrashReport__Thread__StackFra
 
 std::vector<KOCrashReportThreadInfo>
 KOCrashReportSections::extractThreadInfo(const Kocrash__CrashReport* report) const {
-    if (report->n_threads == 0) {
-        throw KOCrashReportDecodeFailure("Crash report is missing thread state information");
-    }
     std::vector<KOCrashReportThreadInfo> threads;
     threads.reserve(report->n_threads);
     for (std::size_t i = 0; i < report->n_threads; ++i) {

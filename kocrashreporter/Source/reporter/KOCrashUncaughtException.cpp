@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cxxabi.h>
 #include <memory>
+#include <new>
 #include <typeinfo>
 
 using kocrash::signal_handler_context;
@@ -52,9 +53,14 @@ kocrash_describe_exception(std::exception_ptr exception) {
 void kocrash::uncaught_exception_handler() {
     int expected = 0;
     if (uncaughtExceptionFlag.compare_exchange_strong(expected, 1)) {
-        if (auto description = kocrash_describe_exception(std::current_exception())) {
-            kocrash_log_writer_set_exception(&signal_handler_context.writer, description->name,
-                                             description->reason, {});
+        // Describing takes memory, which an uncaught std::bad_alloc may have left none of: the
+        // report then goes without the exception.
+        try {
+            if (auto description = kocrash_describe_exception(std::current_exception())) {
+                kocrash_log_writer_set_exception(&signal_handler_context.writer, description->name,
+                                                 description->reason, {});
+            }
+        } catch (const std::bad_alloc&) {
         }
     }
     // A terminate handler may not return; a later exception's SIGABRT meets the crash guard.

@@ -10,8 +10,11 @@
 #include <atomic>
 #include <csetjmp>
 #include <csignal>
+#include <cstdio>
+#include <cstdlib>
 #include <pthread.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -261,6 +264,78 @@ TEST_P(BadAccess, IsReportedInMachModeWithTheKernelsSignalAndCode) {
         EXPECT_EQ(codes[1], "SEGV_ACCERR");
     }
 }
+
+// The emulator ignores RLIMIT_AS (and such a child would fill the machine's memory), and the
+// sanitizers reserve more address space than any limit here allows.
+#if defined(__x86_64__) && !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+// The address space the process holds now, so that the limit leaves nothing more to map.
+rlim_t addressSpaceInUse() {
+    std::size_t pages = 0;
+    std::FILE* statm = std::fopen("/proc/self/statm", "r");
+    if (statm == nullptr || std::fscanf(statm, "%zu", &pages) != 1) {
+        _exit(3);
+    }
+    std::fclose(statm);
+    return pages * static_cast<rlim_t>(getpagesize());
+}
+
+void* volatile keptAllocation = nullptr;
+
+// No more address space, and the heap full down to its smallest blocks.
+void exhaustMemory() {
+    const rlim_t inUse = addressSpaceInUse();
+    const rlimit limit{inUse, inUse};
+    if (setrlimit(RLIMIT_AS, &limit) != 0) {
+        _exit(3);
+    }
+    for (std::size_t size = 1 << 20; size >= 16; size /= 2) {
+        for (void* block = std::malloc(size); block != nullptr; block = std::malloc(size)) {
+            keptAllocation = block;
+        }
+    }
+}
+
+struct OutOfMemory {
+    const char* name;
+    void (*crash)();
+    int signal;
+};
+
+const OutOfMemory kOutOfMemory[] = {
+    {"fault", [] { kocrash_test_store_to(0x10); }, SIGSEGV},
+    {"uncaught_bad_alloc",
+     []() noexcept {
+         // Escaping a noexcept function, the exception reaches the terminate handler.
+         keptAllocation = ::operator new (std::size_t{1} << 30);
+     },
+     SIGABRT},
+};
+
+class OutOfMemoryCrash : public testing::TestWithParam<OutOfMemory> {};
+
+// The crash path maps nothing, so a process that used up its memory still lists its threads.
+TEST_P(OutOfMemoryCrash, LeavesAReportThatDecodes) {
+    for (const KOCrashReporterSignalHandlerType mode : kModes) {
+        SCOPED_TRACE(modeName(mode));
+        ReportFolder folder;
+        const ChildEnd end = runChild([&] {
+            enable(folder, mode);
+            folder.recordThreadCount();
+            exhaustMemory();
+            GetParam().crash();
+        });
+        ASSERT_EQ(end.signal, GetParam().signal) << "exit code " << end.exitCode;
+        const auto report = folder.loadPendingReport();
+        ASSERT_TRUE(report);
+        EXPECT_EQ(report->signalInfo().name(),
+                  GetParam().signal == SIGABRT ? "SIGABRT" : "SIGSEGV");
+        EXPECT_EQ(report->threads().size(), folder.recordedThreadCount());
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, OutOfMemoryCrash, testing::ValuesIn(kOutOfMemory),
+                         [](const auto& info) { return std::string(info.param.name); });
+#endif
 
 INSTANTIATE_TEST_SUITE_P(Kinds, BadAccess, testing::ValuesIn(kAccesses),
                          [](const auto& info) { return std::string(info.param.name); });
