@@ -89,13 +89,64 @@ std::size_t thread_field_size(const kocrash_log_writer_thread_walk* walk,
     });
 }
 
+// How much of the host's custom data the report carries: all of it, its first bytes, or none
+// (not present) when not even a field of it fits.
+struct custom_data_cut {
+    bool present;
+    std::uint32_t kept;
+    std::uint64_t omitted;
+};
+
+std::size_t custom_data_size(const kocrash_log_writer* writer, kocrash_async_file* file,
+                             const custom_data_cut& cut) {
+    std::size_t size = 0;
+    if (cut.present) {
+        const koprotobuf_cbinary_data kept{cut.kept, writer->custom_data.data};
+        size += kocrash_writer_pack_data(file, 10, &kept);
+    }
+    if (cut.omitted != 0) {
+        size += kocrash_writer_pack(file, 11, KOCRASH_WRITER_TYPE_UINT64, &cut.omitted);
+    }
+    return size;
+}
+
+// Custom data never costs the report: under a size cap it takes only what the rest (reserved)
+// leaves, and the report records how many of its bytes were left out.
+custom_data_cut fit_custom_data(const kocrash_log_writer* writer, const kocrash_async_file* file,
+                                std::uint64_t reserved) {
+    const std::uint64_t length = writer->custom_data.len;
+    custom_data_cut cut{writer->custom_data.data != nullptr, static_cast<std::uint32_t>(length), 0};
+    if (!cut.present || file->byte_limit == 0 ||
+        custom_data_size(writer, nullptr, cut) <=
+            room_left(file->byte_limit, file->bytes_written, reserved)) {
+        return cut;
+    }
+    cut.omitted = length;
+    const std::uint64_t room =
+        room_left(file->byte_limit, file->bytes_written,
+                  reserved + custom_data_size(writer, nullptr, {false, 0, length}));
+    // A field with no byte of the data is of no use: below two bytes of room it is left out.
+    std::uint64_t kept = room > length ? length : room;
+    for (; kept != 0; --kept) {
+        if (custom_data_size(writer, nullptr, {true, static_cast<std::uint32_t>(kept), 0}) <=
+            room) {
+            break;
+        }
+    }
+    cut.present = kept != 0;
+    cut.kept = static_cast<std::uint32_t>(kept);
+    cut.omitted = length - kept;
+    return cut;
+}
+
 // Under a size cap, the threads take what the sections after them and the crashed thread leave:
 // the crashed thread is written whole, and every other thread gives up its outermost frames
 // (all of them, if need be) so that the report ends whole instead of being cut.
 void write_threads(kocrash_log_writer* writer, kocrash_async_file* file, const thread_list& list,
                    thread_t self, thread_t crashed_thread,
                    const kocrash_async_thread_state* current_state,
-                   const kocrash_writer_symbolication* symbolication, std::uint64_t kept_after) {
+                   const kocrash_writer_symbolication* symbolication, std::uint64_t tail_size,
+                   custom_data_cut* custom) {
     const auto listed = [&](mach_msg_type_number_t index) {
         return list.threads[index] != self || current_state != nullptr;
     };
@@ -125,6 +176,9 @@ void write_threads(kocrash_log_writer* writer, kocrash_async_file* file, const t
             ++others;
         }
     }
+    *custom =
+        fit_custom_data(writer, file, tail_size + crashed_size + others * kThreadWithoutFrames);
+    const std::uint64_t kept_after = tail_size + custom_data_size(writer, nullptr, *custom);
     std::uint32_t thread_number = 0;
     for (mach_msg_type_number_t index = 0; index < list.count; ++index) {
         if (!listed(index)) {
@@ -166,12 +220,13 @@ std::size_t write_images(kocrash_async_file* file, kocrash_async_image_list* ima
     return size;
 }
 
-// What follows the threads, always whole: the images, the exception, the signal and the custom
-// data.
+// What follows the threads, always whole: the images, the exception and the signal; the custom
+// data as far as it was given room.
 std::size_t write_tail(kocrash_async_file* file, const kocrash_log_writer* writer,
                        kocrash_async_image_list* image_list,
                        const kocrash_log_signal_info* signal_info,
-                       const kocrash_writer_symbolication* symbolication) {
+                       const kocrash_writer_symbolication* symbolication,
+                       const custom_data_cut& custom) {
     std::size_t size = write_images(file, image_list);
     if (writer->uncaught_exception.has_exception) {
         size +=
@@ -182,10 +237,7 @@ std::size_t write_tail(kocrash_async_file* file, const kocrash_log_writer* write
     size += kocrash_writer_pack_message(file, 6, [signal_info](kocrash_async_file* out) {
         return kocrash_writer_write_signal(out, signal_info);
     });
-    if (writer->custom_data.data != nullptr) {
-        size += kocrash_writer_pack_data(file, 10, &writer->custom_data);
-    }
-    return size;
+    return size + custom_data_size(writer, file, custom);
 }
 
 } // namespace
@@ -222,11 +274,12 @@ kocrash_error_t kocrash_log_writer_write(kocrash_log_writer* writer, thread_t cr
     kocrash_writer_pack_message(file, 7, [writer](kocrash_async_file* out) {
         return kocrash_writer_write_process_info(out, writer);
     });
+    custom_data_cut custom{false, 0, 0};
     const std::size_t tail_size =
-        write_tail(nullptr, writer, image_list, signal_info, &symbolication);
+        write_tail(nullptr, writer, image_list, signal_info, &symbolication, custom);
     write_threads(writer, file, list, self, crashed_thread, current_state, &symbolication,
-                  tail_size);
-    write_tail(file, writer, image_list, signal_info, &symbolication);
+                  tail_size, &custom);
+    write_tail(file, writer, image_list, signal_info, &symbolication, custom);
 
     kocrash_async_symbol_cache_free(&cache);
     kocrash_async_image_list_end_loader_comparison(image_list);

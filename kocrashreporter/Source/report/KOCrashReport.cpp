@@ -111,11 +111,15 @@ std::optional<KOCrashReport> KOCrashReport::initWithData(std::span<const std::ui
             customData.emplace(report->custom_data.data,
                                report->custom_data.data + report->custom_data.len);
         }
-        return KOCrashReport(std::move(systemInfo), std::move(machineInfo),
-                             std::move(applicationInfo), std::move(processInfo),
-                             std::move(signalInfo), std::move(machExceptionInfo),
-                             std::move(threads), std::move(images), std::move(exceptionInfo),
-                             std::move(customData), uuid);
+        KOCrashReport decoded(std::move(systemInfo), std::move(machineInfo),
+                              std::move(applicationInfo), std::move(processInfo),
+                              std::move(signalInfo), std::move(machExceptionInfo),
+                              std::move(threads), std::move(images), std::move(exceptionInfo),
+                              std::move(customData), uuid);
+        if (report->has_custom_data_omitted) {
+            decoded.customDataOmittedBytes_ = report->custom_data_omitted;
+        }
+        return decoded;
     } catch (const KOCrashReportDecodeFailure& failure) {
         kocrash_populate_error(error, KOCrashReporterErrorInvalidReport, failure.what());
         return std::nullopt;

@@ -32,7 +32,7 @@ public:
     const std::optional<KOCrashReportMachExceptionInfo>& machExceptionInfo() const {
         return machExceptionInfo_;
     }
-    // Never empty, in stored order.
+    // In stored order; empty when the crashed process could not list its threads.
     const std::vector<KOCrashReportThreadInfo>& threads() const { return threads_; }
     // Never empty, in stored order.
     const std::vector<KOCrashReportBinaryImageInfo>& images() const { return images_; }
@@ -41,6 +41,8 @@ public:
     }
     // Absent when the file held no custom data; present and empty when it held zero bytes.
     const std::optional<std::vector<std::uint8_t>>& customData() const { return customData_; }
+    // How many bytes of the custom data the size cap left out (0: all of it is here).
+    std::uint64_t customDataOmittedBytes() const { return customDataOmittedBytes_; }
     const std::optional<KOCrashReportUUID>& uuidRef() const { return uuidRef_; }
 
     bool hasMachineInfo() const { return machineInfo_.has_value(); }
@@ -76,4 +78,5 @@ private:
     std::optional<KOCrashReportExceptionInfo> exceptionInfo_;
     std::optional<std::vector<std::uint8_t>> customData_;
     std::optional<KOCrashReportUUID> uuidRef_;
+    std::uint64_t customDataOmittedBytes_ = 0;
 };

@@ -292,6 +292,13 @@ std::optional<KOCrashReportData> KOCrashReporter::customData() const {
 
 void KOCrashReporter::setCustomData(std::optional<KOCrashReportData> data) {
     std::lock_guard lock(customDataMutex_);
+    const std::uint64_t cap = config_.maxReportBytes();
+    if (data && cap != 0 && data->size() >= cap && !customDataTooLargeLogged_) {
+        customDataTooLargeLogged_ = true;
+        kocrash_log("[KOCrashReporter] Custom data of %zu bytes cannot fit in a report of at most "
+                    "%llu bytes: a crash report carries only its first bytes, or none",
+                    data->size(), static_cast<unsigned long long>(cap));
+    }
     customData_ = std::move(data);
     // Any reporter speaks for the process's next crash, enabled or not: enable is once per
     // process, so a host that drops its reporter and makes another keeps the first one's

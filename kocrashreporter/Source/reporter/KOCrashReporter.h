@@ -59,7 +59,8 @@ public:
 
     std::optional<KOCrashReportData> customData() const;
     // Every later report of the process carries the data, also one set after enable and one
-    // set on a reporter other than the enabled one.
+    // set on a reporter other than the enabled one. Under the size cap it yields: a report
+    // carries as much of it as the rest leaves room for, and says how much it left out.
     void setCustomData(std::optional<KOCrashReportData> data);
 
     // A complete report of the thread (the calling thread's own state when it is the caller;
@@ -110,4 +111,6 @@ private:
     const std::filesystem::path crashReportDirectory_;
     mutable std::mutex customDataMutex_;
     std::optional<KOCrashReportData> customData_;
+    // Custom data too large for any report is logged once per reporter.
+    bool customDataTooLargeLogged_ = false;
 };

@@ -1,11 +1,14 @@
-// A crash whose threads' frames would take the report past maxReportBytes, in forked children
-// of the arm64 build (where stacks are walked): the report still ends whole under the cap.
+// A crash whose threads' frames (in the arm64 build, where stacks are walked) or custom data
+// would take the report past maxReportBytes, in forked children: the report still ends whole
+// under the cap.
 #include "CrashingFunctions.h"
 #include "DeepStack.h"
 #include "ReporterTestSupport.h"
+#include "platform/core/LogSink.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <filesystem>
 #include <pthread.h>
@@ -86,6 +89,44 @@ TEST(SizeCap, ThreadsGiveUpFramesSoThatTheReportEndsWholeUnderTheCap) {
             }
         }
         EXPECT_LT(whole, kThreads) << "every thread kept its frames: the cap was never reached";
+    }
+}
+
+// Custom data larger than the cap is cut to what the images and the rest leave, and the report
+// says how much is missing; setting it says once that it cannot fit.
+TEST(SizeCap, CustomDataYieldsToTheRestOfTheReport) {
+    const std::size_t size = 1'100'000;
+    KOCrashReportData data(size);
+    for (std::size_t index = 0; index < size; ++index) {
+        data[index] = static_cast<std::uint8_t>(index * 7);
+    }
+    for (const auto mode :
+         {KOCrashReporterSignalHandlerTypeBSD, KOCrashReporterSignalHandlerTypeMach}) {
+        ReportFolder folder;
+        const auto config = folder.config(mode);
+        const ChildEnd end = runChild([&] {
+            KOCrashReporter reporter = folder.reporter(config);
+            platform::log::ScopedCapture log;
+            reporter.setCustomData(data);
+            reporter.setCustomData(data);
+            if (log.count("Custom data of 1100000 bytes cannot fit") != 1 ||
+                !reporter.enableCrashReporter()) {
+                _exit(2);
+            }
+            kocrash_test_store_to(0x10);
+        });
+        ASSERT_EQ(end.signal, SIGSEGV) << "exit code " << end.exitCode;
+        EXPECT_LE(std::filesystem::file_size(folder.reporter(config).crashReportPath()),
+                  config.maxReportBytes());
+        const auto report = folder.loadPendingReport();
+        ASSERT_TRUE(report);
+        EXPECT_EQ(report->signalInfo().address(), 0x10u);
+        EXPECT_FALSE(report->threads().empty());
+        ASSERT_TRUE(report->customData());
+        const auto& kept = *report->customData();
+        EXPECT_GT(kept.size(), 0u);
+        EXPECT_EQ(kept.size() + report->customDataOmittedBytes(), size);
+        EXPECT_TRUE(std::equal(kept.begin(), kept.end(), data.begin()));
     }
 }
 
