@@ -166,6 +166,13 @@ json DavaRorCrashReportProcessor::processReport(const KOCrashReport& report,
     if (auto images = buildDebugImages(report, frames); !images.empty()) {
         properties["$debug_images"] = std::move(images);
     }
+    // A child forked from the application crashed, not the run that enabled the reporter: the
+    // event says whose crash it is.
+    if (const auto& process = report.processInfo(); process && process->forkedChild()) {
+        properties["$exception_forked_child"] = true;
+        properties["$exception_process_id"] = process->processID();
+        properties["$exception_parent_process_id"] = process->parentProcessID();
+    }
     return properties;
 }
 

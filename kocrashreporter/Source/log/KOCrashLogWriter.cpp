@@ -15,6 +15,7 @@
 #include "platform/mach/MachThreads.h"
 
 #include <ctime>
+#include <unistd.h>
 
 using platform::mach::mach_port_deallocate;
 using platform::mach::mach_task_self;
@@ -271,8 +272,10 @@ kocrash_error_t kocrash_log_writer_write(kocrash_log_writer* writer, thread_t cr
     kocrash_writer_pack_message(file, 2, [writer](kocrash_async_file* out) {
         return kocrash_writer_write_app_info(out, writer);
     });
-    kocrash_writer_pack_message(file, 7, [writer](kocrash_async_file* out) {
-        return kocrash_writer_write_process_info(out, writer);
+    const auto process_id = static_cast<std::uint32_t>(getpid());
+    const auto parent_process_id = static_cast<std::uint32_t>(getppid());
+    kocrash_writer_pack_message(file, 7, [=](kocrash_async_file* out) {
+        return kocrash_writer_write_process_info(out, writer, process_id, parent_process_id);
     });
     custom_data_cut custom{false, 0, 0};
     const std::size_t tail_size =

@@ -89,14 +89,27 @@ std::size_t kocrash_writer_write_app_info(kocrash_async_file* file,
 }
 
 std::size_t kocrash_writer_write_process_info(kocrash_async_file* file,
-                                              const kocrash_log_writer* writer) {
+                                              const kocrash_log_writer* writer,
+                                              std::uint32_t process_id,
+                                              std::uint32_t parent_process_id) {
     const auto& process = writer->process_info;
+    const bool forked = process_id != process.process_id;
+    // A forked child's parent is the enabling process when it still lives; otherwise its name is
+    // not known at crash time.
+    const koprotobuf_cbinary_data unknown{0, nullptr};
+    const koprotobuf_cbinary_data* parent_name = &process.parent_process_name;
+    if (forked) {
+        parent_name = parent_process_id == process.process_id ? &process.process_name : &unknown;
+    }
     std::size_t size = kocrash_writer_pack_data(file, 1, &process.process_name);
-    size += pack_uint32(file, 2, process.process_id);
+    size += pack_uint32(file, 2, process_id);
     size += kocrash_writer_pack_data(file, 3, &process.process_path);
-    size += kocrash_writer_pack_data(file, 4, &process.parent_process_name);
-    size += pack_uint32(file, 5, process.parent_process_id);
+    size += kocrash_writer_pack_data(file, 4, parent_name);
+    size += pack_uint32(file, 5, parent_process_id);
     size += pack_bool(file, 6, process.native);
     size += pack_uint64(file, 7, process.start_time);
+    if (forked) {
+        size += pack_bool(file, 8, true);
+    }
     return size;
 }

@@ -47,8 +47,11 @@ std::size_t kocrash_writer_write_machine_info(kocrash_async_file* file,
                                               const kocrash_log_writer* writer);
 std::size_t kocrash_writer_write_app_info(kocrash_async_file* file,
                                           const kocrash_log_writer* writer);
+// The process's id and parent are read at the crash: a forked child crashes as itself.
 std::size_t kocrash_writer_write_process_info(kocrash_async_file* file,
-                                              const kocrash_log_writer* writer);
+                                              const kocrash_log_writer* writer,
+                                              std::uint32_t process_id,
+                                              std::uint32_t parent_process_id);
 
 // Fills walk from the thread's stack: from state when given, else from the suspended thread's
 // registers. The first frame's registers are kept when keep_registers is set.

@@ -151,11 +151,11 @@ public:
                              std::optional<std::string> processPath,
                              std::optional<std::uint64_t> processStartTime,
                              std::optional<std::string> parentProcessName,
-                             std::uint64_t parentProcessID, bool native)
+                             std::uint64_t parentProcessID, bool native, bool forkedChild = false)
         : processName_(std::move(processName)), processID_(processID),
           processPath_(std::move(processPath)), processStartTime_(processStartTime),
           parentProcessName_(std::move(parentProcessName)), parentProcessID_(parentProcessID),
-          native_(native) {}
+          native_(native), forkedChild_(forkedChild) {}
 
     const std::optional<std::string>& processName() const { return processName_; }
     std::uint64_t processID() const { return processID_; }
@@ -164,6 +164,9 @@ public:
     const std::optional<std::string>& parentProcessName() const { return parentProcessName_; }
     std::uint64_t parentProcessID() const { return parentProcessID_; }
     bool native() const { return native_; }
+    // The process that crashed was forked from the one that enabled the reporter: the crash is
+    // the child's (processID), not that process's.
+    bool forkedChild() const { return forkedChild_; }
 
     bool operator==(const KOCrashReportProcessInfo&) const = default;
 
@@ -175,4 +178,5 @@ private:
     std::optional<std::string> parentProcessName_;
     std::uint64_t parentProcessID_;
     bool native_;
+    bool forkedChild_;
 };

@@ -140,7 +140,8 @@ KOCrashReportSections::extractProcessInfo(const Kocrash__CrashReport__ProcessInf
             startTime,
             optionalText(stored.parent_process_name),
             stored.parent_process_id,
-            stored.native != 0};
+            stored.native != 0,
+            stored.has_forked_child && stored.forked_child != 0};
 }
 
 KOCrashReportSignalInfo

@@ -258,4 +258,22 @@ TEST_F(CrashReportProcessor, TheCrashTimeIsTheReportsUnlessItHoldsNone) {
     }
 }
 
+// A forked child's crash is sent as the child's, never as the run that enabled the reporter.
+TEST_F(CrashReportProcessor, AForkedChildsCrashSaysWhoseItIs) {
+    auto* report = segvReport(messages);
+    auto* child = messages.make(kocrash__crash_report__process_info__init);
+    child->process_name = messages.text("Notes");
+    child->process_id = 4243;
+    child->parent_process_id = 4242;
+    report->process_info = child;
+    EXPECT_FALSE(process(report).contains("$exception_forked_child"));
+    child->has_forked_child = 1;
+    child->forked_child = 1;
+    const json properties = process(report);
+    EXPECT_EQ(properties["$exception_level"], "fatal");
+    EXPECT_EQ(properties["$exception_forked_child"], true);
+    EXPECT_EQ(properties["$exception_process_id"], 4243);
+    EXPECT_EQ(properties["$exception_parent_process_id"], 4242);
+}
+
 } // namespace

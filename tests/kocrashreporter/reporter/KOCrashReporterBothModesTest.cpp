@@ -39,14 +39,20 @@ void enable(const ReportFolder& folder, KOCrashReporterSignalHandlerType mode) {
 
 class BothModes : public testing::TestWithParam<KOCrashReporterSignalHandlerType> {};
 
-// The child's exit code is the signal that ended its own forked child.
+// The child's exit code is the signal that ended its own forked child. The report is the forked
+// child's own: its pid and parent, read at the crash.
 TEST_P(BothModes, AFaultInAForkedChildEndsItWithAReport) {
     ReportFolder folder;
+    pid_t* pids = static_cast<pid_t*>(mmap(nullptr, 2 * sizeof(pid_t), PROT_READ | PROT_WRITE,
+                                           MAP_SHARED | MAP_ANONYMOUS, -1, 0));
+    ASSERT_NE(pids, MAP_FAILED);
     const ChildEnd end = runChild([&] {
         enable(folder, GetParam());
+        pids[0] = getpid();
         const pid_t grandchild = fork();
         if (grandchild == 0) {
             alarm(20);
+            pids[1] = getpid();
             kocrash_test_store_to(0x10);
         }
         int status = 0;
@@ -58,6 +64,13 @@ TEST_P(BothModes, AFaultInAForkedChildEndsItWithAReport) {
     ASSERT_TRUE(report);
     EXPECT_EQ(report->signalInfo().name(), "SIGSEGV");
     EXPECT_EQ(report->signalInfo().address(), 0x10u);
+    ASSERT_TRUE(report->processInfo());
+    const KOCrashReportProcessInfo& process = *report->processInfo();
+    EXPECT_TRUE(process.forkedChild());
+    EXPECT_EQ(process.processID(), static_cast<std::uint64_t>(pids[1]));
+    EXPECT_EQ(process.parentProcessID(), static_cast<std::uint64_t>(pids[0]));
+    EXPECT_EQ(process.parentProcessName(), process.processName());
+    munmap(pids, 2 * sizeof(pid_t));
 }
 
 void* repairablePage = nullptr;
