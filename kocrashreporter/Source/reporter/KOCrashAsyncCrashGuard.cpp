@@ -51,6 +51,8 @@ struct Word {
 std::atomic<std::uint64_t> guardWord{0};
 // Stored by the claimer before any phase that others read it in.
 std::atomic<thread_t> crashedThread{MACH_PORT_NULL};
+// Where the holder's handler stood while it wrote (0: unknown).
+std::atomic<std::uintptr_t> writerFrame{0};
 
 static_assert(std::atomic<std::uint64_t>::is_always_lock_free);
 static_assert(sizeof(thread_t) == sizeof(std::uint32_t));
@@ -74,6 +76,7 @@ bool claimFrom(Word seen, thread_t writer, thread_t crashed) {
         return false;
     }
     crashedThread.store(crashed);
+    writerFrame.store(0);
     return true;
 }
 
@@ -121,14 +124,20 @@ kocrash_crash_guard_wait waitOn(Word seen, thread_t self, kocrash_crash_guard_pr
 
 } // namespace
 
-kocrash_crash_guard_claim kocrash_async_crash_guard_claim(thread_t writer, thread_t crashed) {
+kocrash_crash_guard_claim kocrash_async_crash_guard_claim(thread_t writer, thread_t crashed,
+                                                          std::uintptr_t frame) {
     for (;;) {
         const Word seen = load();
         const bool free = seen.phase() == Free;
         // Handed on and crashing again: the application's handler was left (by siglongjmp, or by
         // a crash of its own), so the earlier crash is over.
         const bool crashedAgain = seen.phase() == HandedOn && seen.holder() == crashed;
-        if (free || crashedAgain) {
+        // Ended and crashing again outside the handler that wrote: the crash callback was left
+        // by siglongjmp, so that crash is over too.
+        const std::uintptr_t wrote = writerFrame.load();
+        const bool leftCallback = seen.phase() == Ended && seen.holder() == writer &&
+                                  writer == crashed && frame != 0 && wrote != 0 && frame >= wrote;
+        if (free || crashedAgain || leftCallback) {
             if (claimFrom(seen, writer, crashed)) {
                 return KOCRASH_CRASH_GUARD_WRITE;
             }
@@ -141,6 +150,10 @@ kocrash_crash_guard_claim kocrash_async_crash_guard_claim(thread_t writer, threa
     }
 }
 
+void kocrash_async_crash_guard_set_writer_frame(std::uintptr_t frame) {
+    writerFrame.store(frame);
+}
+
 void kocrash_async_crash_guard_end_write() {
     const Word seen = load();
     if (seen.phase() == Writing) {
@@ -151,8 +164,9 @@ void kocrash_async_crash_guard_end_write() {
 
 bool kocrash_async_crash_guard_hand_on(thread_t thread) {
     const Word seen = load();
-    return seen.phase() == Written && crashedThread.load() == thread &&
-           change(seen, seen.next(thread, HandedOn));
+    const bool whole =
+        seen.phase() == Written || (seen.phase() == Ended && seen.holder() == thread);
+    return whole && crashedThread.load() == thread && change(seen, seen.next(thread, HandedOn));
 }
 
 void kocrash_async_crash_guard_release(thread_t thread) {

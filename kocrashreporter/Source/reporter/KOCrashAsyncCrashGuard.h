@@ -13,9 +13,11 @@
 //     first's file);
 //   - once the report is whole, what follows is no longer ours (the crash callback, or the
 //     application's handler the crashed thread was handed on to), and that code may leave by
-//     siglongjmp: a crash on that same thread then proves it left, and takes the guard at once
-//     for a report of its own; a crash on another thread waits a short while for the first
-//     crash's signal to end the process, then takes the guard and reports itself.
+//     siglongjmp: a crash on that same thread from outside that code then proves it left, and
+//     takes the guard at once for a report of its own; a crash on another thread waits a short
+//     while for the first crash's signal to end the process, then takes the guard and reports
+//     itself in a file of its own, since the first crash may still end the process and its
+//     report must stay whole.
 // May run at crash time: everything declared here.
 #pragma once
 
@@ -35,12 +37,19 @@ enum kocrash_crash_guard_claim {
 };
 
 // writer writes the report of crashed's crash (the same thread for a signal). Also WRITE when
-// crashed was handed on to the application after its earlier report and crashes again.
-kocrash_crash_guard_claim kocrash_async_crash_guard_claim(thread_t writer, thread_t crashed);
+// crashed was handed on to the application after its earlier report and crashes again, or when
+// the writer crashes again after its own report from a frame that is not nested in the handler
+// that wrote it (frame: an address in the caller's frame; 0 counts as nested): the crash
+// callback was left by siglongjmp.
+kocrash_crash_guard_claim kocrash_async_crash_guard_claim(thread_t writer, thread_t crashed,
+                                                          std::uintptr_t frame = 0);
+// The writer's frame, so that a later crash of the same thread can tell whether it is nested in
+// the handler that wrote (stacks grow down on both machines).
+void kocrash_async_crash_guard_set_writer_frame(std::uintptr_t frame);
 // Called by the writer once the report is whole: what runs after it may leave by siglongjmp.
 void kocrash_async_crash_guard_end_write();
-// For the crashed thread whose report another thread wrote: true (and the guard now records
-// the thread as handed on to the application) when that report is whole.
+// For the crashed thread whose report another thread wrote, or that wrote its own: true (and the
+// guard now records the thread as handed on to the application) when that report is whole.
 bool kocrash_async_crash_guard_hand_on(thread_t thread);
 // The application's handler returned to the handed-on thread: the process goes on, and the next
 // crash claims the guard anew.
@@ -50,7 +59,7 @@ enum kocrash_crash_guard_wait {
     // The guard changed: claim again.
     KOCRASH_CRASH_GUARD_CHANGED,
     // The first crash left its whole report behind and did not end the process in time: the
-    // caller now holds the guard and writes.
+    // caller now holds the guard and writes a report of its own beside it.
     KOCRASH_CRASH_GUARD_TOOK_OVER,
     // The first report stopped growing while being written: the caller ends the process by its
     // own signal without writing.

@@ -138,6 +138,10 @@ std::filesystem::path KOCrashReporter::crashReportPath() const {
     return crashReportDirectory_ / "live_report.kocrash";
 }
 
+std::filesystem::path KOCrashReporter::laterCrashReportPath() const {
+    return crashReportDirectory_ / "later_report.kocrash";
+}
+
 std::filesystem::path KOCrashReporter::queuedCrashReportDirectory() const {
     return crashReportDirectory_ / "queued_reports";
 }
@@ -195,7 +199,11 @@ bool KOCrashReporter::enableCrashReporterAndReturnError(std::optional<KOError>* 
         return false;
     }
     kocrash_reporter_clear_report_path(crashReportPath());
+    // The previous run's later report goes: what the next launch sends is the first crash's.
+    std::error_code ignored;
+    std::filesystem::remove(laterCrashReportPath(), ignored);
     signal_handler_context.report_path = strdup(crashReportPath().c_str());
+    signal_handler_context.later_report_path = strdup(laterCrashReportPath().c_str());
     signal_handler_context.report_size_cap = config_.maxReportBytes();
     kocrash_log_writer_init(&signal_handler_context.writer, applicationIdentifier_,
                             applicationVersion_, applicationMarketingVersion_,

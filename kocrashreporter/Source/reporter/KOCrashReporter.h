@@ -84,6 +84,10 @@ public:
 
     const std::filesystem::path& crashReportDirectory() const { return crashReportDirectory_; }
     std::filesystem::path crashReportPath() const;
+    // The report of a crash on another thread that took over once the first crash's report was
+    // whole and the process went on (its crash callback or handler left by siglongjmp, or ran
+    // long). Never sent: the pending report stays the first crash's. Removed at the next enable.
+    std::filesystem::path laterCrashReportPath() const;
     std::filesystem::path queuedCrashReportDirectory() const;
 
 private:

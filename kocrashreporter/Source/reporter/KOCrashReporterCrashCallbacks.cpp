@@ -8,21 +8,25 @@
 // Crash during crash: the monitored signals keep their handler while the report is written, and
 // the crash guard (KOCrashAsyncCrashGuard.h) tells the threads apart. Any later signal on the
 // writing thread, whether a fault inside its own write or one the crash callback causes after
-// it, resets that signal and lets it end the process at once: that thread has no one to wait
-// for. Any other thread that crashes waits, so the first crash's signal ends the process and the
-// report is never cut short or written twice; the wait is bounded, so a first crash whose thread
-// went on (by siglongjmp out of the crash callback or the application's handler) leaves the
-// later crash to be reported. Only after its write does the first thread reset its own signal,
-// so that raising it again ends the process.
+// it (nested in the handler that wrote), resets that signal and lets it end the process at once:
+// that thread has no one to wait for. Any other thread that crashes waits, so the first crash's
+// signal ends the process and the report is never cut short or written twice; the wait is
+// bounded, so a first crash whose thread went on (by siglongjmp out of the crash callback or the
+// application's handler) leaves the later crash to be reported, in a file of its own beside the
+// first report, which stays whole. A crash of the first thread from outside the handler that
+// wrote proves the callback was left, and is reported at once. Only after its callback does the
+// first thread reset its own signal, so that raising it again ends the process.
 //
 // In Mach mode the fault signals have this handler too, beneath the kernel bridge: a fault comes
 // here after the exception server answered it, or at once where no server can answer (a forked
 // child, whose parent's server thread does not exist in it; the server's own thread), and is then
-// reported as a signal. After the server's report the faulting thread hands its signal on to the
-// action that was there before; when that action returns, the process goes on, and the guard is
-// released so that a later crash is reported and ends the process as the first would have. When
-// it leaves by siglongjmp instead, the thread's next crash proves it, and is reported at once. A
-// fault signal sent by a process is no exception in Mach mode and is only handed on.
+// reported as a signal. So is a fault the server left because another crash held the guard: it
+// waits for that crash, bounded, as any signal does. After the report (the server's or its own)
+// the faulting thread hands its signal on to the action that was there before; when that action
+// returns, the process goes on, and the guard is released so that a later crash is reported and
+// ends the process as the first would have. When it leaves by siglongjmp instead, the thread's next
+// crash proves it, and is reported at once. A fault signal sent by a process is no exception in
+// Mach mode and is only handed on.
 #include "reporter/KOCrashReporterCrashCallbacks.h"
 
 #include "handlers/KOCrashMachExceptionForward.h"
@@ -63,20 +67,24 @@ bool handOn(int signo, siginfo_t* info, ucontext_t* uap, KOCrashSignalHandlerCal
     return false;
 }
 
-enum class SignalTurn { Write, EndProcess, HandOn };
+enum class SignalTurn { Write, WriteBeside, EndProcess, HandOn };
 
-// The report file's size: a write that goes on makes it grow.
-std::uint64_t reportSize(void* context) {
+std::uint64_t fileSize(const char* path) {
     struct stat status;
-    return stat(static_cast<kocrash_crash_context*>(context)->report_path, &status) == 0
-               ? static_cast<std::uint64_t>(status.st_size)
-               : 0;
+    return stat(path, &status) == 0 ? static_cast<std::uint64_t>(status.st_size) : 0;
 }
 
-// Waits while another thread's crash may still end the process, never without end.
-SignalTurn claimForSignal(thread_t self, kocrash_crash_context* crash) {
+// The report files' size: a write that goes on, to either, makes it grow.
+std::uint64_t reportSize(void* context) {
+    const auto* crash = static_cast<kocrash_crash_context*>(context);
+    return fileSize(crash->report_path) + fileSize(crash->later_report_path);
+}
+
+// Waits while another thread's crash may still end the process, never without end. frame: where
+// the calling handler stands; a crash nested in the crash callback stands deeper.
+SignalTurn claimForSignal(thread_t self, std::uintptr_t frame, kocrash_crash_context* crash) {
     for (;;) {
-        switch (kocrash_async_crash_guard_claim(self, self)) {
+        switch (kocrash_async_crash_guard_claim(self, self, frame)) {
         case KOCRASH_CRASH_GUARD_WRITE:
             return SignalTurn::Write;
         case KOCRASH_CRASH_GUARD_OWN_FAULT:
@@ -91,7 +99,7 @@ SignalTurn claimForSignal(thread_t self, kocrash_crash_context* crash) {
         case KOCRASH_CRASH_GUARD_CHANGED:
             break;
         case KOCRASH_CRASH_GUARD_TOOK_OVER:
-            return SignalTurn::Write;
+            return SignalTurn::WriteBeside;
         case KOCRASH_CRASH_GUARD_GAVE_UP:
             return SignalTurn::EndProcess;
         }
@@ -137,19 +145,23 @@ kocrash_error_t writeWithServerState(kocrash_async_thread_state* state, void* ar
 
 kocrash_error_t kocrash_write_report(kocrash_crash_context* context, thread_t crashed_thread,
                                      const kocrash_async_thread_state* thread_state,
-                                     const kocrash_log_signal_info* signal_info) {
+                                     const kocrash_log_signal_info* signal_info,
+                                     kocrash_report_target target) {
+    const bool later = target == kocrash_report_target::later;
+    const char* path = later ? context->later_report_path : context->report_path;
     kocrash_async_descriptor_reserve_release();
     if (const kocrash_custom_data* data = kocrash_async_custom_data_acquire(); data != nullptr) {
         // The writer only reads it; the published copy outlives the process's last crash.
         context->writer.custom_data = {static_cast<std::size_t>(data->length),
                                        const_cast<std::uint8_t*>(data->bytes)};
     }
-    kocrash_async_make_report_folder(context->report_path);
+    kocrash_async_make_report_folder(path);
     // Only a regular file of the reporter's own: a link at the path is not followed (nor is the
     // missing file it names created elsewhere), a FIFO put there after enable neither blocks
     // the open nor takes the report, and a file with a second name elsewhere is not emptied.
-    const int fd =
-        open(context->report_path, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0644);
+    // The later report is written once: a further crash never overwrites it.
+    const int fd = open(
+        path, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | (later ? O_EXCL : 0), 0644);
     if (fd < 0) {
         return KOCRASH_EINTERNAL;
     }
@@ -178,7 +190,7 @@ kocrash_error_t kocrash_write_report(kocrash_crash_context* context, thread_t cr
     }
     // A report cut by a refused write cannot be decoded: no report is better than that one.
     if (file.refused) {
-        unlink(context->report_path);
+        unlink(path);
         return KOCRASH_EINTERNAL;
     }
     if (!flushed || !closed) {
@@ -190,11 +202,14 @@ kocrash_error_t kocrash_write_report(kocrash_crash_context* context, thread_t cr
 bool kocrash::signal_handler_callback(int signo, siginfo_t* info, ucontext_t* uap, void* context,
                                       KOCrashSignalHandlerCallback* next) {
     auto* crash = static_cast<kocrash_crash_context*>(context);
-    if (crash->faults_arrive_as_exceptions && signo != SIGABRT && info->si_code <= 0) {
+    const bool machFault = crash->faults_arrive_as_exceptions && signo != SIGABRT;
+    if (machFault && info->si_code <= 0) {
         return handOn(signo, info, uap, next);
     }
     const thread_t self = mach_thread_self();
-    switch (claimForSignal(self, crash)) {
+    const auto frame = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
+    const SignalTurn turn = claimForSignal(self, frame, crash);
+    switch (turn) {
     case SignalTurn::EndProcess:
         resetToDefault(signo);
         return false;
@@ -205,19 +220,26 @@ bool kocrash::signal_handler_callback(int signo, siginfo_t* info, ucontext_t* ua
         }
         return false;
     case SignalTurn::Write:
+    case SignalTurn::WriteBeside:
         break;
     }
+    kocrash_async_crash_guard_set_writer_frame(frame);
     kocrash_async_thread_state state;
     threadStateFromSignal(uap, &state);
     kocrash_async_signal_info bsd;
     kocrash_async_signal_info_from_host(info, &bsd);
     const kocrash_log_signal_info signal_info{&bsd, nullptr};
-    const kocrash_error_t result = kocrash_write_report(crash, self, &state, &signal_info);
+    const kocrash_error_t result =
+        kocrash_write_report(crash, self, &state, &signal_info,
+                             turn == SignalTurn::WriteBeside ? kocrash_report_target::later
+                                                             : kocrash_report_target::main);
     kocrash_async_crash_guard_end_write();
-    resetToDefault(signo);
+    // The handler stays in place while the callback runs: a callback that leaves by siglongjmp
+    // leaves the process with crash reporting.
     if (result == KOCRASH_ESUCCESS) {
         runCrashCallback(info, uap);
     }
+    resetToDefault(signo);
     return false;
 }
 

@@ -22,8 +22,13 @@ kern_return_t mach_exception_callback(task_t task, thread_t thread, exception_ty
 
 } // namespace kocrash
 
-// KOCRASH_EINTERNAL when the report file cannot be opened, flushed or closed; otherwise the
-// writer's result (a refused write only shortens the file).
+// Where a report goes: the report path, or beside the earlier crash's whole report.
+enum class kocrash_report_target { main, later };
+
+// KOCRASH_EINTERNAL when the report file cannot be opened, flushed or closed (or, for the later
+// report, already exists); otherwise the writer's result (a refused write only shortens the
+// file).
 kocrash_error_t kocrash_write_report(kocrash_crash_context* context, thread_t crashed_thread,
                                      const kocrash_async_thread_state* thread_state,
-                                     const kocrash_log_signal_info* signal_info);
+                                     const kocrash_log_signal_info* signal_info,
+                                     kocrash_report_target target = kocrash_report_target::main);

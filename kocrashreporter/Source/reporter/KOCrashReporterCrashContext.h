@@ -17,6 +17,9 @@ struct kocrash_crash_context {
     kocrash_log_writer writer;
     // Owned; set once at enable.
     const char* report_path;
+    // Where a crash that took over from an earlier one whose report is whole writes its own
+    // report, once: the earlier report is never overwritten. Owned; set once at enable.
+    const char* later_report_path;
     // 0: no cap.
     std::uint64_t report_size_cap;
     kocrash_mach_exception_port_set previous_mach_ports;

@@ -12,7 +12,10 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cerrno>
+#include <csetjmp>
 #include <csignal>
+#include <ctime>
 #include <fcntl.h>
 #include <filesystem>
 #include <string>
@@ -369,6 +372,89 @@ TEST_P(CrashInCrashCallback, EndsTheProcessAfterAWholeReport) {
 
 INSTANTIATE_TEST_SUITE_P(Kinds, CrashInCrashCallback, testing::ValuesIn(kCrashesInCallbacks),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// The whole time, though the writer's parking of the thread interrupts the sleep.
+void sleepThreeSeconds(siginfo_t*, ucontext_t*, void*) {
+    timespec deadline{};
+    clock_gettime(CLOCK_MONOTONIC, &deadline);
+    deadline.tv_sec += 3;
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) == EINTR) {
+    }
+}
+
+// A crash on another thread while the first crash's callback runs long takes over only once the
+// first report is whole, and writes its own beside it: the first report, the root cause, stays
+// whole and is the one the next launch finds.
+TEST(CrashCallback, ALaterCrashElsewhereLeavesTheFirstReportWhole) {
+    ReportFolder folder;
+    const ChildEnd end = runChild([&] {
+        KOCrashReporter reporter = folder.reporter();
+        const KOCrashReporterCallbacks callbacks{0, nullptr, sleepThreeSeconds};
+        reporter.setCrashCallbacks(&callbacks);
+        if (!reporter.enableCrashReporter()) {
+            _exit(2);
+        }
+        std::thread([] {
+            usleep(100'000);
+            kocrash_test_store_to(0x20);
+        }).detach();
+        kocrash_test_store_to(0x10);
+    });
+    ASSERT_EQ(end.signal, SIGSEGV) << "exit code " << end.exitCode;
+    const auto report = folder.loadPendingReport();
+    ASSERT_TRUE(report);
+    EXPECT_EQ(report->signalInfo().address(), 0x10u);
+    const auto later = folder.loadLaterReport();
+    ASSERT_TRUE(later);
+    EXPECT_EQ(later->signalInfo().address(), 0x20u);
+}
+
+sigjmp_buf leftCallback;
+
+std::atomic<bool> callbackLeft{false};
+
+// Leaves the first crash's callback by siglongjmp; any later one returns.
+void leaveByLongJump(siginfo_t*, ucontext_t*, void*) {
+    if (!callbackLeft.exchange(true)) {
+        siglongjmp(leftCallback, 1);
+    }
+}
+
+// A callback that leaves by siglongjmp leaves the process with crash reporting: a later crash on
+// another thread is reported beside the first report, and a different one on the same thread in
+// its place.
+TEST(CrashCallback, LeftBySiglongjmpLeavesCrashReportingOn) {
+    for (const bool sameThread : {false, true}) {
+        SCOPED_TRACE(sameThread ? "same thread" : "another thread");
+        ReportFolder folder;
+        const ChildEnd end = runChild([&] {
+            KOCrashReporter reporter = folder.reporter();
+            const KOCrashReporterCallbacks callbacks{0, nullptr, leaveByLongJump};
+            reporter.setCrashCallbacks(&callbacks);
+            if (!reporter.enableCrashReporter()) {
+                _exit(2);
+            }
+            if (sigsetjmp(leftCallback, 1) == 0) {
+                kocrash_test_store_to(0x10);
+            }
+            if (sameThread) {
+                kocrash_test_abort();
+            }
+            std::thread([] { kocrash_test_store_to(0x20); }).join();
+        });
+        ASSERT_EQ(end.signal, sameThread ? SIGABRT : SIGSEGV) << "exit code " << end.exitCode;
+        const auto report = folder.loadPendingReport();
+        ASSERT_TRUE(report);
+        if (sameThread) {
+            EXPECT_EQ(report->signalInfo().name(), "SIGABRT");
+            continue;
+        }
+        EXPECT_EQ(report->signalInfo().address(), 0x10u);
+        const auto later = folder.loadLaterReport();
+        ASSERT_TRUE(later);
+        EXPECT_EQ(later->signalInfo().address(), 0x20u);
+    }
+}
 
 // Custom data larger than the file may grow: the limit cuts the report, and a cut report cannot
 // be decoded, so none is left. SIGXFSZ, whose default action would end the process, is left as

@@ -59,6 +59,20 @@ std::optional<KOCrashReport> ReportFolder::loadPendingReport() const {
     return report;
 }
 
+std::optional<KOCrashReport> ReportFolder::loadLaterReport() const {
+    const std::filesystem::path path = reporter().laterCrashReportPath();
+    EXPECT_TRUE(std::filesystem::is_regular_file(path));
+    if (!std::filesystem::is_regular_file(path)) {
+        return std::nullopt;
+    }
+    const std::string bytes = testsupport::readFile(path);
+    std::optional<KOError> error;
+    auto report = KOCrashReport::initWithData(
+        {reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()}, &error);
+    EXPECT_TRUE(report.has_value()) << (error ? error->localizedDescription() : "");
+    return report;
+}
+
 void ReportFolder::recordThreadCount() const {
     testsupport::writeFile(directory_.path() / "threads", std::to_string(threadCount()));
 }

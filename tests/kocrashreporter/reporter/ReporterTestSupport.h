@@ -34,6 +34,9 @@ public:
     // The next launch: the pending report decoded, or none (with a test failure) when there is
     // none or it does not decode.
     std::optional<KOCrashReport> loadPendingReport() const;
+    // The report of a later crash that took over from a whole one, decoded, or none (with a
+    // test failure).
+    std::optional<KOCrashReport> loadLaterReport() const;
 
     // The child's threads just before it crashes (the emulator adds threads of its own).
     void recordThreadCount() const;
