@@ -239,6 +239,15 @@ bool kocrash::signal_handler_callback(int signo, siginfo_t* info, ucontext_t* ua
     if (result == KOCRASH_ESUCCESS) {
         runCrashCallback(info, uap);
     }
+    // A fault the exception server could not take (another crash held the guard, or no server
+    // runs in this process) goes on as a reported exception does: to the application's action.
+    if (machFault && kocrash_async_crash_guard_hand_on(self)) {
+        if (handOn(signo, info, uap, next)) {
+            kocrash_async_crash_guard_release(self);
+            return true;
+        }
+        return false;
+    }
     resetToDefault(signo);
     return false;
 }

@@ -173,6 +173,79 @@ TEST(MachMode, ACrashAfterAFaultLeftBySiglongjmpGetsItsOwnReport) {
     }
 }
 
+// The application's own fault handler, installed before enable, recovers faults on several
+// threads at once: in Mach mode each fault is reported and then reaches that handler, as it
+// would without the reporter, whether the handler returns or leaves by siglongjmp.
+thread_local sigjmp_buf* recoveryPoint = nullptr;
+
+void repairFaultingPage(int, siginfo_t* info, void*) {
+    const auto page = reinterpret_cast<std::uintptr_t>(info->si_addr) &
+                      ~static_cast<std::uintptr_t>(getpagesize() - 1);
+    if (mprotect(reinterpret_cast<void*>(page), static_cast<std::size_t>(getpagesize()),
+                 PROT_READ | PROT_WRITE) != 0) {
+        _exit(4);
+    }
+}
+
+void leaveFaultByLongJump(int, siginfo_t*, void*) {
+    if (recoveryPoint == nullptr) {
+        _exit(5);
+    }
+    siglongjmp(*recoveryPoint, 1);
+}
+
+struct Recovery {
+    const char* name;
+    void (*handler)(int, siginfo_t*, void*);
+    int threads;
+};
+
+class RecoveredFaults : public testing::TestWithParam<Recovery> {};
+
+TEST_P(RecoveredFaults, ReachTheApplicationsHandlerOnEveryThreadAtOnce) {
+    const Recovery& kind = GetParam();
+    ReportFolder folder;
+    const ChildEnd end = runChild([&] {
+        struct sigaction recover {};
+        recover.sa_sigaction = kind.handler;
+        recover.sa_flags = SA_SIGINFO;
+        sigaction(SIGSEGV, &recover, nullptr);
+        enable(folder, KOCrashReporterSignalHandlerTypeMach);
+        const auto pageSize = static_cast<std::size_t>(getpagesize());
+        std::atomic<int> arrived{0};
+        std::vector<std::thread> threads;
+        for (int index = 0; index < kind.threads; ++index) {
+            void* page = mmap(nullptr, pageSize, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+            threads.emplace_back([&, page] {
+                sigjmp_buf point;
+                recoveryPoint = &point;
+                arrived.fetch_add(1);
+                while (arrived.load() < kind.threads) {
+                    sched_yield();
+                }
+                if (sigsetjmp(point, 1) == 0) {
+                    kocrash_test_store_to(reinterpret_cast<std::uintptr_t>(page));
+                }
+            });
+        }
+        for (std::thread& thread : threads) {
+            thread.join();
+        }
+    });
+    EXPECT_EQ(end.signal, 0);
+    EXPECT_EQ(end.exitCode, 0);
+    const auto report = folder.loadPendingReport();
+    ASSERT_TRUE(report);
+    EXPECT_EQ(report->signalInfo().name(), "SIGSEGV");
+}
+
+INSTANTIATE_TEST_SUITE_P(Handlers, RecoveredFaults,
+                         testing::Values(Recovery{"returns2", repairFaultingPage, 2},
+                                         Recovery{"returns4", repairFaultingPage, 4},
+                                         Recovery{"siglongjmp2", leaveFaultByLongJump, 2},
+                                         Recovery{"siglongjmp4", leaveFaultByLongJump, 4}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
 struct ManyThreads {
     KOCrashReporterSignalHandlerType mode;
     int threads;
