@@ -160,13 +160,6 @@ void kocrash_log_writer_set_exception(kocrash_log_writer* writer, std::string_vi
     }
     exception.name = copy_string(name);
     exception.reason = copy_string(reason.value_or(""));
-    // Out of memory: a report without the exception is better than one that names none.
-    if (exception.name == nullptr || exception.reason == nullptr) {
-        std::free(exception.name);
-        std::free(exception.reason);
-        exception = {};
-        return;
-    }
     if (!call_stack_return_addresses.empty()) {
         exception.callstack =
             static_cast<std::uint64_t*>(std::malloc(call_stack_return_addresses.size_bytes()));
