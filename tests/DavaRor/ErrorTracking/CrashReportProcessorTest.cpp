@@ -276,4 +276,17 @@ TEST_F(CrashReportProcessor, AForkedChildsCrashSaysWhoseItIs) {
     EXPECT_EQ(properties["$exception_parent_process_id"], 4242);
 }
 
+// A process out of memory may list no thread: the crash is still sent with what it holds.
+TEST_F(CrashReportProcessor, AReportWithoutThreadsIsSentWithItsSignal) {
+    auto* report = segvReport(messages);
+    report->n_threads = 0;
+    const json properties = process(report);
+    EXPECT_EQ(properties["$exception_level"], "fatal");
+    ASSERT_EQ(properties["$exception_list"].size(), 1u);
+    const json& entry = properties["$exception_list"][0];
+    EXPECT_EQ(entry["type"], "SIGSEGV");
+    EXPECT_FALSE(entry.contains("thread_id"));
+    EXPECT_FALSE(entry.contains("stacktrace"));
+}
+
 } // namespace
