@@ -22,4 +22,14 @@ koframe_error_t koframe_read_dwarf_section(task_t task, const kocrash_async_mobj
                                            const kocrash_async_thread_state* current_frame,
                                            kocrash_async_thread_state* next_frame);
 
+// The same with the section's search table (__eh_frame_hdr) where index is not null: the FDE
+// is found by a binary search, and by a scan only when the table cannot be used.
+koframe_error_t koframe_read_dwarf_sections(task_t task, const kocrash_async_mobject* section,
+                                            const kocrash_async_mobject* index,
+                                            const kocrash_async_byteorder* byteorder,
+                                            bool is_64_bit, bool debug_frame,
+                                            std::uint64_t lookup_pc,
+                                            const kocrash_async_thread_state* current_frame,
+                                            kocrash_async_thread_state* next_frame);
+
 } // extern "C"

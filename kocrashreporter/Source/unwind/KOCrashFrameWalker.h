@@ -57,7 +57,8 @@ typedef koframe_error_t (*koframe_cursor_frame_reader_t)(
     const kocrash_async_thread_state* current_frame,
     const kocrash_async_thread_state* previous_frame, kocrash_async_thread_state* next_frame);
 
-// Returns 0.
+// Returns 0. Until free, the cursor's walk holds the DWARF reader's section cache
+// (KOCrashFrameImageSections.h) when no other walk does.
 koframe_error_t koframe_cursor_init(koframe_cursor* cursor, task_t task,
                                     const kocrash_async_thread_state* initial_state,
                                     kocrash_async_image_list* image_list);

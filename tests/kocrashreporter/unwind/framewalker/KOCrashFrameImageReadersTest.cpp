@@ -4,6 +4,7 @@
 // belongs to the next function. The process's own objects must be 64-bit ARM images for that,
 // so this runs in the arm64 build (under the emulator).
 #include "images/KOCrashAsyncImageList.h"
+#include "unwind/KOCrashFrameImageSections.h"
 #include "unwind/KOCrashFrameWalker.h"
 
 #include "LowPages.h"
@@ -132,6 +133,40 @@ TEST_F(ImageReaders, PcsTheReadersCannotUse) {
         kocrash_async_thread_state_clear_reg(&current, KOCRASH_REG_IP);
         EXPECT_EQ(reader(mach_task_self(), &list, &current, nullptr, &next), KOFRAME_EBADFRAME);
     }
+}
+
+// One walk at a time holds the section cache: it maps each image's sections once and keeps
+// them until it ends; any other caller is told to map its own.
+TEST_F(ImageReaders, TheSectionCacheServesOneWalkAtATime) {
+    kocrash_async_image_list_set_reading(&list, true);
+    const kocrash_async_image* executable =
+        kocrash_async_image_containing_address(&list, afterNoreturn());
+    ASSERT_NE(executable, nullptr);
+    const int first = 0;
+    const int second = 0;
+    ASSERT_TRUE(koframe_section_cache_claim(&first));
+    EXPECT_FALSE(koframe_section_cache_claim(&second));
+    const koframe_image_sections* sections = nullptr;
+    ASSERT_TRUE(koframe_section_cache_find(&first, &executable->macho_image, &sections));
+    ASSERT_NE(sections, nullptr);
+    EXPECT_FALSE(sections->debug_frame);
+    EXPECT_TRUE(sections->has_index) << "the executable's view shows its search table";
+    const koframe_image_sections* again = nullptr;
+    ASSERT_TRUE(koframe_section_cache_find(&first, &executable->macho_image, &again));
+    EXPECT_EQ(again, sections) << "the sections are mapped once for the walk";
+    EXPECT_FALSE(koframe_section_cache_find(&second, &executable->macho_image, &again));
+    koframe_section_cache_release(&second);
+    EXPECT_FALSE(koframe_section_cache_claim(&second)) << "only the holder lets the cache go";
+    koframe_section_cache_release(&first);
+
+    // A cursor holds it from init to free.
+    koframe_cursor cursor;
+    koframe_cursor_init(&cursor, mach_task_self(), &current, &list);
+    EXPECT_FALSE(koframe_section_cache_claim(&second));
+    koframe_cursor_free(&cursor);
+    EXPECT_TRUE(koframe_section_cache_claim(&second));
+    koframe_section_cache_release(&second);
+    kocrash_async_image_list_set_reading(&list, false);
 }
 
 } // namespace
