@@ -14,12 +14,10 @@ dwarf_cfa_state<word, signed_word>::dwarf_cfa_state() {
         }
     }
     current_level_ = 0;
-    free_list_ = 0;
-    for (std::uint8_t index = 0; index < entry_count; ++index) {
-        entries_[index] = {
-            0, 0, DWARF_RULE_OFFSET,
-            static_cast<std::uint8_t>(index + 1 < entry_count ? index + 1 : end_mark)};
-    }
+    // Entries are handed out in order and only released ones are chained: a state made for one
+    // frame step touches only the few entries its programs use.
+    free_list_ = end_mark;
+    unused_ = 0;
 }
 
 template <typename word, typename signed_word>
@@ -38,11 +36,15 @@ template <typename word, typename signed_word>
 bool dwarf_cfa_state<word, signed_word>::append_entry(std::uint8_t level, std::uint32_t regnum,
                                                       kocrash_dwarf_cfa_reg_rule_t rule,
                                                       word value) {
-    if (free_list_ == end_mark) {
+    std::uint8_t index;
+    if (free_list_ != end_mark) {
+        index = free_list_;
+        free_list_ = entries_[index].next;
+    } else if (unused_ < entry_count) {
+        index = unused_++;
+    } else {
         return false;
     }
-    std::uint8_t index = free_list_;
-    free_list_ = entries_[index].next;
     entries_[index] = {value, regnum, rule, end_mark};
 
     std::uint8_t* link = &bucket_heads_[level][regnum % bucket_count];

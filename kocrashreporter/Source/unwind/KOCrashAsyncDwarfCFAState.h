@@ -160,7 +160,9 @@ private:
     std::uint8_t register_count_[max_levels];
     std::uint8_t bucket_heads_[max_levels][bucket_count];
     std::uint8_t current_level_;
+    // Released entries; entries from unused_ on have never been handed out.
     std::uint8_t free_list_;
+    std::uint8_t unused_;
     entry entries_[entry_count];
 };
 

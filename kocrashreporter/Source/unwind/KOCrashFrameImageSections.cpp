@@ -33,6 +33,7 @@ std::uint32_t koframe_image_sections_map(const kocrash_async_macho* image,
     sections->header_address = image->header_address;
     sections->debug_frame = false;
     sections->has_index = false;
+    sections->cie_memo.valid = false;
     if (kocrash_async_macho_map_section(image, "__TEXT", "__eh_frame", &sections->frame_section) ==
         KOCRASH_ESUCCESS) {
         sections->has_index = kocrash_async_macho_map_section(image, "__TEXT", "__eh_frame_hdr",
@@ -82,12 +83,12 @@ void koframe_section_cache_release(const void* owner) {
 }
 
 bool koframe_section_cache_find(const void* owner, const kocrash_async_macho* image,
-                                const koframe_image_sections** sections) {
+                                koframe_image_sections** sections) {
     if (owner == nullptr || cache.owner.load(std::memory_order_acquire) != owner) {
         return false;
     }
     for (std::size_t index = 0; index < cache.used; ++index) {
-        const cache_slot& slot = cache.slots[index];
+        cache_slot& slot = cache.slots[index];
         if (slot.sections.header_address == image->header_address) {
             *sections = slot.mapped ? &slot.sections : nullptr;
             return true;

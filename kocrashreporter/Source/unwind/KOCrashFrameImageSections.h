@@ -7,6 +7,7 @@
 
 #include "async/KOCrashAsyncMObject.h"
 #include "images/KOCrashAsyncMachO.h"
+#include "unwind/KOCrashAsyncDwarfEntries.h"
 
 extern "C" {
 
@@ -18,6 +19,8 @@ struct koframe_image_sections {
     // __eh_frame_hdr, mapped only beside an __eh_frame.
     bool has_index;
     kocrash_async_mobject index;
+    // The CIE of the last FDE found: an image's FDEs share a few CIEs.
+    kocrash::async::kocrash_async_dwarf_cie_memo cie_memo;
 };
 
 // 0; 2 when the image has neither frame section.
@@ -34,6 +37,6 @@ void koframe_section_cache_release(const void* owner);
 // call for the image, or null for an image without a frame section. False for any other caller
 // and when every slot is taken: the caller maps the sections itself.
 bool koframe_section_cache_find(const void* owner, const kocrash_async_macho* image,
-                                const koframe_image_sections** sections);
+                                koframe_image_sections** sections);
 
 } // extern "C"

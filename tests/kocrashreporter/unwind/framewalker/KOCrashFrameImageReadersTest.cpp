@@ -146,12 +146,12 @@ TEST_F(ImageReaders, TheSectionCacheServesOneWalkAtATime) {
     const int second = 0;
     ASSERT_TRUE(koframe_section_cache_claim(&first));
     EXPECT_FALSE(koframe_section_cache_claim(&second));
-    const koframe_image_sections* sections = nullptr;
+    koframe_image_sections* sections = nullptr;
     ASSERT_TRUE(koframe_section_cache_find(&first, &executable->macho_image, &sections));
     ASSERT_NE(sections, nullptr);
     EXPECT_FALSE(sections->debug_frame);
     EXPECT_TRUE(sections->has_index) << "the executable's view shows its search table";
-    const koframe_image_sections* again = nullptr;
+    koframe_image_sections* again = nullptr;
     ASSERT_TRUE(koframe_section_cache_find(&first, &executable->macho_image, &again));
     EXPECT_EQ(again, sections) << "the sections are mapped once for the walk";
     EXPECT_FALSE(koframe_section_cache_find(&second, &executable->macho_image, &again));
