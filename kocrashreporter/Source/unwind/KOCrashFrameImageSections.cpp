@@ -21,10 +21,27 @@ struct cache_slot {
 struct section_cache {
     std::atomic<const void*> owner{nullptr};
     std::size_t used = 0;
+    // The report the slots were mapped in (0: a walk outside any report), and its image list.
+    const kocrash_async_image_list* list = nullptr;
+    std::uint64_t report = 0;
     cache_slot slots[kCachedImages];
 };
 
 section_cache cache;
+
+// The report under way on the list: its comparison with the loader, while it lasts.
+std::uint64_t reportOf(const kocrash_async_image_list* list) {
+    return list != nullptr && list->comparing.load() ? list->comparisons.load() : 0;
+}
+
+void unmapAll() {
+    for (std::size_t index = 0; index < cache.used; ++index) {
+        if (cache.slots[index].mapped) {
+            koframe_image_sections_unmap(&cache.slots[index].sections);
+        }
+    }
+    cache.used = 0;
+}
 
 } // namespace
 
@@ -55,7 +72,7 @@ void koframe_image_sections_unmap(koframe_image_sections* sections) {
     kocrash_async_mobject_free(&sections->frame_section);
 }
 
-bool koframe_section_cache_claim(const void* owner) {
+bool koframe_section_cache_claim(const void* owner, kocrash_async_image_list* image_list) {
     const void* expected = nullptr;
     if (!cache.owner.compare_exchange_strong(expected, owner, std::memory_order_acquire)) {
         // A walk in the same storage that ended without releasing left only its own mappings.
@@ -64,7 +81,15 @@ bool koframe_section_cache_claim(const void* owner) {
         }
         koframe_section_cache_release(owner);
         expected = nullptr;
-        return cache.owner.compare_exchange_strong(expected, owner, std::memory_order_acquire);
+        if (!cache.owner.compare_exchange_strong(expected, owner, std::memory_order_acquire)) {
+            return false;
+        }
+    }
+    const std::uint64_t report = reportOf(image_list);
+    if (report == 0 || cache.list != image_list || cache.report != report) {
+        unmapAll();
+        cache.list = image_list;
+        cache.report = report;
     }
     return true;
 }
@@ -73,12 +98,10 @@ void koframe_section_cache_release(const void* owner) {
     if (cache.owner.load(std::memory_order_acquire) != owner) {
         return;
     }
-    for (std::size_t index = 0; index < cache.used; ++index) {
-        if (cache.slots[index].mapped) {
-            koframe_image_sections_unmap(&cache.slots[index].sections);
-        }
+    if (cache.report == 0 || reportOf(cache.list) != cache.report) {
+        unmapAll();
+        cache.report = 0;
     }
-    cache.used = 0;
     cache.owner.store(nullptr, std::memory_order_release);
 }
 

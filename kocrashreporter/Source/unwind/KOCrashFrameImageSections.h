@@ -1,11 +1,14 @@
 // The call-frame sections of one image as the DWARF reader reads them: __eh_frame with its
 // search table (__eh_frame_hdr) where the image has one, else __debug_frame. A walk that holds
 // the section cache maps each image's sections once, at its first frame there, and keeps them
-// until the walk ends; any other caller maps them for one step. The cache is fixed static
-// storage: nothing is allocated. May run at crash time: everything declared here.
+// until the walk ends; within a report, whose images cannot change (the other threads are
+// parked while the image list is compared with the loader), the walks of all its threads share
+// them. Any other caller maps them for one step. The cache is fixed static storage: nothing is
+// allocated. May run at crash time: everything declared here.
 #pragma once
 
 #include "async/KOCrashAsyncMObject.h"
+#include "images/KOCrashAsyncImageList.h"
 #include "images/KOCrashAsyncMachO.h"
 #include "unwind/KOCrashAsyncDwarfEntries.h"
 
@@ -28,10 +31,13 @@ std::uint32_t koframe_image_sections_map(const kocrash_async_macho* image,
                                          koframe_image_sections* sections);
 void koframe_image_sections_unmap(koframe_image_sections* sections);
 
-// The walk that owns `owner` (a storage address of its own, unique while it runs) takes the
-// cache when no other walk holds it; false otherwise, and that walk goes without.
-bool koframe_section_cache_claim(const void* owner);
-// Unmaps what the walk mapped and lets the cache go; nothing for a walk that does not hold it.
+// The walk that owns `owner` (a storage address of its own, unique while it runs) over
+// image_list (may be null) takes the cache when no other walk holds it; false otherwise, and that
+// walk goes without. What an earlier walk of the same report mapped is kept; anything else is
+// unmapped first.
+bool koframe_section_cache_claim(const void* owner, kocrash_async_image_list* image_list);
+// Lets the cache go, and unmaps what it holds unless the walk's report goes on; nothing for a
+// walk that does not hold it.
 void koframe_section_cache_release(const void* owner);
 // For the walk that holds the cache: true, and the image's sections, mapped at the walk's first
 // call for the image, or null for an image without a frame section. False for any other caller

@@ -38,7 +38,7 @@ koframe_error_t koframe_cursor_init(koframe_cursor* cursor, task_t task,
     mach_port_mod_refs(mach_task_self(), task, MACH_PORT_RIGHT_SEND, 1);
     kocrash_async_thread_state_copy(&cursor->frame, initial_state);
     // The readers are handed the cursor's own frame, which names the walk to the cache.
-    koframe_section_cache_claim(&cursor->frame);
+    koframe_section_cache_claim(&cursor->frame, image_list);
     return KOFRAME_ESUCCESS;
 }
 
