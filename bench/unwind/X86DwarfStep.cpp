@@ -26,7 +26,7 @@ bool findFde(koframe_image_sections& sections, X86StepKind kind, std::uint64_t l
     const auto* little = kocrash_async_byteorder_little_endian();
     if (kind == X86StepKind::CachedTable && sections.has_index) {
         return kocrash_async_dwarf_eh_frame_hdr_find_fde<std::uint64_t>(
-                   &sections.index, &sections.frame_section, little, lookupRip, &sections.cie_memo,
+                   &sections.index, &sections.frame_section, little, lookupRip, &sections.cie_memos,
                    fde) == KOCRASH_ESUCCESS;
     }
     dwarf_frame_reader reader;
@@ -43,11 +43,10 @@ bool stepInSections(koframe_image_sections& sections, X86StepKind kind, const X8
     kocrash_async_dwarf_cie_info cie;
     const gnu_ehptr_reader<std::uint64_t> pointers(little);
     dwarf_cfa_state<std::uint64_t, std::int64_t> row;
-    const kocrash_async_dwarf_cie_memo& memo = sections.cie_memo;
     const auto cieOf = [&] {
         const kocrash_vm_address_t address = base + fde.cie_entry_offset;
-        if (memo.valid && memo.cie_address == address && memo.error == KOCRASH_ESUCCESS) {
-            cie = memo.cie;
+        if (const auto* kept = kocrash_async_dwarf_cie_memos_find(&sections.cie_memos, address)) {
+            cie = *kept;
             return true;
         }
         return kocrash_async_dwarf_cie_info_init(&cie, section, little, &pointers, address) ==

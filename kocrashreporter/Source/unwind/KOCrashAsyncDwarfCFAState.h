@@ -150,6 +150,8 @@ private:
         std::uint8_t next;
     };
 
+    // An empty level: no rules, an undefined CFA. Holds no entries.
+    void clear_level(std::uint8_t level);
     std::uint8_t find_entry(std::uint8_t level, std::uint32_t regnum) const;
     bool append_entry(std::uint8_t level, std::uint32_t regnum, kocrash_dwarf_cfa_reg_rule_t rule,
                       word value);

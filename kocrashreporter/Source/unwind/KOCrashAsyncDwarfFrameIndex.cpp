@@ -99,7 +99,7 @@ kocrash_error_t kocrash_async_dwarf_eh_frame_hdr_find_fde(const kocrash_async_mo
                                                           const kocrash_async_mobject* eh_frame,
                                                           const kocrash_async_byteorder* byteorder,
                                                           word pc,
-                                                          kocrash_async_dwarf_cie_memo* memo,
+                                                          kocrash_async_dwarf_cie_memos* memos,
                                                           kocrash_async_dwarf_fde_info* fde) {
     // Table values are relative to the header's own start.
     gnu_ehptr_reader<word> reader(byteorder);
@@ -131,8 +131,8 @@ kocrash_error_t kocrash_async_dwarf_eh_frame_hdr_find_fde(const kocrash_async_mo
     if (readEntryField(header, reader, table, low - 1, true, &fde_address) != KOCRASH_ESUCCESS) {
         return KOCRASH_EINVAL;
     }
-    error = kocrash_async_dwarf_fde_info_init_memo<word>(fde, eh_frame, byteorder, fde_address,
-                                                         false, memo);
+    error = kocrash_async_dwarf_fde_info_init_memos<word>(fde, eh_frame, byteorder, fde_address,
+                                                          false, memos);
     if (error != KOCRASH_ESUCCESS) {
         return KOCRASH_EINVAL;
     }
@@ -141,9 +141,9 @@ kocrash_error_t kocrash_async_dwarf_eh_frame_hdr_find_fde(const kocrash_async_mo
 
 template kocrash_error_t kocrash_async_dwarf_eh_frame_hdr_find_fde<std::uint32_t>(
     const kocrash_async_mobject*, const kocrash_async_mobject*, const kocrash_async_byteorder*,
-    std::uint32_t, kocrash_async_dwarf_cie_memo*, kocrash_async_dwarf_fde_info*);
+    std::uint32_t, kocrash_async_dwarf_cie_memos*, kocrash_async_dwarf_fde_info*);
 template kocrash_error_t kocrash_async_dwarf_eh_frame_hdr_find_fde<std::uint64_t>(
     const kocrash_async_mobject*, const kocrash_async_mobject*, const kocrash_async_byteorder*,
-    std::uint64_t, kocrash_async_dwarf_cie_memo*, kocrash_async_dwarf_fde_info*);
+    std::uint64_t, kocrash_async_dwarf_cie_memos*, kocrash_async_dwarf_fde_info*);
 
 } // namespace kocrash::async

@@ -50,7 +50,7 @@ std::uint32_t koframe_image_sections_map(const kocrash_async_macho* image,
     sections->header_address = image->header_address;
     sections->debug_frame = false;
     sections->has_index = false;
-    sections->cie_memo.valid = false;
+    kocrash::async::kocrash_async_dwarf_cie_memos_init(&sections->cie_memos);
     if (kocrash_async_macho_map_section(image, "__TEXT", "__eh_frame", &sections->frame_section) ==
         KOCRASH_ESUCCESS) {
         sections->has_index = kocrash_async_macho_map_section(image, "__TEXT", "__eh_frame_hdr",

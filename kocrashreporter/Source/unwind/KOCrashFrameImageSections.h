@@ -22,8 +22,8 @@ struct koframe_image_sections {
     // __eh_frame_hdr, mapped only beside an __eh_frame.
     bool has_index;
     kocrash_async_mobject index;
-    // The CIE of the last FDE found: an image's FDEs share a few CIEs.
-    kocrash::async::kocrash_async_dwarf_cie_memo cie_memo;
+    // The CIEs of the last FDEs found: an image's FDEs share a few CIEs.
+    kocrash::async::kocrash_async_dwarf_cie_memos cie_memos;
 };
 
 // 0; 2 when the image has neither frame section.

@@ -17,10 +17,10 @@ using namespace kocrash::async;
 template <typename word>
 koframe_error_t findFde(const kocrash_async_mobject* section, const kocrash_async_mobject* index,
                         const kocrash_async_byteorder* byteorder, bool debug_frame, word lookup_pc,
-                        kocrash_async_dwarf_cie_memo* memo, kocrash_async_dwarf_fde_info* fde) {
+                        kocrash_async_dwarf_cie_memos* memos, kocrash_async_dwarf_fde_info* fde) {
     if (index != nullptr && !debug_frame) {
         const kocrash_error_t found = kocrash_async_dwarf_eh_frame_hdr_find_fde<word>(
-            index, section, byteorder, lookup_pc, memo, fde);
+            index, section, byteorder, lookup_pc, memos, fde);
         if (found != KOCRASH_ENOTSUP) {
             return found == KOCRASH_ESUCCESS ? KOFRAME_ESUCCESS : KOFRAME_ENOTSUP;
         }
@@ -33,36 +33,37 @@ koframe_error_t findFde(const kocrash_async_mobject* section, const kocrash_asyn
                                                                   : KOFRAME_ENOTSUP;
 }
 
-// The FDE's CIE: the one the FDE search parsed when the memo holds it (the same parse with the
+// The FDE's CIE: the one the FDE search parsed when the memos hold it (the same parse with the
 // same plain pointer reader), else parsed here.
 template <typename word>
 kocrash_error_t
 cieOf(const kocrash_async_mobject* section, const kocrash_async_byteorder* byteorder,
-      const gnu_ehptr_reader<word>* pointers, const kocrash_async_dwarf_cie_memo& memo,
+      const gnu_ehptr_reader<word>* pointers, const kocrash_async_dwarf_cie_memos& memos,
       kocrash_vm_address_t address, kocrash_async_dwarf_cie_info* cie) {
-    if (memo.valid && memo.cie_address == address && memo.error == KOCRASH_ESUCCESS) {
-        *cie = memo.cie;
+    if (const kocrash_async_dwarf_cie_info* kept =
+            kocrash_async_dwarf_cie_memos_find(&memos, address)) {
+        *cie = *kept;
         return KOCRASH_ESUCCESS;
     }
     return kocrash_async_dwarf_cie_info_init<word>(cie, section, byteorder, pointers, address);
 }
 
 template <typename word, typename signed_word>
-koframe_error_t readSection(task_t task, const kocrash_async_mobject* section,
-                            const kocrash_async_mobject* index, kocrash_async_dwarf_cie_memo* memo,
-                            const kocrash_async_byteorder* byteorder, bool debug_frame,
-                            word lookup_pc, const kocrash_async_thread_state* current_frame,
-                            kocrash_async_thread_state* next_frame) {
+koframe_error_t
+readSection(task_t task, const kocrash_async_mobject* section, const kocrash_async_mobject* index,
+            kocrash_async_dwarf_cie_memos* memos, const kocrash_async_byteorder* byteorder,
+            bool debug_frame, word lookup_pc, const kocrash_async_thread_state* current_frame,
+            kocrash_async_thread_state* next_frame) {
     kocrash_async_dwarf_fde_info fde;
     const koframe_error_t found =
-        findFde<word>(section, index, byteorder, debug_frame, lookup_pc, memo, &fde);
+        findFde<word>(section, index, byteorder, debug_frame, lookup_pc, memos, &fde);
     if (found != KOFRAME_ESUCCESS) {
         return found;
     }
     const kocrash_vm_address_t base = kocrash_async_mobject_base_address(section);
     const gnu_ehptr_reader<word> pointers(byteorder);
     kocrash_async_dwarf_cie_info cie;
-    if (cieOf<word>(section, byteorder, &pointers, *memo, base + fde.cie_entry_offset, &cie) !=
+    if (cieOf<word>(section, byteorder, &pointers, *memos, base + fde.cie_entry_offset, &cie) !=
         KOCRASH_ESUCCESS) {
         kocrash_async_dwarf_fde_info_free(&fde);
         return KOFRAME_ENOTSUP;
@@ -95,7 +96,7 @@ koframe_error_t readSections(task_t task, const kocrash_async_macho* image,
                              kocrash_async_thread_state* next_frame) {
     return koframe_read_dwarf_sections(
         task, &sections->frame_section, sections->has_index ? &sections->index : nullptr,
-        &sections->cie_memo, kocrash_async_macho_byteorder(image), image->is_64_bit,
+        &sections->cie_memos, kocrash_async_macho_byteorder(image), image->is_64_bit,
         sections->debug_frame, lookup_pc, current_frame, next_frame);
 }
 
@@ -129,24 +130,24 @@ koframe_error_t koframe_read_dwarf_section(task_t task, const kocrash_async_mobj
                                            bool debug_frame, std::uint64_t lookup_pc,
                                            const kocrash_async_thread_state* current_frame,
                                            kocrash_async_thread_state* next_frame) {
-    kocrash_async_dwarf_cie_memo memo;
-    memo.valid = false;
-    return koframe_read_dwarf_sections(task, section, nullptr, &memo, byteorder, is_64_bit,
+    kocrash_async_dwarf_cie_memos memos;
+    kocrash_async_dwarf_cie_memos_init(&memos);
+    return koframe_read_dwarf_sections(task, section, nullptr, &memos, byteorder, is_64_bit,
                                        debug_frame, lookup_pc, current_frame, next_frame);
 }
 
 koframe_error_t koframe_read_dwarf_sections(
     task_t task, const kocrash_async_mobject* section, const kocrash_async_mobject* index,
-    kocrash_async_dwarf_cie_memo* cie_memo, const kocrash_async_byteorder* byteorder,
+    kocrash_async_dwarf_cie_memos* cie_memos, const kocrash_async_byteorder* byteorder,
     bool is_64_bit, bool debug_frame, std::uint64_t lookup_pc,
     const kocrash_async_thread_state* current_frame, kocrash_async_thread_state* next_frame) {
     if (is_64_bit) {
-        return readSection<std::uint64_t, std::int64_t>(task, section, index, cie_memo, byteorder,
+        return readSection<std::uint64_t, std::int64_t>(task, section, index, cie_memos, byteorder,
                                                         debug_frame, lookup_pc, current_frame,
                                                         next_frame);
     }
     return readSection<std::uint32_t, std::int32_t>(
-        task, section, index, cie_memo, byteorder, debug_frame,
+        task, section, index, cie_memos, byteorder, debug_frame,
         static_cast<std::uint32_t>(lookup_pc), current_frame, next_frame);
 }
 

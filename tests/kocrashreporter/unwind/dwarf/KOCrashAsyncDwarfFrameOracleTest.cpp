@@ -158,8 +158,8 @@ TEST_P(LiveFrameTable, FindsTheFdeReadelfListsForEveryPc) {
         return nullptr;
     };
     // Kept from search to search, as a walk keeps it for an image.
-    kocrash_async_dwarf_cie_memo memo;
-    memo.valid = false;
+    kocrash_async_dwarf_cie_memos memos;
+    kocrash_async_dwarf_cie_memos_init(&memos);
     std::size_t searches = 0;
     std::size_t misses = 0;
     std::size_t differences = 0;
@@ -167,7 +167,7 @@ TEST_P(LiveFrameTable, FindsTheFdeReadelfListsForEveryPc) {
         const ReadelfFde* expected = covering(pc);
         kocrash_async_dwarf_fde_info found;
         const kocrash_error_t error = kocrash_async_dwarf_eh_frame_hdr_find_fde<std::uint64_t>(
-            &headerObject, &frames, little, object->loadBias + pc, &memo, &found);
+            &headerObject, &frames, little, object->loadBias + pc, &memos, &found);
         ++searches;
         misses += expected == nullptr ? 1 : 0;
         const bool same = expected == nullptr
@@ -236,10 +236,10 @@ TEST(FrameTableHeader, UnusableAndDamagedTables) {
                                              test.bytes.size(), true),
                   KOCRASH_ESUCCESS);
         kocrash_async_dwarf_fde_info fde;
-        kocrash_async_dwarf_cie_memo memo;
-        memo.valid = false;
+        kocrash_async_dwarf_cie_memos memos;
+        kocrash_async_dwarf_cie_memos_init(&memos);
         EXPECT_EQ(kocrash_async_dwarf_eh_frame_hdr_find_fde<std::uint64_t>(&header, &header, little,
-                                                                           0x1000, &memo, &fde),
+                                                                           0x1000, &memos, &fde),
                   test.expected)
             << "header of " << test.bytes.size() << " bytes, version " << int{test.bytes[0]};
         kocrash_async_mobject_free(&header);

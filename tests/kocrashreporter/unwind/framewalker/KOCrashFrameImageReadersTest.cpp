@@ -190,13 +190,14 @@ TEST_F(ImageReaders, WalksOfOneReportShareTheirSections) {
     koframe_image_sections* first = mappedIn(&walks[0]);
     ASSERT_NE(first, nullptr);
     // What the walk learned about the image stays with its sections.
-    first->cie_memo.valid = true;
-    first->cie_memo.cie_address = 0x1234;
+    first->cie_memos.entries[0].valid = true;
+    first->cie_memos.entries[0].cie_address = 0x1234;
     koframe_section_cache_release(&walks[0]);
     ASSERT_TRUE(koframe_section_cache_claim(&walks[1], &list));
     const koframe_image_sections* second = mappedIn(&walks[1]);
     ASSERT_NE(second, nullptr);
-    EXPECT_TRUE(second->cie_memo.valid && second->cie_memo.cie_address == 0x1234)
+    EXPECT_TRUE(second->cie_memos.entries[0].valid &&
+                second->cie_memos.entries[0].cie_address == 0x1234)
         << "a later walk of the report finds them as the first left them";
     koframe_section_cache_release(&walks[1]);
 
@@ -204,7 +205,7 @@ TEST_F(ImageReaders, WalksOfOneReportShareTheirSections) {
     ASSERT_TRUE(koframe_section_cache_claim(&walks[2], &list));
     const koframe_image_sections* afresh = mappedIn(&walks[2]);
     ASSERT_NE(afresh, nullptr);
-    EXPECT_FALSE(afresh->cie_memo.valid) << "mapped again once the report is over";
+    EXPECT_FALSE(afresh->cie_memos.entries[0].valid) << "mapped again once the report is over";
     koframe_section_cache_release(&walks[2]);
     kocrash_async_image_list_set_reading(&list, false);
 }
