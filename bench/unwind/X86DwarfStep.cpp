@@ -1,14 +1,11 @@
 #include "X86DwarfStep.h"
 
-#include "platform/mach/MachPorts.h"
 #include "unwind/KOCrashAsyncDwarfCFAState.h"
+#include "unwind/KOCrashAsyncDwarfFrameIndex.h"
 #include "unwind/KOCrashAsyncDwarfFrameReader.h"
+#include "unwind/KOCrashFrameImageSections.h"
 
 #include <cstring>
-#include <elf.h>
-#include <link.h>
-
-using platform::mach::mach_task_self;
 
 using namespace kocrash::async;
 
@@ -18,66 +15,44 @@ constexpr std::uint32_t kRbp = 6;
 constexpr std::uint32_t kRsp = 7;
 constexpr std::uint32_t kReturnAddress = 16;
 
-int findExecutable(dl_phdr_info* info, std::size_t, void* data) {
-    auto* section = static_cast<EhFrame*>(data);
-    for (int index = 0; index < info->dlpi_phnum; ++index) {
-        if (info->dlpi_phdr[index].p_type == PT_GNU_EH_FRAME) {
-            // .eh_frame_hdr: version, three encodings, then the section's pc-relative address.
-            const auto header = info->dlpi_addr + info->dlpi_phdr[index].p_vaddr;
-            std::int32_t offset;
-            std::memcpy(&offset, reinterpret_cast<const void*>(header + 4), sizeof(offset));
-            section->address = header + 4 + offset;
-        }
-    }
-    // The executable comes first; its .eh_frame runs up to the header's table at most.
-    return 1;
-}
-
 std::uint64_t readWord(std::uint64_t address) {
     std::uint64_t value;
     std::memcpy(&value, reinterpret_cast<const void*>(address), sizeof(value));
     return value;
 }
 
-} // namespace
-
-EhFrame executableEhFrame() {
-    EhFrame section{0, 0};
-    dl_iterate_phdr(findExecutable, &section);
-    // Scan the entries to the terminator for the size.
-    std::uint64_t cursor = section.address;
-    for (std::uint32_t length; (length = static_cast<std::uint32_t>(readWord(cursor))) != 0;) {
-        cursor += 4 + length;
+bool findFde(koframe_image_sections& sections, X86StepKind kind, std::uint64_t lookupRip,
+             kocrash_async_dwarf_fde_info* fde) {
+    const auto* little = kocrash_async_byteorder_little_endian();
+    if (kind == X86StepKind::CachedTable && sections.has_index) {
+        return kocrash_async_dwarf_eh_frame_hdr_find_fde<std::uint64_t>(
+                   &sections.index, &sections.frame_section, little, lookupRip, &sections.cie_memos,
+                   fde) == KOCRASH_ESUCCESS;
     }
-    section.size = cursor + 4 - section.address;
-    return section;
+    dwarf_frame_reader reader;
+    reader.init(&sections.frame_section, little, true, sections.debug_frame);
+    return reader.find_fde(0, lookupRip, fde) == KOCRASH_ESUCCESS;
 }
 
-bool x86DwarfStep(const EhFrame& section, const X86Frame& current, std::uint64_t lookupRip,
-                  X86Frame* caller) {
-    kocrash_async_mobject mobj;
-    if (kocrash_async_mobject_init(&mobj, mach_task_self(), section.address, section.size, true) !=
-        KOCRASH_ESUCCESS) {
-        return false;
-    }
-    const bool stepped = x86DwarfStepMapped(&mobj, current, lookupRip, caller);
-    kocrash_async_mobject_free(&mobj);
-    return stepped;
-}
-
-bool x86DwarfStepMapped(const kocrash_async_mobject* section, const X86Frame& current,
-                        std::uint64_t lookupRip, X86Frame* caller) {
+bool stepInSections(koframe_image_sections& sections, X86StepKind kind, const X86Frame& current,
+                    std::uint64_t lookupRip, X86Frame* caller) {
+    const kocrash_async_mobject* section = &sections.frame_section;
     const auto* little = kocrash_async_byteorder_little_endian();
     const std::uint64_t base = kocrash_async_mobject_base_address(section);
-    dwarf_frame_reader reader;
-    reader.init(section, little, true, false);
     kocrash_async_dwarf_fde_info fde;
     kocrash_async_dwarf_cie_info cie;
     const gnu_ehptr_reader<std::uint64_t> pointers(little);
     dwarf_cfa_state<std::uint64_t, std::int64_t> row;
-    if (reader.find_fde(0, lookupRip, &fde) != KOCRASH_ESUCCESS ||
-        kocrash_async_dwarf_cie_info_init(&cie, section, little, &pointers,
-                                          base + fde.cie_entry_offset) != KOCRASH_ESUCCESS ||
+    const auto cieOf = [&] {
+        const kocrash_vm_address_t address = base + fde.cie_entry_offset;
+        if (const auto* kept = kocrash_async_dwarf_cie_memos_find(&sections.cie_memos, address)) {
+            cie = *kept;
+            return true;
+        }
+        return kocrash_async_dwarf_cie_info_init(&cie, section, little, &pointers, address) ==
+               KOCRASH_ESUCCESS;
+    };
+    if (!findFde(sections, kind, lookupRip, &fde) || !cieOf() ||
         row.eval_program(section, lookupRip, fde.start_pc, &cie, &pointers, little, base,
                          cie.initial_instructions_offset,
                          cie.initial_instructions_length) != KOCRASH_ESUCCESS ||
@@ -87,7 +62,10 @@ bool x86DwarfStepMapped(const kocrash_async_mobject* section, const X86Frame& cu
     }
     const auto cfaRule = row.get_cfa_rule();
     const std::uint32_t cfaRegister = cfaRule.register_number();
-    if (cfaRegister != kRsp && cfaRegister != kRbp) {
+    using CfaRule = dwarf_cfa_rule<std::uint64_t, std::int64_t>;
+    if ((cfaRule.type() != CfaRule::CFA_RULE_TYPE_REGISTER &&
+         cfaRule.type() != CfaRule::CFA_RULE_TYPE_REGISTER_SIGNED) ||
+        (cfaRegister != kRsp && cfaRegister != kRbp)) {
         return false;
     }
     const std::uint64_t cfa =
@@ -103,4 +81,29 @@ bool x86DwarfStepMapped(const kocrash_async_mobject* section, const X86Frame& cu
     }
     caller->rip = readWord(cfa + offset);
     return true;
+}
+
+} // namespace
+
+bool x86DwarfStep(kocrash_async_image_list* images, const void* walk, X86StepKind kind,
+                  const X86Frame& current, std::uint64_t lookupRip, X86Frame* caller) {
+    kocrash_async_image_list_set_reading(images, true);
+    bool stepped = false;
+    if (const kocrash_async_image* image =
+            kocrash_async_image_containing_address(images, lookupRip)) {
+        koframe_image_sections* cached = nullptr;
+        if (kind == X86StepKind::CachedTable &&
+            koframe_section_cache_find(walk, &image->macho_image, &cached)) {
+            stepped =
+                cached != nullptr && stepInSections(*cached, kind, current, lookupRip, caller);
+        } else {
+            koframe_image_sections sections;
+            if (koframe_image_sections_map(&image->macho_image, &sections) == 0) {
+                stepped = stepInSections(sections, kind, current, lookupRip, caller);
+                koframe_image_sections_unmap(&sections);
+            }
+        }
+    }
+    kocrash_async_image_list_set_reading(images, false);
+    return stepped;
 }

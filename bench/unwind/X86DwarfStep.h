@@ -1,10 +1,11 @@
-// One DWARF-driven step over an x86-64 frame with the crash reporter's DWARF machinery: the
-// section mapped as the walker's reader maps it, the FDE search, the CIE, both call-frame
-// programs. Only the row's application is done here, for the three registers a walk needs:
-// the reporter's thread state holds ARM layouts only.
+// One DWARF-driven step over an x86-64 frame with the crash reporter's DWARF machinery, the way
+// the walker's DWARF reader takes it: the image that holds the pc from the image list, its
+// call-frame sections from the walk's section cache, the FDE by the search table, the CIE, both
+// call-frame programs. Only the row's application is done here, for the three registers a walk
+// needs: the reporter's thread state holds ARM layouts only.
 #pragma once
 
-#include "async/KOCrashAsyncMObject.h"
+#include "images/KOCrashAsyncImageList.h"
 
 #include <cstdint>
 
@@ -14,19 +15,16 @@ struct X86Frame {
     std::uint64_t rbp;
 };
 
-// The .eh_frame section of the code the frames run in.
-struct EhFrame {
-    std::uint64_t address;
-    std::uint64_t size;
+// How the FDE is found and how long the sections stay mapped.
+enum class X86StepKind {
+    // As the walker does: the walk named by `walk` holds the section cache (claimed by the
+    // caller), and the FDE comes from the .eh_frame_hdr table.
+    CachedTable,
+    // Sections mapped for each step and .eh_frame scanned from its start.
+    MappedScan,
 };
 
-EhFrame executableEhFrame();
-
-// lookup_rip: the pc for the FDE and row (for callers, the byte before the return address).
-// False when the frame cannot be stepped. Maps the section for the step, as the walker's reader
-// does.
-bool x86DwarfStep(const EhFrame& section, const X86Frame& current, std::uint64_t lookupRip,
-                  X86Frame* caller);
-// The same over a section mapped by the caller.
-bool x86DwarfStepMapped(const kocrash_async_mobject* section, const X86Frame& current,
-                        std::uint64_t lookupRip, X86Frame* caller);
+// lookup_rip: the pc for the image, FDE and row (for callers, the byte before the return
+// address). False when the frame cannot be stepped.
+bool x86DwarfStep(kocrash_async_image_list* images, const void* walk, X86StepKind kind,
+                  const X86Frame& current, std::uint64_t lookupRip, X86Frame* caller);

@@ -2,6 +2,7 @@
 
 #include "platform/dyld/ElfFile.h"
 #include "platform/dyld/ElfViewFacts.h"
+#include "platform/mach/MachVirtualMemory.h"
 #include "platform/mach/MemoryOverlays.h"
 #include "platform/mach/UnchangingMemory.h"
 
@@ -43,6 +44,22 @@ struct FileSymbols {
         }
     }
 };
+
+// The segment's length up to the end of its last page, which the kernel maps with it: memory
+// objects map whole pages, and a section at a segment's end would otherwise be copied at every
+// mapping. Only where no other segment begins in that page.
+std::uint64_t wholePagesOf(const dl_phdr_info& object, const ElfW(Phdr) & segment) {
+    const std::uint64_t end = segment.p_vaddr + segment.p_memsz;
+    const std::uint64_t pageEnd =
+        (end + platform::mach::vm_page_mask) & ~std::uint64_t{platform::mach::vm_page_mask};
+    for (int index = 0; index < object.dlpi_phnum; ++index) {
+        const auto& other = object.dlpi_phdr[index];
+        if (other.p_type == PT_LOAD && other.p_vaddr >= end && other.p_vaddr < pageEnd) {
+            return segment.p_memsz;
+        }
+    }
+    return pageEnd - segment.p_vaddr;
+}
 
 } // namespace
 
@@ -109,7 +126,7 @@ void ElfObjectView::registerUnchangingMemory(const dl_phdr_info& object) {
     for (int index = 0; index < object.dlpi_phnum; ++index) {
         const auto& segment = object.dlpi_phdr[index];
         if (segment.p_type == PT_LOAD && (segment.p_flags & PF_W) == 0) {
-            add(object.dlpi_addr + segment.p_vaddr, segment.p_memsz);
+            add(object.dlpi_addr + segment.p_vaddr, wholePagesOf(object, segment));
         }
     }
 }

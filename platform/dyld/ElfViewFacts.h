@@ -1,6 +1,6 @@
 // What an ELF object's program headers and notes say about its Mach-O view (MachOViewComposer.h):
-// where its first byte and its code lie, and its build-id. Reads only the bytes it is given:
-// may run at crash time.
+// where its first byte, its code and its unwind search table lie, and its build-id. Reads only the
+// bytes it is given: may run at crash time.
 #pragma once
 
 #include "platform/dyld/MachOViewComposer.h"
@@ -39,6 +39,13 @@ inline bool factsFromProgramHeaders(const ElfW(Phdr) * headers, std::size_t coun
     facts->codeStart = codeStart;
     facts->codeEnd = codeEnd;
     facts->headerRoom = firstLoad->p_filesz;
+    for (std::size_t index = 0; index < count; ++index) {
+        if (headers[index].p_type == PT_GNU_EH_FRAME) {
+            facts->hasEhFrameHeader = true;
+            facts->ehFrameHeaderAddress = headers[index].p_vaddr;
+            facts->ehFrameHeaderSize = headers[index].p_memsz;
+        }
+    }
     return true;
 }
 

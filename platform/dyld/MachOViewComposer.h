@@ -1,6 +1,7 @@
 // The bytes of a Mach-O view of one ELF object: a 64-bit header with the host CPU type; __TEXT
 // from the object's first byte to the end of its code, with a __text section over the code and,
-// where the object has one, an __eh_frame section at its real .eh_frame; __LINKEDIT holding the
+// where the object has one, an __eh_frame section at its real .eh_frame and, beside it, an
+// __eh_frame_hdr section at its search table (PT_GNU_EH_FRAME); __LINKEDIT holding the
 // function symbols, named as Mach-O names C functions (with a leading "_"), locals first;
 // LC_SYMTAB and LC_DYSYMTAB over them; LC_UUID from the first 16 bytes of the GNU build-id.
 // Addresses are the object's link-time addresses, so adding its load bias gives real ones.
@@ -42,6 +43,10 @@ struct ElfViewFacts {
     bool hasEhFrame = false;
     std::uint64_t ehFrameAddress = 0;
     std::uint64_t ehFrameSize = 0;
+    // The .eh_frame_hdr that indexes .eh_frame; shown only beside an __eh_frame.
+    bool hasEhFrameHeader = false;
+    std::uint64_t ehFrameHeaderAddress = 0;
+    std::uint64_t ehFrameHeaderSize = 0;
 };
 
 struct ViewLayout {
@@ -56,9 +61,13 @@ struct ViewLayout {
 
 namespace composer {
 
+inline std::uint32_t textSectionCount(const ElfViewFacts& facts) {
+    return 1 + (facts.hasEhFrame ? 1 : 0) + (facts.hasEhFrame && facts.hasEhFrameHeader ? 1 : 0);
+}
+
 inline std::size_t commandsSize(const ElfViewFacts& facts) {
     return sizeof(mach_header_64) + sizeof(segment_command_64) +
-           sizeof(section_64) * (facts.hasEhFrame ? 2 : 1) + sizeof(segment_command_64) +
+           sizeof(section_64) * textSectionCount(facts) + sizeof(segment_command_64) +
            sizeof(symtab_command) + sizeof(dysymtab_command) +
            (facts.hasUuid ? sizeof(uuid_command) : 0);
 }
@@ -173,12 +182,16 @@ void writeView(const ElfViewFacts& facts, const Symbols& symbols, const ViewLayo
     out.put(header);
 
     out.put(segment("__TEXT", facts.textStart, facts.codeEnd - facts.textStart, 0,
-                    VM_PROT_READ_EXECUTE, facts.hasEhFrame ? 2 : 1));
+                    VM_PROT_READ_EXECUTE, textSectionCount(facts)));
     out.put(textSection("__text", facts.codeStart, facts.codeEnd - facts.codeStart, facts.textStart,
                         S_ATTR_PURE_INSTRUCTIONS | S_ATTR_SOME_INSTRUCTIONS));
     if (facts.hasEhFrame) {
         out.put(
             textSection("__eh_frame", facts.ehFrameAddress, facts.ehFrameSize, facts.textStart, 0));
+        if (facts.hasEhFrameHeader) {
+            out.put(textSection("__eh_frame_hdr", facts.ehFrameHeaderAddress,
+                                facts.ehFrameHeaderSize, facts.textStart, 0));
+        }
     }
     // __LINKEDIT is where its bytes lie in storage, in the view's own link-time addresses.
     const std::uint64_t linkedit = reinterpret_cast<std::uintptr_t>(storage) + layout.symbolsAt;

@@ -37,6 +37,7 @@ void kocrash_async_image_list_compare_with_loader(kocrash_async_image_list* list
         }
     }
     list->late_count.store(count);
+    list->comparisons.fetch_add(1);
     list->comparing.store(true);
 }
 

@@ -38,6 +38,8 @@ struct kocrash_async_image_list {
     kocrash_async_image* late_images;
     std::atomic<std::size_t> late_count;
     std::atomic<bool> comparing;
+    // Comparisons begun: names one report's unchanging view of the images.
+    std::atomic<std::uint64_t> comparisons;
 };
 
 extern "C" {

@@ -39,6 +39,7 @@ void kocrash_nasync_image_list_init(kocrash_async_image_list* list, task_t task)
     list->late_images = new kocrash_async_image[platform::dyld::kLateViewSlots]{};
     list->late_count.store(0);
     list->comparing.store(false);
+    list->comparisons.store(0);
     mach_port_mod_refs(mach_task_self(), task, MACH_PORT_RIGHT_SEND, 1);
 }
 

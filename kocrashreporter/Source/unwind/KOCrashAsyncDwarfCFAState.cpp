@@ -5,20 +5,22 @@ namespace kocrash::async {
 
 template <typename word, typename signed_word>
 dwarf_cfa_state<word, signed_word>::dwarf_cfa_state() {
-    for (std::uint8_t level = 0; level < max_levels; ++level) {
-        cfa_rules_[level].set_undefined_rule();
-        return_address_signed_[level] = false;
-        register_count_[level] = 0;
-        for (std::uint8_t bucket = 0; bucket < bucket_count; ++bucket) {
-            bucket_heads_[level][bucket] = end_mark;
-        }
-    }
+    // Deeper levels are cleared when a remembered state takes them.
+    clear_level(0);
     current_level_ = 0;
-    free_list_ = 0;
-    for (std::uint8_t index = 0; index < entry_count; ++index) {
-        entries_[index] = {
-            0, 0, DWARF_RULE_OFFSET,
-            static_cast<std::uint8_t>(index + 1 < entry_count ? index + 1 : end_mark)};
+    // Entries are handed out in order and only released ones are chained: a state made for one
+    // frame step touches only the few entries its programs use.
+    free_list_ = end_mark;
+    unused_ = 0;
+}
+
+template <typename word, typename signed_word>
+void dwarf_cfa_state<word, signed_word>::clear_level(std::uint8_t level) {
+    cfa_rules_[level].set_undefined_rule();
+    return_address_signed_[level] = false;
+    register_count_[level] = 0;
+    for (std::uint8_t bucket = 0; bucket < bucket_count; ++bucket) {
+        bucket_heads_[level][bucket] = end_mark;
     }
 }
 
@@ -38,11 +40,15 @@ template <typename word, typename signed_word>
 bool dwarf_cfa_state<word, signed_word>::append_entry(std::uint8_t level, std::uint32_t regnum,
                                                       kocrash_dwarf_cfa_reg_rule_t rule,
                                                       word value) {
-    if (free_list_ == end_mark) {
+    std::uint8_t index;
+    if (free_list_ != end_mark) {
+        index = free_list_;
+        free_list_ = entries_[index].next;
+    } else if (unused_ < entry_count) {
+        index = unused_++;
+    } else {
         return false;
     }
-    std::uint8_t index = free_list_;
-    free_list_ = entries_[index].next;
     entries_[index] = {value, regnum, rule, end_mark};
 
     std::uint8_t* link = &bucket_heads_[level][regnum % bucket_count];
@@ -134,6 +140,7 @@ bool dwarf_cfa_state<word, signed_word>::push_state() {
     }
     const std::uint8_t from = current_level_;
     const std::uint8_t to = from + 1;
+    clear_level(to);
     for (std::uint8_t bucket = 0; bucket < bucket_count; ++bucket) {
         for (std::uint8_t index = bucket_heads_[from][bucket]; index != end_mark;
              index = entries_[index].next) {

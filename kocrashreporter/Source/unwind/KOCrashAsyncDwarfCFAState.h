@@ -150,6 +150,8 @@ private:
         std::uint8_t next;
     };
 
+    // An empty level: no rules, an undefined CFA. Holds no entries.
+    void clear_level(std::uint8_t level);
     std::uint8_t find_entry(std::uint8_t level, std::uint32_t regnum) const;
     bool append_entry(std::uint8_t level, std::uint32_t regnum, kocrash_dwarf_cfa_reg_rule_t rule,
                       word value);
@@ -160,7 +162,9 @@ private:
     std::uint8_t register_count_[max_levels];
     std::uint8_t bucket_heads_[max_levels][bucket_count];
     std::uint8_t current_level_;
+    // Released entries; entries from unused_ on have never been handed out.
     std::uint8_t free_list_;
+    std::uint8_t unused_;
     entry entries_[entry_count];
 };
 

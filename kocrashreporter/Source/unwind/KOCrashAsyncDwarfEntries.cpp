@@ -240,13 +240,13 @@ kocrash_error_t kocrash_async_dwarf_cie_info_init(kocrash_async_dwarf_cie_info* 
     return KOCRASH_ESUCCESS;
 }
 
-template <typename word>
-kocrash_error_t kocrash_async_dwarf_fde_info_init_memo(kocrash_async_dwarf_fde_info* info,
-                                                       const kocrash_async_mobject* mobj,
-                                                       const kocrash_async_byteorder* byteorder,
-                                                       kocrash_vm_address_t address,
-                                                       bool debug_frame,
-                                                       kocrash_async_dwarf_cie_memo* memo) {
+namespace {
+
+// memo_for(cie_address) names the memo that holds, or is to hold, the FDE's CIE.
+template <typename word, typename MemoFor>
+kocrash_error_t fdeInfoInit(kocrash_async_dwarf_fde_info* info, const kocrash_async_mobject* mobj,
+                            const kocrash_async_byteorder* byteorder, kocrash_vm_address_t address,
+                            bool debug_frame, MemoFor memo_for) {
     const kocrash_vm_address_t base = kocrash_async_mobject_base_address(mobj);
     if (address < base) {
         return KOCRASH_EINVAL;
@@ -282,6 +282,7 @@ kocrash_error_t kocrash_async_dwarf_fde_info_init_memo(kocrash_async_dwarf_fde_i
     info->cie_entry_offset = cie_address - base;
 
     const gnu_ehptr_reader<word> reader(byteorder);
+    kocrash_async_dwarf_cie_memo* memo = memo_for(cie_address);
     if (!memo->valid || memo->cie_address != cie_address) {
         memo->error = kocrash_async_dwarf_cie_info_init<word>(&memo->cie, mobj, byteorder, &reader,
                                                               cie_address);
@@ -324,6 +325,59 @@ kocrash_error_t kocrash_async_dwarf_fde_info_init_memo(kocrash_async_dwarf_fde_i
     return KOCRASH_ESUCCESS;
 }
 
+} // namespace
+
+template <typename word>
+kocrash_error_t kocrash_async_dwarf_fde_info_init_memo(kocrash_async_dwarf_fde_info* info,
+                                                       const kocrash_async_mobject* mobj,
+                                                       const kocrash_async_byteorder* byteorder,
+                                                       kocrash_vm_address_t address,
+                                                       bool debug_frame,
+                                                       kocrash_async_dwarf_cie_memo* memo) {
+    return fdeInfoInit<word>(info, mobj, byteorder, address, debug_frame,
+                             [memo](kocrash_vm_address_t) { return memo; });
+}
+
+void kocrash_async_dwarf_cie_memos_init(kocrash_async_dwarf_cie_memos* memos) {
+    for (kocrash_async_dwarf_cie_memo& memo : memos->entries) {
+        memo.valid = false;
+    }
+    memos->next = 0;
+}
+
+const kocrash_async_dwarf_cie_info*
+kocrash_async_dwarf_cie_memos_find(const kocrash_async_dwarf_cie_memos* memos,
+                                   kocrash_vm_address_t cie_address) {
+    for (const kocrash_async_dwarf_cie_memo& memo : memos->entries) {
+        if (memo.valid && memo.cie_address == cie_address && memo.error == KOCRASH_ESUCCESS) {
+            return &memo.cie;
+        }
+    }
+    return nullptr;
+}
+
+template <typename word>
+kocrash_error_t kocrash_async_dwarf_fde_info_init_memos(kocrash_async_dwarf_fde_info* info,
+                                                        const kocrash_async_mobject* mobj,
+                                                        const kocrash_async_byteorder* byteorder,
+                                                        kocrash_vm_address_t address,
+                                                        bool debug_frame,
+                                                        kocrash_async_dwarf_cie_memos* memos) {
+    return fdeInfoInit<word>(
+        info, mobj, byteorder, address, debug_frame, [memos](kocrash_vm_address_t cie_address) {
+            for (kocrash_async_dwarf_cie_memo& memo : memos->entries) {
+                if (memo.valid && memo.cie_address == cie_address) {
+                    return &memo;
+                }
+            }
+            // The one kept longest makes room.
+            kocrash_async_dwarf_cie_memo* replaced = &memos->entries[memos->next];
+            memos->next = (memos->next + 1) % kocrash_async_dwarf_cie_memos::count;
+            replaced->valid = false;
+            return replaced;
+        });
+}
+
 template <typename word>
 kocrash_error_t kocrash_async_dwarf_fde_info_init(kocrash_async_dwarf_fde_info* info,
                                                   const kocrash_async_mobject* mobj,
@@ -347,6 +401,12 @@ template kocrash_error_t kocrash_async_dwarf_fde_info_init<std::uint32_t>(
 template kocrash_error_t kocrash_async_dwarf_fde_info_init<std::uint64_t>(
     kocrash_async_dwarf_fde_info*, const kocrash_async_mobject*, const kocrash_async_byteorder*,
     kocrash_vm_address_t, bool);
+template kocrash_error_t kocrash_async_dwarf_fde_info_init_memos<std::uint32_t>(
+    kocrash_async_dwarf_fde_info*, const kocrash_async_mobject*, const kocrash_async_byteorder*,
+    kocrash_vm_address_t, bool, kocrash_async_dwarf_cie_memos*);
+template kocrash_error_t kocrash_async_dwarf_fde_info_init_memos<std::uint64_t>(
+    kocrash_async_dwarf_fde_info*, const kocrash_async_mobject*, const kocrash_async_byteorder*,
+    kocrash_vm_address_t, bool, kocrash_async_dwarf_cie_memos*);
 template kocrash_error_t kocrash_async_dwarf_fde_info_init_memo<std::uint32_t>(
     kocrash_async_dwarf_fde_info*, const kocrash_async_mobject*, const kocrash_async_byteorder*,
     kocrash_vm_address_t, bool, kocrash_async_dwarf_cie_memo*);

@@ -111,6 +111,30 @@ kocrash_error_t kocrash_async_dwarf_fde_info_init_memo(kocrash_async_dwarf_fde_i
                                                        bool debug_frame,
                                                        kocrash_async_dwarf_cie_memo* memo);
 
+// The CIEs of the last FDEs parsed in one section, for an object whose FDEs refer to a few CIEs
+// in turn. Belongs to one section and one word width.
+struct kocrash_async_dwarf_cie_memos {
+    static constexpr std::uint8_t count = 4;
+    kocrash_async_dwarf_cie_memo entries[count];
+    // The entry that makes room next.
+    std::uint8_t next;
+};
+
+void kocrash_async_dwarf_cie_memos_init(kocrash_async_dwarf_cie_memos* memos);
+// The CIE parsed without error at cie_address, or null when the memos do not hold it.
+const kocrash_async_dwarf_cie_info*
+kocrash_async_dwarf_cie_memos_find(const kocrash_async_dwarf_cie_memos* memos,
+                                   kocrash_vm_address_t cie_address);
+// kocrash_async_dwarf_fde_info_init, taking the CIE from memos when they hold it and keeping it
+// there otherwise, in place of the one kept longest.
+template <typename word>
+kocrash_error_t kocrash_async_dwarf_fde_info_init_memos(kocrash_async_dwarf_fde_info* info,
+                                                        const kocrash_async_mobject* mobj,
+                                                        const kocrash_async_byteorder* byteorder,
+                                                        kocrash_vm_address_t address,
+                                                        bool debug_frame,
+                                                        kocrash_async_dwarf_cie_memos* memos);
+
 // Nothing to release; callers still call them once after a successful init.
 inline void kocrash_async_dwarf_cie_info_free(kocrash_async_dwarf_cie_info*) {}
 inline void kocrash_async_dwarf_fde_info_free(kocrash_async_dwarf_fde_info*) {}

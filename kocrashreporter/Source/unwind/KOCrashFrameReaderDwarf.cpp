@@ -1,33 +1,70 @@
-// May run at crash time: everything in this file (a lock-free image lookup, a mapping of the
-// image's call-frame section, memory-object lookups, task reads, a CFA state on the stack).
+// May run at crash time: everything in this file (a lock-free image lookup, the image's
+// call-frame sections from the walk's cache or mapped for the step, memory-object lookups, task
+// reads, a CFA state on the stack).
 #include "unwind/KOCrashFrameReaderDwarf.h"
 
 #include "images/KOCrashAsyncImageList.h"
 #include "unwind/KOCrashAsyncDwarfCFAState.h"
+#include "unwind/KOCrashAsyncDwarfFrameIndex.h"
 #include "unwind/KOCrashAsyncDwarfFrameReader.h"
+#include "unwind/KOCrashFrameImageSections.h"
 
 namespace {
 
 using namespace kocrash::async;
 
-template <typename word, typename signed_word>
-koframe_error_t readSection(task_t task, const kocrash_async_mobject* section,
-                            const kocrash_async_byteorder* byteorder, bool debug_frame,
-                            word lookup_pc, const kocrash_async_thread_state* current_frame,
-                            kocrash_async_thread_state* next_frame) {
+// By the search table where there is one, else by a scan of the whole section.
+template <typename word>
+koframe_error_t findFde(const kocrash_async_mobject* section, const kocrash_async_mobject* index,
+                        const kocrash_async_byteorder* byteorder, bool debug_frame, word lookup_pc,
+                        kocrash_async_dwarf_cie_memos* memos, kocrash_async_dwarf_fde_info* fde) {
+    if (index != nullptr && !debug_frame) {
+        const kocrash_error_t found = kocrash_async_dwarf_eh_frame_hdr_find_fde<word>(
+            index, section, byteorder, lookup_pc, memos, fde);
+        if (found != KOCRASH_ENOTSUP) {
+            return found == KOCRASH_ESUCCESS ? KOFRAME_ESUCCESS : KOFRAME_ENOTSUP;
+        }
+    }
     dwarf_frame_reader reader;
     if (reader.init(section, byteorder, sizeof(word) == 8, debug_frame) != KOCRASH_ESUCCESS) {
         return KOFRAME_EINVAL;
     }
+    return reader.find_fde(0, lookup_pc, fde) == KOCRASH_ESUCCESS ? KOFRAME_ESUCCESS
+                                                                  : KOFRAME_ENOTSUP;
+}
+
+// The FDE's CIE: the one the FDE search parsed when the memos hold it (the same parse with the
+// same plain pointer reader), else parsed here.
+template <typename word>
+kocrash_error_t
+cieOf(const kocrash_async_mobject* section, const kocrash_async_byteorder* byteorder,
+      const gnu_ehptr_reader<word>* pointers, const kocrash_async_dwarf_cie_memos& memos,
+      kocrash_vm_address_t address, kocrash_async_dwarf_cie_info* cie) {
+    if (const kocrash_async_dwarf_cie_info* kept =
+            kocrash_async_dwarf_cie_memos_find(&memos, address)) {
+        *cie = *kept;
+        return KOCRASH_ESUCCESS;
+    }
+    return kocrash_async_dwarf_cie_info_init<word>(cie, section, byteorder, pointers, address);
+}
+
+template <typename word, typename signed_word>
+koframe_error_t
+readSection(task_t task, const kocrash_async_mobject* section, const kocrash_async_mobject* index,
+            kocrash_async_dwarf_cie_memos* memos, const kocrash_async_byteorder* byteorder,
+            bool debug_frame, word lookup_pc, const kocrash_async_thread_state* current_frame,
+            kocrash_async_thread_state* next_frame) {
     kocrash_async_dwarf_fde_info fde;
-    if (reader.find_fde(0, lookup_pc, &fde) != KOCRASH_ESUCCESS) {
-        return KOFRAME_ENOTSUP;
+    const koframe_error_t found =
+        findFde<word>(section, index, byteorder, debug_frame, lookup_pc, memos, &fde);
+    if (found != KOFRAME_ESUCCESS) {
+        return found;
     }
     const kocrash_vm_address_t base = kocrash_async_mobject_base_address(section);
     const gnu_ehptr_reader<word> pointers(byteorder);
     kocrash_async_dwarf_cie_info cie;
-    if (kocrash_async_dwarf_cie_info_init<word>(&cie, section, byteorder, &pointers,
-                                                base + fde.cie_entry_offset) != KOCRASH_ESUCCESS) {
+    if (cieOf<word>(section, byteorder, &pointers, *memos, base + fde.cie_entry_offset, &cie) !=
+        KOCRASH_ESUCCESS) {
         kocrash_async_dwarf_fde_info_free(&fde);
         return KOFRAME_ENOTSUP;
     }
@@ -53,25 +90,36 @@ koframe_error_t readSection(task_t task, const kocrash_async_mobject* section,
     return result;
 }
 
-// The image's __eh_frame, else its __debug_frame.
+koframe_error_t readSections(task_t task, const kocrash_async_macho* image,
+                             koframe_image_sections* sections, kocrash_vm_address_t lookup_pc,
+                             const kocrash_async_thread_state* current_frame,
+                             kocrash_async_thread_state* next_frame) {
+    return koframe_read_dwarf_sections(
+        task, &sections->frame_section, sections->has_index ? &sections->index : nullptr,
+        &sections->cie_memos, kocrash_async_macho_byteorder(image), image->is_64_bit,
+        sections->debug_frame, lookup_pc, current_frame, next_frame);
+}
+
+// The image's sections from the walk's cache; for a caller outside a walk that holds it, mapped
+// for this step.
 koframe_error_t readImage(task_t task, const kocrash_async_macho* image,
                           kocrash_vm_address_t lookup_pc,
                           const kocrash_async_thread_state* current_frame,
                           kocrash_async_thread_state* next_frame) {
-    kocrash_async_mobject section;
-    bool debug_frame = false;
-    if (kocrash_async_macho_map_section(image, "__TEXT", "__eh_frame", &section) !=
-        KOCRASH_ESUCCESS) {
-        if (kocrash_async_macho_map_section(image, "__DWARF", "__debug_frame", &section) !=
-            KOCRASH_ESUCCESS) {
-            return KOFRAME_ENOFRAME;
-        }
-        debug_frame = true;
+    koframe_image_sections* cached = nullptr;
+    if (koframe_section_cache_find(current_frame, image, &cached)) {
+        return cached == nullptr
+                   ? KOFRAME_ENOFRAME
+                   : readSections(task, image, cached, lookup_pc, current_frame, next_frame);
     }
-    const koframe_error_t result = koframe_read_dwarf_section(
-        task, &section, kocrash_async_macho_byteorder(image), image->is_64_bit, debug_frame,
-        lookup_pc, current_frame, next_frame);
-    kocrash_async_mobject_free(&section);
+    koframe_image_sections sections;
+    const koframe_error_t mapped = koframe_image_sections_map(image, &sections);
+    if (mapped != KOFRAME_ESUCCESS) {
+        return mapped;
+    }
+    const koframe_error_t result =
+        readSections(task, image, &sections, lookup_pc, current_frame, next_frame);
+    koframe_image_sections_unmap(&sections);
     return result;
 }
 
@@ -82,13 +130,25 @@ koframe_error_t koframe_read_dwarf_section(task_t task, const kocrash_async_mobj
                                            bool debug_frame, std::uint64_t lookup_pc,
                                            const kocrash_async_thread_state* current_frame,
                                            kocrash_async_thread_state* next_frame) {
+    kocrash_async_dwarf_cie_memos memos;
+    kocrash_async_dwarf_cie_memos_init(&memos);
+    return koframe_read_dwarf_sections(task, section, nullptr, &memos, byteorder, is_64_bit,
+                                       debug_frame, lookup_pc, current_frame, next_frame);
+}
+
+koframe_error_t koframe_read_dwarf_sections(
+    task_t task, const kocrash_async_mobject* section, const kocrash_async_mobject* index,
+    kocrash_async_dwarf_cie_memos* cie_memos, const kocrash_async_byteorder* byteorder,
+    bool is_64_bit, bool debug_frame, std::uint64_t lookup_pc,
+    const kocrash_async_thread_state* current_frame, kocrash_async_thread_state* next_frame) {
     if (is_64_bit) {
-        return readSection<std::uint64_t, std::int64_t>(task, section, byteorder, debug_frame,
-                                                        lookup_pc, current_frame, next_frame);
+        return readSection<std::uint64_t, std::int64_t>(task, section, index, cie_memos, byteorder,
+                                                        debug_frame, lookup_pc, current_frame,
+                                                        next_frame);
     }
-    return readSection<std::uint32_t, std::int32_t>(task, section, byteorder, debug_frame,
-                                                    static_cast<std::uint32_t>(lookup_pc),
-                                                    current_frame, next_frame);
+    return readSection<std::uint32_t, std::int32_t>(
+        task, section, index, cie_memos, byteorder, debug_frame,
+        static_cast<std::uint32_t>(lookup_pc), current_frame, next_frame);
 }
 
 koframe_error_t koframe_cursor_read_dwarf_unwind(task_t task, kocrash_async_image_list* image_list,

@@ -5,6 +5,7 @@
 
 #include "async/KOCrashAsyncByteOrder.h"
 #include "async/KOCrashAsyncMObject.h"
+#include "unwind/KOCrashAsyncDwarfEntries.h"
 #include "unwind/KOCrashAsyncThreadState.h"
 #include "unwind/KOCrashFrameWalker.h"
 
@@ -21,5 +22,15 @@ koframe_error_t koframe_read_dwarf_section(task_t task, const kocrash_async_mobj
                                            bool debug_frame, std::uint64_t lookup_pc,
                                            const kocrash_async_thread_state* current_frame,
                                            kocrash_async_thread_state* next_frame);
+
+// The same with the section's search table (__eh_frame_hdr) where index is not null: the FDE
+// is found by a binary search, and by a scan only when the table cannot be used. The CIEs of the
+// last FDEs the table led to stay in cie_memos, which belong to the section and its word width.
+koframe_error_t koframe_read_dwarf_sections(
+    task_t task, const kocrash_async_mobject* section, const kocrash_async_mobject* index,
+    kocrash::async::kocrash_async_dwarf_cie_memos* cie_memos,
+    const kocrash_async_byteorder* byteorder, bool is_64_bit, bool debug_frame,
+    std::uint64_t lookup_pc, const kocrash_async_thread_state* current_frame,
+    kocrash_async_thread_state* next_frame);
 
 } // extern "C"

@@ -3,6 +3,33 @@
 
 #include "async/KOCrashAsyncTaskMemory.h"
 
+namespace {
+
+// Whether later lies at or beyond earlier in the direction the callers' frames lie.
+bool notBeyond(std::uint32_t direction, kocrash_greg_t earlier, kocrash_greg_t later) {
+    return direction == KOCRASH_ASYNC_STACK_DIRECTION_UP ? later <= earlier : later >= earlier;
+}
+
+bool strictlyBeyond(std::uint32_t direction, kocrash_greg_t earlier, kocrash_greg_t later) {
+    return later != earlier && notBeyond(direction, earlier, later);
+}
+
+// The nearest known stack pointer: the current frame's, else the one of the frame it came from.
+bool belowStackPointer(std::uint32_t direction, const kocrash_async_thread_state* current_frame,
+                       const kocrash_async_thread_state* previous_frame, kocrash_greg_t fp) {
+    const kocrash_async_thread_state* known = nullptr;
+    if (kocrash_async_thread_state_has_reg(current_frame, KOCRASH_REG_SP)) {
+        known = current_frame;
+    } else if (previous_frame != nullptr &&
+               kocrash_async_thread_state_has_reg(previous_frame, KOCRASH_REG_SP)) {
+        known = previous_frame;
+    }
+    return known != nullptr &&
+           !notBeyond(direction, kocrash_async_thread_state_get_reg(known, KOCRASH_REG_SP), fp);
+}
+
+} // namespace
+
 koframe_error_t koframe_cursor_read_frame_ptr(task_t task, kocrash_async_image_list*,
                                               const kocrash_async_thread_state* current_frame,
                                               const kocrash_async_thread_state* previous_frame,
@@ -16,17 +43,19 @@ koframe_error_t koframe_cursor_read_frame_ptr(task_t task, kocrash_async_image_l
         return KOFRAME_ENOFRAME;
     }
     // Callers' records lie further up the stack; a record that goes the other way is a loop
-    // or garbage.
+    // or garbage. The same address may come twice in a row: a frameless callee leaves its
+    // caller's frame pointer as it found it.
+    const std::uint32_t direction = kocrash_async_thread_state_get_stack_direction(current_frame);
     if (previous_frame != nullptr &&
-        kocrash_async_thread_state_has_reg(previous_frame, KOCRASH_REG_FP)) {
-        const kocrash_greg_t previous_fp =
-            kocrash_async_thread_state_get_reg(previous_frame, KOCRASH_REG_FP);
-        const std::uint32_t direction =
-            kocrash_async_thread_state_get_stack_direction(current_frame);
-        if ((direction == KOCRASH_ASYNC_STACK_DIRECTION_DOWN && fp < previous_fp) ||
-            (direction == KOCRASH_ASYNC_STACK_DIRECTION_UP && fp > previous_fp)) {
-            return KOFRAME_EBADFRAME;
-        }
+        kocrash_async_thread_state_has_reg(previous_frame, KOCRASH_REG_FP) &&
+        !notBeyond(direction, kocrash_async_thread_state_get_reg(previous_frame, KOCRASH_REG_FP),
+                   fp)) {
+        return KOFRAME_EBADFRAME;
+    }
+    // A record lies in its own frame, never below the stack pointer (above it on a stack that
+    // grows upwards).
+    if (belowStackPointer(direction, current_frame, previous_frame, fp)) {
+        return KOFRAME_EBADFRAME;
     }
 
     kocrash_greg_t caller_fp;
@@ -45,6 +74,11 @@ koframe_error_t koframe_cursor_read_frame_ptr(task_t task, kocrash_async_image_l
         }
         caller_fp = record[0];
         return_address = record[1];
+    }
+    // A record that names itself or a record further down as its caller's would lead the walk
+    // round in a loop: the walk ends with it.
+    if (caller_fp != 0 && !strictlyBeyond(direction, fp, caller_fp)) {
+        return KOFRAME_ENOFRAME;
     }
     kocrash_async_thread_state_copy(next_frame, current_frame);
     kocrash_async_thread_state_clear_all_regs(next_frame);

@@ -3,6 +3,7 @@
 #include "unwind/KOCrashFrameWalker.h"
 
 #include "images/KOCrashAsyncImageList.h"
+#include "unwind/KOCrashFrameImageSections.h"
 
 #include "platform/mach/MachPorts.h"
 #include "platform/mach/MachVirtualMemory.h"
@@ -36,6 +37,8 @@ koframe_error_t koframe_cursor_init(koframe_cursor* cursor, task_t task,
     cursor->depth = 0;
     mach_port_mod_refs(mach_task_self(), task, MACH_PORT_RIGHT_SEND, 1);
     kocrash_async_thread_state_copy(&cursor->frame, initial_state);
+    // The readers are handed the cursor's own frame, which names the walk to the cache.
+    koframe_section_cache_claim(&cursor->frame, image_list);
     return KOFRAME_ESUCCESS;
 }
 
@@ -123,6 +126,7 @@ std::uint64_t koframe_cursor_get_regcount(const koframe_cursor* cursor) {
 }
 
 void koframe_cursor_free(koframe_cursor* cursor) {
+    koframe_section_cache_release(&cursor->frame);
     if (cursor->task != MACH_PORT_NULL) {
         mach_port_mod_refs(mach_task_self(), cursor->task, MACH_PORT_RIGHT_SEND, -1);
     }

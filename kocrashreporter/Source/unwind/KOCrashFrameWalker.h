@@ -57,7 +57,8 @@ typedef koframe_error_t (*koframe_cursor_frame_reader_t)(
     const kocrash_async_thread_state* current_frame,
     const kocrash_async_thread_state* previous_frame, kocrash_async_thread_state* next_frame);
 
-// Returns 0.
+// Returns 0. Until free, the cursor's walk holds the DWARF reader's section cache
+// (KOCrashFrameImageSections.h) when no other walk does.
 koframe_error_t koframe_cursor_init(koframe_cursor* cursor, task_t task,
                                     const kocrash_async_thread_state* initial_state,
                                     kocrash_async_image_list* image_list);
@@ -113,7 +114,9 @@ koframe_error_t koframe_cursor_read_link_register(task_t task, kocrash_async_ima
                                                   const kocrash_async_thread_state* previous_frame,
                                                   kocrash_async_thread_state* next_frame);
 // Follows the frame record at fp: the caller's fp and the return address. Only those two
-// registers are known in the frame it derives.
+// registers are known in the frame it derives. Records lie further up the stack from frame to
+// frame, never below the nearest known stack pointer: 3 otherwise; a record that names itself
+// or one further down as its caller's ends the walk (2).
 koframe_error_t koframe_cursor_read_frame_ptr(task_t task, kocrash_async_image_list* image_list,
                                               const kocrash_async_thread_state* current_frame,
                                               const kocrash_async_thread_state* previous_frame,

@@ -138,6 +138,8 @@ TEST_F(ProcessImages, TheViewsEhFrameSectionIsTheObjectsOwn) {
     struct Search {
         std::uint64_t base;
         std::uint64_t ehFrame = 0;
+        std::uint64_t header = 0;
+        std::uint64_t headerSize = 0;
     } search{image->header_address};
     dl_iterate_phdr(
         [](dl_phdr_info* info, std::size_t, void* context) {
@@ -157,6 +159,8 @@ TEST_F(ProcessImages, TheViewsEhFrameSectionIsTheObjectsOwn) {
                             if (header[1] == 0x1b) {
                                 search->ehFrame = addressOf(header + 4) + relative;
                             }
+                            search->header = addressOf(header);
+                            search->headerSize = info->dlpi_phdr[other].p_memsz;
                         }
                     }
                 }
@@ -170,6 +174,12 @@ TEST_F(ProcessImages, TheViewsEhFrameSectionIsTheObjectsOwn) {
               KOCRASH_ESUCCESS);
     EXPECT_EQ(kocrash_async_mobject_base_address(&mobj), search.ehFrame);
     EXPECT_GT(kocrash_async_mobject_length(&mobj), 16u);
+    kocrash_async_mobject_free(&mobj);
+    // Its search table is there too, for the unwinder's binary search.
+    ASSERT_EQ(kocrash_async_macho_map_section(image, "__TEXT", "__eh_frame_hdr", &mobj),
+              KOCRASH_ESUCCESS);
+    EXPECT_EQ(kocrash_async_mobject_base_address(&mobj), search.header);
+    EXPECT_EQ(kocrash_async_mobject_length(&mobj), search.headerSize);
     kocrash_async_mobject_free(&mobj);
 }
 

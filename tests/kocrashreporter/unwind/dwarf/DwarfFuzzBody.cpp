@@ -2,6 +2,7 @@
 
 #include "unwind/KOCrashAsyncDwarfCFAState.h"
 #include "unwind/KOCrashAsyncDwarfExpression.h"
+#include "unwind/KOCrashAsyncDwarfFrameIndex.h"
 #include "unwind/KOCrashAsyncDwarfFrameReader.h"
 
 #include "DwarfBytes.h"
@@ -63,6 +64,17 @@ void checkPool(dwarf_cfa_state<word, signed_word> state) {
 template <typename word, typename signed_word>
 void fuzzFrames(const MappedBytes& section, const kocrash_async_byteorder* byteorder,
                 bool debugFrame, std::uint64_t pc) {
+    // The same bytes read as a search table over themselves.
+    kocrash_async_dwarf_cie_memos memos;
+    kocrash_async_dwarf_cie_memos_init(&memos);
+    kocrash_async_dwarf_fde_info indexed;
+    const kocrash_error_t viaTable = kocrash_async_dwarf_eh_frame_hdr_find_fde<word>(
+        section.mobj(), section.mobj(), byteorder, static_cast<word>(pc), &memos, &indexed);
+    checkCode(viaTable);
+    if (viaTable == KOCRASH_ESUCCESS) {
+        check(indexed.start_pc <= static_cast<word>(pc) && static_cast<word>(pc) < indexed.end_pc,
+              "the FDE the search table leads to covers the pc");
+    }
     dwarf_frame_reader reader;
     reader.init(section.mobj(), byteorder, sizeof(word) == 8, debugFrame);
     kocrash_async_dwarf_fde_info fde;

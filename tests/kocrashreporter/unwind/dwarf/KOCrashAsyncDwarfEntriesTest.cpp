@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <vector>
 
 using namespace kocrash::async;
 
@@ -159,6 +160,56 @@ TEST(KOCrashAsyncDwarfFrameReader, TellsCiesFromFdesByTheSectionFlavour) {
     // Read as __eh_frame, the same identifier 0 marks a CIE, and the first entry's all-ones
     // identifier a (broken) FDE.
     EXPECT_EQ(find(debug, 0x2008, false).error, KOCRASH_EINVAL);
+}
+
+// The memos keep the CIEs of the last four FDEs parsed: a fifth CIE takes the place of the one
+// kept longest, and an FDE of a kept CIE finds it there.
+TEST(KOCrashAsyncDwarfEntries, MemosKeepTheCiesOfTheLastFourFdes) {
+    Section section;
+    std::vector<std::size_t> cies;
+    std::vector<std::size_t> fdes;
+    for (std::uint64_t factor = 1; factor <= 5; ++factor) {
+        cies.push_back(section.begin());
+        section.bytes().u32(0).u8(1).cstring("").uleb(factor).sleb(-8).uleb(30);
+        section.bytes().raw({DW_CFA_def_cfa, 31, 0});
+        section.end();
+    }
+    for (std::size_t index = 0; index < cies.size(); ++index) {
+        fdes.push_back(ehFde(section, cies[index], 0x1000 * (index + 1), 0x10));
+    }
+    section.bytes().u32(0);
+    MappedBytes mapped(section.raw());
+    kocrash_async_dwarf_cie_memos memos;
+    kocrash_async_dwarf_cie_memos_init(&memos);
+    const auto parse = [&](std::size_t index) {
+        kocrash_async_dwarf_fde_info fde;
+        ASSERT_EQ(kocrash_async_dwarf_fde_info_init_memos<std::uint64_t>(
+                      &fde, mapped.mobj(), little(), mapped.address() + fdes[index], false, &memos),
+                  KOCRASH_ESUCCESS);
+        EXPECT_EQ(fde.start_pc, 0x1000 * (index + 1));
+        EXPECT_EQ(fde.cie_entry_offset, cies[index]);
+    };
+    // The code alignment factor of each kept CIE, 0 for one the memos do not hold.
+    const auto kept = [&] {
+        std::vector<std::uint64_t> factors;
+        for (const std::size_t cie : cies) {
+            const kocrash_async_dwarf_cie_info* info =
+                kocrash_async_dwarf_cie_memos_find(&memos, mapped.address() + cie);
+            factors.push_back(info != nullptr ? info->code_alignment_factor : 0);
+        }
+        return factors;
+    };
+    EXPECT_EQ(kept(), (std::vector<std::uint64_t>{0, 0, 0, 0, 0}));
+    for (std::size_t index = 0; index < 4; ++index) {
+        parse(index);
+    }
+    EXPECT_EQ(kept(), (std::vector<std::uint64_t>{1, 2, 3, 4, 0}));
+    parse(4);
+    EXPECT_EQ(kept(), (std::vector<std::uint64_t>{0, 2, 3, 4, 5}));
+    parse(1);
+    EXPECT_EQ(kept(), (std::vector<std::uint64_t>{0, 2, 3, 4, 5}));
+    parse(0);
+    EXPECT_EQ(kept(), (std::vector<std::uint64_t>{1, 0, 3, 4, 5}));
 }
 
 TEST(KOCrashAsyncDwarfEntries, SixtyFourBitDwarfEntries) {

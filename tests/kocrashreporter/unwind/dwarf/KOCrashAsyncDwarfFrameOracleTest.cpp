@@ -12,11 +12,14 @@
 #include "platform/mach/MachPorts.h"
 #include "unwind/KOCrashAsyncDwarfConstants.h"
 #include "unwind/KOCrashAsyncDwarfEncoding.h"
+#include "unwind/KOCrashAsyncDwarfFrameIndex.h"
 #include "unwind/KOCrashAsyncDwarfFrameReader.h"
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <memory>
+#include <vector>
 
 using platform::mach::mach_task_self;
 
@@ -122,6 +125,125 @@ TEST(LiveFrameHeader, PointersOfTheFrameHeaderLeadToTheSameFdes) {
     }
     kocrash_async_mobject_free(&frames);
     kocrash_async_mobject_free(&mobj);
+}
+
+// The binary search over the header's table finds, for every pc, the FDE readelf lists for it:
+// at the first, the middle and the last byte of every FDE, and none just past an FDE that no
+// other covers.
+class LiveFrameTable : public testing::TestWithParam<LiveObject> {};
+
+TEST_P(LiveFrameTable, FindsTheFdeReadelfListsForEveryPc) {
+    const std::optional<LoadedObject> object = loadedObject(GetParam().fileNamePrefix);
+    ASSERT_TRUE(object);
+    ASSERT_NE(object->ehFrameHeader, 0u);
+    const ElfFile file(object->path);
+    const ElfSection ehFrame = *file.section(".eh_frame");
+    const ElfSection header = *file.section(".eh_frame_hdr");
+    const auto* little = kocrash_async_byteorder_little_endian();
+    kocrash_async_mobject headerObject;
+    kocrash_async_mobject frames;
+    ASSERT_EQ(kocrash_async_mobject_init(&headerObject, mach_task_self(), object->ehFrameHeader,
+                                         header.size, true),
+              KOCRASH_ESUCCESS);
+    ASSERT_EQ(kocrash_async_mobject_init(&frames, mach_task_self(),
+                                         object->loadBias + ehFrame.address, ehFrame.size, true),
+              KOCRASH_ESUCCESS);
+    const ReadelfFrames listed = readelfFrames(object->path, ".eh_frame");
+    const auto covering = [&](std::uint64_t pc) -> const ReadelfFde* {
+        for (const ReadelfFde& fde : listed.fdes) {
+            if (fde.pcBegin <= pc && pc < fde.pcEnd) {
+                return &fde;
+            }
+        }
+        return nullptr;
+    };
+    // Kept from search to search, as a walk keeps it for an image.
+    kocrash_async_dwarf_cie_memos memos;
+    kocrash_async_dwarf_cie_memos_init(&memos);
+    std::size_t searches = 0;
+    std::size_t misses = 0;
+    std::size_t differences = 0;
+    const auto check = [&](std::uint64_t pc) {
+        const ReadelfFde* expected = covering(pc);
+        kocrash_async_dwarf_fde_info found;
+        const kocrash_error_t error = kocrash_async_dwarf_eh_frame_hdr_find_fde<std::uint64_t>(
+            &headerObject, &frames, little, object->loadBias + pc, &memos, &found);
+        ++searches;
+        misses += expected == nullptr ? 1 : 0;
+        const bool same = expected == nullptr
+                              ? error == KOCRASH_ENOTFOUND
+                              : error == KOCRASH_ESUCCESS &&
+                                    found.fde_entry_offset == expected->offset + 4 &&
+                                    found.start_pc == object->loadBias + expected->pcBegin;
+        if (!same && ++differences <= 5) {
+            ADD_FAILURE() << "pc " << std::hex << pc << ": code " << error << ", FDE at "
+                          << found.fde_entry_offset - 4 << ", readelf "
+                          << (expected != nullptr ? expected->offset : 0);
+        }
+    };
+    for (const ReadelfFde& fde : listed.fdes) {
+        if (fde.pcBegin == fde.pcEnd) {
+            continue;
+        }
+        check(fde.pcBegin);
+        check(fde.pcBegin + (fde.pcEnd - fde.pcBegin) / 2);
+        check(fde.pcEnd - 1);
+        check(fde.pcEnd);
+    }
+    EXPECT_EQ(differences, 0u);
+    EXPECT_GT(searches, 1000u);
+    EXPECT_GT(misses, 0u) << "some pcs lie between functions";
+    kocrash_async_mobject_free(&frames);
+    kocrash_async_mobject_free(&headerObject);
+}
+
+INSTANTIATE_TEST_SUITE_P(Process, LiveFrameTable,
+                         testing::Values(LiveObject{"CLibrary", "libc.so", 0},
+                                         LiveObject{"CxxLibrary", "libstdc++.so", 0},
+                                         LiveObject{"Executable", "", 0}),
+                         [](const testing::TestParamInfo<LiveObject>& info) {
+                             return std::string(info.param.name);
+                         });
+
+// A header whose table cannot be searched leaves the search to a scan of .eh_frame; one whose
+// count runs past its end is damaged.
+TEST(FrameTableHeader, UnusableAndDamagedTables) {
+    struct Case {
+        std::vector<std::uint8_t> bytes;
+        kocrash_error_t expected;
+    };
+    const std::uint8_t datarel4 = DW_EH_PE_datarel | DW_EH_PE_sdata4;
+    const std::uint8_t udata4 = DW_EH_PE_udata4;
+    const std::uint8_t pcrel4 = DW_EH_PE_pcrel | DW_EH_PE_sdata4;
+    const Case cases[] = {
+        // Another version.
+        {{2, pcrel4, udata4, datarel4, 0, 0, 0, 0, 0, 0, 0, 0}, KOCRASH_ENOTSUP},
+        // No table.
+        {{1, pcrel4, DW_EH_PE_omit, DW_EH_PE_omit, 0, 0, 0, 0}, KOCRASH_ENOTSUP},
+        // Entries of varying size.
+        {{1, pcrel4, udata4, DW_EH_PE_uleb128, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0}, KOCRASH_ENOTSUP},
+        // Two entries announced, room for one.
+        {{1, pcrel4, udata4, datarel4, 0, 0, 0, 0, 2, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0},
+         KOCRASH_EINVAL},
+        // An empty table holds no pc.
+        {{1, pcrel4, udata4, datarel4, 0, 0, 0, 0, 0, 0, 0, 0}, KOCRASH_ENOTFOUND},
+    };
+    const auto* little = kocrash_async_byteorder_little_endian();
+    for (const Case& test : cases) {
+        kocrash_async_mobject header;
+        ASSERT_EQ(kocrash_async_mobject_init(&header, mach_task_self(),
+                                             reinterpret_cast<std::uintptr_t>(test.bytes.data()),
+                                             test.bytes.size(), true),
+                  KOCRASH_ESUCCESS);
+        kocrash_async_dwarf_fde_info fde;
+        kocrash_async_dwarf_cie_memos memos;
+        kocrash_async_dwarf_cie_memos_init(&memos);
+        EXPECT_EQ(kocrash_async_dwarf_eh_frame_hdr_find_fde<std::uint64_t>(&header, &header, little,
+                                                                           0x1000, &memos, &fde),
+                  test.expected)
+            << "header of " << test.bytes.size() << " bytes, version " << int{test.bytes[0]};
+        kocrash_async_mobject_free(&header);
+    }
 }
 
 struct Fixture {

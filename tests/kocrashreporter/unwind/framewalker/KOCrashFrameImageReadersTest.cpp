@@ -4,6 +4,7 @@
 // belongs to the next function. The process's own objects must be 64-bit ARM images for that,
 // so this runs in the arm64 build (under the emulator).
 #include "images/KOCrashAsyncImageList.h"
+#include "unwind/KOCrashFrameImageSections.h"
 #include "unwind/KOCrashFrameWalker.h"
 
 #include "LowPages.h"
@@ -132,6 +133,81 @@ TEST_F(ImageReaders, PcsTheReadersCannotUse) {
         kocrash_async_thread_state_clear_reg(&current, KOCRASH_REG_IP);
         EXPECT_EQ(reader(mach_task_self(), &list, &current, nullptr, &next), KOFRAME_EBADFRAME);
     }
+}
+
+// One walk at a time holds the section cache: it maps each image's sections once and keeps
+// them until it ends; any other caller is told to map its own.
+TEST_F(ImageReaders, TheSectionCacheServesOneWalkAtATime) {
+    kocrash_async_image_list_set_reading(&list, true);
+    const kocrash_async_image* executable =
+        kocrash_async_image_containing_address(&list, afterNoreturn());
+    ASSERT_NE(executable, nullptr);
+    const int first = 0;
+    const int second = 0;
+    ASSERT_TRUE(koframe_section_cache_claim(&first, &list));
+    EXPECT_FALSE(koframe_section_cache_claim(&second, &list));
+    koframe_image_sections* sections = nullptr;
+    ASSERT_TRUE(koframe_section_cache_find(&first, &executable->macho_image, &sections));
+    ASSERT_NE(sections, nullptr);
+    EXPECT_FALSE(sections->debug_frame);
+    EXPECT_TRUE(sections->has_index) << "the executable's view shows its search table";
+    koframe_image_sections* again = nullptr;
+    ASSERT_TRUE(koframe_section_cache_find(&first, &executable->macho_image, &again));
+    EXPECT_EQ(again, sections) << "the sections are mapped once for the walk";
+    EXPECT_FALSE(koframe_section_cache_find(&second, &executable->macho_image, &again));
+    koframe_section_cache_release(&second);
+    EXPECT_FALSE(koframe_section_cache_claim(&second, &list))
+        << "only the holder lets the cache go";
+    koframe_section_cache_release(&first);
+
+    // A cursor holds it from init to free.
+    koframe_cursor cursor;
+    koframe_cursor_init(&cursor, mach_task_self(), &current, &list);
+    EXPECT_FALSE(koframe_section_cache_claim(&second, &list));
+    koframe_cursor_free(&cursor);
+    EXPECT_TRUE(koframe_section_cache_claim(&second, &list));
+    koframe_section_cache_release(&second);
+    kocrash_async_image_list_set_reading(&list, false);
+}
+
+// The walks of one report share what the first mapped: its images cannot change while the
+// list is compared with the loader. Walks outside a report start afresh.
+TEST_F(ImageReaders, WalksOfOneReportShareTheirSections) {
+    kocrash_async_image_list_set_reading(&list, true);
+    const kocrash_async_image* executable =
+        kocrash_async_image_containing_address(&list, afterNoreturn());
+    ASSERT_NE(executable, nullptr);
+    const auto mappedIn = [&](const void* walk) {
+        koframe_image_sections* sections = nullptr;
+        koframe_section_cache_find(walk, &executable->macho_image, &sections);
+        return sections;
+    };
+    const int walks[3] = {};
+    // A report's comparison with the loader, as the writer brackets its walks.
+    list.comparisons.fetch_add(1);
+    list.comparing.store(true);
+    ASSERT_TRUE(koframe_section_cache_claim(&walks[0], &list));
+    koframe_image_sections* first = mappedIn(&walks[0]);
+    ASSERT_NE(first, nullptr);
+    // What the walk learned about the image stays with its sections.
+    first->cie_memos.entries[0].valid = true;
+    first->cie_memos.entries[0].cie_address = 0x1234;
+    koframe_section_cache_release(&walks[0]);
+    ASSERT_TRUE(koframe_section_cache_claim(&walks[1], &list));
+    const koframe_image_sections* second = mappedIn(&walks[1]);
+    ASSERT_NE(second, nullptr);
+    EXPECT_TRUE(second->cie_memos.entries[0].valid &&
+                second->cie_memos.entries[0].cie_address == 0x1234)
+        << "a later walk of the report finds them as the first left them";
+    koframe_section_cache_release(&walks[1]);
+
+    list.comparing.store(false);
+    ASSERT_TRUE(koframe_section_cache_claim(&walks[2], &list));
+    const koframe_image_sections* afresh = mappedIn(&walks[2]);
+    ASSERT_NE(afresh, nullptr);
+    EXPECT_FALSE(afresh->cie_memos.entries[0].valid) << "mapped again once the report is over";
+    koframe_section_cache_release(&walks[2]);
+    kocrash_async_image_list_set_reading(&list, false);
 }
 
 } // namespace

@@ -87,6 +87,47 @@ TEST_F(FrameRecords, RecordsMustLieFurtherUpTheStackThanTheFrameBefore) {
     EXPECT_EQ(read(current, &previous, &next), KOFRAME_ESUCCESS);
 }
 
+// A record that names itself, or one further down, as its caller's ends the walk after its own
+// return address: no frame comes twice.
+TEST_F(FrameRecords, ARecordThatPointsToItselfOrBackwardsEndsTheWalk) {
+    for (const std::size_t callerSlot : {std::size_t{4}, std::size_t{2}}) {
+        record(0, slot(4), 0x11000);
+        record(4, slot(callerSlot), 0x12000);
+        kocrash_async_thread_state_set_reg(&state, KOCRASH_REG_FP, slot(0));
+        koframe_cursor cursor;
+        koframe_cursor_init(&cursor, mach_task_self(), &state, nullptr);
+        std::vector<kocrash_greg_t> pcs;
+        koframe_error_t result;
+        while ((result = koframe_cursor_next_with_readers(&cursor, kFramePointerOnly, 1)) ==
+                   KOFRAME_ESUCCESS &&
+               pcs.size() < 16) {
+            kocrash_greg_t pc;
+            koframe_cursor_get_reg(&cursor, KOCRASH_REG_IP, &pc);
+            pcs.push_back(pc);
+        }
+        koframe_cursor_free(&cursor);
+        EXPECT_NE(result, KOFRAME_ESUCCESS);
+        EXPECT_EQ(pcs, (std::vector<kocrash_greg_t>{0x10000, 0x11000}))
+            << "caller record at slot " << callerSlot;
+    }
+}
+
+TEST_F(FrameRecords, ARecordBelowTheStackPointerIsRefused) {
+    record(0, 0, 0x11000);
+    record(4, 0, 0x12000);
+    kocrash_async_thread_state_set_reg(&state, KOCRASH_REG_SP, slot(4));
+    kocrash_async_thread_state_set_reg(&state, KOCRASH_REG_FP, slot(0));
+    kocrash_async_thread_state next;
+    EXPECT_EQ(read(state, nullptr, &next), KOFRAME_EBADFRAME);
+    // Without a stack pointer of its own, the frame it came from bounds it.
+    kocrash_async_thread_state current = state;
+    kocrash_async_thread_state_clear_reg(&current, KOCRASH_REG_SP);
+    EXPECT_EQ(read(current, &state, &next), KOFRAME_EBADFRAME);
+    kocrash_async_thread_state_set_reg(&current, KOCRASH_REG_FP, slot(4));
+    ASSERT_EQ(read(current, &state, &next), KOFRAME_ESUCCESS);
+    EXPECT_EQ(kocrash_async_thread_state_get_reg(&next, KOCRASH_REG_IP), 0x12000u);
+}
+
 TEST_F(FrameRecords, MissingNullAndUnreadableFramePointers) {
     kocrash_async_thread_state next;
     EXPECT_EQ(read(state, nullptr, &next), KOFRAME_EBADFRAME);
@@ -133,7 +174,8 @@ TEST_F(FrameRecords, AFirstPcInNoImageReturnsToTheLinkRegister) {
 
 TEST_F(FrameRecords, ThirtyTwoBitRecordsHoldTwoFourByteWords) {
     auto* words = reinterpret_cast<std::uint32_t*>(stack.data());
-    words[0] = 0x2468;
+    const auto callerRecord = static_cast<std::uint32_t>(stack.address() + 0x40);
+    words[0] = callerRecord;
     words[1] = 0x13579;
     kocrash_async_thread_state narrow;
     kocrash_async_thread_state_init(&narrow, CPU_TYPE_ARM);
@@ -141,7 +183,7 @@ TEST_F(FrameRecords, ThirtyTwoBitRecordsHoldTwoFourByteWords) {
                                        static_cast<std::uint32_t>(stack.address()));
     kocrash_async_thread_state next;
     ASSERT_EQ(read(narrow, nullptr, &next), KOFRAME_ESUCCESS);
-    EXPECT_EQ(kocrash_async_thread_state_get_reg(&next, KOCRASH_ARM_R7), 0x2468u);
+    EXPECT_EQ(kocrash_async_thread_state_get_reg(&next, KOCRASH_ARM_R7), callerRecord);
     EXPECT_EQ(kocrash_async_thread_state_get_reg(&next, KOCRASH_ARM_PC), 0x13579u);
 }
 

@@ -19,6 +19,10 @@
 #include <csignal>
 #include <cstdlib>
 #include <dlfcn.h>
+#include <set>
+#include <sys/mman.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <vector>
 
 #if defined(__aarch64__)
@@ -34,6 +38,7 @@ extern "C" void call_with_sentinels(void* function, std::uint64_t a0, std::uint6
                                     std::uint64_t a2, const std::uint64_t* values,
                                     std::uint64_t* sp_out);
 extern "C" char call_with_sentinels_return[];
+extern "C" void fault_under_self_pointing_record();
 
 namespace {
 
@@ -277,6 +282,48 @@ TEST_F(CrashedThread, UnwindTablesAloneReachMainAndCompactUnwindCoversTheImage) 
     for (int index = 0; index < kCalleeSaved; ++index) {
         EXPECT_EQ(walks.compactOnly.calleeSaved[3][index], kSentinel + 19 + index);
     }
+}
+
+// The walk of a forked child's crash, in memory the parent shares; the child then dies of its
+// fault under the default action.
+WalkRecord* sharedWalk = nullptr;
+
+void walkThenDie(int signal, siginfo_t*, void* context) {
+    ko_mcontext64 machine;
+    platform::mach::machineContextFromUcontext(*static_cast<ucontext_t*>(context), machine);
+    kocrash_async_thread_state crashed;
+    kocrash_async_thread_state_mcontext_init(&crashed, &machine);
+    walk(&crashed, nullptr, 0, sharedWalk);
+    ::signal(signal, SIG_DFL);
+}
+
+TEST_F(CrashedThread, AFrameRecordThatPointsToItselfListsNoFrameTwice) {
+    void* shared = mmap(nullptr, sizeof(WalkRecord), PROT_READ | PROT_WRITE,
+                        MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    ASSERT_NE(shared, MAP_FAILED);
+    sharedWalk = new (shared) WalkRecord{};
+    const pid_t child = fork();
+    if (child == 0) {
+        // A walk that loops would outlast this by far.
+        alarm(20);
+        struct sigaction action {};
+        action.sa_sigaction = walkThenDie;
+        action.sa_flags = SA_SIGINFO;
+        sigaction(SIGSEGV, &action, nullptr);
+        fault_under_self_pointing_record();
+        _exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFSIGNALED(status));
+    EXPECT_EQ(WTERMSIG(status), SIGSEGV) << "the child died of its fault, not of the time limit";
+    const WalkRecord& record = *sharedWalk;
+    ASSERT_GE(record.count, 1u);
+    EXPECT_LT(record.count, kMaxFrames);
+    EXPECT_EQ(functions.nameAt(record.pcs[0]), "fault_under_self_pointing_record");
+    const std::set<kocrash_greg_t> distinct(record.pcs, record.pcs + record.count);
+    EXPECT_EQ(distinct.size(), record.count) << "no frame is listed twice";
+    munmap(shared, sizeof(WalkRecord));
 }
 
 } // namespace
