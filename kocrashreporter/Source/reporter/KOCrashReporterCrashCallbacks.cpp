@@ -147,7 +147,7 @@ kocrash_error_t kocrash_write_report(kocrash_crash_context* context, thread_t cr
     // missing file it names created elsewhere), a FIFO put there after enable neither blocks
     // the open nor takes the report, and a file with a second name elsewhere is not emptied.
     const int fd =
-        open(context->report_path, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0644);
+        open(context->report_path, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
     if (fd < 0) {
         return KOCRASH_EINTERNAL;
     }
@@ -156,6 +156,10 @@ kocrash_error_t kocrash_write_report(kocrash_crash_context* context, thread_t cr
         ftruncate(fd, 0) != 0) {
         close(fd);
         return KOCRASH_EINTERNAL;
+    }
+    // The open's mode covers a new file only: one left by an earlier run is made private too.
+    if ((status.st_mode & 07777) != 0600) {
+        fchmod(fd, 0600);
     }
     // A file-size limit below the report makes write() fail instead of raising SIGXFSZ, whose
     // default action would end the process by a signal that is not its crash's.
