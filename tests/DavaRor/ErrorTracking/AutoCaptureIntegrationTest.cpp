@@ -349,13 +349,15 @@ TEST_F(AutoCaptureIntegration, EveryFileWrittenIsTheUsersAloneWhateverTheUmask) 
         struct stat status {};
         return lstat(path.c_str(), &status) == 0 ? status.st_mode & 07777 : 0u;
     };
-    testsupport::LoopbackHttpServer service;
-    service.enqueue(
-        "/flags", testsupport::ScriptedReply::respond(
-                      200, R"({"flags":{"a":{"enabled":true}},"requestId":"r","evaluatedAt":1})"));
     const mode_t savedMask = umask(022);
     const int status = runInForkedChild(
         [&] {
+            // Started here: threads of the parent's would not survive the fork under the emulator.
+            testsupport::LoopbackHttpServer service;
+            service.enqueue(
+                "/flags",
+                testsupport::ScriptedReply::respond(
+                    200, R"({"flags":{"a":{"enabled":true}},"requestId":"r","evaluatedAt":1})"));
             auto childConfig = testsupport::quietConfig("key", service.baseUrl());
             childConfig->errorTrackingConfig->setAutoCapture(true);
             childConfig->captureScreenViews = false;
