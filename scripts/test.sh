@@ -71,7 +71,7 @@ run_fuzz_stage() {
 run_whole_binaries() { # <config> <log>
   local config=$1 log=$2
   find "$root/build/$config/tests" -type f -executable -name '*_tests' | sort |
-    xargs -P "$jobs" -I{} sh -c \
+    xargs -P "$test_jobs" -I{} sh -c \
       'if timeout 600 "$1" >"$1.whole.log" 2>&1; then echo "whole: passed $1";
        else echo "whole: FAILED $1 (see $1.whole.log)"; fi' _ {} | tee -a "$log"
   ! grep -q "^whole: FAILED" "$log"
