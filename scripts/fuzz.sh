@@ -50,7 +50,8 @@ for target in "${targets[@]}"; do
   read -r fuzzer_target _ <<<"$(fuzzer_of "$target")"
   cmake_targets+=("$fuzzer_target")
 done
-cmake --build "$build" --target "${cmake_targets[@]}" -j "$(nproc)"
+# CMAKE_BUILD_PARALLEL_LEVEL, when set, says how many jobs the build may take.
+cmake --build "$build" --target "${cmake_targets[@]}" -j "${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)}"
 
 fuzz() { # <target>
   local target=$1 fuzzer_target folder corpus_name max_len

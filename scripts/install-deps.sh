@@ -8,7 +8,7 @@ host_packages=(
   zlib1g-dev libprotobuf-c-dev protobuf-c-compiler libcurl4-openssl-dev
   nlohmann-json3-dev libgtest-dev libgmock-dev googletest libbenchmark-dev
   clang-14 lld-14 llvm-14 libclang-rt-14-dev binutils libunwind-dev
-  iproute2 util-linux
+  iproute2 util-linux time openssl
   g++-aarch64-linux-gnu qemu-user
 )
 arm64_packages=(

@@ -11,7 +11,9 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/install-deps.sh"
 cmake -S "$root" -B "$root/build/host" -G Ninja -DDAVAROR_WERROR=ON >/dev/null
-cmake --build "$root/build/host" -j "$(nproc)" --target davaror-capture davaror-ingest-receiver kocrash-print
+# CMAKE_BUILD_PARALLEL_LEVEL, when set, says how many jobs the builds may take.
+jobs=${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)}
+cmake --build "$root/build/host" -j "$jobs" --target davaror-capture davaror-ingest-receiver kocrash-print
 
 # A fresh home for the client's files and the user defaults, so every run is
 # a first launch ("Application Installed").
@@ -35,7 +37,7 @@ echo "== client (ingestion host $host)"
 echo "== crash example: arm64 build"
 cmake -S "$root" -B "$root/build/arm64" -G Ninja -DDAVAROR_WERROR=ON \
   -DCMAKE_TOOLCHAIN_FILE="$root/cmake/aarch64-linux-gnu.cmake" >/dev/null
-cmake --build "$root/build/arm64" -j "$(nproc)" --target davaror-crash
+cmake --build "$root/build/arm64" -j "$jobs" --target davaror-crash
 crash_home="$root/build/crash-example-data"
 rm -rf "$crash_home"
 export XDG_DATA_HOME="$crash_home/data"

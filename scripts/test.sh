@@ -13,7 +13,10 @@ cd "$root"
 
 configs=("$@")
 [ "${#configs[@]}" -gt 0 ] || configs=(host arm64 asan tsan fuzz)
-jobs=$(nproc)
+# CMAKE_BUILD_PARALLEL_LEVEL and CTEST_PARALLEL_LEVEL, when set, say how many jobs the builds
+# and the test runs may take.
+jobs=${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)}
+test_jobs=${CTEST_PARALLEL_LEVEL:-$(nproc)}
 total_passed=0
 total_failed=0
 failed_configs=()
@@ -37,7 +40,7 @@ run_ctest() { # <config> <log> [selection...]
   local config=$1 log=$2; shift 2
   set +e
   ASAN_OPTIONS=detect_leaks=1 ctest --test-dir "$root/build/$config" \
-    --output-on-failure -j "$jobs" --timeout 300 "$@" 2>&1 | tee -a "$log"
+    --output-on-failure -j "$test_jobs" --timeout 300 "$@" 2>&1 | tee -a "$log"
   local status=${PIPESTATUS[0]}
   set -e
   return "$status"
@@ -68,7 +71,7 @@ run_fuzz_stage() {
 run_whole_binaries() { # <config> <log>
   local config=$1 log=$2
   find "$root/build/$config/tests" -type f -executable -name '*_tests' | sort |
-    xargs -P "$jobs" -I{} sh -c \
+    xargs -P "$test_jobs" -I{} sh -c \
       'if timeout 600 "$1" >"$1.whole.log" 2>&1; then echo "whole: passed $1";
        else echo "whole: FAILED $1 (see $1.whole.log)"; fi' _ {} | tee -a "$log"
   ! grep -q "^whole: FAILED" "$log"

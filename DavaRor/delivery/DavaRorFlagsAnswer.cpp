@@ -51,24 +51,6 @@ void normalizeResponse(json& answer) {
     answer["featureFlagPayloads"] = std::move(payloads);
 }
 
-std::vector<std::string> payloadKeys(const json& answer) {
-    std::vector<std::string> keys;
-    const json* details = findMember(answer, "flags");
-    if (details && details->is_object()) {
-        for (const auto& [key, entry] : details->items()) {
-            if (auto normalized = normalizedEntry(entry); normalized && normalized->second) {
-                keys.push_back(key);
-            }
-        }
-    } else if (const json* payloads = findMember(answer, "featureFlagPayloads");
-               payloads && payloads->is_object()) {
-        for (const auto& [key, payload] : payloads->items()) {
-            keys.push_back(key);
-        }
-    }
-    return keys;
-}
-
 bool hasFlagsFormat(const json& answer) {
     const auto isObject = [&](const char* key) {
         const json* member = findMember(answer, key);

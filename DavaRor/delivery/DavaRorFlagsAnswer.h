@@ -8,17 +8,12 @@
 #include <cstdint>
 #include <optional>
 #include <string>
-#include <vector>
 
 // Rewrites an answer that carries per-flag details under "flags" into the two
 // flat maps "featureFlags" (flag key to true, false or a variant text) and
 // "featureFlagPayloads" (flag key to payload). An answer without a "flags"
 // object is left as it came.
 void normalizeResponse(nlohmann::json& answer);
-
-// The keys the answer, once normalised, gives a payload, found without
-// copying any payload.
-std::vector<std::string> payloadKeys(const nlohmann::json& answer);
 
 // True when the answer, once normalised, has both flat maps: it carries a
 // "flags" object, or "featureFlags" and "featureFlagPayloads" objects.

@@ -38,7 +38,7 @@ std::error_code lastError() {
 std::error_code writeQueueFile(const std::filesystem::path& path, std::string_view contents,
                                DavaRorFileCreation creation) {
     const int exclusive = creation == DavaRorFileCreation::failIfExists ? O_EXCL : O_TRUNC;
-    FileDescriptor file(::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | exclusive, 0644));
+    FileDescriptor file(::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | exclusive, 0600));
     if (file.get() < 0) {
         return lastError();
     }

@@ -28,9 +28,12 @@ class DavaRorConfig;
 // queue and replies of the service hold it weakly.
 //
 // Each lock guards one group of fields and the storage writes that mirror
-// them. No two locks are ever held at once, and none is held while calling
-// out: the closures given at creation, callbacks, observers and the network
-// see no lock of this object.
+// them, except the flag caches: their lock guards the fields alone, and the
+// files are written after it is released, under featureFlagsStoreLock_, so a
+// flag read never waits for the disk. That lock is taken before
+// featureFlagsLock_; otherwise no two locks are ever held at once, and none is
+// held while calling out: the closures given at creation, callbacks,
+// observers and the network see no lock of this object.
 class DavaRorRemoteConfig : public std::enable_shared_from_this<DavaRorRemoteConfig> {
 public:
     using GetDefaultPersonProperties = std::function<nlohmann::json()>;
@@ -137,18 +140,20 @@ private:
     nlohmann::json getPersonPropertiesForFlags();
     void processFeatureFlagsAnswer(std::optional<nlohmann::json> answer,
                                    const FeatureFlagsCallback& callback);
-    // The caller holds featureFlagsLock_.
-    void dropEntriesReplacedBy(const nlohmann::json& answer);
+    // Stores an answer in the flags' format; returns the flag values it leaves.
+    SharedJson storeFeatureFlagsAnswer(nlohmann::json&& answer);
     void notifyFeatureFlags(SharedJson flags);
     void notifyFeatureFlagsAndRelease(SharedJson flags);
     void clearFeatureFlags();
-    // The caller holds featureFlagsLock_. A cache that is none is looked up
-    // on disk again at the next access.
-    const std::optional<nlohmann::json>& getCachedFeatureFlags();
-    const std::optional<nlohmann::json>& getCachedFlags();
-    const std::optional<nlohmann::json>& getCachedFeatureFlagPayload();
-    const std::optional<nlohmann::json>& cachedObject(std::optional<nlohmann::json>& field,
-                                                      DavaRorStorage::StorageKey key);
+    // A flag cache is never changed in place: an answer builds the next one
+    // beside it, from this snapshot if it merges, and swaps it in.
+    using CachedObject = std::shared_ptr<const nlohmann::json>;
+    // The caller holds featureFlagsLock_. A cache that is none (null) is
+    // looked up on disk again at the next access.
+    const CachedObject& getCachedFeatureFlags();
+    const CachedObject& getCachedFlags();
+    const CachedObject& getCachedFeatureFlagPayload();
+    const CachedObject& cachedObject(CachedObject& field, DavaRorStorage::StorageKey key);
     // The caller holds featureFlagsLock_; the cached entry of `key`, if any.
     const nlohmann::json* cachedFeatureFlag(const std::string& key);
     const nlohmann::json* cachedFeatureFlagPayload(const std::string& key);
@@ -170,10 +175,14 @@ private:
     mutable std::mutex errorTrackingLock_;
     bool autoCaptureExceptions_ = false;
 
+    // Held by whatever replaces the flag caches (an answer, a clear) from
+    // the start until their files are written, so the files end as the
+    // caches do.
+    std::mutex featureFlagsStoreLock_;
     std::mutex featureFlagsLock_;
-    std::optional<nlohmann::json> flags_;
-    std::optional<nlohmann::json> featureFlags_;
-    std::optional<nlohmann::json> featureFlagPayloads_;
+    CachedObject flags_;
+    CachedObject featureFlags_;
+    CachedObject featureFlagPayloads_;
     std::optional<std::string> requestId_;
     std::optional<std::int64_t> evaluatedAt_;
 

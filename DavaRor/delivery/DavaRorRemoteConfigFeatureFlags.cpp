@@ -13,6 +13,9 @@
 #include "platform/core/MainQueue.h"
 #include "platform/core/NotificationCenter.h"
 
+#include <algorithm>
+#include <iterator>
+
 using nlohmann::json;
 using StorageKey = DavaRorStorage::StorageKey;
 
@@ -20,19 +23,20 @@ namespace {
 
 constexpr const char* billingLimitsPage = "https://davaror.invalid/docs/billing/limits-alerts";
 
-json objectOrEmpty(const std::optional<json>& value) {
-    return value ? *value : json::object();
+std::optional<json> copied(const std::shared_ptr<const json>& cached) {
+    return cached ? std::optional<json>(*cached) : std::nullopt;
 }
 
-// The members of `update` moved over those of `base`, which is taken apart;
-// none counts as empty.
-json mergedInto(std::optional<json>& base, json&& update) {
-    json merged = base ? std::move(*base) : json::object();
-    base.reset();
-    for (auto& [key, value] : update.items()) {
-        merged[key] = std::move(value);
+// The members of `cached` that `update` does not replace, copied into it.
+void keepUnreplaced(json& update, const std::shared_ptr<const json>& cached) {
+    if (!cached) {
+        return;
     }
-    return merged;
+    for (const auto& [key, value] : cached->items()) {
+        if (!update.contains(key)) {
+            update[key] = value;
+        }
+    }
 }
 
 // What a flag call returns of a cached value: the variant or the Boolean.
@@ -84,25 +88,25 @@ void DavaRorRemoteConfig::loadCachedPropertiesForFlags() {
     }
 }
 
-const std::optional<json>& DavaRorRemoteConfig::cachedObject(std::optional<json>& field,
-                                                             StorageKey key) {
+const DavaRorRemoteConfig::CachedObject& DavaRorRemoteConfig::cachedObject(CachedObject& field,
+                                                                           StorageKey key) {
     if (!field) {
         if (auto stored = storage_->getJson(key); stored && stored->is_object()) {
-            field = std::move(*stored);
+            field = std::make_shared<const json>(std::move(*stored));
         }
     }
     return field;
 }
 
-const std::optional<json>& DavaRorRemoteConfig::getCachedFeatureFlags() {
+const DavaRorRemoteConfig::CachedObject& DavaRorRemoteConfig::getCachedFeatureFlags() {
     return cachedObject(featureFlags_, StorageKey::enabledFeatureFlags);
 }
 
-const std::optional<json>& DavaRorRemoteConfig::getCachedFlags() {
+const DavaRorRemoteConfig::CachedObject& DavaRorRemoteConfig::getCachedFlags() {
     return cachedObject(flags_, StorageKey::flags);
 }
 
-const std::optional<json>& DavaRorRemoteConfig::getCachedFeatureFlagPayload() {
+const DavaRorRemoteConfig::CachedObject& DavaRorRemoteConfig::getCachedFeatureFlagPayload() {
     return cachedObject(featureFlagPayloads_, StorageKey::enabledFeatureFlagPayloads);
 }
 
@@ -164,12 +168,12 @@ void DavaRorRemoteConfig::loadFeatureFlags(PendingFeatureFlagsRequest request) {
         }
     }
     if (replaced) {
-        std::optional<json> cached;
+        CachedObject cached;
         {
             std::lock_guard guard(featureFlagsLock_);
             cached = getCachedFeatureFlags();
         }
-        replaced->callback(cached);
+        replaced->callback(copied(cached));
         return;
     }
 
@@ -228,11 +232,12 @@ void DavaRorRemoteConfig::processFeatureFlagsAnswer(std::optional<json> answer,
         davaRorLog(std::string("Warning: Feature flags quota limit reached - flags could not be "
                                "updated. See ") +
                    billingLimitsPage + " for more information.");
-        SharedJson cached;
+        CachedObject snapshot;
         {
             std::lock_guard guard(featureFlagsLock_);
-            cached = share(objectOrEmpty(getCachedFeatureFlags()));
+            snapshot = getCachedFeatureFlags();
         }
+        const SharedJson cached = share(copied(snapshot).value_or(json::object()));
         notifyFeatureFlagsAndRelease(cached);
         callback(*cached);
         return;
@@ -244,74 +249,73 @@ void DavaRorRemoteConfig::processFeatureFlagsAnswer(std::optional<json> answer,
         return;
     }
 
-    SharedJson result;
-    {
-        std::lock_guard guard(featureFlagsLock_);
-        // Normalising copies each payload out of the details. Cached entries
-        // this answer replaces go first, so the old cache, the answer and
-        // those copies are never all held at once.
-        dropEntriesReplacedBy(*answer);
-        normalizeResponse(*answer);
-        auto read = readFlagsAnswer(std::move(*answer));
-        answer.reset();
-        if (read->requestId) {
-            requestId_ = read->requestId;
-            storage_->setJson(StorageKey::requestId, *requestId_);
-        }
-        if (read->evaluatedAt) {
-            evaluatedAt_ = read->evaluatedAt;
-            storage_->setJson(StorageKey::evaluatedAt, *evaluatedAt_);
-        }
-        json values = std::move(read->featureFlags);
-        json payloads = std::move(read->featureFlagPayloads);
-        std::optional<json> details = std::move(read->flags);
-        // A partial answer only updates the flags it could compute. The cache
-        // it merges into is replaced right after.
-        if (read->errorsWhileComputingFlags) {
-            getCachedFeatureFlags();
-            getCachedFeatureFlagPayload();
-            values = mergedInto(featureFlags_, std::move(values));
-            payloads = mergedInto(featureFlagPayloads_, std::move(payloads));
-            if (details) {
-                getCachedFlags();
-                details = mergedInto(flags_, std::move(*details));
-            }
-        }
-        if (details) {
-            flags_ = std::move(details);
-            storage_->setJson(StorageKey::flags, *flags_);
-        }
-        featureFlags_ = values;
-        storage_->setJson(StorageKey::enabledFeatureFlags, *featureFlags_);
-        featureFlagPayloads_ = std::move(payloads);
-        storage_->setJson(StorageKey::enabledFeatureFlagPayloads, *featureFlagPayloads_);
-        result = share(std::move(values));
-    }
+    const SharedJson result = storeFeatureFlagsAnswer(std::move(*answer));
     notifyFeatureFlagsAndRelease(result);
     callback(*result);
 }
 
-void DavaRorRemoteConfig::dropEntriesReplacedBy(const json& answer) {
-    const json* details = findMember(answer, "flags");
-    const bool hasDetails = details && details->is_object();
-    if (!isPartialFlagsAnswer(answer)) {
-        if (hasDetails) {
-            flags_.reset();
+// The answer becomes the next caches without any lock readers take; they are
+// swapped in at once, and the files written after.
+DavaRorRemoteConfig::SharedJson DavaRorRemoteConfig::storeFeatureFlagsAnswer(json&& answer) {
+    std::lock_guard store(featureFlagsStoreLock_);
+    normalizeResponse(answer);
+    auto read = readFlagsAnswer(std::move(answer));
+    auto values = std::move(read->featureFlags);
+    auto payloads = std::move(read->featureFlagPayloads);
+    std::optional<json> details = std::move(read->flags);
+    // A partial answer only updates the flags it could compute. The caches
+    // cannot change meanwhile: every writer holds the store lock.
+    if (read->errorsWhileComputingFlags) {
+        CachedObject cachedValues;
+        CachedObject cachedPayloads;
+        CachedObject cachedDetails;
+        {
+            std::lock_guard guard(featureFlagsLock_);
+            cachedValues = getCachedFeatureFlags();
+            cachedPayloads = getCachedFeatureFlagPayload();
+            if (details) {
+                cachedDetails = getCachedFlags();
+            }
         }
-        featureFlags_.reset();
-        featureFlagPayloads_.reset();
-        return;
-    }
-    if (hasDetails && getCachedFlags()) {
-        for (const auto& [key, entry] : details->items()) {
-            flags_->erase(key);
+        keepUnreplaced(values, cachedValues);
+        keepUnreplaced(payloads, cachedPayloads);
+        if (details) {
+            keepUnreplaced(*details, cachedDetails);
         }
     }
-    if (getCachedFeatureFlagPayload()) {
-        for (const auto& key : payloadKeys(answer)) {
-            featureFlagPayloads_->erase(key);
+    const auto nextValues = std::make_shared<const json>(std::move(values));
+    const auto nextPayloads = std::make_shared<const json>(std::move(payloads));
+    const CachedObject nextDetails =
+        details ? std::make_shared<const json>(std::move(*details)) : nullptr;
+    CachedObject replaced[3];
+    {
+        std::lock_guard guard(featureFlagsLock_);
+        if (read->requestId) {
+            requestId_ = read->requestId;
         }
+        if (read->evaluatedAt) {
+            evaluatedAt_ = read->evaluatedAt;
+        }
+        if (nextDetails) {
+            replaced[0] = std::exchange(flags_, nextDetails);
+        }
+        replaced[1] = std::exchange(featureFlags_, nextValues);
+        replaced[2] = std::exchange(featureFlagPayloads_, nextPayloads);
     }
+    // The old caches go before the new ones are serialised.
+    std::fill(std::begin(replaced), std::end(replaced), nullptr);
+    if (read->requestId) {
+        storage_->setJson(StorageKey::requestId, *read->requestId);
+    }
+    if (read->evaluatedAt) {
+        storage_->setJson(StorageKey::evaluatedAt, *read->evaluatedAt);
+    }
+    if (nextDetails) {
+        storage_->setJson(StorageKey::flags, *nextDetails);
+    }
+    storage_->setJson(StorageKey::enabledFeatureFlags, *nextValues);
+    storage_->setJson(StorageKey::enabledFeatureFlagPayloads, *nextPayloads);
+    return share(*nextValues);
 }
 
 void DavaRorRemoteConfig::notifyFeatureFlags(SharedJson flags) {
@@ -392,8 +396,12 @@ DavaRorRemoteConfig::getFeatureFlagResult(const std::string& key) {
 }
 
 std::optional<json> DavaRorRemoteConfig::getFeatureFlags() {
-    std::lock_guard guard(featureFlagsLock_);
-    return getCachedFeatureFlags();
+    CachedObject snapshot;
+    {
+        std::lock_guard guard(featureFlagsLock_);
+        snapshot = getCachedFeatureFlags();
+    }
+    return copied(snapshot);
 }
 
 std::optional<json> DavaRorRemoteConfig::getFeatureFlagDetails(const std::string& key) {
@@ -467,15 +475,21 @@ void DavaRorRemoteConfig::resetGroupPropertiesForFlags(
 }
 
 void DavaRorRemoteConfig::clearFeatureFlags() {
-    std::lock_guard guard(featureFlagsLock_);
-    flags_ = json::object();
-    storage_->setJson(StorageKey::flags, *flags_);
-    featureFlags_ = json::object();
-    storage_->setJson(StorageKey::enabledFeatureFlags, *featureFlags_);
-    featureFlagPayloads_ = json::object();
-    storage_->setJson(StorageKey::enabledFeatureFlagPayloads, *featureFlagPayloads_);
-    requestId_.reset();
+    std::lock_guard store(featureFlagsStoreLock_);
+    const auto empty = std::make_shared<const json>(json::object());
+    CachedObject replaced[3];
+    {
+        std::lock_guard guard(featureFlagsLock_);
+        replaced[0] = std::exchange(flags_, empty);
+        replaced[1] = std::exchange(featureFlags_, empty);
+        replaced[2] = std::exchange(featureFlagPayloads_, empty);
+        requestId_.reset();
+        evaluatedAt_.reset();
+    }
+    std::fill(std::begin(replaced), std::end(replaced), nullptr);
+    storage_->setJson(StorageKey::flags, *empty);
+    storage_->setJson(StorageKey::enabledFeatureFlags, *empty);
+    storage_->setJson(StorageKey::enabledFeatureFlagPayloads, *empty);
     storage_->remove(StorageKey::requestId);
-    evaluatedAt_.reset();
     storage_->remove(StorageKey::evaluatedAt);
 }

@@ -7,13 +7,16 @@
 #include "support/CrashCaptureClient.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <dlfcn.h>
 #include <filesystem>
 #include <functional>
 #include <link.h>
+#include <stdlib.h>
 #include <string>
+#include <system_error>
 #include <vector>
 
 using platform::dyld::_dyld_image_count;
@@ -43,29 +46,60 @@ void openAndClose(const std::string& path) {
     }
 }
 
-} // namespace
-
-int main(int argc, char** argv) {
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: %s <the library to copy>\n", argv[0]);
-        return 2;
+// A fresh folder of its own under the temporary folder, so that runs side by side never share
+// one; removed with what it holds.
+class ScratchFolder {
+public:
+    ScratchFolder() {
+        std::string pattern =
+            (std::filesystem::temp_directory_path() / "davaror_loader_bench.XXXXXX").string();
+        if (mkdtemp(pattern.data()) == nullptr) {
+            throw std::system_error(errno, std::generic_category(), "mkdtemp " + pattern);
+        }
+        path_ = pattern;
     }
-    const auto folder = std::filesystem::temp_directory_path() / "davaror_loader_bench";
-    std::filesystem::remove_all(folder);
-    std::filesystem::create_directories(folder / "home");
+    ~ScratchFolder() {
+        std::error_code ignored;
+        std::filesystem::remove_all(path_, ignored);
+    }
+    ScratchFolder(const ScratchFolder&) = delete;
+    ScratchFolder& operator=(const ScratchFolder&) = delete;
+
+    const std::filesystem::path& path() const { return path_; }
+
+private:
+    std::filesystem::path path_;
+};
+
+int run(const std::filesystem::path& library) {
+    std::error_code error;
+    if (!std::filesystem::is_regular_file(library, error)) {
+        std::fprintf(stderr, "%s: %s\n", library.c_str(),
+                     error ? error.message().c_str() : "not a regular file");
+        return 1;
+    }
+    const ScratchFolder folder;
+    std::filesystem::create_directories(folder.path() / "home");
     // Copies are distinct files, so the loader maps each one.
     std::vector<void*> loaded;
     for (int index = 0; index <= kLoaded; ++index) {
-        const auto copy = folder / ("libcopy" + std::to_string(index) + ".so");
-        std::filesystem::copy_file(argv[1], copy);
+        const auto copy = folder.path() / ("libcopy" + std::to_string(index) + ".so");
+        std::filesystem::copy_file(library, copy);
         if (index < kLoaded) {
-            loaded.push_back(dlopen(copy.c_str(), RTLD_NOW));
+            void* handle = dlopen(copy.c_str(), RTLD_NOW);
+            if (handle == nullptr) {
+                std::fprintf(stderr, "%s: not a library this process can load: %s\n",
+                             library.c_str(), dlerror());
+                return 1;
+            }
+            loaded.push_back(handle);
         }
     }
-    const std::string opened = (folder / ("libcopy" + std::to_string(kLoaded) + ".so")).string();
+    const std::string opened =
+        (folder.path() / ("libcopy" + std::to_string(kLoaded) + ".so")).string();
 
     const double without = medianSeconds([&] { openAndClose(opened); });
-    setenv("HOME", (folder / "home").c_str(), 1);
+    setenv("HOME", (folder.path() / "home").c_str(), 1);
     auto client = testsupport::setUpCrashCaptureClient("com.example.loader-bench");
     const double with = medianSeconds([&] { openAndClose(opened); });
     std::printf("%d dlopen+dlclose pairs, %d libraries loaded: without the client %.3f s, with "
@@ -87,6 +121,20 @@ int main(int argc, char** argv) {
                 "the first object %.1f ns\n",
                 use / kChecks * 1e9, call / kChecks * 1e9);
     client->close();
-    std::filesystem::remove_all(folder);
     return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: %s <the library to copy>\n", argv[0]);
+        return 2;
+    }
+    try {
+        return run(argv[1]);
+    } catch (const std::exception& failure) {
+        std::fprintf(stderr, "%s: %s\n", argv[0], failure.what());
+        return 1;
+    }
 }

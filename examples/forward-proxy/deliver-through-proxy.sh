@@ -10,8 +10,8 @@ if [ "$#" -eq 0 ]; then
   echo "building the example programs in $root/build/host" >&2
   "$root/scripts/install-deps.sh" >/dev/null
   cmake -S "$root" -B "$root/build/host" -G Ninja -DDAVAROR_WERROR=ON >/dev/null
-  cmake --build "$root/build/host" --target davaror-capture davaror-ingest-receiver \
-    davaror-forward-proxy >/dev/null
+  cmake --build "$root/build/host" -j "${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)}" \
+    --target davaror-capture davaror-ingest-receiver davaror-forward-proxy >/dev/null
   examples="$root/build/host/examples"
   set -- "$examples/capture/davaror-capture" "$examples/ingest-receiver/davaror-ingest-receiver" \
     "$examples/forward-proxy/davaror-forward-proxy"
@@ -43,11 +43,20 @@ proxy_address=$(started "$work/proxy.log")
 unset HTTP_PROXY https_proxy HTTPS_PROXY all_proxy ALL_PROXY no_proxy NO_PROXY
 export XDG_DATA_HOME="$work/data" XDG_CONFIG_HOME="$work/config"
 export http_proxy="$proxy_address"
-"$capture" http://ingest.davaror.invalid > "$work/capture.log" 2>&1 || {
-  cat "$work/capture.log"
+check() { # <what should hold> <pattern> <log>: says which check failed and shows its log
+  grep -q "$2" "$3" && return 0
+  echo "deliver-through-proxy: FAILED: $1 ('$2' not in $(basename "$3")):" >&2
+  sed 's/^/  /' "$3" >&2
   exit 1
 }
-grep -q "all events delivered" "$work/capture.log"
-grep -q "^forwarded POST http://ingest.davaror.invalid/batch$" "$work/proxy.log"
-grep -q "example_event" "$work/receiver.log"
+
+"$capture" http://ingest.davaror.invalid > "$work/capture.log" 2>&1 || {
+  echo "deliver-through-proxy: FAILED: the capture example exited with status $?:" >&2
+  sed 's/^/  /' "$work/capture.log" >&2
+  exit 1
+}
+check "the capture example delivered every event" "all events delivered" "$work/capture.log"
+check "the proxy forwarded a batch" "^forwarded POST http://ingest.davaror.invalid/batch$" \
+  "$work/proxy.log"
+check "the receiver got the example's event" "example_event" "$work/receiver.log"
 echo "delivered through $proxy_address: $(grep -c '^forwarded' "$work/proxy.log") requests"

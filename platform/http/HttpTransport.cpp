@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cstdlib>
 #include <mutex>
 #include <string_view>
 #include <vector>
@@ -145,6 +146,16 @@ size_t appendHeader(char* data, size_t size, size_t count, void* user) {
     return size * count;
 }
 
+// Trusted roots follow the system's TLS library: SSL_CERT_FILE replaces the
+// bundle and SSL_CERT_DIR the hashed folder, each on its own, so a private CA
+// is trusted without touching the system's store.
+bool trustRootsFromEnvironment(CURL* easy) {
+    const char* file = std::getenv("SSL_CERT_FILE");
+    const char* folder = std::getenv("SSL_CERT_DIR");
+    return (!file || !*file || curl_easy_setopt(easy, CURLOPT_CAINFO, file) == CURLE_OK) &&
+           (!folder || !*folder || curl_easy_setopt(easy, CURLOPT_CAPATH, folder) == CURLE_OK);
+}
+
 long idleSeconds(std::chrono::milliseconds timeout) {
     return std::max(1L, static_cast<long>((timeout.count() + 999) / 1000));
 }
@@ -192,7 +203,8 @@ bool configure(Transfer& transfer) {
         // A proxy's answer to CONNECT is no reply of the server's.
         curl_easy_setopt(easy, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L) == CURLE_OK &&
         curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, transfer.errorText) == CURLE_OK &&
-        curl_easy_setopt(easy, CURLOPT_PRIVATE, &transfer) == CURLE_OK;
+        curl_easy_setopt(easy, CURLOPT_PRIVATE, &transfer) == CURLE_OK &&
+        trustRootsFromEnvironment(easy);
     // Left unset, libcurl takes the proxy from http_proxy, https_proxy and
     // no_proxy, which a host behind a mandatory proxy relies on.
     if (ok && request.proxy) {

@@ -161,7 +161,7 @@ kocrash_error_t kocrash_write_report(kocrash_crash_context* context, thread_t cr
     // the open nor takes the report, and a file with a second name elsewhere is not emptied.
     // The later report is written once: a further crash never overwrites it.
     const int fd = open(
-        path, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | (later ? O_EXCL : 0), 0644);
+        path, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | (later ? O_EXCL : 0), 0600);
     if (fd < 0) {
         return KOCRASH_EINTERNAL;
     }
@@ -170,6 +170,10 @@ kocrash_error_t kocrash_write_report(kocrash_crash_context* context, thread_t cr
         ftruncate(fd, 0) != 0) {
         close(fd);
         return KOCRASH_EINTERNAL;
+    }
+    // The open's mode covers a new file only: one left by an earlier run is made private too.
+    if ((status.st_mode & 07777) != 0600) {
+        fchmod(fd, 0600);
     }
     // A file-size limit below the report makes write() fail instead of raising SIGXFSZ, whose
     // default action would end the process by a signal that is not its crash's.

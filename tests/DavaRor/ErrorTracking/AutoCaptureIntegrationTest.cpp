@@ -3,6 +3,7 @@
 #include "DavaRor/DavaRorStorage.h"
 #include "DavaRor/ErrorTracking/DavaRorErrorTrackingAutoCaptureIntegration.h"
 #include "DavaRor/Utils/DavaRorSdkInfo.h"
+#include "platform/userdefaults/UserDefaults.h"
 #include "reporter/KOCrashCustomData.h"
 #include "reporter/KOCrashReporter.h"
 
@@ -11,6 +12,7 @@
 #include "FreshProcess.h"
 #include "support/DavaRorLogCapture.h"
 #include "support/Files.h"
+#include "support/LoopbackHttpServer.h"
 #include "support/RecordingClient.h"
 #include "support/TemporaryDirectory.h"
 #include "support/WithoutFileOverride.h"
@@ -25,6 +27,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <sys/ptrace.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -333,6 +336,70 @@ TEST_F(AutoCaptureIntegration, ACrashAfterTheClientWasReplacedCarriesTheNewClien
     ASSERT_EQ(events.size(), 1u);
     EXPECT_EQ(events[0].distinctId, secondId);
     EXPECT_EQ(events[0].properties["$lib_version"], "second client");
+}
+
+// A umask that lets others read changes nothing: every file the client and the reporter write
+// (events, identity, flags, user defaults, the crash report) is the user's alone, while the
+// reporter's folders stay 0755.
+TEST_F(AutoCaptureIntegration, EveryFileWrittenIsTheUsersAloneWhateverTheUmask) {
+    if (testsupport::ranInAFreshProcess()) {
+        return;
+    }
+    const auto modeOf = [](const std::filesystem::path& path) {
+        struct stat status {};
+        return lstat(path.c_str(), &status) == 0 ? status.st_mode & 07777 : 0u;
+    };
+    const mode_t savedMask = umask(022);
+    const int status = runInForkedChild(
+        [&] {
+            // Started here: threads of the parent's would not survive the fork under the emulator.
+            testsupport::LoopbackHttpServer service;
+            service.enqueue(
+                "/flags",
+                testsupport::ScriptedReply::respond(
+                    200, R"({"flags":{"a":{"enabled":true}},"requestId":"r","evaluatedAt":1})"));
+            auto childConfig = testsupport::quietConfig("key", service.baseUrl());
+            childConfig->errorTrackingConfig->setAutoCapture(true);
+            childConfig->captureScreenViews = false;
+            allowInRemoteConfig(*childConfig, true);
+            auto client = setUpClient(childConfig);
+            client->capture("before the crash");
+            client->getDistinctId();
+            // The store the launch check keeps the installed version in.
+            platform::UserDefaults::standard().setString("probe", "written");
+            platform::UserDefaults::standard().synchronize();
+            std::atomic<bool> reloaded = false;
+            client->reloadFeatureFlags([&](const auto&) { reloaded = true; });
+            while (!reloaded) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            }
+            std::abort();
+        },
+        kChildGuardSeconds);
+    ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGABRT) << status;
+    EXPECT_EQ(modeOf(pendingReport()), 0600u);
+    // The next launch turns the report into a queued event.
+    ASSERT_EQ(setUpAndRecord().size(), 1u);
+    umask(savedMask);
+
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(home.path())) {
+        names.push_back(entry.path().filename().string());
+        if (entry.is_regular_file()) {
+            EXPECT_EQ(modeOf(entry.path()), 0600u) << entry.path();
+        }
+    }
+    for (auto folder = pendingReport().parent_path(); folder != home.path() / "cache";
+         folder = folder.parent_path()) {
+        EXPECT_EQ(modeOf(folder), 0755u) << folder;
+    }
+    for (const char* written : {"davaror.anonymousId", "davaror.enabledFeatureFlags",
+                                "davaror.requestId", "davaror.flags"}) {
+        EXPECT_NE(std::find(names.begin(), names.end(), written), names.end()) << written;
+    }
+    EXPECT_GE(std::count_if(names.begin(), names.end(),
+                            [](const auto& name) { return name.ends_with(".json"); }),
+              1);
 }
 
 TEST_F(AutoCaptureIntegration, StartArmsOnlyAReporterTheIntegrationHolds) {

@@ -2,6 +2,7 @@
 // comes back, and that every request completes exactly once on the worker.
 #include "platform/http/HttpTransport.h"
 
+#include "TlsService.h"
 #include "support/Gunzip.h"
 #include "support/LoopbackHttpServer.h"
 #include "support/ScopedEnvironment.h"
@@ -299,6 +300,54 @@ TEST_F(HttpTransportTest, FailuresCarryTheirCodeAndNoStatus) {
         EXPECT_FALSE(response.statusCode);
     }
     EXPECT_EQ(server.requests().size(), 2u);
+}
+
+// The trusted roots come from SSL_CERT_FILE or SSL_CERT_DIR when set, as the
+// system's TLS library takes them: a private root is trusted through either,
+// and a certificate no trusted root signed is refused all the same.
+TEST(HttpTransportTrust, PrivateRootsFromTheEnvironmentAreTrustedAndNothingElse) {
+    const testsupport::TlsCertificates certificates;
+    if (!certificates.made()) {
+        GTEST_SKIP() << "openssl could not make the certificates";
+    }
+    const testsupport::TlsService signedService(certificates.signedByRoot(),
+                                                certificates.serviceKey());
+    const testsupport::TlsService selfSignedService(certificates.selfSigned(),
+                                                    certificates.serviceKey());
+    ASSERT_TRUE(signedService.baseUrl());
+    ASSERT_TRUE(selfSignedService.baseUrl());
+    const auto send = [](const std::string& url) {
+        Completions completions;
+        HttpTransport transport;
+        HttpRequest request;
+        request.url = url + "/";
+        transport.send(request, completions.forRequest(1));
+        EXPECT_TRUE(completions.waitFor(1));
+        return completions.response(1);
+    };
+    const struct {
+        std::optional<std::string> file, folder;
+    } trusts[] = {
+        {certificates.privateRoot().string(), std::nullopt},
+        {std::nullopt, certificates.rootFolder().string()},
+    };
+    for (const auto& trust : trusts) {
+        testsupport::ScopedEnvironment environment;
+        environment.set("SSL_CERT_FILE", trust.file);
+        environment.set("SSL_CERT_DIR", trust.folder);
+        const auto delivered = send(*signedService.baseUrl());
+        EXPECT_EQ(delivered.statusCode, 200) << trust.file.value_or(trust.folder.value_or(""));
+        EXPECT_FALSE(delivered.error);
+        const auto refused = send(*selfSignedService.baseUrl());
+        EXPECT_FALSE(refused.statusCode);
+        ASSERT_TRUE(refused.error);
+        EXPECT_EQ(refused.error->code, HttpErrorCode::other);
+    }
+    // Without them only the system's roots count, and they hold neither.
+    testsupport::ScopedEnvironment environment;
+    environment.set("SSL_CERT_FILE", std::nullopt);
+    environment.set("SSL_CERT_DIR", std::nullopt);
+    EXPECT_TRUE(send(*signedService.baseUrl()).error);
 }
 
 TEST(HttpTransportCompletion, EveryRequestCompletesOnceAndNeverOnTheCallersThread) {

@@ -219,6 +219,8 @@ std::string sweepOnce(const KillPoint& point) {
 TEST(DavaRorQueueKillSweep, EventsWhoseAddReturnedSurviveKillNineAtAnyPoint) {
     const int points = environmentNumber("DAVAROR_KILL_POINTS", 50);
     const auto firstSeed = static_cast<unsigned>(environmentNumber("DAVAROR_KILL_SEED", 1));
+    // A sweep of no points proves nothing.
+    ASSERT_GT(points, 0) << "DAVAROR_KILL_POINTS must be a positive number";
     for (int i = 0; i < points; ++i) {
         const unsigned seed = firstSeed + static_cast<unsigned>(i);
         std::mt19937 random(seed);
