@@ -19,9 +19,11 @@ std::atomic<std::uint64_t> generation{0};
 sigset_t librarySignalMask() {
     sigset_t mask;
     sigfillset(&mask);
-    for (int open :
-         {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGTRAP, SIGSYS, platform::mach::threadParkSignal()}) {
+    for (int open : {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGTRAP, SIGSYS}) {
         sigdelset(&mask, open);
+    }
+    if (const int park = platform::mach::threadParkSignal(); park != 0) {
+        sigdelset(&mask, park);
     }
     return mask;
 }
@@ -57,6 +59,7 @@ LibraryThread::LibraryThread(const char* name, std::function<void()> body)
     : generation_(forkGeneration()) {
     LibraryMaskWhileStarting mask;
     thread_ = std::thread([name = std::string(name), body = std::move(body)] {
+        const platform::mach::ParkSignalKeptOpen parkable;
         pthread_setname_np(pthread_self(), name.c_str());
         body();
     });
@@ -116,6 +119,7 @@ struct NamedStart {
 
 // The start record is freed before the body runs, which may end by pthread_exit.
 void* startNamed(void* start) {
+    const platform::mach::ParkSignalKeptOpen parkable;
     auto named = std::unique_ptr<NamedStart>(static_cast<NamedStart*>(start));
     pthread_setname_np(pthread_self(), named->name.c_str());
     auto* body = named->body;

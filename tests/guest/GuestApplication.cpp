@@ -5,6 +5,11 @@
 //     main queue. Prints "clean <n>", the children that exited 0.
 //   signalfd: blocks SIGTERM after setup, sends it to the process and reads it from a signalfd;
 //     prints the name of every thread. Exit 0 when the signal arrived there.
+//   timers: a handler and a 10 ms timer on each of SIGRTMIN+0..7, then setup in Mach mode and a
+//     live report; prints "fired <n> <calls>" for each signal over the next 300 ms.
+//   takeback: a forked child sets up in Mach mode, starts 6 idle threads, puts a handler of its
+//     own on every real-time signal and crashes (SIGSEGV); the parent gives it 3 s from then.
+//     Prints "crash ended by signal <n>", or "crash still running" when it was killed.
 // The client is the application's own (held in a static) or DavaRorSDK::shared(); its bundle
 // identifier is the crash example's, so that example's next start sends what a crash left.
 #include "DavaRor/DavaRorConfig.h"
@@ -27,6 +32,7 @@
 #include <sys/signalfd.h>
 #include <sys/wait.h>
 #include <thread>
+#include <time.h>
 #include <unistd.h>
 
 namespace {
@@ -129,6 +135,103 @@ int readTermFromSignalfd() {
     return received && info.ssi_signo == SIGTERM ? 0 : 1;
 }
 
+constexpr int kTimedSignals = 8;
+std::atomic<int> timerCalls[kTimedSignals];
+
+void countTimerCall(int signal) {
+    timerCalls[signal - SIGRTMIN].fetch_add(1);
+}
+
+int timersKeepFiring() {
+    struct sigaction counting {};
+    sigemptyset(&counting.sa_mask);
+    counting.sa_handler = countTimerCall;
+    counting.sa_flags = SA_RESTART;
+    for (int offset = 0; offset < kTimedSignals; ++offset) {
+        sigaction(SIGRTMIN + offset, &counting, nullptr);
+        sigevent event{};
+        event.sigev_notify = SIGEV_SIGNAL;
+        event.sigev_signo = SIGRTMIN + offset;
+        timer_t timer;
+        const itimerspec every10ms{{0, 10000000}, {0, 10000000}};
+        if (timer_create(CLOCK_MONOTONIC, &event, &timer) != 0 ||
+            timer_settime(timer, 0, &every10ms, nullptr) != 0) {
+            return 3;
+        }
+    }
+    auto client = setUp(false, true);
+    KOCrashReporter reporter(KOCrashReporterConfig(KOCrashReporterSignalHandlerTypeMach,
+                                                   KOCrashReporterSymbolicationStrategyNone, true));
+    if (!reporter.generateLiveReport()) {
+        return 4;
+    }
+    for (std::atomic<int>& calls : timerCalls) {
+        calls.store(0);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    for (int offset = 0; offset < kTimedSignals; ++offset) {
+        std::printf("fired %d %d\n", offset, timerCalls[offset].load());
+    }
+    client->close();
+    return 0;
+}
+
+void ignoreSignal(int) {}
+
+[[noreturn]] void crashWithIdleThreadsAndEveryRealTimeSignalTaken(int readyFd) {
+    setUp(false, true);
+    std::atomic<bool> never{false};
+    for (int index = 0; index < 6; ++index) {
+        std::thread([&never] {
+            while (!never.load()) {
+                pause();
+            }
+        }).detach();
+    }
+    struct sigaction own {};
+    sigemptyset(&own.sa_mask);
+    own.sa_handler = ignoreSignal;
+    for (int signal = SIGRTMIN; signal <= SIGRTMAX; ++signal) {
+        sigaction(signal, &own, nullptr);
+    }
+    const char ready = 'r';
+    if (write(readyFd, &ready, 1) != 1) {
+        _exit(3);
+    }
+    *static_cast<volatile int*>(nullptr) = 1;
+    _exit(4);
+}
+
+int crashAfterTheParkSignalIsTakenBack() {
+    int ready[2];
+    if (pipe(ready) != 0) {
+        return 3;
+    }
+    const pid_t child = fork();
+    if (child == 0) {
+        close(ready[0]);
+        crashWithIdleThreadsAndEveryRealTimeSignalTaken(ready[1]);
+    }
+    close(ready[1]);
+    char byte = 0;
+    if (child < 0 || read(ready[0], &byte, 1) != 1) {
+        return 3;
+    }
+    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+    int status = 0;
+    while (waitpid(child, &status, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() > limit) {
+            kill(child, SIGKILL);
+            waitpid(child, &status, 0);
+            std::printf("crash still running\n");
+            return 1;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    std::printf("crash ended by signal %d\n", WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -139,6 +242,14 @@ int main(int argc, char** argv) {
     if (mode == "signalfd") {
         return readTermFromSignalfd();
     }
-    std::fprintf(stderr, "usage: %s forks <own|shared> <signal|mach> | signalfd\n", argv[0]);
+    if (mode == "timers") {
+        return timersKeepFiring();
+    }
+    if (mode == "takeback") {
+        return crashAfterTheParkSignalIsTakenBack();
+    }
+    std::fprintf(stderr,
+                 "usage: %s forks <own|shared> <signal|mach> | signalfd | timers | takeback\n",
+                 argv[0]);
     return 2;
 }

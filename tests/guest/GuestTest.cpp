@@ -10,6 +10,7 @@
 #include <nlohmann/json.hpp>
 
 #include <array>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <regex>
@@ -123,6 +124,25 @@ TEST_F(Guest, TheApplicationsSignalReachesItsSignalfdAndLibraryThreadsAreNamed) 
         EXPECT_TRUE(threads[index].starts_with("thread davaror.") || threads[index] == threads[0])
             << threads[index];
     }
+}
+
+// The park signal is one the application left free: its timers on the low real-time signals
+// keep firing after a live report stopped every thread. When the application takes the park
+// signal back, a crash parks nothing and ends without waiting on the idle threads.
+TEST_F(Guest, TheApplicationsRealTimeSignalsStayItsOwn) {
+    const ProgramRun timers = run(std::string(GUEST_APPLICATION) + " timers");
+    ASSERT_EQ(timers.exitCode, 0) << timers.output;
+    const auto fired = linesStartingWith(timers.output, "fired ");
+    ASSERT_EQ(fired.size(), 8u) << timers.output;
+    for (const auto& line : fired) {
+        EXPECT_FALSE(line.ends_with(" 0")) << line;
+    }
+
+    const ProgramRun takeback = run(std::string(GUEST_APPLICATION) + " takeback");
+    EXPECT_EQ(takeback.exitCode, 0) << takeback.output;
+    EXPECT_EQ(linesStartingWith(takeback.output, "crash "),
+              std::vector<std::string>{"crash ended by signal " + std::to_string(SIGSEGV)})
+        << takeback.output;
 }
 
 // The library stays mapped through dlclose, and a cycle leaves nothing behind.
