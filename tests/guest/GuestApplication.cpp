@@ -5,6 +5,9 @@
 //     main queue. Prints "clean <n>", the children that exited 0.
 //   signalfd: blocks SIGTERM after setup, sends it to the process and reads it from a signalfd;
 //     prints the name of every thread. Exit 0 when the signal arrived there.
+//   descriptors: under a limit of 64 descriptors, sets up as the examples do (reachability on,
+//     Mach mode) and prints "client descriptors <n>" and "client pipe ends <n>", then
+//     "opened <n>": the files the application could still open; after close, "after close <n>".
 //   timers: a handler and a 10 ms timer on each of SIGRTMIN+0..7, then setup in Mach mode and a
 //     live report; prints "fired <n> <calls>" for each signal over the next 300 ms.
 //   takeback: a forked child sets up in Mach mode, starts 6 idle threads, puts a handler of its
@@ -25,15 +28,19 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <poll.h>
 #include <string_view>
+#include <sys/resource.h>
 #include <sys/signalfd.h>
 #include <sys/wait.h>
 #include <thread>
 #include <time.h>
 #include <unistd.h>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -41,10 +48,10 @@ constexpr int kForks = 200;
 
 std::shared_ptr<DavaRorSDK> ownClient;
 
-std::shared_ptr<DavaRorSDK> setUp(bool shared, bool machCapture) {
+std::shared_ptr<DavaRorSDK> setUp(bool shared, bool machCapture, bool reachability = false) {
     platform::Bundle::main().setBundleIdentifier("com.example.davaror-crash");
     auto config = std::make_shared<DavaRorConfig>("crash-key", "http://127.0.0.1:9");
-    config->disableReachabilityForTesting = true;
+    config->disableReachabilityForTesting = !reachability;
     config->disableRemoteConfigForTesting = true;
     config->preloadFeatureFlags = false;
     config->captureApplicationLifecycleEvents = false;
@@ -133,6 +140,43 @@ int readTermFromSignalfd() {
     close(fd);
     client->close();
     return received && info.ssi_signo == SIGTERM ? 0 : 1;
+}
+
+// Open descriptors, and those of them that are pipes.
+std::pair<int, int> openDescriptors() {
+    int count = 0;
+    int pipes = 0;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        std::error_code error;
+        pipes += std::filesystem::read_symlink(entry.path(), error).string().starts_with("pipe:");
+        ++count;
+    }
+    // The listing's own descriptor.
+    return {count - 1, pipes};
+}
+
+int descriptorsUnderALimitOf64() {
+    const rlimit limit{64, 64};
+    if (setrlimit(RLIMIT_NOFILE, &limit) != 0) {
+        return 3;
+    }
+    const auto [before, pipesBefore] = openDescriptors();
+    auto client = setUp(false, true, true);
+    client->capture("with few descriptors");
+    const auto [after, pipesAfter] = openDescriptors();
+    std::printf("client descriptors %d\nclient pipe ends %d\n", after - before,
+                pipesAfter - pipesBefore);
+    std::vector<int> opened;
+    for (int fd; (fd = open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) {
+        opened.push_back(fd);
+    }
+    std::printf("opened %zu\n", opened.size());
+    for (int fd : opened) {
+        close(fd);
+    }
+    client->close();
+    std::printf("after close %d\n", openDescriptors().first - before);
+    return 0;
 }
 
 constexpr int kTimedSignals = 8;
@@ -242,14 +286,18 @@ int main(int argc, char** argv) {
     if (mode == "signalfd") {
         return readTermFromSignalfd();
     }
+    if (mode == "descriptors") {
+        return descriptorsUnderALimitOf64();
+    }
     if (mode == "timers") {
         return timersKeepFiring();
     }
     if (mode == "takeback") {
         return crashAfterTheParkSignalIsTakenBack();
     }
-    std::fprintf(stderr,
-                 "usage: %s forks <own|shared> <signal|mach> | signalfd | timers | takeback\n",
-                 argv[0]);
+    std::fprintf(
+        stderr,
+        "usage: %s forks <own|shared> <signal|mach> | signalfd | descriptors | timers | takeback\n",
+        argv[0]);
     return 2;
 }

@@ -126,6 +126,31 @@ TEST_F(Guest, TheApplicationsSignalReachesItsSignalfdAndLibraryThreadsAreNamed) 
     }
 }
 
+int printedNumber(const std::string& output, const std::string& label) {
+    const auto lines = linesStartingWith(output, label + " ");
+    return lines.size() == 1 ? std::stoi(lines[0].substr(label.size() + 1)) : -1;
+}
+
+// Set up as the examples are (reachability and crash capture on), the client holds a handful of
+// descriptors, the crash-time reserve included; after close only the reserve stays, and the
+// fault-safe read's pipes where the kernel cannot read the own process (the emulator).
+TEST_F(Guest, TheApplicationKeepsItsDescriptors) {
+    const ProgramRun application = run(std::string(GUEST_APPLICATION) + " descriptors");
+    ASSERT_EQ(application.exitCode, 0) << application.output;
+    // The fault-safe read's pipes exist only where the kernel cannot read the own process: under
+    // the emulator, whose own descriptors count against the limit too.
+    const int pipeEnds = printedNumber(application.output, "client pipe ends");
+    const int held = printedNumber(application.output, "client descriptors");
+    EXPECT_LE(pipeEnds, 4) << application.output;
+    EXPECT_LE(held - pipeEnds, 8) << application.output;
+    if (pipeEnds == 0) {
+        EXPECT_GE(printedNumber(application.output, "opened"), 52) << application.output;
+    }
+    constexpr int kCrashTimeReserve = 3;
+    EXPECT_EQ(printedNumber(application.output, "after close"), kCrashTimeReserve + pipeEnds)
+        << application.output;
+}
+
 // The park signal is one the application left free: its timers on the low real-time signals
 // keep firing after a live report stopped every thread. When the application takes the park
 // signal back, a crash parks nothing and ends without waiting on the idle threads.
