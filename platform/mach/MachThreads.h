@@ -20,7 +20,8 @@ kern_return_t task_threads(task_t task, thread_act_array_t* list, mach_msg_type_
 // or never gets to run) is reported as KERN_OPERATION_TIMED_OUT and is not waited for again;
 // one that visibly blocks the signal fails at once with KERN_FAILURE, and so does every thread
 // once the application has taken the park signal for a handler of its own (only threads that
-// wait for an exception reply are stopped then). Suspending the calling thread is refused:
+// wait for an exception reply are stopped then). A thread that ends while it is waited for is
+// KERN_INVALID_ARGUMENT, as one that had ended before. Suspending the calling thread is refused:
 // nothing in it could resume it. Suspensions count: each needs a resume.
 kern_return_t thread_suspend(thread_act_t thread);
 kern_return_t thread_resume(thread_act_t thread);

@@ -224,7 +224,10 @@ bool sendParkSignal(pid_t tid) {
     return platform::systemCall(SYS_tgkill, getpid(), tid, threadParkSignal()) == 0;
 }
 
+// A thread that ends meanwhile never parks (under the emulator a joined thread lingers a moment
+// before it is gone, and the signal sent to it is lost): it is looked for every 10 ms.
 kern_return_t awaitPark(ParkSlot& slot, const Deadline& deadline) {
+    const auto tid = slot.tid.load(std::memory_order_acquire);
     for (;;) {
         std::uint32_t state = slot.state.load(std::memory_order_acquire);
         if (state == Parked) {
@@ -234,11 +237,16 @@ kern_return_t awaitPark(ParkSlot& slot, const Deadline& deadline) {
             return KERN_FAILURE;
         }
         timespec left;
-        if (!deadline.remaining(&left)) {
+        const bool inTime = deadline.remaining(&left);
+        if (!inTime || !threadExists(tid)) {
             if (slot.state.compare_exchange_strong(state, Abandoned, std::memory_order_acq_rel)) {
-                return KERN_OPERATION_TIMED_OUT;
+                return inTime ? KERN_INVALID_ARGUMENT : KERN_OPERATION_TIMED_OUT;
             }
             continue;
+        }
+        constexpr long kLookAgainNanoseconds = 10000000;
+        if (left.tv_sec > 0 || left.tv_nsec > kLookAgainNanoseconds) {
+            left = {0, kLookAgainNanoseconds};
         }
         futexWait(slot.state, Requested, &left);
     }
