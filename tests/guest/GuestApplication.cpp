@@ -8,6 +8,8 @@
 //   descriptors: under a limit of 64 descriptors, sets up as the examples do (reachability on,
 //     Mach mode) and prints "client descriptors <n>" and "client pipe ends <n>", then
 //     "opened <n>": the files the application could still open; after close, "after close <n>".
+//   memory: under an address-space limit of 768 MiB, sets up as the examples do, captures, and
+//     then allocates and fills 100 MiB; prints "allocated 100 MiB" when it could.
 //   timers: a handler and a 10 ms timer on each of SIGRTMIN+0..7, then setup in Mach mode and a
 //     live report; prints "fired <n> <calls>" for each signal over the next 300 ms.
 //   takeback: a forked child sets up in Mach mode, starts 6 idle threads, puts a handler of its
@@ -28,9 +30,12 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <memory>
+#include <new>
 #include <poll.h>
 #include <string_view>
 #include <sys/resource.h>
@@ -179,6 +184,27 @@ int descriptorsUnderALimitOf64() {
     return 0;
 }
 
+int allocatesUnderAnAddressSpaceLimit() {
+    constexpr rlim_t kLimit = rlim_t{768} << 20;
+    const rlimit limit{kLimit, kLimit};
+    if (setrlimit(RLIMIT_AS, &limit) != 0) {
+        return 3;
+    }
+    auto client = setUp(false, true, true);
+    for (int event = 0; event < 20; ++event) {
+        client->capture("under a limit");
+    }
+    client->flush();
+    constexpr std::size_t kBytes = std::size_t{100} << 20;
+    const std::unique_ptr<char[]> block(new (std::nothrow) char[kBytes]);
+    if (block) {
+        std::memset(block.get(), 1, kBytes);
+        std::printf("allocated 100 MiB\n");
+    }
+    client->close();
+    return 0;
+}
+
 constexpr int kTimedSignals = 8;
 std::atomic<int> timerCalls[kTimedSignals];
 
@@ -289,15 +315,18 @@ int main(int argc, char** argv) {
     if (mode == "descriptors") {
         return descriptorsUnderALimitOf64();
     }
+    if (mode == "memory") {
+        return allocatesUnderAnAddressSpaceLimit();
+    }
     if (mode == "timers") {
         return timersKeepFiring();
     }
     if (mode == "takeback") {
         return crashAfterTheParkSignalIsTakenBack();
     }
-    std::fprintf(
-        stderr,
-        "usage: %s forks <own|shared> <signal|mach> | signalfd | descriptors | timers | takeback\n",
-        argv[0]);
+    std::fprintf(stderr,
+                 "usage: %s forks <own|shared> <signal|mach> | signalfd | descriptors | memory | "
+                 "timers | takeback\n",
+                 argv[0]);
     return 2;
 }

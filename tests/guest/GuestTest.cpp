@@ -151,6 +151,22 @@ TEST_F(Guest, TheApplicationKeepsItsDescriptors) {
         << application.output;
 }
 
+// Threads with stacks sized to their work and no large reservation: the application's address
+// space stays its own. The emulator ignores the limit, and sanitizers reserve far more than it.
+TEST_F(Guest, TheApplicationAllocatesUnderAnAddressSpaceLimit) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "a sanitizer's shadow memory alone passes the limit";
+#endif
+    if (!std::string(DAVAROR_TEST_EMULATOR).empty()) {
+        GTEST_SKIP() << "qemu-user ignores RLIMIT_AS";
+    }
+    const ProgramRun application = run(std::string(GUEST_APPLICATION) + " memory");
+    EXPECT_EQ(application.exitCode, 0) << application.output;
+    EXPECT_EQ(linesStartingWith(application.output, "allocated "),
+              std::vector<std::string>{"allocated 100 MiB"})
+        << application.output;
+}
+
 // The park signal is one the application left free: its timers on the low real-time signals
 // keep firing after a live report stopped every thread. When the application takes the park
 // signal back, a crash parks nothing and ends without waiting on the idle threads.
