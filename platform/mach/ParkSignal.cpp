@@ -178,14 +178,19 @@ bool parkSignalStillRuns(ParkHandler handler) {
     return signal > 0 && sigaction(signal, nullptr, &current) == 0 && runs(current, handler);
 }
 
-bool statusMaskIsTrusted() {
-    return maskTrusted.load(std::memory_order_relaxed);
-}
-
 bool statusMaskBlocksParkSignal(pid_t tid) {
     const int signal = chosenSignal.load(std::memory_order_acquire);
-    bool blocked = false;
-    return signal > 0 && statusShowsBlocked(tid, signal, &blocked) && blocked;
+    unsigned long long mask = 0;
+    if (signal <= 0 || !readStatusMask(tid, &mask)) {
+        return false;
+    }
+    if (maskTrusted.load(std::memory_order_relaxed)) {
+        return (mask >> (signal - 1) & 1) != 0;
+    }
+    // Signals 34 to 64: the C library never lets a thread block 32 and 33, which it keeps for
+    // itself, and the emulator's numbering of the application's real-time signals lies within.
+    constexpr unsigned long long kRealTimeBits = ~0ull << 33;
+    return (mask & kRealTimeBits) == kRealTimeBits;
 }
 
 bool keepsParkSignalOpen(pid_t tid) {

@@ -19,11 +19,10 @@ int installParkSignal(ParkHandler handler);
 // Whether the chosen signal still runs handler: the application may have taken it since.
 bool parkSignalStillRuns(ParkHandler handler);
 
-// Whether the blocked-signal mask in /proc names the park signal as the thread itself sees it.
-// Under the emulator it shows the host's mask, whose real-time signals have other numbers.
-bool statusMaskIsTrusted();
-
-// Whether the thread keeps the park signal blocked, as /proc shows it (statusMaskIsTrusted).
+// Whether the thread keeps the park signal blocked, as its blocked-signal mask in /proc shows.
+// Where that mask does not name the park signal as the thread sees it (under the emulator it is
+// the host's, whose real-time signals have other numbers), only a mask that blocks every
+// real-time signal, in any numbering, counts: the emulator's own threads block them all.
 bool statusMaskBlocksParkSignal(pid_t tid);
 
 // Whether the thread is one of those that announced they keep the park signal open.

@@ -253,12 +253,11 @@ kern_return_t awaitPark(ParkSlot& slot, const Deadline& deadline) {
 }
 
 // A thread that keeps the park signal blocked cannot park and need not be waited for. The
-// library's own threads keep it open, and a mask that /proc cannot show as the thread sees it
-// (the emulator's) is not asked: the thread is then waited for. The mask is looked at a few
-// times over some milliseconds: a thread leaving its park handler blocks the signal for a
-// moment only.
+// library's own threads keep it open, so /proc is not asked about them: under the emulator it
+// cannot tell. The mask is looked at a few times over some milliseconds: a thread leaving its
+// park handler (or the emulator delivering a signal) blocks the signal for a moment only.
 bool blocksParkSignal(pid_t tid) {
-    if (keepsParkSignalOpen(tid) || !statusMaskIsTrusted()) {
+    if (keepsParkSignalOpen(tid)) {
         return false;
     }
     for (int look = 0; look < 5; ++look) {
