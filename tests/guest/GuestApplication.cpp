@@ -15,12 +15,16 @@
 //   takeback: a forked child sets up in Mach mode, starts 6 idle threads, puts a handler of its
 //     own on every real-time signal and crashes (SIGSEGV); the parent gives it 3 s from then.
 //     Prints "crash ended by signal <n>", or "crash still running" when it was killed.
+//   crash: sets up in Mach mode, prints "threads <n>" (those the kernel lists) and crashes
+//     (SIGSEGV). frames: reads the report that crash left and prints "report threads <n>" and
+//     "threads with frames <n>".
 // The client is the application's own (held in a static) or DavaRorSDK::shared(); its bundle
 // identifier is the crash example's, so that example's next start sends what a crash left.
 #include "DavaRor/DavaRorConfig.h"
 #include "DavaRor/DavaRorSDK.h"
 #include "DavaRor/DavaRorStorage.h"
 #include "DavaRor/ErrorTracking/DavaRorErrorTrackingConfig.h"
+#include "KOCrashReport.h"
 #include "platform/bundle/Bundle.h"
 #include "platform/core/MainQueue.h"
 #include "reporter/KOCrashReporter.h"
@@ -34,8 +38,10 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <memory>
 #include <new>
+#include <optional>
 #include <poll.h>
 #include <string_view>
 #include <sys/resource.h>
@@ -205,6 +211,46 @@ int allocatesUnderAnAddressSpaceLimit() {
     return 0;
 }
 
+int threadCount() {
+    int count = 0;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+        (void)task;
+        ++count;
+    }
+    return count;
+}
+
+[[noreturn]] void crashWithTheClientSetUp() {
+    auto client = setUp(false, true);
+    client->capture("before the crash");
+    client->flush();
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    std::printf("threads %d\n", threadCount());
+    std::fflush(stdout);
+    *static_cast<volatile int*>(nullptr) = 1;
+    std::_Exit(4);
+}
+
+int framesOfTheLastCrash() {
+    const char* cache = std::getenv("XDG_CACHE_HOME");
+    const auto path = std::filesystem::path(cache != nullptr ? cache : "") /
+                      "com.davaror.crashreporter/com.example.davaror-crash/live_report.kocrash";
+    std::ifstream file(path, std::ios::binary);
+    const std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(file)),
+                                          std::istreambuf_iterator<char>());
+    std::optional<KOError> error;
+    const auto report = KOCrashReport::initWithData(bytes, &error);
+    if (!report) {
+        return 3;
+    }
+    int walked = 0;
+    for (const auto& thread : report->threads()) {
+        walked += thread.stackFrames().empty() ? 0 : 1;
+    }
+    std::printf("report threads %zu\nthreads with frames %d\n", report->threads().size(), walked);
+    return 0;
+}
+
 constexpr int kTimedSignals = 8;
 std::atomic<int> timerCalls[kTimedSignals];
 
@@ -317,6 +363,12 @@ int main(int argc, char** argv) {
     }
     if (mode == "memory") {
         return allocatesUnderAnAddressSpaceLimit();
+    }
+    if (mode == "crash") {
+        crashWithTheClientSetUp();
+    }
+    if (mode == "frames") {
+        return framesOfTheLastCrash();
     }
     if (mode == "timers") {
         return timersKeepFiring();

@@ -151,6 +151,23 @@ TEST_F(Guest, TheApplicationKeepsItsDescriptors) {
         << application.output;
 }
 
+// The library's threads are stopped and walked at a crash, under the emulator as on hardware:
+// every thread has frames but the emulator's own, which /proc lists too. Frames exist on 64-bit
+// ARM only.
+TEST_F(Guest, ACrashWalksEveryThreadOfTheLibrary) {
+    const ProgramRun crash = run(std::string(GUEST_APPLICATION) + " crash");
+    const int threads = printedNumber(crash.output, "threads");
+    ASSERT_GT(threads, 1) << crash.output;
+    const ProgramRun frames = run(std::string(GUEST_APPLICATION) + " frames");
+    ASSERT_EQ(frames.exitCode, 0) << frames.output;
+    EXPECT_EQ(printedNumber(frames.output, "report threads"), threads) << frames.output;
+#if defined(__aarch64__)
+    const int emulatorThreads = std::string(DAVAROR_TEST_EMULATOR).empty() ? 0 : 1;
+    EXPECT_GE(printedNumber(frames.output, "threads with frames"), threads - emulatorThreads)
+        << frames.output;
+#endif
+}
+
 // Threads with stacks sized to their work and no large reservation: the application's address
 // space stays its own. The emulator ignores the limit, and sanitizers reserve far more than it.
 TEST_F(Guest, TheApplicationAllocatesUnderAnAddressSpaceLimit) {
