@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <csignal>
+#include <exception>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -65,8 +66,8 @@ struct NamedStart {
 };
 
 // The start record is freed before the body runs, which may end by pthread_exit. An exception
-// that leaves the body ends the process, as it would from a std::thread.
-void* runNamed(void* start) noexcept {
+// that leaves the body finds no handler and ends the process, as from a std::thread.
+void* runNamed(void* start) {
     const platform::mach::ParkSignalKeptOpen parkable;
     auto named = std::unique_ptr<NamedStart>(static_cast<NamedStart*>(start));
     pthread_setname_np(pthread_self(), named->name.c_str());

@@ -39,8 +39,11 @@ namespace {
 // Each pipe is two of the application's descriptors.
 constexpr int kPooledPipes = 2;
 // How often a copy looks again for a pipe that another copy holds before it gives up: a copy
-// takes microseconds, but a thread stopped in the middle of one holds its pipe for good.
+// takes microseconds, but a thread stopped in the middle of one holds its pipe for good. Once a
+// copy has given up, the next ones look once only, until one gets a pipe again: a crash that
+// finds every pipe held by stopped threads must not wait at each of its many copies.
 constexpr int kLeaseAttempts = 20000;
+std::atomic<bool> leaseGivenUp{false};
 // Pipes hold 64 KiB by default; a smaller pipe just takes more rounds.
 constexpr std::size_t kLargestChunk = 64 * 1024;
 constexpr std::size_t kScratchSize = 256;
@@ -138,7 +141,8 @@ class PipeLease {
 public:
     PipeLease() {
         const pid_t self = currentPid();
-        for (int attempt = 0; attempt < kLeaseAttempts; ++attempt) {
+        const int attempts = leaseGivenUp.load(std::memory_order_relaxed) ? 1 : kLeaseAttempts;
+        for (int attempt = 0; attempt < attempts; ++attempt) {
             bool anyBusy = false;
             for (PooledPipe& entry : pool) {
                 if (entry.busy.exchange(true, std::memory_order_acquire)) {
@@ -150,6 +154,7 @@ public:
                     continue;
                 }
                 pooled_ = &entry;
+                leaseGivenUp.store(false, std::memory_order_relaxed);
                 return;
             }
             if (!anyBusy) {
@@ -157,6 +162,7 @@ public:
             }
             platform::systemCall(SYS_sched_yield);
         }
+        leaseGivenUp.store(true, std::memory_order_relaxed);
     }
     ~PipeLease() {
         if (pooled_ == nullptr) {

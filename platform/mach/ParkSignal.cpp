@@ -20,7 +20,8 @@ enum : int { kUnchosen = 0, kChoosing = -1, kNoneFree = -2 };
 std::atomic<int> chosenSignal{kUnchosen};
 std::atomic<bool> maskTrusted{false};
 
-// The library's threads that keep the park signal open; more of them are asked about in /proc.
+// The library's threads, which keep the park signal open. Past this many, a thread of the
+// library is asked about in /proc as any other is.
 constexpr int kOpenThreadCapacity = 256;
 std::atomic<pid_t> openThreads[kOpenThreadCapacity];
 
