@@ -20,12 +20,10 @@ struct MainQueue::RunLoop {
     std::multimap<Clock::time_point, std::weak_ptr<RepeatingTimer>> timers;
     std::multimap<Clock::time_point, Task> delayed;
     bool stopping = false;
-    std::thread::id threadId;
     LibraryThread thread;
 
     void start() {
         thread = LibraryThread("davaror.main", [this] { run(); });
-        threadId = thread.id();
     }
 
     // A forked child has the queue but not its thread: the child's first use starts one. What
@@ -146,7 +144,7 @@ void MainQueue::asyncAfter(Clock::duration delay, Task task) {
 
 bool MainQueue::isCurrent() const {
     std::lock_guard lock(loop_->mutex);
-    return std::this_thread::get_id() == loop_->threadId;
+    return loop_->thread.isCurrent();
 }
 
 std::shared_ptr<RepeatingTimer> MainQueue::scheduleRepeating(Clock::duration interval, Task task) {

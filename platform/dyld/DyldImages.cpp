@@ -178,6 +178,8 @@ private:
         std::unique_ptr<ElfObjectView> view;
         // Set while following, for an object the loader still lists.
         bool stillListed = false;
+        // Whether the crash path's table holds it: only such an object is announced.
+        bool recorded = false;
     };
 
     // Objects that went are removed first, then those that came are announced, each in the
@@ -188,12 +190,13 @@ private:
         std::vector<std::size_t> arrived;
         followedCounts_ = visitLoadedObjects([&](const LoadedObject& object) {
             auto known = std::find_if(followed_.begin(), followed_.end(), [&](const auto& seen) {
-                return !seen.stillListed && seen.headerAddress == object.headerAddress &&
-                       seen.name == object.name;
+                return seen.recorded && !seen.stillListed &&
+                       seen.headerAddress == object.headerAddress && seen.name == object.name;
             });
             if (known != followed_.end()) {
                 known->stillListed = true;
-                listed.push_back({object.headerAddress, object.name, std::move(known->view)});
+                listed.push_back(
+                    {object.headerAddress, object.name, std::move(known->view), false, true});
                 return;
             }
             arrived.push_back(listed.size());
@@ -201,15 +204,16 @@ private:
             // object neither for one newly opened nor for a listed one, and shows no second view
             // over its header.
             forgetFollowedObject(object.headerAddress);
-            recordFollowedObject({object.headerAddress, object.info.dlpi_addr});
-            listed.push_back(
-                {object.headerAddress, object.name,
-                 ElfObjectView::build(object.info, object.path(), object.name.empty())});
+            const bool recorded =
+                recordFollowedObject({object.headerAddress, object.info.dlpi_addr});
+            listed.push_back({object.headerAddress, object.name,
+                              ElfObjectView::build(object.info, object.path(), object.name.empty()),
+                              false, recorded});
         });
         followedOnce_ = true;
         std::vector<Followed> before = std::exchange(followed_, std::move(listed));
         for (auto& object : before) {
-            if (object.stillListed) {
+            if (object.stillListed || !object.recorded) {
                 continue;
             }
             if (object.view) {
@@ -222,8 +226,20 @@ private:
             }
         }
         for (std::size_t index : arrived) {
-            if (followed_[index].view) {
-                announce(*followed_[index].view);
+            Followed& object = followed_[index];
+            // The table had no room while objects that went still held theirs; what the crash
+            // path cannot tell from one opened since is never announced, since the crash would
+            // list it a second time from the loader's list. It is tried again at the next look.
+            if (!object.recorded) {
+                object.recorded =
+                    object.view &&
+                    recordFollowedObject(
+                        {object.headerAddress, static_cast<std::uint64_t>(object.view->slide())});
+            }
+            if (!object.recorded) {
+                object.view.reset();
+            } else if (object.view) {
+                announce(*object.view);
             }
         }
     }

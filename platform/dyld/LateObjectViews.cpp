@@ -1,5 +1,5 @@
 // May run at crash time: buildLateView and withdrawLateView (fault-safe copies, writes into the
-// reserved slots, the overlay table's atomics). reserveLateViews maps the slots: normal context.
+// reserved space, the overlay table's atomics). reserveLateViews maps the space: normal context.
 #include "platform/dyld/LateObjectViews.h"
 
 #include "platform/dyld/ElfViewFacts.h"
@@ -15,10 +15,10 @@ namespace {
 constexpr std::size_t kPathBytes = 4096;
 constexpr std::size_t kProgramHeaderLimit = 64;
 constexpr std::size_t kNoteBytes = 512;
-constexpr std::size_t kProgramHeadersAt = kPathBytes;
-constexpr std::size_t kNotesAt = kProgramHeadersAt + kProgramHeaderLimit * sizeof(ElfW(Phdr));
-constexpr std::size_t kViewAt = kNotesAt + kNoteBytes;
-static_assert(kViewAt < kLateViewSlotBytes);
+// Room for the longest path, program headers and notes, and a view's header and commands.
+constexpr std::size_t kLargestPrefix =
+    kPathBytes + kProgramHeaderLimit * sizeof(ElfW(Phdr)) + kNoteBytes + 64;
+static_assert(kLargestPrefix + kLateViewBytesLimit <= kLateViewSpaceBytes);
 // Longer symbol names are left out; entries past this many in the dynamic section are not read.
 constexpr std::size_t kNameLimit = 256;
 constexpr std::size_t kDynamicEntryLimit = 512;
@@ -273,13 +273,17 @@ void findEhFrame(const ElfW(Phdr) * headers, std::size_t count, std::uint64_t bi
     facts->ehFrameSize = cursor - start;
 }
 
+std::size_t alignedUp(std::size_t offset, std::size_t alignment) {
+    return (offset + alignment - 1) / alignment * alignment;
+}
+
 } // namespace
 
 bool reserveLateViews() {
     if (slots.load() != nullptr) {
         return true;
     }
-    void* pages = mmap(nullptr, kLateViewSlots * kLateViewSlotBytes, PROT_READ | PROT_WRITE,
+    void* pages = mmap(nullptr, kLateViewSpaceBytes, PROT_READ | PROT_WRITE,
                        MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
     if (pages == MAP_FAILED) {
         return false;
@@ -292,14 +296,17 @@ bool lateViewsReserved() {
     return slots.load() != nullptr;
 }
 
-bool buildLateView(std::size_t slot, const LinkMapObject& object, LateView* view) {
+bool buildLateView(std::size_t* used, const LinkMapObject& object, LateView* view) {
     std::uint8_t* base = slots.load();
-    if (base == nullptr || slot >= kLateViewSlots) {
+    // A view is begun only where the largest prefix and the largest view still fit; it then
+    // takes what it needs of that.
+    if (base == nullptr || *used > kLateViewSpaceBytes - kLargestPrefix - kLateViewBytesLimit) {
         return false;
     }
-    base += slot * kLateViewSlotBytes;
+    base += *used;
     auto* path = reinterpret_cast<char*>(base);
-    if (readString(object.nameAddress, path, kPathBytes) == kPathBytes) {
+    const std::size_t pathLength = readString(object.nameAddress, path, kPathBytes);
+    if (pathLength == kPathBytes) {
         return false;
     }
     ElfW(Ehdr) elf;
@@ -309,13 +316,15 @@ bool buildLateView(std::size_t slot, const LinkMapObject& object, LateView* view
         elf.e_phentsize != sizeof(ElfW(Phdr)) || elf.e_phnum > kProgramHeaderLimit) {
         return false;
     }
-    auto* headers = reinterpret_cast<ElfW(Phdr)*>(base + kProgramHeadersAt);
+    const std::size_t headersAt = alignedUp(pathLength + 1, alignof(ElfW(Phdr)));
+    auto* headers = reinterpret_cast<ElfW(Phdr)*>(base + headersAt);
     ElfViewFacts facts;
     if (!faultSafeRead(object.bias + elf.e_phoff, headers, elf.e_phnum * sizeof(ElfW(Phdr))) ||
         !factsFromProgramHeaders(headers, elf.e_phnum, &facts) || facts.textStart != 0) {
         return false;
     }
-    std::uint8_t* notes = base + kNotesAt;
+    const std::size_t notesAt = headersAt + elf.e_phnum * sizeof(ElfW(Phdr));
+    std::uint8_t* notes = base + notesAt;
     for (std::size_t index = 0; index < elf.e_phnum && !facts.hasUuid; ++index) {
         const std::size_t length =
             headers[index].p_memsz < kNoteBytes ? headers[index].p_memsz : kNoteBytes;
@@ -331,8 +340,9 @@ bool buildLateView(std::size_t slot, const LinkMapObject& object, LateView* view
     if (symbols.tables.symbols != 0 && symbols.tables.strings != 0) {
         symbols.count = dynamicSymbolCount(symbols.tables);
     }
-    std::uint8_t* storage = base + kViewAt;
-    const ViewLayout layout = layoutView(facts, symbols, kLateViewSlotBytes - kViewAt);
+    const std::size_t viewAt = alignedUp(notesAt + kNoteBytes, 16);
+    std::uint8_t* storage = base + viewAt;
+    const ViewLayout layout = layoutView(facts, symbols, kLateViewBytesLimit);
     if (layout.commandsEnd == 0) {
         return false;
     }
@@ -341,6 +351,7 @@ bool buildLateView(std::size_t slot, const LinkMapObject& object, LateView* view
         return false;
     }
     *view = {object.bias, path, storage};
+    *used += alignedUp(viewAt + layout.size, 16);
     return true;
 }
 

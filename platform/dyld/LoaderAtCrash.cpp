@@ -62,9 +62,10 @@ bool openLoaderComparison() {
             closedHeaders[closedCount++] = object.headerAddress;
         }
     }
+    std::size_t lateBytes = 0;
     for (std::size_t index = 0; index < linkMapCount && lateCount < kLateViewSlots; ++index) {
         if (!followedBias(linkMap[index].bias) &&
-            buildLateView(lateCount, linkMap[index], &lateViews[lateCount])) {
+            buildLateView(&lateBytes, linkMap[index], &lateViews[lateCount])) {
             ++lateCount;
         }
     }

@@ -1,17 +1,19 @@
 // May run at crash time: everything in this file.
-// Where the kernel has process_vm_readv, a copy is one such read of the own process; the
-// emulator has not, and there a copy goes through a pipe: write() makes the kernel read the
-// source, and an unreadable range fails with EFAULT instead of a fault. The emulator checks a
-// whole write() range at once, so a failed chunk is retried up to its page end to find the
-// readable prefix exactly. Nothing is made while the library loads: the pipes are opened when
-// crash capture is enabled, or one by one as copies first need them, so a crash finds them
-// open; a copy that finds every one of them in use fails instead of opening another, since
-// no descriptor may be left at crash time. A pipe is only used by the process that opened it
-// (a forked child reads and writes its own), and only while its descriptors still name it: an
-// application that closes descriptors it did not open (a daemon does) may get the numbers back
-// for files of its own, which must never receive process memory nor be read from. All of it
-// goes through raw system calls: the C library's wrappers may be instrumented to check the
-// bytes against the program's own objects, and these copies read whole pages on purpose.
+// Where the kernel has process_vm_readv, a copy is one such read of the own process, and no
+// descriptor is ever opened for copies. The emulator has not, and there a copy goes through a
+// pipe: write() makes the kernel read the source, and an unreadable range fails with EFAULT
+// instead of a fault. The emulator checks a whole write() range at once, so a failed chunk is
+// retried up to its page end to find the readable prefix exactly. Nothing is made while the
+// library loads: which kind of copy works is found out once, when crash capture is enabled, and
+// only then are the pipes opened where they are needed (or one by one as copies first need
+// them), so a crash finds them open; a copy that finds every one of them in use waits a little
+// and then fails instead of opening another, since no descriptor may be left at crash time. A
+// pipe is only used by the process that opened it (a forked child reads and writes its own),
+// and only while its descriptors still name it: an application that closes descriptors it did
+// not open (a daemon does) may get the numbers back for files of its own, which must never
+// receive process memory nor be read from. All of it goes through raw system calls: the C
+// library's wrappers may be instrumented to check the bytes against the program's own objects,
+// and these copies read whole pages on purpose.
 #include "platform/mach/FaultSafeCopy.h"
 #include "platform/mach/ErrnoGuard.h"
 
@@ -34,7 +36,14 @@ namespace {
 // Several threads (or a signal handler on top of a thread) may copy at once; each copy
 // leases a pipe of its own, so the bytes of two copies never mix. A pipe stays leased only
 // for one copy, so a crash finds one free unless this many copies were cut short at once.
-constexpr int kPooledPipes = 16;
+// Each pipe is two of the application's descriptors.
+constexpr int kPooledPipes = 2;
+// How often a copy looks again for a pipe that another copy holds before it gives up: a copy
+// takes microseconds, but a thread stopped in the middle of one holds its pipe for good. Once a
+// copy has given up, the next ones look once only, until one gets a pipe again: a crash that
+// finds every pipe held by stopped threads must not wait at each of its many copies.
+constexpr int kLeaseAttempts = 20000;
+std::atomic<bool> leaseGivenUp{false};
 // Pipes hold 64 KiB by default; a smaller pipe just takes more rounds.
 constexpr std::size_t kLargestChunk = 64 * 1024;
 constexpr std::size_t kScratchSize = 256;
@@ -132,17 +141,28 @@ class PipeLease {
 public:
     PipeLease() {
         const pid_t self = currentPid();
-        for (PooledPipe& entry : pool) {
-            if (entry.busy.exchange(true, std::memory_order_acquire)) {
-                continue;
+        const int attempts = leaseGivenUp.load(std::memory_order_relaxed) ? 1 : kLeaseAttempts;
+        for (int attempt = 0; attempt < attempts; ++attempt) {
+            bool anyBusy = false;
+            for (PooledPipe& entry : pool) {
+                if (entry.busy.exchange(true, std::memory_order_acquire)) {
+                    anyBusy = true;
+                    continue;
+                }
+                if (!makeUsable(entry, self)) {
+                    entry.busy.store(false, std::memory_order_release);
+                    continue;
+                }
+                pooled_ = &entry;
+                leaseGivenUp.store(false, std::memory_order_relaxed);
+                return;
             }
-            if (!makeUsable(entry, self)) {
-                entry.busy.store(false, std::memory_order_release);
-                continue;
+            if (!anyBusy) {
+                return;
             }
-            pooled_ = &entry;
-            return;
+            platform::systemCall(SYS_sched_yield);
         }
+        leaseGivenUp.store(true, std::memory_order_relaxed);
     }
     ~PipeLease() {
         if (pooled_ == nullptr) {
@@ -278,6 +298,9 @@ int readableProbes(const iovec* probes, int count) {
 
 void openFaultSafeCopyPipes() {
     ErrnoGuard errnoGuard;
+    if (processReadAvailable()) {
+        return;
+    }
     const pid_t self = currentPid();
     for (PooledPipe& entry : pool) {
         if (entry.busy.exchange(true, std::memory_order_acquire)) {
@@ -299,6 +322,10 @@ FaultSafeCopyResult faultSafeCopy(void* destination, const void* source, std::si
         if (readOwnMemory(&local, 1, &remote, 1) == static_cast<ssize_t>(length)) {
             return FaultSafeCopyResult::Copied;
         }
+        // A source whose every page reads was not what failed.
+        return readablePrefixLength(source, length) == length
+                   ? FaultSafeCopyResult::DestinationUnwritable
+                   : FaultSafeCopyResult::SourceUnreadable;
     }
     // The pipe tells an unreadable source from an unwritable destination.
     return copyThroughPipe(static_cast<std::uint8_t*>(destination),

@@ -1,8 +1,9 @@
 // Copies from memory of the own process that may be unmapped or unreadable, without faulting:
-// the kernel reads the source and reports EFAULT instead of delivering a signal. What a copy
-// uses is made when crash capture is enabled (openFaultSafeCopyPipes), or at the first copy
-// that needs it, never while the library loads; so a copy at crash time needs no free
-// descriptor. Async-signal-safe: no allocation, no lock.
+// the kernel reads the source and reports EFAULT instead of delivering a signal. Where
+// process_vm_readv cannot read the own process (the emulator), copies need pipes; they are made
+// when crash capture is enabled (openFaultSafeCopyPipes), or at the first copy that needs one,
+// never while the library loads; so a copy at crash time needs no free descriptor.
+// Async-signal-safe: no allocation, no lock.
 #pragma once
 
 #include <cstddef>
@@ -30,8 +31,10 @@ template <typename T> bool faultSafeRead(std::uint64_t address, T* value) {
     return faultSafeRead(address, value, sizeof(T));
 }
 
-// Opens every pooled pipe that is not open yet in this process, so that copies at crash time
-// find them; called again, it retries what failed before (no descriptor was free, say).
+// Finds out, once, whether copies need pipes, and where they do opens every pooled pipe that is
+// not open yet in this process, so that copies at crash time find them; called again, it
+// retries what failed before (no descriptor was free, say). Opens nothing where
+// process_vm_readv reads the own process.
 void openFaultSafeCopyPipes();
 
 // Bytes from source on, at most length, that lie in readable pages. One check per page, no

@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <sys/types.h>
 
 namespace platform::mach {
 
@@ -21,8 +22,11 @@ kern_return_t task_threads_into(task_t task, thread_act_t* storage, mach_msg_typ
 
 // Returns once the thread is parked. A thread that does not park in time (it blocks the signal,
 // or never gets to run) is reported as KERN_OPERATION_TIMED_OUT and is not waited for again;
-// one that visibly blocks the signal fails at once with KERN_FAILURE. Suspending the calling
-// thread is refused: nothing in it could resume it. Suspensions count: each needs a resume.
+// one that visibly blocks the signal fails at once with KERN_FAILURE, and so does every thread
+// once the application has taken the park signal for a handler of its own (only threads that
+// wait for an exception reply are stopped then). A thread that ends while it is waited for is
+// KERN_INVALID_ARGUMENT, as one that had ended before. Suspending the calling thread is refused:
+// nothing in it could resume it. Suspensions count: each needs a resume.
 kern_return_t thread_suspend(thread_act_t thread);
 kern_return_t thread_resume(thread_act_t thread);
 
@@ -44,8 +48,23 @@ inline constexpr std::size_t kThreadParkCapacity = 4096;
 // How long thread_suspend waits for a thread to park.
 inline constexpr std::chrono::milliseconds kThreadParkTimeout{2000};
 
-// The real-time signal that parks threads.
+// The real-time signal that parks threads, chosen and taken at the first call: the highest one
+// the C library leaves to applications that has no handler yet. 0 when every one has a handler.
 int threadParkSignal();
+
+// Announces, for its lifetime, that the constructing thread keeps the park signal open (as the
+// library's own threads do). Such a thread is parked without asking /proc, whose mask the
+// emulator cannot show as the thread sees it.
+class ParkSignalKeptOpen {
+public:
+    ParkSignalKeptOpen();
+    ~ParkSignalKeptOpen();
+    ParkSignalKeptOpen(const ParkSignalKeptOpen&) = delete;
+    ParkSignalKeptOpen& operator=(const ParkSignalKeptOpen&) = delete;
+
+private:
+    pid_t tid_;
+};
 
 // Brackets a thread's wait for the reply to its exception message (the kernel bridge). Meanwhile
 // thread_suspend on it only counts, thread_get_state reports its registers at the fault (the

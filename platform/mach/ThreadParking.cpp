@@ -1,6 +1,10 @@
 // May run at crash time: everything in this file, the park signal's handler included (atomic
 // slot states, futexes, tgkill, sigaction, clock_gettime and /proc reads only).
 //
+// The park signal is one the application left alone (ParkSignal.h), and it is checked to be
+// still the library's before each park: a thread is never sent a signal that would run the
+// application's handler instead, nor waited for in vain.
+//
 // thread_suspend claims a slot for the thread, marks it Requested and sends the park signal.
 // The thread's handler saves its registers into the slot, marks it Parked and waits on the
 // slot's release word; thread_resume sets that word, and the handler frees the slot on its way
@@ -13,6 +17,7 @@
 #include "platform/mach/ErrnoGuard.h"
 #include "platform/mach/MachPorts.h"
 #include "platform/mach/MachThreads.h"
+#include "platform/mach/ParkSignal.h"
 #include "platform/mach/SystemCall.h"
 
 #include <atomic>
@@ -46,7 +51,6 @@ static_assert(sizeof(std::atomic<std::uint32_t>) == sizeof(std::uint32_t) &&
               std::atomic<std::uint32_t>::is_always_lock_free);
 
 ParkSlot slots[kThreadParkCapacity];
-std::atomic<bool> handlerInstalled{false};
 
 constexpr int kExceptionWaitSlots = 64;
 
@@ -172,24 +176,6 @@ bool resumeExceptionWait(ExceptionWait& wait) {
     return true;
 }
 
-bool installHandler() {
-    if (handlerInstalled.load(std::memory_order_acquire)) {
-        return true;
-    }
-    struct sigaction action;
-    sigemptyset(&action.sa_mask);
-    action.sa_sigaction = parkHandler;
-    // The alternate stack, where a thread has one, spares a thread whose own stack is nearly
-    // exhausted; restarted system calls keep parking invisible to the parked code.
-    action.sa_flags = SA_SIGINFO | SA_RESTART | SA_ONSTACK;
-    action.sa_restorer = nullptr;
-    if (sigaction(threadParkSignal(), &action, nullptr) != 0) {
-        return false;
-    }
-    handlerInstalled.store(true, std::memory_order_release);
-    return true;
-}
-
 bool threadExists(pid_t tid) {
     return platform::systemCall(SYS_tgkill, getpid(), tid, 0) == 0;
 }
@@ -238,7 +224,10 @@ bool sendParkSignal(pid_t tid) {
     return platform::systemCall(SYS_tgkill, getpid(), tid, threadParkSignal()) == 0;
 }
 
+// A thread that ends meanwhile never parks (under the emulator a joined thread lingers a moment
+// before it is gone, and the signal sent to it is lost): it is looked for every 10 ms.
 kern_return_t awaitPark(ParkSlot& slot, const Deadline& deadline) {
+    const auto tid = slot.tid.load(std::memory_order_acquire);
     for (;;) {
         std::uint32_t state = slot.state.load(std::memory_order_acquire);
         if (state == Parked) {
@@ -248,72 +237,31 @@ kern_return_t awaitPark(ParkSlot& slot, const Deadline& deadline) {
             return KERN_FAILURE;
         }
         timespec left;
-        if (!deadline.remaining(&left)) {
+        const bool inTime = deadline.remaining(&left);
+        if (!inTime || !threadExists(tid)) {
             if (slot.state.compare_exchange_strong(state, Abandoned, std::memory_order_acq_rel)) {
-                return KERN_OPERATION_TIMED_OUT;
+                return inTime ? KERN_INVALID_ARGUMENT : KERN_OPERATION_TIMED_OUT;
             }
             continue;
+        }
+        constexpr long kLookAgainNanoseconds = 10000000;
+        if (left.tv_sec > 0 || left.tv_nsec > kLookAgainNanoseconds) {
+            left = {0, kLookAgainNanoseconds};
         }
         futexWait(slot.state, Requested, &left);
     }
 }
 
-// Reads the thread's blocked-signal mask from /proc.
-bool blocksParkSignalNow(pid_t tid) {
-    char path[48] = "/proc/self/task/";
-    std::size_t length = 16;
-    char digits[12];
-    int count = 0;
-    for (pid_t rest = tid; rest > 0 && count < 12; rest /= 10) {
-        digits[count++] = static_cast<char>('0' + rest % 10);
-    }
-    while (count > 0) {
-        path[length++] = digits[--count];
-    }
-    for (const char* suffix = "/status"; *suffix != '\0'; ++suffix) {
-        path[length++] = *suffix;
-    }
-    path[length] = '\0';
-
-    int fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        return false;
-    }
-    char status[4096];
-    ssize_t size = read(fd, status, sizeof status - 1);
-    close(fd);
-    if (size <= 0) {
-        return false;
-    }
-    status[size] = '\0';
-    const char key[] = "\nSigBlk:";
-    for (ssize_t i = 0; i + 8 < size; ++i) {
-        int matched = 0;
-        while (matched < 8 && status[i + matched] == key[matched]) {
-            ++matched;
-        }
-        if (matched < 8) {
-            continue;
-        }
-        unsigned long long mask = 0;
-        for (const char* hex = status + i + 8; *hex != '\n' && *hex != '\0'; ++hex) {
-            if (*hex >= '0' && *hex <= '9') {
-                mask = mask * 16 + static_cast<unsigned>(*hex - '0');
-            } else if (*hex >= 'a' && *hex <= 'f') {
-                mask = mask * 16 + static_cast<unsigned>(*hex - 'a' + 10);
-            }
-        }
-        return (mask >> (threadParkSignal() - 1) & 1) != 0;
-    }
-    return false;
-}
-
-// A thread that keeps the park signal blocked cannot park and need not be waited for. The mask
-// is looked at a few times over some milliseconds: a thread leaving its park handler (or the
-// emulator delivering a signal) blocks the signal for a moment only.
+// A thread that keeps the park signal blocked cannot park and need not be waited for. The
+// library's own threads keep it open, so /proc is not asked about them: under the emulator it
+// cannot tell. The mask is looked at a few times over some milliseconds: a thread leaving its
+// park handler (or the emulator delivering a signal) blocks the signal for a moment only.
 bool blocksParkSignal(pid_t tid) {
+    if (keepsParkSignalOpen(tid)) {
+        return false;
+    }
     for (int look = 0; look < 5; ++look) {
-        if (!blocksParkSignalNow(tid)) {
+        if (!statusMaskBlocksParkSignal(tid)) {
             return false;
         }
         timespec pause{0, 2000000};
@@ -354,7 +302,7 @@ kern_return_t copyOut(const Block& block, thread_state_t state, mach_msg_type_nu
 } // namespace
 
 int threadParkSignal() {
-    return SIGRTMIN + 5;
+    return installParkSignal(parkHandler);
 }
 
 bool beginExceptionWait(const void* ucontext) {
@@ -405,7 +353,9 @@ kern_return_t thread_suspend(thread_act_t thread) {
         wait->suspendCount.fetch_add(1, std::memory_order_acq_rel);
         return KERN_SUCCESS;
     }
-    if (!installHandler()) {
+    // A handler the application put on the signal since would take the park signal as its own,
+    // and no thread would park: nothing is sent, and nothing waited for.
+    if (threadParkSignal() == 0 || !parkSignalStillRuns(parkHandler)) {
         return KERN_FAILURE;
     }
     Deadline deadline(kThreadParkTimeout);

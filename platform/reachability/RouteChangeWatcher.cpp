@@ -44,7 +44,8 @@ RouteChangeWatcher::~RouteChangeWatcher() {
 
 std::optional<SCNetworkReachabilityFlags> RouteChangeWatcher::readFlags() {
     try {
-        return reachabilityFlags(readRoutingTable(queries_));
+        NetlinkSocket queries;
+        return reachabilityFlags(readRoutingTable(queries));
     } catch (const std::system_error&) {
         // Unknown until the next announcement lets us read again.
         return std::nullopt;

@@ -13,7 +13,9 @@ namespace platform {
 // after each burst of them, reads the routing state again and reports the
 // zero address's flags when they differ from the last ones seen. Destroying
 // the watcher wakes the thread through an eventfd and joins it, so stopping
-// never waits for the next network change.
+// never waits for the next network change. Between changes it holds two
+// descriptors: the socket that listens and the eventfd; each reading opens
+// a socket of its own and closes it.
 class RouteChangeWatcher final : public ReachabilityFlagsSource::Watch {
 public:
     // Throws std::system_error when the netlink socket or the eventfd cannot
@@ -27,7 +29,6 @@ private:
 
     const ReachabilityFlagsSource::ChangeHandler handler_;
     NetlinkSocket announcements_;
-    NetlinkSocket queries_;
     UniqueFd stop_;
     std::optional<SCNetworkReachabilityFlags>
         lastFlags_; // touched by the thread only, once started

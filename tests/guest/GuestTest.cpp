@@ -10,6 +10,7 @@
 #include <nlohmann/json.hpp>
 
 #include <array>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <regex>
@@ -48,6 +49,12 @@ std::vector<std::string> linesStartingWith(const std::string& text, const std::s
     }
     return lines;
 }
+
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
 
 class Guest : public testing::Test {
 protected:
@@ -123,6 +130,85 @@ TEST_F(Guest, TheApplicationsSignalReachesItsSignalfdAndLibraryThreadsAreNamed) 
         EXPECT_TRUE(threads[index].starts_with("thread davaror.") || threads[index] == threads[0])
             << threads[index];
     }
+}
+
+int printedNumber(const std::string& output, const std::string& label) {
+    const auto lines = linesStartingWith(output, label + " ");
+    return lines.size() == 1 ? std::stoi(lines[0].substr(label.size() + 1)) : -1;
+}
+
+// Set up as the examples are (reachability and crash capture on), the client holds a handful of
+// descriptors, the crash-time reserve included; after close only the reserve stays, and the
+// fault-safe read's pipes where the kernel cannot read the own process (the emulator).
+TEST_F(Guest, TheApplicationKeepsItsDescriptors) {
+    const ProgramRun application = run(std::string(GUEST_APPLICATION) + " descriptors");
+    ASSERT_EQ(application.exitCode, 0) << application.output;
+    // The fault-safe read's pipes exist only where the kernel cannot read the own process: under
+    // the emulator, whose own descriptors count against the limit too.
+    const int pipeEnds = printedNumber(application.output, "client pipe ends");
+    const int held = printedNumber(application.output, "client descriptors");
+    EXPECT_LE(pipeEnds, 4) << application.output;
+    EXPECT_LE(held - pipeEnds, 8) << application.output;
+    if (pipeEnds == 0) {
+        EXPECT_GE(printedNumber(application.output, "opened"), 52) << application.output;
+    }
+    constexpr int kCrashTimeReserve = 3;
+    EXPECT_EQ(printedNumber(application.output, "after close"), kCrashTimeReserve + pipeEnds)
+        << application.output;
+}
+
+// The library's threads are stopped and walked at a crash, under the emulator as on hardware:
+// every thread has frames but the emulator's own, which /proc lists too. Frames exist on 64-bit
+// ARM only.
+TEST_F(Guest, ACrashWalksEveryThreadOfTheLibrary) {
+    const ProgramRun crash = run(std::string(GUEST_APPLICATION) + " crash");
+    const int threads = printedNumber(crash.output, "threads");
+    ASSERT_GT(threads, 1) << crash.output;
+    const ProgramRun frames = run(std::string(GUEST_APPLICATION) + " frames");
+    ASSERT_EQ(frames.exitCode, 0) << frames.output;
+    EXPECT_EQ(printedNumber(frames.output, "report threads"), threads) << frames.output;
+#if defined(__aarch64__)
+    const int emulatorThreads = std::string(DAVAROR_TEST_EMULATOR).empty() ? 0 : 1;
+    EXPECT_GE(printedNumber(frames.output, "threads with frames"), threads - emulatorThreads)
+        << frames.output;
+#endif
+}
+
+// Threads with stacks sized to their work and no large reservation: the application's address
+// space stays its own. The emulator ignores the limit, and sanitizers reserve far more than it.
+TEST_F(Guest, TheApplicationAllocatesUnderAnAddressSpaceLimit) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "a sanitizer's shadow memory alone passes the limit";
+#endif
+    if (!std::string(DAVAROR_TEST_EMULATOR).empty()) {
+        GTEST_SKIP() << "qemu-user ignores RLIMIT_AS";
+    }
+    const ProgramRun application = run(std::string(GUEST_APPLICATION) + " memory");
+    EXPECT_EQ(application.exitCode, 0) << application.output;
+    EXPECT_EQ(linesStartingWith(application.output, "allocated "),
+              std::vector<std::string>{"allocated 100 MiB"})
+        << application.output;
+}
+
+// The park signal is one the application left free: its timers on the low real-time signals
+// keep firing after a live report stopped every thread. When the application takes the park
+// signal back, a crash parks nothing and ends without waiting on the idle threads.
+TEST_F(Guest, TheApplicationsRealTimeSignalsStayItsOwn) {
+    const ProgramRun timers = run(std::string(GUEST_APPLICATION) + " timers");
+    ASSERT_EQ(timers.exitCode, 0) << timers.output;
+    const auto fired = linesStartingWith(timers.output, "fired ");
+    ASSERT_EQ(fired.size(), 8u) << timers.output;
+    for (const auto& line : fired) {
+        EXPECT_FALSE(line.ends_with(" 0")) << line;
+    }
+
+    const ProgramRun takeback = run(std::string(GUEST_APPLICATION) + " takeback");
+    EXPECT_EQ(takeback.exitCode, 0) << takeback.output;
+    // AddressSanitizer's own fault handler ends the process by exit instead.
+    EXPECT_EQ(linesStartingWith(takeback.output, "crash ended"),
+              std::vector<std::string>{"crash ended by signal " +
+                                       std::to_string(kSanitized ? 0 : SIGSEGV)})
+        << takeback.output;
 }
 
 // The library stays mapped through dlclose, and a cycle leaves nothing behind.

@@ -9,10 +9,11 @@
 
 namespace {
 
-// The report file, the thread listing and one transient /proc read, with one to spare.
-constexpr int kReservedDescriptors = 4;
+// The report file and one transient read (the thread listing, then a thread's /proc status,
+// never both at once), with one to spare.
+constexpr int kReservedDescriptors = 3;
 
-std::atomic<int> reserved[kReservedDescriptors] = {-1, -1, -1, -1};
+std::atomic<int> reserved[kReservedDescriptors] = {-1, -1, -1};
 
 } // namespace
 

@@ -4,7 +4,10 @@
 #include "platform/mach/MachThreads.h"
 #include "platform/mach/MachVirtualMemory.h"
 
+#include "platform/core/LibraryThread.h"
+
 #include "BusyThreads.h"
+#include "FreshProcess.h"
 
 #include <gtest/gtest.h>
 
@@ -139,4 +142,95 @@ TEST(ThreadSuspension, AThreadThatCannotParkIsReportedAndNeverWaitedForAgain) {
     EXPECT_NE(thread_get_state(port, ARM_THREAD_STATE64, nullptr, nullptr), KERN_SUCCESS);
     unblock = true;
     thread.join();
+}
+
+namespace {
+
+std::atomic<int> applicationHandlerCalls[72];
+
+void countingHandler(int signal) {
+    applicationHandlerCalls[signal].fetch_add(1);
+}
+
+struct sigaction countingAction() {
+    struct sigaction action {};
+    sigemptyset(&action.sa_mask);
+    action.sa_handler = countingHandler;
+    return action;
+}
+
+// A thread of the library's: it keeps the park signal open and waits, as an idle queue does.
+class IdleLibraryThread {
+public:
+    IdleLibraryThread()
+        : thread_("park.idle", [this] {
+              port_ = mach_thread_self();
+              while (!stop_.load()) {
+                  std::this_thread::sleep_for(std::chrono::milliseconds(1));
+              }
+          }) {
+        while (port_.load() == 0) {
+            std::this_thread::yield();
+        }
+    }
+    ~IdleLibraryThread() {
+        stop_ = true;
+        thread_.join();
+    }
+    thread_act_t port() const { return port_.load(); }
+
+private:
+    std::atomic<thread_act_t> port_{0};
+    std::atomic<bool> stop_{false};
+    platform::LibraryThread thread_;
+};
+
+} // namespace
+
+// The emulator's /proc shows the host's mask, whose real-time bits mean other signals: a thread
+// of the library is parked and has its registers there as on hardware.
+TEST(ThreadSuspension, ParksTheLibrarysOwnThreadsWhateverProcShows) {
+    IdleLibraryThread idle;
+    ASSERT_EQ(thread_suspend(idle.port()), KERN_SUCCESS);
+#if defined(__aarch64__)
+    arm_thread_state64_t state{};
+    mach_msg_type_number_t count = ARM_THREAD_STATE64_COUNT;
+    ASSERT_EQ(thread_get_state(idle.port(), ARM_THREAD_STATE64,
+                               reinterpret_cast<thread_state_t>(&state), &count),
+              KERN_SUCCESS);
+    EXPECT_NE(state.pc, 0u);
+    EXPECT_NE(state.fp, 0u) << "a frame record to walk from";
+#endif
+    EXPECT_EQ(thread_resume(idle.port()), KERN_SUCCESS);
+}
+
+// Handlers the application put on real-time signals before stay its own, and a park never
+// sends a signal the application has taken since: it fails at once instead of waiting.
+TEST(ThreadSuspension, TheParkSignalIsOneTheApplicationLeftAndIsNeverTakenFromIt) {
+    if (testsupport::ranInAFreshProcess()) {
+        return;
+    }
+    const struct sigaction counting = countingAction();
+    for (int offset = 0; offset < 8; ++offset) {
+        ASSERT_EQ(sigaction(SIGRTMIN + offset, &counting, nullptr), 0);
+    }
+    BusyThreads threads(1);
+    ASSERT_EQ(thread_suspend(threads.port(0)), KERN_SUCCESS);
+    ASSERT_EQ(thread_resume(threads.port(0)), KERN_SUCCESS);
+    const int park = platform::mach::threadParkSignal();
+    EXPECT_GT(park, SIGRTMIN + 7);
+    EXPECT_LE(park, SIGRTMAX);
+    for (int offset = 0; offset < 8; ++offset) {
+        raise(SIGRTMIN + offset);
+        EXPECT_EQ(applicationHandlerCalls[SIGRTMIN + offset].load(), 1) << "SIGRTMIN+" << offset;
+    }
+
+    struct sigaction library {};
+    ASSERT_EQ(sigaction(park, &counting, &library), 0);
+    EXPECT_EQ(thread_suspend(threads.port(0)), KERN_FAILURE);
+    EXPECT_EQ(applicationHandlerCalls[park].load(), 0) << "no park signal reached its handler";
+    EXPECT_TRUE(threads.allAdvance());
+    ASSERT_EQ(sigaction(park, &library, nullptr), 0);
+    ASSERT_EQ(thread_suspend(threads.port(0)), KERN_SUCCESS);
+    EXPECT_EQ(thread_resume(threads.port(0)), KERN_SUCCESS);
 }
