@@ -125,8 +125,8 @@ int run(const std::filesystem::path& library) {
 
     const std::uint32_t before = _dyld_image_count();
     for (int index = kLoaded + 1; index <= kMany; ++index) {
-        const auto copy = folder / ("libcopy" + std::to_string(index) + ".so");
-        std::filesystem::copy_file(argv[1], copy);
+        const auto copy = folder.path() / ("libcopy" + std::to_string(index) + ".so");
+        std::filesystem::copy_file(library, copy);
         loaded.push_back(dlopen(copy.c_str(), RTLD_NOW));
     }
     const auto start = std::chrono::steady_clock::now();
