@@ -50,6 +50,16 @@ std::string dateDescription(DavaRorDate date) {
     return text;
 }
 
+DavaRorQueue::Clocks withSystemClocks(DavaRorQueue::Clocks clocks) {
+    if (!clocks.monotonic) {
+        clocks.monotonic = [] { return std::chrono::steady_clock::now(); };
+    }
+    if (!clocks.wall) {
+        clocks.wall = [] { return std::chrono::system_clock::now(); };
+    }
+    return clocks;
+}
+
 } // namespace
 
 std::optional<DavaRorQueue::DavaRorApiEndpoint> apiEndpointFromRawValue(int rawValue) {
@@ -66,11 +76,11 @@ std::optional<DavaRorQueue::DavaRorApiEndpoint> apiEndpointFromRawValue(int rawV
 DavaRorQueue::DavaRorQueue(std::shared_ptr<const DavaRorConfig> config,
                            const DavaRorStorage& storage, std::shared_ptr<DavaRorApi> api,
                            DavaRorApiEndpoint endpoint, std::shared_ptr<Reachability> reachability,
-                           Clock now)
+                           Clocks clocks)
     : config_(std::move(config)), api_(std::move(api)),
-      now_(now ? std::move(now) : [] { return std::chrono::system_clock::now(); }),
-      reachability_(std::move(reachability)), endpoint_(endpoint),
-      fileQueue_(makeStore(storage, endpoint)), dispatchQueue_(dispatchLabel(endpoint)) {
+      clocks_(withSystemClocks(std::move(clocks))), reachability_(std::move(reachability)),
+      endpoint_(endpoint), fileQueue_(makeStore(storage, endpoint)),
+      dispatchQueue_(dispatchLabel(endpoint)) {
     // Loading and uploading batches is background work that must not compete
     // with the application's own threads.
     dispatchQueue_.async([] { platform::applyToCurrentThread(platform::DispatchQoS::utility); });
@@ -185,8 +195,10 @@ bool DavaRorQueue::canFlush() const {
         return false;
     }
     std::lock_guard guard(backOffLock_);
-    if (pausedUntil_ && *pausedUntil_ > now_()) {
-        davaRorLog("The queue is paused until `" + dateDescription(*pausedUntil_) + "`");
+    if (const auto now = clocks_.monotonic(); pausedUntil_ && *pausedUntil_ > now) {
+        const auto end =
+            clocks_.wall() + std::chrono::duration_cast<DavaRorDate::duration>(*pausedUntil_ - now);
+        davaRorLog("The queue is paused until `" + dateDescription(end) + "`");
         return false;
     }
     return true;
@@ -291,7 +303,8 @@ void DavaRorQueue::handleResult(const DavaRorBatchUploadInfo& info,
         retryCount = retryCount_ += 1.0;
         const auto pause = retryPause(retryCount, info.retryAfter);
         delay = pause.count();
-        pausedUntil_ = now_() + std::chrono::duration_cast<DavaRorDate::duration>(pause);
+        pausedUntil_ = clocks_.monotonic() +
+                       std::chrono::duration_cast<std::chrono::steady_clock::duration>(pause);
     }
     davaRorLog("Pausing queue consumption for " + doubleDescription(delay) + " seconds due to " +
                doubleDescription(retryCount) + " API failure(s).");

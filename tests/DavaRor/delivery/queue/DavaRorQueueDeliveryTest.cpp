@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <ctime>
 #include <numeric>
 
 using namespace std::chrono_literals;
@@ -49,6 +50,15 @@ protected:
     fs::path queueFolder() const { return storage.url(DavaRorStorage::StorageKey::queue); }
 };
 
+std::string utcText(DavaRorDate date) {
+    const std::time_t seconds = std::chrono::system_clock::to_time_t(date);
+    std::tm utc{};
+    gmtime_r(&seconds, &utc);
+    char text[64];
+    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S +0000", &utc);
+    return text;
+}
+
 std::vector<int> flattened(const std::vector<std::vector<int>>& batches) {
     std::vector<int> all;
     for (const auto& batch : batches) {
@@ -84,7 +94,7 @@ TEST_F(DeliveryTest, AnOverloadedServiceLosesOnlyWhatTheQueueSizeBoundsAndNothin
 TEST_F(DeliveryTest, RetryAfterLengthensThePauseUpToTenMinutes) {
     const std::pair<const char*, const char*> cases[] = {
         {"60", "60.0"}, {"3600", "600.0"}, {"99999999999999999999999", "600.0"},
-        {"1", "5.0"},   {"soon", "5.0"},
+        {"1", "5.0"},   {"soon", "5.0"},   {"Fri, 31 Dec 9999 23:59:59 GMT", "600.0"},
     };
     for (const auto& [retryAfter, pause] : cases) {
         SCOPED_TRACE(retryAfter);
@@ -116,6 +126,8 @@ TEST(RetryAfter, SecondsAndEveryHttpDateFormAreRead) {
         {"Sunday, 06-Nov-94 08:49:37 GMT", 90s},
         {"Sun Nov  6 08:49:37 1994", 90s},
         {"Sun, 06 Nov 1994 08:00:00 GMT", 0s},
+        {"Sun, 06 Nov 1994 08:58:08 GMT", 600s},
+        {"Fri, 31 Dec 9999 23:59:59 GMT", 600s},
         {"", std::nullopt},
         {"-5", std::nullopt},
         {"in a while", std::nullopt},
@@ -123,6 +135,23 @@ TEST(RetryAfter, SecondsAndEveryHttpDateFormAreRead) {
     for (const auto& [value, delay] : cases) {
         EXPECT_EQ(retryAfterDelay(value, now), delay) << value;
     }
+}
+
+// The system clock set back an hour during a pause: the pause still ends
+// after its five seconds, and its log line names an end the clock will reach.
+TEST_F(DeliveryTest, APauseOutlastsNoStepOfTheSystemClock) {
+    server.enqueue(ScriptedReply::respond(503));
+    auto queue = makeQueue();
+    queue->add(event(1));
+    ASSERT_TRUE(flushUntilLogged(*queue, "Pausing queue consumption"));
+    stepWallClock(-1h);
+    advanceClock(2s);
+    ASSERT_TRUE(flushOnceLetGo(*queue));
+    EXPECT_TRUE(log.contains("The queue is paused until `" + utcText(clocks().wall() + 3s) + "`"));
+    advanceClock(3s);
+    ASSERT_TRUE(flushUntilLogged(*queue, "Completed!"));
+    EXPECT_EQ(server.requests().size(), 2u);
+    EXPECT_EQ(queue->depth(), 0);
 }
 
 // Events near the size limit: each batch stays within the byte budget, an
