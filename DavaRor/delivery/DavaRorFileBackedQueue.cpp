@@ -81,6 +81,7 @@ DavaRorFileBackedQueue::DavaRorFileBackedQueue(fs::path queue,
                                                const std::vector<fs::path>& oldQueues)
     : queue_(std::move(queue)) {
     setup(oldQueues);
+    folder_ = std::make_unique<DavaRorQueueFolder>(queue_);
 }
 
 void DavaRorFileBackedQueue::setup(const std::vector<fs::path>& oldQueues) {
@@ -131,26 +132,15 @@ int DavaRorFileBackedQueue::depth() const {
     return static_cast<int>(items_.size());
 }
 
-void DavaRorFileBackedQueue::add(const DavaRorEventFileContents& contents) {
+bool DavaRorFileBackedQueue::add(const DavaRorEventFileContents& contents) {
     std::string name = TimeBasedEpochGenerator::shared().v7().uuidString();
-    const auto write = [&] {
-        return writeQueueFile(queue_ / name, contents.text(), DavaRorFileCreation::replaceExisting);
-    };
-    auto error = write();
-    if (error == std::errc::no_such_file_or_directory) {
-        // The folder was deleted under the running client; without it every
-        // later event would be lost until the next launch.
-        davaRorLog("Creating the missing queue folder " + queue_.string());
-        std::error_code createError;
-        fs::create_directories(queue_, createError);
-        error = write();
-    }
-    if (error) {
+    if (const auto error = folder_->write(name, contents.text())) {
         davaRorLog("Could not write file " + error.message());
-        return;
+        return false;
     }
     std::lock_guard lock(itemsLock_);
     items_.push_back(std::move(name));
+    return true;
 }
 
 void DavaRorFileBackedQueue::deleteAt(int index) {

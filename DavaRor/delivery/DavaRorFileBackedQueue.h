@@ -3,10 +3,12 @@
 #pragma once
 
 #include "DavaRor/delivery/DavaRorEventFileContents.h"
+#include "DavaRor/delivery/DavaRorQueueFolder.h"
 
 #include <cstddef>
 #include <filesystem>
 #include <limits>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -34,7 +36,8 @@ public:
     int depth() const;
 
     // Only checked contents: whatever is written here must pass loadFiles.
-    void add(const DavaRorEventFileContents& contents);
+    // False, with the failure logged, when the file could not be written.
+    bool add(const DavaRorEventFileContents& contents);
     // Removes the name at `index` and its file; an index past the end does nothing.
     void deleteAt(int index);
     // The contents of the oldest files, up to `count` of them and, past the
@@ -61,6 +64,7 @@ private:
     void setup(const std::vector<std::filesystem::path>& oldQueues);
 
     const std::filesystem::path queue_;
+    std::unique_ptr<DavaRorQueueFolder> folder_;
     std::vector<std::string> items_;
     mutable std::mutex itemsLock_;
 };

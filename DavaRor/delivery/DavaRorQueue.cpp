@@ -166,7 +166,10 @@ void DavaRorQueue::add(const DavaRorEvent& event) {
         davaRorLog("Queue is full, dropping oldest event");
         fileQueue_->deleteAt(0);
     }
-    fileQueue_->add(*contents);
+    if (!fileQueue_->add(*contents)) {
+        davaRorLog("Failed to queue event '" + event.event + "'");
+        return;
+    }
     davaRorLog("Queued event '" + event.event + "'. Depth: " + std::to_string(depth()));
     flushIfOverThreshold();
 }

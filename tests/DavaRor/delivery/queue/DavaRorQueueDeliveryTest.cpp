@@ -220,6 +220,30 @@ TEST_F(DeliveryTest, ALinkedQueueFolderThatCannotBeReplacedIsNotFollowed) {
     EXPECT_EQ(testsupport::readFile(documents / "letter.json"), letter);
 }
 
+// The queue folder swapped for a link while the queue runs: the link's target
+// receives nothing. Events go to the folder the queue opened while it still
+// exists; once it is gone, each failed write is logged as a failure.
+TEST_F(DeliveryTest, AQueueFolderSwappedForALinkReceivesNothing) {
+    const fs::path documents = folder.path() / "documents";
+    const fs::path moved = folder.path() / "moved";
+    fs::create_directories(documents);
+    auto queue = makeQueue();
+    queue->add(event(1));
+
+    fs::rename(queueFolder(), moved);
+    fs::create_directory_symlink(documents, queueFolder());
+    queue->add(event(2));
+    EXPECT_TRUE(testsupport::entryNames(documents).empty());
+    EXPECT_EQ(testsupport::entryNames(moved).size(), 2u);
+
+    fs::remove_all(moved);
+    queue->add(event(3));
+    EXPECT_TRUE(testsupport::entryNames(documents).empty());
+    EXPECT_TRUE(log.contains("[DavaRor] Failed to queue event 'event 3'"));
+    EXPECT_FALSE(log.contains("Queued event 'event 3'"));
+    EXPECT_EQ(queue->depth(), 2);
+}
+
 // Files of other owners or modes are not damaged: they stay on disk untouched,
 // each reported once, and the readable ones are sent.
 TEST_F(DeliveryTest, FilesTheProcessMayNotReadAreKeptAndSkipped) {
