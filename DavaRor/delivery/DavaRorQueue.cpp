@@ -298,6 +298,9 @@ void DavaRorQueue::handleResult(const DavaRorBatchUploadInfo& info,
             retryCount_ = 0;
         }
         completion(true);
+        // A backlog (after an outage, say) drains at the link's speed rather
+        // than one batch per timer tick, as a capture past the threshold does.
+        flushIfOverThreshold();
         return;
     }
     double retryCount, delay;

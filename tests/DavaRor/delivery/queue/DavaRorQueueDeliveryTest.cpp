@@ -91,6 +91,27 @@ TEST_F(DeliveryTest, AnOverloadedServiceLosesOnlyWhatTheQueueSizeBoundsAndNothin
     EXPECT_EQ(filesOnDisk(), 0u);
 }
 
+// An idle application after an outage: once the service is back, one timer
+// tick sends the whole backlog, batch after batch, each event once.
+TEST_F(DeliveryTest, ABacklogDrainsFromOneFlushOnceTheServiceRecovers) {
+    server.setDefaultReply(ScriptedReply::respond(503));
+    auto queue = makeQueue();
+    for (int i = 0; i < 1000; ++i) {
+        queue->add(event(i));
+    }
+    ASSERT_TRUE(flushUntilLogged(*queue, "Pausing queue consumption"));
+    const auto refused = server.requests().size();
+    server.setDefaultReply(ScriptedReply::respond(200));
+    advanceClock(10min);
+    ASSERT_TRUE(flushOnceLetGo(*queue));
+    ASSERT_TRUE(
+        platform::pumpMainQueueUntil([&] { return queue->depth() < config->flushAt; }, 60s));
+    std::vector<int> expected(1000 - static_cast<std::size_t>(queue->depth()));
+    std::iota(expected.begin(), expected.end(), 0);
+    EXPECT_EQ(flattened(batchesFrom(refused)), expected);
+    EXPECT_EQ(server.requests().size(), refused + expected.size() / 50);
+}
+
 TEST_F(DeliveryTest, RetryAfterLengthensThePauseUpToTenMinutes) {
     const std::pair<const char*, const char*> cases[] = {
         {"60", "60.0"}, {"3600", "600.0"}, {"99999999999999999999999", "600.0"},
