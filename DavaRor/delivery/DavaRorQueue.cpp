@@ -219,7 +219,7 @@ void DavaRorQueue::flush() {
         return;
     }
     std::weak_ptr<DavaRorQueue> weak = weak_from_this();
-    take(config_->maxBatchSize, [weak](DavaRorConsumerPayload payload) {
+    take(batchSize(), [weak](DavaRorConsumerPayload payload) {
         auto self = weak.lock();
         if (!self || payload.events.empty()) {
             // Nothing decodable: the files are deleted without a request. A
@@ -229,6 +229,11 @@ void DavaRorQueue::flush() {
         }
         self->eventHandler(std::move(payload));
     });
+}
+
+int DavaRorQueue::batchSize() const {
+    std::lock_guard guard(backOffLock_);
+    return std::min(config_->maxBatchSize, batchLimit_.value_or(config_->maxBatchSize));
 }
 
 void DavaRorQueue::take(int count, std::function<void(DavaRorConsumerPayload)> completion) {
@@ -281,8 +286,11 @@ void DavaRorQueue::take(int count, std::function<void(DavaRorConsumerPayload)> c
 void DavaRorQueue::eventHandler(DavaRorConsumerPayload payload) {
     davaRorLog("Sending batch of " + std::to_string(payload.events.size()) + " events to DavaRor");
     auto events = std::move(payload.events);
-    auto reply = [self = shared_from_this(), completion = std::move(payload.completion)](
-                     const DavaRorBatchUploadInfo& info) { self->handleResult(info, completion); };
+    auto reply = [self = shared_from_this(), completion = std::move(payload.completion),
+                  sent = SentBatch{static_cast<int>(events.size()), events.front().event}](
+                     const DavaRorBatchUploadInfo& info) {
+        self->handleResult(info, sent, completion);
+    };
     if (endpoint_ == DavaRorApiEndpoint::snapshot) {
         api_->snapshot(std::move(events), std::move(reply));
     } else {
@@ -290,14 +298,51 @@ void DavaRorQueue::eventHandler(DavaRorConsumerPayload payload) {
     }
 }
 
-void DavaRorQueue::handleResult(const DavaRorBatchUploadInfo& info,
+// A batch answered 413, or still going up when its deadline ended, is not
+// refused for its events but for its size: it goes again at once as half as
+// many events, down to one. One event answered 413 is dropped alone.
+bool DavaRorQueue::settleOversized(const DavaRorBatchUploadInfo& info, const SentBatch& sent,
+                                   const std::function<void(bool)>& completion) {
+    const bool tooLargeForService = info.statusCode == 413;
+    if (!tooLargeForService && !info.timedOutSendingBody) {
+        return true;
+    }
+    if (sent.count > 1) {
+        const int half = sent.count / 2;
+        {
+            std::lock_guard guard(backOffLock_);
+            batchLimit_ = half;
+        }
+        davaRorLog("A batch of " + std::to_string(sent.count) + " events was " +
+                   (tooLargeForService ? "too large for the service"
+                                       : "still being sent when its time ran out") +
+                   "; batches now hold at most " + std::to_string(half) + " events");
+        completion(false);
+        flush();
+        return false;
+    }
+    if (tooLargeForService) {
+        davaRorLog("Dropping event '" + sent.firstEvent +
+                   "': the service refused it as too large (413)");
+    }
+    return true;
+}
+
+void DavaRorQueue::handleResult(const DavaRorBatchUploadInfo& info, const SentBatch& sent,
                                 const std::function<void(bool)>& completion) {
+    if (!settleOversized(info, sent, completion)) {
+        return;
+    }
     if (!isRetriedUploadStatus(info.statusCode)) {
         {
             std::lock_guard guard(backOffLock_);
             retryCount_ = 0;
         }
         completion(true);
+        if (depth() == 0) {
+            std::lock_guard guard(backOffLock_);
+            batchLimit_.reset();
+        }
         // A backlog (after an outage, say) drains at the link's speed rather
         // than one batch per timer tick, as a capture past the threshold does.
         flushIfOverThreshold();

@@ -12,6 +12,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <vector>
 
 class DavaRorApi;
@@ -74,8 +75,17 @@ private:
     bool canFlush() const;
     void take(int count, std::function<void(DavaRorConsumerPayload)> completion);
     void eventHandler(DavaRorConsumerPayload payload);
-    void handleResult(const DavaRorBatchUploadInfo& info,
+    // What the reply to a batch needs to know of it.
+    struct SentBatch {
+        int count = 0;
+        std::string firstEvent;
+    };
+    int batchSize() const;
+    void handleResult(const DavaRorBatchUploadInfo& info, const SentBatch& sent,
                       const std::function<void(bool)>& completion);
+    // False when the batch goes again, smaller.
+    bool settleOversized(const DavaRorBatchUploadInfo& info, const SentBatch& sent,
+                         const std::function<void(bool)>& completion);
     void whenReachable(davaror::Reachability& monitor);
     void whenUnreachable();
 
@@ -89,6 +99,9 @@ private:
     mutable std::mutex backOffLock_;
     std::optional<std::chrono::steady_clock::time_point> pausedUntil_;
     double retryCount_ = 0;
+    // Set once a batch proved too large for the service or the link; lifted
+    // when the queue has been emptied.
+    std::optional<int> batchLimit_;
 
     const std::shared_ptr<davaror::Reachability> reachability_;
     std::atomic<bool> isFlushing_{false};

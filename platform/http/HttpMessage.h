@@ -80,6 +80,9 @@ struct HttpResponse {
     HeaderList headers;
     std::string body;
     std::optional<HttpError> error;
+    // The request timed out while its body was still going up: the link, not
+    // the service, was too slow for a body of that size.
+    bool timedOutSendingBody = false;
 };
 
 } // namespace platform::http

@@ -11,6 +11,8 @@
 
 #include <ctime>
 #include <numeric>
+#include <random>
+#include <string_view>
 
 using namespace std::chrono_literals;
 using testsupport::ScriptedReply;
@@ -56,6 +58,21 @@ std::string utcText(DavaRorDate date) {
     gmtime_r(&seconds, &utc);
     char text[64];
     std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S +0000", &utc);
+    return text;
+}
+
+constexpr std::string_view base64Letters =
+    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+
+// Text of letters drawn at random from `letters`: the fewer letters, the
+// better it compresses.
+std::string randomText(std::size_t length, std::string_view letters) {
+    static std::mt19937 generator(42);
+    std::uniform_int_distribution<std::size_t> pick(0, letters.size() - 1);
+    std::string text(length, ' ');
+    for (auto& letter : text) {
+        letter = letters[pick(generator)];
+    }
     return text;
 }
 
@@ -191,6 +208,64 @@ TEST_F(DeliveryTest, LargeEventsGoInSeveralRequestsWithinTheByteBudget) {
     deliverEverything(*queue);
     EXPECT_EQ(batchesFrom(0), (std::vector<std::vector<int>>{{0}, {1}, {2}, {3, 4}, {5}}));
     EXPECT_EQ(log.count("Pausing queue consumption"), 0u);
+}
+
+// A service with a size limit and one event over it in a batch of 50: the
+// batch is halved until that event goes alone and is dropped; the other 49
+// are delivered once each.
+TEST_F(DeliveryTest, AnEventTooLargeForTheServiceCostsOnlyItself) {
+    constexpr std::size_t serviceLimit = 1'000'000;
+    server.setMaxBodyBytes(serviceLimit);
+    config->flushAt = 1000;
+    auto queue = makeQueue();
+    for (int i = 0; i < 50; ++i) {
+        queue->add(i == 17 ? event(i, {{"photo", randomText(2'000'000, base64Letters)}})
+                           : event(i));
+    }
+    deliverEverything(*queue);
+    std::vector<int> delivered;
+    for (const auto& request : server.requests()) {
+        if (request.body.size() <= serviceLimit) {
+            const auto body = nlohmann::json::parse(gunzip(request.body));
+            for (const auto& sent : body["batch"]) {
+                delivered.push_back(sent["properties"]["index"].get<int>());
+            }
+        }
+    }
+    std::vector<int> expected(50);
+    std::iota(expected.begin(), expected.end(), 0);
+    expected.erase(expected.begin() + 17);
+    EXPECT_EQ(delivered, expected);
+    EXPECT_EQ(log.count("[DavaRor] Dropping event 'event 17': the service refused it as too "
+                        "large (413)"),
+              1u);
+    EXPECT_EQ(filesOnDisk(), 0u);
+}
+
+// A link too slow for a batch within the request's time: the batch is halved
+// until it fits, the abandoned upload never arrives whole, and each event is
+// received once, in order.
+TEST_F(DeliveryTest, ABatchTooSlowForTheLinkIsSplitAndEachEventArrivesOnce) {
+    server.setReadRate(40'000);
+    config->flushAt = 1000;
+    // 100 kB of two letters is 16 kB of gzip: 480 kB for the whole backlog,
+    // while 160 kB goes up within the 4 s the test gives a request.
+    auto queue = makeQueue(DavaRorQueue::DavaRorApiEndpoint::batch, 4s);
+    for (int i = 0; i < 30; ++i) {
+        queue->add(event(i, {{"text", randomText(100'000, "ab")}}));
+    }
+    // The whole backlog takes 12 s to read, and each too large batch 4 s more.
+    ASSERT_TRUE(platform::pumpMainQueueUntil(
+        [&] {
+            queue->flush();
+            return queue->depth() == 0;
+        },
+        120s));
+    std::vector<int> expected(30);
+    std::iota(expected.begin(), expected.end(), 0);
+    EXPECT_EQ(flattened(batchesFrom(0)), expected);
+    EXPECT_TRUE(log.contains("still being sent when its time ran out"));
+    EXPECT_EQ(filesOnDisk(), 0u);
 }
 
 // A queue folder that is a link to someone's documents: nothing in them is

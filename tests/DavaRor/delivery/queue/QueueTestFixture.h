@@ -25,9 +25,13 @@ protected:
     void TearDown() override { davaRorLogEnabled = false; }
 
     std::shared_ptr<DavaRorQueue>
-    makeQueue(DavaRorQueue::DavaRorApiEndpoint endpoint = DavaRorQueue::DavaRorApiEndpoint::batch) {
+    makeQueue(DavaRorQueue::DavaRorApiEndpoint endpoint = DavaRorQueue::DavaRorApiEndpoint::batch,
+              std::chrono::milliseconds requestDeadline = DavaRorApi::defaultDeadline) {
         auto queue = std::make_shared<DavaRorQueue>(
-            config, storage, std::make_shared<DavaRorApi>(config), endpoint, nullptr, clocks());
+            config, storage,
+            std::make_shared<DavaRorApi>(config, std::make_shared<platform::http::HttpTransport>(),
+                                         requestDeadline),
+            endpoint, nullptr, clocks());
         queue->start(true, true);
         return queue;
     }
