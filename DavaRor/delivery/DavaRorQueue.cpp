@@ -301,11 +301,11 @@ void DavaRorQueue::eventHandler(DavaRorConsumerPayload payload) {
 // A batch answered 413, or still going up when its deadline ended, is not
 // refused for its events but for its size: it goes again at once as half as
 // many events, down to one. One event answered 413 is dropped alone.
-bool DavaRorQueue::settleOversized(const DavaRorBatchUploadInfo& info, const SentBatch& sent,
-                                   const std::function<void(bool)>& completion) {
+bool DavaRorQueue::goesAgainSmaller(const DavaRorBatchUploadInfo& info, const SentBatch& sent,
+                                    const std::function<void(bool)>& completion) {
     const bool tooLargeForService = info.statusCode == 413;
     if (!tooLargeForService && !info.timedOutSendingBody) {
-        return true;
+        return false;
     }
     if (sent.count > 1) {
         const int half = sent.count / 2;
@@ -319,18 +319,18 @@ bool DavaRorQueue::settleOversized(const DavaRorBatchUploadInfo& info, const Sen
                    "; batches now hold at most " + std::to_string(half) + " events");
         completion(false);
         flush();
-        return false;
+        return true;
     }
     if (tooLargeForService) {
         davaRorLog("Dropping event '" + sent.firstEvent +
                    "': the service refused it as too large (413)");
     }
-    return true;
+    return false;
 }
 
 void DavaRorQueue::handleResult(const DavaRorBatchUploadInfo& info, const SentBatch& sent,
                                 const std::function<void(bool)>& completion) {
-    if (!settleOversized(info, sent, completion)) {
+    if (goesAgainSmaller(info, sent, completion)) {
         return;
     }
     if (!isRetriedUploadStatus(info.statusCode)) {

@@ -83,9 +83,9 @@ private:
     int batchSize() const;
     void handleResult(const DavaRorBatchUploadInfo& info, const SentBatch& sent,
                       const std::function<void(bool)>& completion);
-    // False when the batch goes again, smaller.
-    bool settleOversized(const DavaRorBatchUploadInfo& info, const SentBatch& sent,
-                         const std::function<void(bool)>& completion);
+    // True when the batch is sent again as fewer events; the reply is then handled.
+    bool goesAgainSmaller(const DavaRorBatchUploadInfo& info, const SentBatch& sent,
+                          const std::function<void(bool)>& completion);
     void whenReachable(davaror::Reachability& monitor);
     void whenUnreachable();
 
