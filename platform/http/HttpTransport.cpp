@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <chrono>
 #include <mutex>
 #include <string_view>
 #include <vector>
@@ -70,6 +71,9 @@ struct Transfer {
     std::optional<int> statusOfCompleteHead;
     std::optional<int> statusInHead;
     bool bodyTooLong = false;
+    // Taken before libcurl starts its clock, so the deadline has passed by
+    // this one whenever it has by libcurl's.
+    std::chrono::steady_clock::time_point started;
     char errorText[CURL_ERROR_SIZE] = {};
 
     void completeWithError(HttpErrorCode code, std::string description) {
@@ -153,12 +157,10 @@ size_t appendHeader(char* data, size_t size, size_t count, void* user) {
 // body draining from the kernel's buffers.
 bool endedWhileSendingBody(const Transfer& transfer) {
     curl_off_t sent = 0;
-    curl_off_t elapsedMicroseconds = 0;
     curl_easy_getinfo(transfer.easy.get(), CURLINFO_SIZE_UPLOAD_T, &sent);
-    curl_easy_getinfo(transfer.easy.get(), CURLINFO_TOTAL_TIME_T, &elapsedMicroseconds);
     return !transfer.request.body.empty() &&
            (static_cast<std::size_t>(sent) < transfer.request.body.size() ||
-            std::chrono::microseconds(elapsedMicroseconds) >= transfer.request.deadline);
+            std::chrono::steady_clock::now() - transfer.started >= transfer.request.deadline);
 }
 
 // A request abandoned at its deadline must not be finished afterwards by the
@@ -273,6 +275,7 @@ struct HttpTransport::Worker {
     }
 
     void start(std::unique_ptr<Transfer> transfer) {
+        transfer->started = std::chrono::steady_clock::now();
         transfer->easy.reset(curl_easy_init());
         if (!transfer->easy || !configure(*transfer)) {
             transfer->completeWithError(HttpErrorCode::other, "could not prepare the request");
