@@ -19,12 +19,14 @@
 #include <vector>
 
 // The outcome of one upload: the HTTP status whenever a reply came, else none
-// (with the transport's error when the request failed in transit), and the
-// wait the reply's `Retry-After` asked for.
+// (with the transport's error when the request failed in transit), the wait
+// the reply's `Retry-After` asked for, and whether the request timed out
+// while its body was still going up.
 struct DavaRorBatchUploadInfo {
     std::optional<int> statusCode;
     std::exception_ptr error;
     std::optional<std::chrono::seconds> retryAfter;
+    bool timedOutSendingBody = false;
 };
 
 // Every completion is called exactly once. When the request cannot be sent at

@@ -31,8 +31,8 @@ void handleUploadReply(const DavaRorUploadTexts& texts, platform::http::HttpResp
         const platform::http::HttpError error = response.error.value_or(
             platform::http::HttpError{platform::http::HttpErrorCode::other, "no reply"});
         davaRorLog(texts.transportError + error.description + ".");
-        completion(
-            {std::nullopt, std::make_exception_ptr(DavaRorTransportError(error)), std::nullopt});
+        completion({std::nullopt, std::make_exception_ptr(DavaRorTransportError(error)),
+                    std::nullopt, response.timedOutSendingBody});
         return;
     }
     const int status = *response.statusCode;

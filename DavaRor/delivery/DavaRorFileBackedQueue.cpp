@@ -81,6 +81,7 @@ DavaRorFileBackedQueue::DavaRorFileBackedQueue(fs::path queue,
                                                const std::vector<fs::path>& oldQueues)
     : queue_(std::move(queue)) {
     setup(oldQueues);
+    folder_ = std::make_unique<DavaRorQueueFolder>(queue_);
 }
 
 void DavaRorFileBackedQueue::setup(const std::vector<fs::path>& oldQueues) {
@@ -123,7 +124,7 @@ void DavaRorFileBackedQueue::setup(const std::vector<fs::path>& oldQueues) {
         return;
     }
     std::lock_guard lock(itemsLock_);
-    items_ = std::move(*names);
+    items_.assign(std::make_move_iterator(names->begin()), std::make_move_iterator(names->end()));
 }
 
 int DavaRorFileBackedQueue::depth() const {
@@ -131,26 +132,15 @@ int DavaRorFileBackedQueue::depth() const {
     return static_cast<int>(items_.size());
 }
 
-void DavaRorFileBackedQueue::add(const DavaRorEventFileContents& contents) {
+bool DavaRorFileBackedQueue::add(const DavaRorEventFileContents& contents) {
     std::string name = TimeBasedEpochGenerator::shared().v7().uuidString();
-    const auto write = [&] {
-        return writeQueueFile(queue_ / name, contents.text(), DavaRorFileCreation::replaceExisting);
-    };
-    auto error = write();
-    if (error == std::errc::no_such_file_or_directory) {
-        // The folder was deleted under the running client; without it every
-        // later event would be lost until the next launch.
-        davaRorLog("Creating the missing queue folder " + queue_.string());
-        std::error_code createError;
-        fs::create_directories(queue_, createError);
-        error = write();
-    }
-    if (error) {
+    if (const auto error = folder_->write(name, contents.text())) {
         davaRorLog("Could not write file " + error.message());
-        return;
+        return false;
     }
     std::lock_guard lock(itemsLock_);
     items_.push_back(std::move(name));
+    return true;
 }
 
 void DavaRorFileBackedQueue::deleteAt(int index) {
@@ -166,9 +156,12 @@ void DavaRorFileBackedQueue::deleteAt(int index) {
     deleteSafely(queue_ / name);
 }
 
-std::vector<std::string> DavaRorFileBackedQueue::names() const {
+std::vector<std::string> DavaRorFileBackedQueue::names(std::size_t first, std::size_t count) const {
     std::lock_guard lock(itemsLock_);
-    return items_;
+    const auto begin = items_.begin() + static_cast<std::ptrdiff_t>(std::min(first, items_.size()));
+    const auto end = begin + static_cast<std::ptrdiff_t>(
+                                 std::min(count, static_cast<std::size_t>(items_.end() - begin)));
+    return {begin, end};
 }
 
 void DavaRorFileBackedQueue::forget(const std::string& name) {
@@ -189,37 +182,43 @@ DavaRorLoadedFiles DavaRorFileBackedQueue::loadFiles(int count, std::size_t maxB
         return loaded;
     }
     std::size_t loadedBytes = 0;
-    for (auto& name : names()) {
-        const fs::path file = queue_ / name;
-        struct stat status {};
-        if (::lstat(file.c_str(), &status) != 0) {
-            davaRorLog("File " + fileUrlText(file) + " does not exist");
+    std::size_t listed = 0;
+    for (auto piece = names(listed, static_cast<std::size_t>(count)); !piece.empty();
+         piece = names(listed, static_cast<std::size_t>(count))) {
+        listed += piece.size();
+        for (auto& name : piece) {
+            const fs::path file = queue_ / name;
+            struct stat status {};
+            if (::lstat(file.c_str(), &status) != 0) {
+                davaRorLog("File " + fileUrlText(file) + " does not exist");
+                loaded.names.push_back(std::move(name));
+                continue;
+            }
+            const auto size = static_cast<std::size_t>(std::max<off_t>(status.st_size, 0));
+            if (!loaded.contents.empty() && size > maxBytes - std::min(maxBytes, loadedBytes)) {
+                return loaded;
+            }
+            std::string failure;
+            std::error_code error;
+            if (auto contents = readEventFile(file, failure, error)) {
+                loadedBytes += contents->size();
+                loaded.contents.push_back(std::move(*contents));
+            } else if (error == std::errc::permission_denied ||
+                       error == std::errc::operation_not_permitted) {
+                // Not damaged, only not ours to read: it stays for whoever may.
+                davaRorLog("File " + fileUrlText(file) + " cannot be read (" + failure +
+                           "); it is kept and skipped");
+                forget(name);
+                --listed;
+                continue;
+            } else {
+                davaRorLog("File " + fileUrlText(file) + " is corrupted " + failure);
+                deleteSafely(file);
+            }
             loaded.names.push_back(std::move(name));
-            continue;
-        }
-        const auto size = static_cast<std::size_t>(std::max<off_t>(status.st_size, 0));
-        if (!loaded.contents.empty() && size > maxBytes - std::min(maxBytes, loadedBytes)) {
-            break;
-        }
-        std::string failure;
-        std::error_code error;
-        if (auto contents = readEventFile(file, failure, error)) {
-            loadedBytes += contents->size();
-            loaded.contents.push_back(std::move(*contents));
-        } else if (error == std::errc::permission_denied ||
-                   error == std::errc::operation_not_permitted) {
-            // Not damaged, only not ours to read: it stays for whoever may.
-            davaRorLog("File " + fileUrlText(file) + " cannot be read (" + failure +
-                       "); it is kept and skipped");
-            forget(name);
-            continue;
-        } else {
-            davaRorLog("File " + fileUrlText(file) + " is corrupted " + failure);
-            deleteSafely(file);
-        }
-        loaded.names.push_back(std::move(name));
-        if (loaded.contents.size() >= static_cast<size_t>(count)) {
-            break;
+            if (loaded.contents.size() >= static_cast<size_t>(count)) {
+                return loaded;
+            }
         }
     }
     return loaded;
@@ -230,13 +229,18 @@ std::vector<std::string> DavaRorFileBackedQueue::peek(int count) const {
     if (count <= 0) {
         return contents;
     }
-    for (const auto& name : names()) {
-        std::string failure;
-        std::error_code error;
-        if (auto read = readEventFile(queue_ / name, failure, error)) {
-            contents.push_back(std::move(*read));
-            if (contents.size() >= static_cast<size_t>(count)) {
-                break;
+    std::size_t listed = 0;
+    for (auto piece = names(listed, static_cast<std::size_t>(count)); !piece.empty();
+         piece = names(listed, static_cast<std::size_t>(count))) {
+        listed += piece.size();
+        for (const auto& name : piece) {
+            std::string failure;
+            std::error_code error;
+            if (auto read = readEventFile(queue_ / name, failure, error)) {
+                contents.push_back(std::move(*read));
+                if (contents.size() >= static_cast<size_t>(count)) {
+                    return contents;
+                }
             }
         }
     }
@@ -258,21 +262,31 @@ void DavaRorFileBackedQueue::pop(int count) {
 }
 
 void DavaRorFileBackedQueue::deleteFiles(const std::vector<std::string>& names) {
-    for (const auto& name : names) {
-        {
-            std::lock_guard lock(itemsLock_);
-            auto found = std::find(items_.begin(), items_.end(), name);
-            if (found == items_.end()) {
-                continue;
+    std::vector<std::string> removed;
+    removed.reserve(names.size());
+    {
+        std::lock_guard lock(itemsLock_);
+        for (const auto& name : names) {
+            // A batch is the oldest names in order, so each is found at the
+            // front unless the list changed since the batch was loaded.
+            if (!items_.empty() && items_.front() == name) {
+                removed.push_back(std::move(items_.front()));
+                items_.pop_front();
+            } else if (auto found = std::find(items_.begin(), items_.end(), name);
+                       found != items_.end()) {
+                removed.push_back(std::move(*found));
+                items_.erase(found);
             }
-            items_.erase(found);
         }
+    }
+    // Capture waits only for the names, never for the files.
+    for (const auto& name : removed) {
         deleteSafely(queue_ / name);
     }
 }
 
 void DavaRorFileBackedQueue::clear() {
-    std::vector<std::string> names;
+    std::deque<std::string> names;
     {
         std::lock_guard lock(itemsLock_);
         names.swap(items_);

@@ -1,12 +1,16 @@
 // The persistent first-in-first-out store under each event queue: one folder,
-// one file per event, and the file names in memory, oldest first.
+// one file per event, and the file names in memory, oldest first. A batch
+// costs in proportion to its own size, however many events wait behind it.
 #pragma once
 
 #include "DavaRor/delivery/DavaRorEventFileContents.h"
+#include "DavaRor/delivery/DavaRorQueueFolder.h"
 
 #include <cstddef>
+#include <deque>
 #include <filesystem>
 #include <limits>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -34,7 +38,8 @@ public:
     int depth() const;
 
     // Only checked contents: whatever is written here must pass loadFiles.
-    void add(const DavaRorEventFileContents& contents);
+    // False, with the failure logged, when the file could not be written.
+    bool add(const DavaRorEventFileContents& contents);
     // Removes the name at `index` and its file; an index past the end does nothing.
     void deleteAt(int index);
     // The contents of the oldest files, up to `count` of them and, past the
@@ -56,11 +61,15 @@ public:
     void clear();
 
 private:
-    std::vector<std::string> names() const;
+    // Up to `count` names from the `first`-th oldest on. Names are only ever
+    // appended, so a list read piece by piece never yields one twice; one
+    // removed meanwhile only moves the rest forward.
+    std::vector<std::string> names(std::size_t first, std::size_t count) const;
     void forget(const std::string& name);
     void setup(const std::vector<std::filesystem::path>& oldQueues);
 
     const std::filesystem::path queue_;
-    std::vector<std::string> items_;
+    std::unique_ptr<DavaRorQueueFolder> folder_;
+    std::deque<std::string> items_;
     mutable std::mutex itemsLock_;
 };

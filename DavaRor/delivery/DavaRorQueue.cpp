@@ -50,6 +50,16 @@ std::string dateDescription(DavaRorDate date) {
     return text;
 }
 
+DavaRorQueue::Clocks withSystemClocks(DavaRorQueue::Clocks clocks) {
+    if (!clocks.monotonic) {
+        clocks.monotonic = [] { return std::chrono::steady_clock::now(); };
+    }
+    if (!clocks.wall) {
+        clocks.wall = [] { return std::chrono::system_clock::now(); };
+    }
+    return clocks;
+}
+
 } // namespace
 
 std::optional<DavaRorQueue::DavaRorApiEndpoint> apiEndpointFromRawValue(int rawValue) {
@@ -66,11 +76,11 @@ std::optional<DavaRorQueue::DavaRorApiEndpoint> apiEndpointFromRawValue(int rawV
 DavaRorQueue::DavaRorQueue(std::shared_ptr<const DavaRorConfig> config,
                            const DavaRorStorage& storage, std::shared_ptr<DavaRorApi> api,
                            DavaRorApiEndpoint endpoint, std::shared_ptr<Reachability> reachability,
-                           Clock now)
+                           Clocks clocks)
     : config_(std::move(config)), api_(std::move(api)),
-      now_(now ? std::move(now) : [] { return std::chrono::system_clock::now(); }),
-      reachability_(std::move(reachability)), endpoint_(endpoint),
-      fileQueue_(makeStore(storage, endpoint)), dispatchQueue_(dispatchLabel(endpoint)) {
+      clocks_(withSystemClocks(std::move(clocks))), reachability_(std::move(reachability)),
+      endpoint_(endpoint), fileQueue_(makeStore(storage, endpoint)),
+      dispatchQueue_(dispatchLabel(endpoint)) {
     // Loading and uploading batches is background work that must not compete
     // with the application's own threads.
     dispatchQueue_.async([] { platform::applyToCurrentThread(platform::DispatchQoS::utility); });
@@ -156,7 +166,10 @@ void DavaRorQueue::add(const DavaRorEvent& event) {
         davaRorLog("Queue is full, dropping oldest event");
         fileQueue_->deleteAt(0);
     }
-    fileQueue_->add(*contents);
+    if (!fileQueue_->add(*contents)) {
+        davaRorLog("Failed to queue event '" + event.event + "'");
+        return;
+    }
     davaRorLog("Queued event '" + event.event + "'. Depth: " + std::to_string(depth()));
     flushIfOverThreshold();
 }
@@ -185,8 +198,10 @@ bool DavaRorQueue::canFlush() const {
         return false;
     }
     std::lock_guard guard(backOffLock_);
-    if (pausedUntil_ && *pausedUntil_ > now_()) {
-        davaRorLog("The queue is paused until `" + dateDescription(*pausedUntil_) + "`");
+    if (const auto now = clocks_.monotonic(); pausedUntil_ && *pausedUntil_ > now) {
+        const auto end =
+            clocks_.wall() + std::chrono::duration_cast<DavaRorDate::duration>(*pausedUntil_ - now);
+        davaRorLog("The queue is paused until `" + dateDescription(end) + "`");
         return false;
     }
     return true;
@@ -204,7 +219,7 @@ void DavaRorQueue::flush() {
         return;
     }
     std::weak_ptr<DavaRorQueue> weak = weak_from_this();
-    take(config_->maxBatchSize, [weak](DavaRorConsumerPayload payload) {
+    take(batchSize(), [weak](DavaRorConsumerPayload payload) {
         auto self = weak.lock();
         if (!self || payload.events.empty()) {
             // Nothing decodable: the files are deleted without a request. A
@@ -214,6 +229,11 @@ void DavaRorQueue::flush() {
         }
         self->eventHandler(std::move(payload));
     });
+}
+
+int DavaRorQueue::batchSize() const {
+    std::lock_guard guard(backOffLock_);
+    return std::min(config_->maxBatchSize, batchLimit_.value_or(config_->maxBatchSize));
 }
 
 void DavaRorQueue::take(int count, std::function<void(DavaRorConsumerPayload)> completion) {
@@ -266,8 +286,11 @@ void DavaRorQueue::take(int count, std::function<void(DavaRorConsumerPayload)> c
 void DavaRorQueue::eventHandler(DavaRorConsumerPayload payload) {
     davaRorLog("Sending batch of " + std::to_string(payload.events.size()) + " events to DavaRor");
     auto events = std::move(payload.events);
-    auto reply = [self = shared_from_this(), completion = std::move(payload.completion)](
-                     const DavaRorBatchUploadInfo& info) { self->handleResult(info, completion); };
+    auto reply = [self = shared_from_this(), completion = std::move(payload.completion),
+                  sent = SentBatch{static_cast<int>(events.size()), events.front().event}](
+                     const DavaRorBatchUploadInfo& info) {
+        self->handleResult(info, sent, completion);
+    };
     if (endpoint_ == DavaRorApiEndpoint::snapshot) {
         api_->snapshot(std::move(events), std::move(reply));
     } else {
@@ -275,14 +298,54 @@ void DavaRorQueue::eventHandler(DavaRorConsumerPayload payload) {
     }
 }
 
-void DavaRorQueue::handleResult(const DavaRorBatchUploadInfo& info,
+// A batch answered 413, or still going up when its deadline ended, is not
+// refused for its events but for its size: it goes again at once as half as
+// many events, down to one. One event answered 413 is dropped alone.
+bool DavaRorQueue::goesAgainSmaller(const DavaRorBatchUploadInfo& info, const SentBatch& sent,
+                                    const std::function<void(bool)>& completion) {
+    const bool tooLargeForService = info.statusCode == 413;
+    if (!tooLargeForService && !info.timedOutSendingBody) {
+        return false;
+    }
+    if (sent.count > 1) {
+        const int half = sent.count / 2;
+        {
+            std::lock_guard guard(backOffLock_);
+            batchLimit_ = half;
+        }
+        davaRorLog("A batch of " + std::to_string(sent.count) + " events was " +
+                   (tooLargeForService ? "too large for the service"
+                                       : "still being sent when its time ran out") +
+                   "; batches now hold at most " + std::to_string(half) + " events");
+        completion(false);
+        flush();
+        return true;
+    }
+    if (tooLargeForService) {
+        davaRorLog("Dropping event '" + sent.firstEvent +
+                   "': the service refused it as too large (413)");
+    }
+    return false;
+}
+
+void DavaRorQueue::handleResult(const DavaRorBatchUploadInfo& info, const SentBatch& sent,
                                 const std::function<void(bool)>& completion) {
+    if (goesAgainSmaller(info, sent, completion)) {
+        return;
+    }
     if (!isRetriedUploadStatus(info.statusCode)) {
         {
             std::lock_guard guard(backOffLock_);
             retryCount_ = 0;
         }
         completion(true);
+        if (depth() == 0) {
+            std::lock_guard guard(backOffLock_);
+            batchLimit_.reset();
+        }
+        // A backlog (after an outage, say) drains at the link's speed rather
+        // than one batch per timer tick, as a capture past the threshold does.
+        flushIfOverThreshold();
         return;
     }
     double retryCount, delay;
@@ -291,7 +354,8 @@ void DavaRorQueue::handleResult(const DavaRorBatchUploadInfo& info,
         retryCount = retryCount_ += 1.0;
         const auto pause = retryPause(retryCount, info.retryAfter);
         delay = pause.count();
-        pausedUntil_ = now_() + std::chrono::duration_cast<DavaRorDate::duration>(pause);
+        pausedUntil_ = clocks_.monotonic() +
+                       std::chrono::duration_cast<std::chrono::steady_clock::duration>(pause);
     }
     davaRorLog("Pausing queue consumption for " + doubleDescription(delay) + " seconds due to " +
                doubleDescription(retryCount) + " API failure(s).");

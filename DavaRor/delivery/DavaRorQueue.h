@@ -6,11 +6,13 @@
 #include "platform/core/SerialQueue.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <vector>
 
 class DavaRorApi;
@@ -32,7 +34,13 @@ struct DavaRorBatchUploadInfo;
 class DAVAROR_EXPORT DavaRorQueue : public std::enable_shared_from_this<DavaRorQueue> {
 public:
     enum class DavaRorApiEndpoint : int { batch = 0, snapshot = 1 };
-    using Clock = std::function<DavaRorDate()>;
+    // Pauses are kept on the monotonic clock, so a step of the system clock
+    // neither holds the queue nor frees it early; the wall clock only names
+    // the end of a pause in the log.
+    struct Clocks {
+        std::function<std::chrono::steady_clock::time_point()> monotonic;
+        std::function<DavaRorDate()> wall;
+    };
 
     // A batch takes events while their stored text stays within this many
     // bytes (an event larger than that goes alone), so one flush holds a few
@@ -46,7 +54,7 @@ public:
 
     DavaRorQueue(std::shared_ptr<const DavaRorConfig> config, const DavaRorStorage& storage,
                  std::shared_ptr<DavaRorApi> api, DavaRorApiEndpoint endpoint,
-                 std::shared_ptr<davaror::Reachability> reachability, Clock now = nullptr);
+                 std::shared_ptr<davaror::Reachability> reachability, Clocks clocks = {});
     ~DavaRorQueue();
     DavaRorQueue(const DavaRorQueue&) = delete;
     DavaRorQueue& operator=(const DavaRorQueue&) = delete;
@@ -67,21 +75,33 @@ private:
     bool canFlush() const;
     void take(int count, std::function<void(DavaRorConsumerPayload)> completion);
     void eventHandler(DavaRorConsumerPayload payload);
-    void handleResult(const DavaRorBatchUploadInfo& info,
+    // What the reply to a batch needs to know of it.
+    struct SentBatch {
+        int count = 0;
+        std::string firstEvent;
+    };
+    int batchSize() const;
+    void handleResult(const DavaRorBatchUploadInfo& info, const SentBatch& sent,
                       const std::function<void(bool)>& completion);
+    // True when the batch is sent again as fewer events; the reply is then handled.
+    bool goesAgainSmaller(const DavaRorBatchUploadInfo& info, const SentBatch& sent,
+                          const std::function<void(bool)>& completion);
     void whenReachable(davaror::Reachability& monitor);
     void whenUnreachable();
 
     const std::shared_ptr<const DavaRorConfig> config_;
     const std::shared_ptr<DavaRorApi> api_;
-    const Clock now_;
+    const Clocks clocks_;
 
     std::atomic<bool> paused_{false};
     std::mutex pausedLock_;
 
     mutable std::mutex backOffLock_;
-    std::optional<DavaRorDate> pausedUntil_;
+    std::optional<std::chrono::steady_clock::time_point> pausedUntil_;
     double retryCount_ = 0;
+    // Set once a batch proved too large for the service or the link; lifted
+    // when the queue has been emptied.
+    std::optional<int> batchLimit_;
 
     const std::shared_ptr<davaror::Reachability> reachability_;
     std::atomic<bool> isFlushing_{false};

@@ -35,10 +35,11 @@ std::error_code lastError() {
 
 } // namespace
 
-std::error_code writeQueueFile(const std::filesystem::path& path, std::string_view contents,
-                               DavaRorFileCreation creation) {
+std::error_code writeQueueFile(int folder, const std::filesystem::path& name,
+                               std::string_view contents, DavaRorFileCreation creation) {
     const int exclusive = creation == DavaRorFileCreation::failIfExists ? O_EXCL : O_TRUNC;
-    FileDescriptor file(::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | exclusive, 0600));
+    FileDescriptor file(::openat(folder, name.c_str(),
+                                 O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | exclusive, 0600));
     if (file.get() < 0) {
         return lastError();
     }
@@ -50,14 +51,14 @@ std::error_code writeQueueFile(const std::filesystem::path& path, std::string_vi
         if (written < 0) {
             const auto error = lastError();
             file.close();
-            ::unlink(path.c_str());
+            ::unlinkat(folder, name.c_str(), 0);
             return error;
         }
         contents.remove_prefix(static_cast<size_t>(written));
     }
     if (file.close() != 0) {
         const auto error = lastError();
-        ::unlink(path.c_str());
+        ::unlinkat(folder, name.c_str(), 0);
         return error;
     }
     return {};

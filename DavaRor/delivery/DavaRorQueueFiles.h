@@ -10,8 +10,11 @@
 
 enum class DavaRorFileCreation { replaceExisting, failIfExists };
 
-std::error_code writeQueueFile(const std::filesystem::path& path, std::string_view contents,
-                               DavaRorFileCreation creation);
+// Writes `name`, relative to the folder descriptor `folder` (AT_FDCWD: the
+// working folder), as a file only its owner may read. A symbolic link at
+// `name` is refused, never written through; a file left incomplete is removed.
+std::error_code writeQueueFile(int folder, const std::filesystem::path& name,
+                               std::string_view contents, DavaRorFileCreation creation);
 
 // The whole file; a file longer than `maxBytes` fails with file_too_large.
 // Whatever is not a regular file, a symbolic link included, is unreadable:

@@ -9,6 +9,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include <fcntl.h>
+
 #include <algorithm>
 #include <charconv>
 #include <cmath>
@@ -50,7 +52,8 @@ std::error_code writeUnderFreshName(const fs::path& queue, DavaRorDate eventTime
     double seconds = secondsSince1970(eventTime);
     for (;;) {
         written = queue / secondsText(seconds);
-        const auto error = writeQueueFile(written, contents, DavaRorFileCreation::failIfExists);
+        const auto error =
+            writeQueueFile(AT_FDCWD, written, contents, DavaRorFileCreation::failIfExists);
         if (error != std::errc::file_exists) {
             return error;
         }

@@ -38,7 +38,13 @@ std::optional<std::chrono::seconds> retryAfterDelay(const std::string& value, Da
     if (!date) {
         return std::nullopt;
     }
-    return std::max(std::chrono::ceil<std::chrono::seconds>(*date - now), std::chrono::seconds(0));
+    // Compared in whole seconds and against the cap before subtracting: a
+    // date as far out as the year 9999 is beyond any clock's nanoseconds.
+    const auto from = std::chrono::floor<std::chrono::seconds>(now);
+    if (*date >= from + longestRequestedPause) {
+        return longestRequestedPause;
+    }
+    return std::max(*date - from, std::chrono::seconds(0));
 }
 
 std::chrono::duration<double> retryPause(double failures,

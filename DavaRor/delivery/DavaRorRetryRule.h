@@ -16,7 +16,7 @@ bool isRetriedUploadStatus(const std::optional<int>& statusCode);
 
 // The wait a `Retry-After` value asks for (whole seconds, or an HTTP date
 // compared with `now`); none when it is neither. A date in the past asks for
-// no wait.
+// no wait, one more than 10 minutes ahead for 10 minutes.
 std::optional<std::chrono::seconds> retryAfterDelay(const std::string& value, DavaRorDate now);
 
 // The pause before the next try after `failures` failed uploads in a row:

@@ -22,7 +22,13 @@ inline constexpr const char* flushWhole = "flush50/whole_flush";
 inline constexpr std::array flushStages{flushLoad, flushDecode, flushSerialise,
                                         flushGzip, flushPost,   flushDelete};
 
+inline constexpr int smallBacklog = 1'000;
+inline constexpr int largeBacklog = 100'000;
+inline constexpr const char* backlogSmall = "backlog1000/deliver50";
+inline constexpr const char* backlogLarge = "backlog100000/deliver50";
+
 void registerCaptureBenchmarks();
 void registerFlushBenchmarks();
+void registerBacklogBenchmarks();
 
 } // namespace deliverybench

@@ -66,6 +66,7 @@ void SummaryReporter::printSummary(std::ostream& out) const {
     out << std::fixed;
     printCapture(out);
     printFlush(out);
+    printBacklog(out);
 }
 
 void SummaryReporter::printCapture(std::ostream& out) const {
@@ -114,6 +115,20 @@ void SummaryReporter::printFlush(std::ostream& out) const {
             << whole->realSecondsPerIteration * 1e6 << "  (whole / sum of the stages = "
             << ratio(whole->realSecondsPerIteration, stagesSeconds) << ")\n";
     }
+}
+
+void SummaryReporter::printBacklog(std::ostream& out) const {
+    const auto small = find(backlogSmall);
+    const auto large = find(backlogLarge);
+    if (!small || !large) {
+        return;
+    }
+    out << "\nDelivery behind a backlog, events/s\n"
+        << std::setprecision(0) << std::setw(9) << smallBacklog << " queued " << std::setw(10)
+        << small->itemsPerSecond << "\n"
+        << std::setw(9) << largeBacklog << " queued " << std::setw(10) << large->itemsPerSecond
+        << "  (ratio to " << smallBacklog
+        << " queued = " << ratio(large->itemsPerSecond, small->itemsPerSecond) << ")\n";
 }
 
 } // namespace deliverybench

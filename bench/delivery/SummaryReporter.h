@@ -1,6 +1,7 @@
 // Prints every run as the console reporter does, remembers the results, and
 // at the end relates them: capture throughput as a ratio to raw file writes,
-// and each flush stage as a share of the whole flush.
+// each flush stage as a share of the whole flush, and the delivery rate
+// behind a large backlog as a ratio to the rate behind a small one.
 #pragma once
 
 #include <benchmark/benchmark.h>
@@ -32,6 +33,7 @@ private:
     std::optional<Measured> find(const std::string& name, int threads = 1) const;
     void printCapture(std::ostream& out) const;
     void printFlush(std::ostream& out) const;
+    void printBacklog(std::ostream& out) const;
 
     std::map<std::pair<std::string, int>, std::vector<Measured>> measured_;
 };

@@ -1,5 +1,6 @@
 // Delivery benchmarks: capture-to-disk throughput against raw file writes,
-// and the stages of one flush of 50 events. Google Benchmark's flags apply
+// the stages of one flush of 50 events, and the delivery rate behind a
+// backlog. Google Benchmark's flags apply
 // (e.g. --benchmark_filter=flush50); the summary relates whatever ran.
 #include "BenchmarkNames.h"
 #include "SummaryReporter.h"
@@ -17,6 +18,7 @@ int main(int argc, char** argv) {
     try {
         deliverybench::registerCaptureBenchmarks();
         deliverybench::registerFlushBenchmarks();
+        deliverybench::registerBacklogBenchmarks();
     } catch (const std::exception& error) {
         std::cerr << "could not prepare the benchmarks: " << error.what() << "\n";
         return 1;

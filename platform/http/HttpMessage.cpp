@@ -21,12 +21,12 @@ std::optional<std::string> findHeader(const HeaderList& headers, std::string_vie
     return found->second;
 }
 
-std::optional<std::chrono::system_clock::time_point> parseHttpDate(const std::string& text) {
+std::optional<std::chrono::sys_seconds> parseHttpDate(const std::string& text) {
     const time_t seconds = curl_getdate(text.c_str(), nullptr);
     if (seconds == -1) {
         return std::nullopt;
     }
-    return std::chrono::system_clock::from_time_t(seconds);
+    return std::chrono::sys_seconds(std::chrono::seconds(seconds));
 }
 
 } // namespace platform::http

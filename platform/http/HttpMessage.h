@@ -20,8 +20,9 @@ bool isSameHeaderName(std::string_view a, std::string_view b);
 std::optional<std::string> findHeader(const HeaderList& headers, std::string_view name);
 
 // A date in any of the three forms HTTP allows ("Sun, 06 Nov 1994 08:49:37 GMT" and the two
-// obsolete ones), read the same whatever the process's locale; none when it is not one.
-std::optional<std::chrono::system_clock::time_point> parseHttpDate(const std::string& text);
+// obsolete ones), read the same whatever the process's locale; none when it is not one. Whole
+// seconds, so that every year the forms can write fits.
+std::optional<std::chrono::sys_seconds> parseHttpDate(const std::string& text);
 
 inline constexpr std::chrono::milliseconds defaultRequestTimeout = 10s;
 inline constexpr std::chrono::milliseconds defaultRequestDeadline = 60s;
@@ -79,6 +80,9 @@ struct HttpResponse {
     HeaderList headers;
     std::string body;
     std::optional<HttpError> error;
+    // The request timed out while its body was still going up: the link, not
+    // the service, was too slow for a body of that size.
+    bool timedOutSendingBody = false;
 };
 
 } // namespace platform::http

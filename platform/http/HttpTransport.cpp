@@ -3,9 +3,11 @@
 #include "platform/http/CurlDescriptors.h"
 
 #include <curl/curl.h>
+#include <sys/socket.h>
 
 #include <algorithm>
 #include <charconv>
+#include <chrono>
 #include <cstdlib>
 #include <mutex>
 #include <string_view>
@@ -70,6 +72,9 @@ struct Transfer {
     std::optional<int> statusOfCompleteHead;
     std::optional<int> statusInHead;
     bool bodyTooLong = false;
+    // Taken before libcurl starts its clock, so the deadline has passed by
+    // this one whenever it has by libcurl's.
+    std::chrono::steady_clock::time_point started;
     char errorText[CURL_ERROR_SIZE] = {};
 
     void completeWithError(HttpErrorCode code, std::string description) {
@@ -156,6 +161,30 @@ bool trustRootsFromEnvironment(CURL* easy) {
            (!folder || !*folder || curl_easy_setopt(easy, CURLOPT_CAPATH, folder) == CURLE_OK);
 }
 
+// Whether a request that timed out before its reply's head was still sending
+// its body: bytes not yet handed to the kernel, or the deadline reached. A
+// transfer whose body had gone up and then stood still ends by the idle limit
+// first, so one that met the deadline was moving until shortly before, its
+// body draining from the kernel's buffers.
+bool endedWhileSendingBody(const Transfer& transfer) {
+    curl_off_t sent = 0;
+    curl_easy_getinfo(transfer.easy.get(), CURLINFO_SIZE_UPLOAD_T, &sent);
+    return !transfer.request.body.empty() &&
+           (static_cast<std::size_t>(sent) < transfer.request.body.size() ||
+            std::chrono::steady_clock::now() - transfer.started >= transfer.request.deadline);
+}
+
+// A request abandoned at its deadline must not be finished afterwards by the
+// kernel from its buffers: its caller sends the body again, and the server
+// would take it twice. A connection that carried a body closes with a reset,
+// which discards whatever is still unsent; one whose exchange had ended loses
+// nothing by it.
+int closeWithReset(void*, curl_socket_t socket, curlsocktype) {
+    const linger abortive{1, 0};
+    ::setsockopt(socket, SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
+    return CURL_SOCKOPT_OK;
+}
+
 long idleSeconds(std::chrono::milliseconds timeout) {
     return std::max(1L, static_cast<long>((timeout.count() + 999) / 1000));
 }
@@ -210,6 +239,9 @@ bool configure(Transfer& transfer) {
     if (ok && request.proxy) {
         ok = curl_easy_setopt(easy, CURLOPT_PROXY, request.proxy->c_str()) == CURLE_OK;
     }
+    if (ok && !request.body.empty()) {
+        ok = curl_easy_setopt(easy, CURLOPT_SOCKOPTFUNCTION, closeWithReset) == CURLE_OK;
+    }
     if (ok && acceptEncoding) {
         ok = curl_easy_setopt(easy, CURLOPT_ACCEPT_ENCODING, acceptEncoding->c_str()) == CURLE_OK;
     }
@@ -255,6 +287,7 @@ struct HttpTransport::Worker {
     }
 
     void start(std::unique_ptr<Transfer> transfer) {
+        transfer->started = std::chrono::steady_clock::now();
         transfer->easy.reset(curl_easy_init());
         if (!transfer->easy || !configure(*transfer)) {
             transfer->completeWithError(HttpErrorCode::other, "could not prepare the request");
@@ -296,6 +329,9 @@ struct HttpTransport::Worker {
                                               std::to_string(*transfer->request.maxResponseBytes) +
                                               " bytes");
                 continue;
+            }
+            if (result == CURLE_OPERATION_TIMEDOUT && !transfer->statusOfCompleteHead) {
+                transfer->response.timedOutSendingBody = endedWhileSendingBody(*transfer);
             }
             if (result != CURLE_OK) {
                 std::string description = curl_easy_strerror(result);

@@ -197,6 +197,16 @@ void LoopbackHttpServer::setDefaultReply(const std::string& path, ScriptedReply 
     pathDefaultReplies_[path] = std::move(reply);
 }
 
+void LoopbackHttpServer::setMaxBodyBytes(std::size_t bytes) {
+    std::lock_guard lock(mutex_);
+    maxBodyBytes_ = bytes;
+}
+
+void LoopbackHttpServer::setReadRate(std::size_t bytesPerSecond) {
+    std::lock_guard lock(mutex_);
+    readRate_ = bytesPerSecond;
+}
+
 std::vector<RecordedRequest> LoopbackHttpServer::requests() const {
     std::lock_guard lock(mutex_);
     return requests_;
@@ -266,6 +276,20 @@ void LoopbackHttpServer::acceptConnections() {
 
 void LoopbackHttpServer::serve(int connectionFd) {
     const Socket connection(connectionFd);
+    std::optional<std::size_t> readRate;
+    {
+        std::lock_guard lock(mutex_);
+        readRate = readRate_;
+    }
+    // A twentieth of the rate every 50 ms; the small buffer keeps the kernel
+    // from taking in much more than is read.
+    constexpr auto readPace = std::chrono::milliseconds(50);
+    std::size_t readSize = 16384;
+    if (readRate) {
+        readSize = std::max<std::size_t>(*readRate / 20, 1);
+        const int bufferBytes = 16384;
+        setsockopt(connection.fd(), SOL_SOCKET, SO_RCVBUF, &bufferBytes, sizeof bufferBytes);
+    }
     std::string received;
     std::optional<RecordedRequest> request;
     while (!request) {
@@ -280,19 +304,23 @@ void LoopbackHttpServer::serve(int connectionFd) {
             continue;
         }
         char buffer[16384];
-        const ssize_t count = ::recv(connection.fd(), buffer, sizeof buffer, 0);
+        const ssize_t count = ::recv(connection.fd(), buffer, std::min(sizeof buffer, readSize), 0);
         if (count <= 0) {
             return;
         }
         received.append(buffer, static_cast<size_t>(count));
         request = parseHttpRequest(received);
+        if (readRate && !waitUnlessStopped(readPace)) {
+            return;
+        }
     }
 
     ScriptedReply reply;
     {
         std::lock_guard lock(mutex_);
         requests_.push_back(*request);
-        reply = nextReply(request->path());
+        reply = maxBodyBytes_ && request->body.size() > *maxBodyBytes_ ? ScriptedReply::respond(413)
+                                                                       : nextReply(request->path());
     }
     requestArrived_.notify_all();
 

@@ -6,11 +6,13 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -84,6 +86,13 @@ public:
     void enqueue(const std::string& path, ScriptedReply reply);
     void setDefaultReply(const std::string& path, ScriptedReply reply);
 
+    // A request whose body is longer than this is answered 413, before any
+    // scripted reply, as a service with a size limit answers it.
+    void setMaxBodyBytes(std::size_t bytes);
+    // Requests are read at most this fast, through a small receive buffer,
+    // as they arrive over a slow link.
+    void setReadRate(std::size_t bytesPerSecond);
+
     std::vector<RecordedRequest> requests() const;
     bool waitForRequests(size_t count, std::chrono::milliseconds timeout = 10s) const;
 
@@ -106,6 +115,8 @@ private:
     ScriptedReply defaultReply_;
     std::map<std::string, std::deque<ScriptedReply>> pathScripts_;
     std::map<std::string, ScriptedReply> pathDefaultReplies_;
+    std::optional<std::size_t> maxBodyBytes_;
+    std::optional<std::size_t> readRate_;
     std::vector<std::thread> connections_;
     std::thread acceptor_;
 };

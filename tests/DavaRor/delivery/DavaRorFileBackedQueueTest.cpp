@@ -188,6 +188,25 @@ TEST_F(LoadedStore, PeekReadsTheOldestInOrderAndPopRemovesThemWithTheirFiles) {
     EXPECT_TRUE(entryNames(folder()).empty());
 }
 
+// A load reads the list a batch at a time, so it goes on past more missing
+// files than a batch holds; and a deletion finds names wherever the list has
+// moved them since the load.
+TEST_F(LoadedStore, ABatchIsFoundPastMissingFilesAndDeletedWhereverItsNamesMoved) {
+    fs::remove(folder() / "event-1");
+    fs::remove(folder() / "event-2");
+    fs::remove(folder() / "event-3");
+    const auto loaded = store->loadFiles(2);
+    EXPECT_EQ(loaded.contents, (std::vector<std::string>{"contents-4", "contents-5"}));
+    EXPECT_EQ(loaded.names,
+              (std::vector<std::string>{"event-1", "event-2", "event-3", "event-4", "event-5"}));
+    store->deleteAt(0);
+    store->add(eventFile("contents-6"));
+    store->deleteFiles({"event-1", "event-3", "event-2", "event-5"});
+    EXPECT_EQ(store->depth(), 2);
+    EXPECT_EQ(contentsOf(*store, 10), (std::vector<std::string>{"contents-4", "contents-6"}));
+    EXPECT_EQ(entryNames(folder()).count("event-5"), 0u);
+}
+
 TEST_F(LoadedStore, FailedWriteIsLoggedAndNotListed) {
     fs::remove_all(folder());
     writeFile(folder(), "not a folder");

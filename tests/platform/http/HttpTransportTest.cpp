@@ -220,6 +220,30 @@ TEST_F(HttpTransportTest, TricklingReplyTimesOutAtTheDeadline) {
     ASSERT_TRUE(response.error);
     EXPECT_EQ(response.error->code, HttpErrorCode::timedOut);
     EXPECT_FALSE(response.statusCode);
+    EXPECT_FALSE(response.timedOutSendingBody);
+}
+
+// A deadline that ends a body still going up says so, for a caller that can
+// send less at a time.
+TEST_F(HttpTransportTest, ADeadlineThatEndsTheUploadSaysSo) {
+    server.setReadRate(20'000);
+    auto slowUpload = postTo(server, "/batch", std::string(200'000, 'u'));
+    slowUpload.deadline = 1s;
+    const auto cutShort = sendAndWait(slowUpload);
+    ASSERT_TRUE(cutShort.error);
+    EXPECT_EQ(cutShort.error->code, HttpErrorCode::timedOut);
+    EXPECT_TRUE(cutShort.timedOutSendingBody);
+}
+
+// A body that went up whole to a server that stays silent was not too large.
+TEST_F(HttpTransportTest, ASilentServerIsNoSlowUpload) {
+    server.enqueue(ScriptedReply::hang());
+    auto unanswered = postTo(server, "/batch", "{}");
+    unanswered.timeout = 1s;
+    const auto silent = sendAndWait(unanswered);
+    ASSERT_TRUE(silent.error);
+    EXPECT_EQ(silent.error->code, HttpErrorCode::timedOut);
+    EXPECT_FALSE(silent.timedOutSendingBody) << silent.error->description;
 }
 
 TEST_F(HttpTransportTest, ReplyBodyOverTheLimitEndsTheTransfer) {

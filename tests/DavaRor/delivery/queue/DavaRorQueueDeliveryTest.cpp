@@ -9,7 +9,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <ctime>
 #include <numeric>
+#include <random>
+#include <string_view>
 
 using namespace std::chrono_literals;
 using testsupport::ScriptedReply;
@@ -49,6 +52,30 @@ protected:
     fs::path queueFolder() const { return storage.url(DavaRorStorage::StorageKey::queue); }
 };
 
+std::string utcText(DavaRorDate date) {
+    const std::time_t seconds = std::chrono::system_clock::to_time_t(date);
+    std::tm utc{};
+    gmtime_r(&seconds, &utc);
+    char text[64];
+    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S +0000", &utc);
+    return text;
+}
+
+constexpr std::string_view base64Letters =
+    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+
+// Text of letters drawn at random from `letters`: the fewer letters, the
+// better it compresses.
+std::string randomText(std::size_t length, std::string_view letters) {
+    static std::mt19937 generator(42);
+    std::uniform_int_distribution<std::size_t> pick(0, letters.size() - 1);
+    std::string text(length, ' ');
+    for (auto& letter : text) {
+        letter = letters[pick(generator)];
+    }
+    return text;
+}
+
 std::vector<int> flattened(const std::vector<std::vector<int>>& batches) {
     std::vector<int> all;
     for (const auto& batch : batches) {
@@ -81,10 +108,31 @@ TEST_F(DeliveryTest, AnOverloadedServiceLosesOnlyWhatTheQueueSizeBoundsAndNothin
     EXPECT_EQ(filesOnDisk(), 0u);
 }
 
+// An idle application after an outage: once the service is back, one timer
+// tick sends the whole backlog, batch after batch, each event once.
+TEST_F(DeliveryTest, ABacklogDrainsFromOneFlushOnceTheServiceRecovers) {
+    server.setDefaultReply(ScriptedReply::respond(503));
+    auto queue = makeQueue();
+    for (int i = 0; i < 1000; ++i) {
+        queue->add(event(i));
+    }
+    ASSERT_TRUE(flushUntilLogged(*queue, "Pausing queue consumption"));
+    const auto refused = server.requests().size();
+    server.setDefaultReply(ScriptedReply::respond(200));
+    advanceClock(10min);
+    ASSERT_TRUE(flushOnceLetGo(*queue));
+    ASSERT_TRUE(
+        platform::pumpMainQueueUntil([&] { return queue->depth() < config->flushAt; }, 60s));
+    std::vector<int> expected(1000 - static_cast<std::size_t>(queue->depth()));
+    std::iota(expected.begin(), expected.end(), 0);
+    EXPECT_EQ(flattened(batchesFrom(refused)), expected);
+    EXPECT_EQ(server.requests().size(), refused + expected.size() / 50);
+}
+
 TEST_F(DeliveryTest, RetryAfterLengthensThePauseUpToTenMinutes) {
     const std::pair<const char*, const char*> cases[] = {
         {"60", "60.0"}, {"3600", "600.0"}, {"99999999999999999999999", "600.0"},
-        {"1", "5.0"},   {"soon", "5.0"},
+        {"1", "5.0"},   {"soon", "5.0"},   {"Fri, 31 Dec 9999 23:59:59 GMT", "600.0"},
     };
     for (const auto& [retryAfter, pause] : cases) {
         SCOPED_TRACE(retryAfter);
@@ -116,6 +164,8 @@ TEST(RetryAfter, SecondsAndEveryHttpDateFormAreRead) {
         {"Sunday, 06-Nov-94 08:49:37 GMT", 90s},
         {"Sun Nov  6 08:49:37 1994", 90s},
         {"Sun, 06 Nov 1994 08:00:00 GMT", 0s},
+        {"Sun, 06 Nov 1994 08:58:08 GMT", 600s},
+        {"Fri, 31 Dec 9999 23:59:59 GMT", 600s},
         {"", std::nullopt},
         {"-5", std::nullopt},
         {"in a while", std::nullopt},
@@ -123,6 +173,23 @@ TEST(RetryAfter, SecondsAndEveryHttpDateFormAreRead) {
     for (const auto& [value, delay] : cases) {
         EXPECT_EQ(retryAfterDelay(value, now), delay) << value;
     }
+}
+
+// The system clock set back an hour during a pause: the pause still ends
+// after its five seconds, and its log line names an end the clock will reach.
+TEST_F(DeliveryTest, APauseOutlastsNoStepOfTheSystemClock) {
+    server.enqueue(ScriptedReply::respond(503));
+    auto queue = makeQueue();
+    queue->add(event(1));
+    ASSERT_TRUE(flushUntilLogged(*queue, "Pausing queue consumption"));
+    stepWallClock(-1h);
+    advanceClock(2s);
+    ASSERT_TRUE(flushOnceLetGo(*queue));
+    EXPECT_TRUE(log.contains("The queue is paused until `" + utcText(clocks().wall() + 3s) + "`"));
+    advanceClock(3s);
+    ASSERT_TRUE(flushUntilLogged(*queue, "Completed!"));
+    EXPECT_EQ(server.requests().size(), 2u);
+    EXPECT_EQ(queue->depth(), 0);
 }
 
 // Events near the size limit: each batch stays within the byte budget, an
@@ -141,6 +208,64 @@ TEST_F(DeliveryTest, LargeEventsGoInSeveralRequestsWithinTheByteBudget) {
     deliverEverything(*queue);
     EXPECT_EQ(batchesFrom(0), (std::vector<std::vector<int>>{{0}, {1}, {2}, {3, 4}, {5}}));
     EXPECT_EQ(log.count("Pausing queue consumption"), 0u);
+}
+
+// A service with a size limit and one event over it in a batch of 50: the
+// batch is halved until that event goes alone and is dropped; the other 49
+// are delivered once each.
+TEST_F(DeliveryTest, AnEventTooLargeForTheServiceCostsOnlyItself) {
+    constexpr std::size_t serviceLimit = 1'000'000;
+    server.setMaxBodyBytes(serviceLimit);
+    config->flushAt = 1000;
+    auto queue = makeQueue();
+    for (int i = 0; i < 50; ++i) {
+        queue->add(i == 17 ? event(i, {{"photo", randomText(2'000'000, base64Letters)}})
+                           : event(i));
+    }
+    deliverEverything(*queue);
+    std::vector<int> delivered;
+    for (const auto& request : server.requests()) {
+        if (request.body.size() <= serviceLimit) {
+            const auto body = nlohmann::json::parse(gunzip(request.body));
+            for (const auto& sent : body["batch"]) {
+                delivered.push_back(sent["properties"]["index"].get<int>());
+            }
+        }
+    }
+    std::vector<int> expected(50);
+    std::iota(expected.begin(), expected.end(), 0);
+    expected.erase(expected.begin() + 17);
+    EXPECT_EQ(delivered, expected);
+    EXPECT_EQ(log.count("[DavaRor] Dropping event 'event 17': the service refused it as too "
+                        "large (413)"),
+              1u);
+    EXPECT_EQ(filesOnDisk(), 0u);
+}
+
+// A link too slow for a batch within the request's time: the batch is halved
+// until it fits, the abandoned upload never arrives whole, and each event is
+// received once, in order.
+TEST_F(DeliveryTest, ABatchTooSlowForTheLinkIsSplitAndEachEventArrivesOnce) {
+    server.setReadRate(40'000);
+    config->flushAt = 1000;
+    // 100 kB of two letters is 16 kB of gzip: 480 kB for the whole backlog,
+    // while 160 kB goes up within the 4 s the test gives a request.
+    auto queue = makeQueue(DavaRorQueue::DavaRorApiEndpoint::batch, 4s);
+    for (int i = 0; i < 30; ++i) {
+        queue->add(event(i, {{"text", randomText(100'000, "ab")}}));
+    }
+    // The whole backlog takes 12 s to read, and each too large batch 4 s more.
+    ASSERT_TRUE(platform::pumpMainQueueUntil(
+        [&] {
+            queue->flush();
+            return queue->depth() == 0;
+        },
+        120s));
+    std::vector<int> expected(30);
+    std::iota(expected.begin(), expected.end(), 0);
+    EXPECT_EQ(flattened(batchesFrom(0)), expected);
+    EXPECT_TRUE(log.contains("still being sent when its time ran out"));
+    EXPECT_EQ(filesOnDisk(), 0u);
 }
 
 // A queue folder that is a link to someone's documents: nothing in them is
@@ -189,6 +314,30 @@ TEST_F(DeliveryTest, ALinkedQueueFolderThatCannotBeReplacedIsNotFollowed) {
     EXPECT_TRUE(fs::is_symlink(queueFolder()));
     EXPECT_EQ(testsupport::entryNames(documents), std::set<std::string>{"letter.json"});
     EXPECT_EQ(testsupport::readFile(documents / "letter.json"), letter);
+}
+
+// The queue folder swapped for a link while the queue runs: the link's target
+// receives nothing. Events go to the folder the queue opened while it still
+// exists; once it is gone, each failed write is logged as a failure.
+TEST_F(DeliveryTest, AQueueFolderSwappedForALinkReceivesNothing) {
+    const fs::path documents = folder.path() / "documents";
+    const fs::path moved = folder.path() / "moved";
+    fs::create_directories(documents);
+    auto queue = makeQueue();
+    queue->add(event(1));
+
+    fs::rename(queueFolder(), moved);
+    fs::create_directory_symlink(documents, queueFolder());
+    queue->add(event(2));
+    EXPECT_TRUE(testsupport::entryNames(documents).empty());
+    EXPECT_EQ(testsupport::entryNames(moved).size(), 2u);
+
+    fs::remove_all(moved);
+    queue->add(event(3));
+    EXPECT_TRUE(testsupport::entryNames(documents).empty());
+    EXPECT_TRUE(log.contains("[DavaRor] Failed to queue event 'event 3'"));
+    EXPECT_FALSE(log.contains("Queued event 'event 3'"));
+    EXPECT_EQ(queue->depth(), 2);
 }
 
 // Files of other owners or modes are not damaged: they stay on disk untouched,

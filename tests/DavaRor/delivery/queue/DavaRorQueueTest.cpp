@@ -91,7 +91,7 @@ TEST_F(QueueTest, ServerFaultsSettleEachBatchOnceAndNeverStickTheQueue) {
         const auto requestsBefore = server.requests().size();
         auto queue = std::make_shared<DavaRorQueue>(
             caseConfig, caseStorage, std::make_shared<DavaRorApi>(caseConfig),
-            DavaRorQueue::DavaRorApiEndpoint::batch, nullptr, [this] { return now(); });
+            DavaRorQueue::DavaRorApiEndpoint::batch, nullptr, clocks());
         queue->start(true, true);
         queue->add(event(1));
         queue->add(event(2));

@@ -25,10 +25,13 @@ protected:
     void TearDown() override { davaRorLogEnabled = false; }
 
     std::shared_ptr<DavaRorQueue>
-    makeQueue(DavaRorQueue::DavaRorApiEndpoint endpoint = DavaRorQueue::DavaRorApiEndpoint::batch) {
-        auto queue =
-            std::make_shared<DavaRorQueue>(config, storage, std::make_shared<DavaRorApi>(config),
-                                           endpoint, nullptr, [this] { return now(); });
+    makeQueue(DavaRorQueue::DavaRorApiEndpoint endpoint = DavaRorQueue::DavaRorApiEndpoint::batch,
+              std::chrono::milliseconds requestDeadline = DavaRorApi::defaultDeadline) {
+        auto queue = std::make_shared<DavaRorQueue>(
+            config, storage,
+            std::make_shared<DavaRorApi>(config, std::make_shared<platform::http::HttpTransport>(),
+                                         requestDeadline),
+            endpoint, nullptr, clocks());
         queue->start(true, true);
         return queue;
     }
@@ -40,13 +43,27 @@ protected:
                             davaror::TimeBasedEpochGenerator::shared().v7());
     }
 
-    DavaRorDate now() {
-        std::lock_guard guard(clockLock);
-        return clock;
+    // Clocks that move only when the test moves them.
+    DavaRorQueue::Clocks clocks() {
+        return {[this] {
+                    std::lock_guard guard(clockLock);
+                    return monotonicClock;
+                },
+                [this] {
+                    std::lock_guard guard(clockLock);
+                    return wallClock;
+                }};
     }
+    // Time passing: both clocks move.
     void advanceClock(std::chrono::milliseconds by) {
         std::lock_guard guard(clockLock);
-        clock += by;
+        monotonicClock += by;
+        wallClock += by;
+    }
+    // The system clock set to another time: only the wall clock moves.
+    void stepWallClock(std::chrono::milliseconds by) {
+        std::lock_guard guard(clockLock);
+        wallClock += by;
     }
 
     // The "index" of every event of every batch received, in arrival order.
@@ -101,5 +118,6 @@ protected:
 
 private:
     std::mutex clockLock;
-    DavaRorDate clock = std::chrono::system_clock::now();
+    std::chrono::steady_clock::time_point monotonicClock = std::chrono::steady_clock::now();
+    DavaRorDate wallClock = std::chrono::system_clock::now();
 };
