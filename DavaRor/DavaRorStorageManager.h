@@ -1,5 +1,8 @@
 #pragma once
 
+#include "platform/core/ForkGeneration.h"
+#include "platform/core/ForkSafeMutex.h"
+
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -22,7 +25,13 @@ public:
 
 private:
     std::shared_ptr<DavaRorStorage> storage_;
-    std::mutex lock_;
+    // A forked child reads the ids again when a thread of the parent was changing them at the
+    // fork.
+    platform::ForkSafeMutex lock_{[this] {
+        platform::leaveToParent(anonymousId_);
+        platform::leaveToParent(distinctId_);
+        distinctIdLoaded_ = false;
+    }};
     std::optional<std::string> anonymousId_;
     std::optional<std::string> distinctId_;
     bool distinctIdLoaded_ = false;

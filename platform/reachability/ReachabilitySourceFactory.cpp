@@ -1,5 +1,6 @@
 #include "platform/reachability/ReachabilitySourceFactory.h"
 
+#include "platform/core/ForkSafeMutex.h"
 #include "platform/reachability/RoutingTableFlagsSource.h"
 
 #include <mutex>
@@ -8,7 +9,7 @@
 namespace platform {
 namespace {
 
-std::mutex factoryMutex;
+platform::ForkSafeMutex factoryMutex;
 ReachabilitySourceFactory replacement; // guarded by factoryMutex
 
 } // namespace

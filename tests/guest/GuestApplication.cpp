@@ -1,8 +1,10 @@
 // An application that meets the client as a real one does, for the guest tests.
 //   forks <own|shared> <signal|mach>: sets the client up with crash capture in that mode, keeps
-//     a thread capturing, and forks 200 children from a second busy thread; every child ends by
-//     exit(0), every other one after capturing through the inherited client and pumping the
-//     main queue. Prints "clean <n>", the children that exited 0.
+//     three threads going through the client's calls, and forks 200 children from a second busy
+//     thread. Every other child first captures through the inherited client and pumps the main
+//     queue; every child then sets the client up (with the parent's configuration or a new one),
+//     captures, closes it and exits 0 if the client was set up. Prints "clean <n>", the children
+//     that exited 0.
 //   signalfd: blocks SIGTERM after setup, sends it to the process and reads it from a signalfd;
 //     prints the name of every thread. Exit 0 when the signal arrived there.
 // The client is the application's own (held in a static) or DavaRorSDK::shared(); its bundle
@@ -28,15 +30,16 @@
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
 constexpr int kForks = 200;
+constexpr int kBusyThreads = 3;
 
 std::shared_ptr<DavaRorSDK> ownClient;
 
-std::shared_ptr<DavaRorSDK> setUp(bool shared, bool machCapture) {
-    platform::Bundle::main().setBundleIdentifier("com.example.davaror-crash");
+std::shared_ptr<DavaRorConfig> makeConfig(bool machCapture) {
     auto config = std::make_shared<DavaRorConfig>("crash-key", "http://127.0.0.1:9");
     config->disableReachabilityForTesting = true;
     config->disableRemoteConfigForTesting = true;
@@ -45,6 +48,12 @@ std::shared_ptr<DavaRorSDK> setUp(bool shared, bool machCapture) {
     config->disableQueueTimerForTesting = true;
     config->flushAt = 1000000;
     config->errorTrackingConfig->setAutoCapture(machCapture);
+    return config;
+}
+
+std::shared_ptr<DavaRorSDK> setUp(bool shared, bool machCapture) {
+    platform::Bundle::main().setBundleIdentifier("com.example.davaror-crash");
+    auto config = makeConfig(machCapture);
     DavaRorStorage(*config).setJson(DavaRorStorage::StorageKey::errorTracking,
                                     {{"autocaptureExceptions", machCapture}});
     auto client = shared ? DavaRorSDK::shared() : DavaRorSDK::create();
@@ -62,39 +71,78 @@ std::shared_ptr<DavaRorSDK> setUp(bool shared, bool machCapture) {
     return client;
 }
 
+// Calls that take the client's locks, and those of the configuration, identity, id generator,
+// log and callbacks behind it, without a file for each. The first thread sets the client up
+// again and again, which holds its setup lock most of the time.
+void goThroughTheClient(DavaRorSDK& client, const std::shared_ptr<DavaRorConfig>& config,
+                        int thread, int round) {
+    if (thread == 0) {
+        client.close();
+        client.setup(config);
+        return;
+    }
+    if (round % 64 == 0) {
+        client.capture("busy");
+    }
+    client.getDistinctId();
+    client.isOptOut();
+    client.getFeatureFlag("beta");
+    client.notifyContextDidChange();
+    auto token = client.onEventCaptured.subscribe([](const DavaRorEvent&) {});
+}
+
+// Exits 0 when the child sets the client up for itself.
+[[noreturn]] void runChild(std::shared_ptr<DavaRorSDK> client,
+                           const std::shared_ptr<DavaRorConfig>& parentsConfig, int index,
+                           bool machCapture) {
+    alarm(30);
+    if (index % 2 == 1) {
+        client->capture("in the child");
+        platform::MainQueue::shared().drain();
+    }
+    client->setup(index % 4 < 2 ? parentsConfig : makeConfig(machCapture));
+    const bool setUp = client->enabled();
+    client->capture("set up in the child");
+    client->close();
+    client.reset();
+    std::exit(setUp ? 0 : 4);
+}
+
 int forks(bool shared, bool machCapture) {
     auto client = setUp(shared, machCapture);
+    auto parentsConfig = client->config();
     std::atomic<bool> done{false};
-    std::thread capturing([&] {
-        while (!done.load()) {
-            client->capture("busy");
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
-    });
+    std::vector<std::thread> busy;
+    for (int thread = 0; thread < kBusyThreads; ++thread) {
+        busy.emplace_back([&, thread] {
+            for (int round = 0; !done.load(); ++round) {
+                goThroughTheClient(*client, parentsConfig, thread, round);
+            }
+        });
+    }
     int clean = 0;
     std::thread forking([&] {
         for (int index = 0; index < kForks; ++index) {
             client->capture("before fork");
             const pid_t child = fork();
             if (child == 0) {
-                alarm(30);
-                if (index % 2 == 1) {
-                    client->capture("in the child");
-                    platform::MainQueue::shared().drain();
-                }
-                client.reset();
-                std::exit(0);
+                runChild(client, parentsConfig, index, machCapture);
             }
             int status = 0;
             if (child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status) &&
                 WEXITSTATUS(status) == 0) {
                 ++clean;
+            } else {
+                std::printf("child %d: status %#x\n", index, status);
+                std::fflush(stdout);
             }
         }
     });
     forking.join();
     done.store(true);
-    capturing.join();
+    for (auto& thread : busy) {
+        thread.join();
+    }
     std::printf("clean %d\n", clean);
     client->close();
     return 0;
