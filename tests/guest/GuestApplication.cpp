@@ -1,10 +1,11 @@
 // An application that meets the client as a real one does, for the guest tests.
-//   forks <own|shared> <signal|mach>: sets the client up with crash capture in that mode, keeps
-//     three threads going through the client's calls, and forks 200 children from a second busy
-//     thread. Every other child first captures through the inherited client and pumps the main
-//     queue; every child then sets the client up (with the parent's configuration or a new one),
-//     captures, closes it and exits 0 if the client was set up. Prints "clean <n>", the children
-//     that exited 0.
+//   forks <own|shared> <signal|mach> [resetting]: sets the client up with crash capture in that
+//     mode, keeps three threads going through the client's calls (with "resetting", the first
+//     one sets the client up again and again instead), and forks 200 children from a fourth
+//     busy thread. Every other child first captures through the inherited client and pumps the
+//     main queue; every child then sets the client up (with the parent's configuration or a
+//     new one), captures, closes it and exits 0 if the client was set up. Prints "clean <n>",
+//     the children that exited 0, and the wait status of every other one.
 //   signalfd: blocks SIGTERM after setup, sends it to the process and reads it from a signalfd;
 //     prints the name of every thread. Exit 0 when the signal arrived there.
 // The client is the application's own (held in a static) or DavaRorSDK::shared(); its bundle
@@ -72,11 +73,13 @@ std::shared_ptr<DavaRorSDK> setUp(bool shared, bool machCapture) {
 }
 
 // Calls that take the client's locks, and those of the configuration, identity, id generator,
-// log and callbacks behind it, without a file for each. The first thread sets the client up
-// again and again, which holds its setup lock most of the time.
+// log and callbacks behind it, without a file for each, with a pause at every round (under the
+// emulator, a fork among threads that never pause may leave the child stuck inside the
+// emulator). A resetting thread sets the client up again and again, which holds its setup lock
+// most of the time.
 void goThroughTheClient(DavaRorSDK& client, const std::shared_ptr<DavaRorConfig>& config,
-                        int thread, int round) {
-    if (thread == 0) {
+                        bool resetting, int round) {
+    if (resetting) {
         client.close();
         client.setup(config);
         return;
@@ -89,6 +92,7 @@ void goThroughTheClient(DavaRorSDK& client, const std::shared_ptr<DavaRorConfig>
     client.getFeatureFlag("beta");
     client.notifyContextDidChange();
     auto token = client.onEventCaptured.subscribe([](const DavaRorEvent&) {});
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
 // Exits 0 when the child sets the client up for itself.
@@ -108,7 +112,7 @@ void goThroughTheClient(DavaRorSDK& client, const std::shared_ptr<DavaRorConfig>
     std::exit(setUp ? 0 : 4);
 }
 
-int forks(bool shared, bool machCapture) {
+int forks(bool shared, bool machCapture, bool resetting) {
     auto client = setUp(shared, machCapture);
     auto parentsConfig = client->config();
     std::atomic<bool> done{false};
@@ -116,7 +120,7 @@ int forks(bool shared, bool machCapture) {
     for (int thread = 0; thread < kBusyThreads; ++thread) {
         busy.emplace_back([&, thread] {
             for (int round = 0; !done.load(); ++round) {
-                goThroughTheClient(*client, parentsConfig, thread, round);
+                goThroughTheClient(*client, parentsConfig, resetting && thread == 0, round);
             }
         });
     }
@@ -182,11 +186,13 @@ int readTermFromSignalfd() {
 int main(int argc, char** argv) {
     const std::string_view mode = argc > 1 ? argv[1] : "";
     if (mode == "forks" && argc > 3) {
-        return forks(std::string_view(argv[2]) == "shared", std::string_view(argv[3]) == "mach");
+        return forks(std::string_view(argv[2]) == "shared", std::string_view(argv[3]) == "mach",
+                     argc > 4 && std::string_view(argv[4]) == "resetting");
     }
     if (mode == "signalfd") {
         return readTermFromSignalfd();
     }
-    std::fprintf(stderr, "usage: %s forks <own|shared> <signal|mach> | signalfd\n", argv[0]);
+    std::fprintf(stderr, "usage: %s forks <own|shared> <signal|mach> [resetting] | signalfd\n",
+                 argv[0]);
     return 2;
 }

@@ -66,25 +66,31 @@ TEST(ForkSafeMutexTest, ThreadsOfAChildShareALockInheritedHeld) {
         forked.get_future().wait();
     });
     taken.get_future().wait();
-    const int status = runInForkedChild(
-        [&] {
-            std::vector<std::thread> threads;
-            for (int thread = 0; thread < 4; ++thread) {
-                threads.emplace_back([&] {
-                    for (int round = 0; round < 1000; ++round) {
-                        std::lock_guard guard(lock);
-                        ++counted;
-                    }
-                });
-            }
-            for (auto& thread : threads) {
-                thread.join();
-            }
-            if (counted != 4000) {
-                _exit(1);
-            }
-        },
-        10);
+    int status = 0;
+    // Forked from a thread besides the main one: the emulator starts threads only in such a
+    // child.
+    std::thread forking([&] {
+        status = runInForkedChild(
+            [&] {
+                std::vector<std::thread> threads;
+                for (int thread = 0; thread < 4; ++thread) {
+                    threads.emplace_back([&] {
+                        for (int round = 0; round < 1000; ++round) {
+                            std::lock_guard guard(lock);
+                            ++counted;
+                        }
+                    });
+                }
+                for (auto& thread : threads) {
+                    thread.join();
+                }
+                if (counted != 4000) {
+                    _exit(1);
+                }
+            },
+            10);
+    });
+    forking.join();
     forked.set_value();
     holder.join();
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
