@@ -4,6 +4,7 @@
 #include "DavaRor/Models/DavaRorEvent.h"
 #include "DavaRor/Surveys/DavaRorSurveysConfig.h"
 #include "platform/core/Export.h"
+#include "platform/core/ForkSafeMutex.h"
 #include "platform/http/TransportConfiguration.h"
 
 #include <nlohmann/json.hpp>
@@ -81,7 +82,7 @@ public:
     void setOptOut(bool optOut);
 
 private:
-    mutable std::mutex lock_;
+    mutable platform::ForkSafeMutex lock_;
     std::string snapshotEndpoint_ = "/s/";
     bool optOut_ = false;
 };

@@ -84,15 +84,26 @@ bool DavaRorSDK::setUpInAnotherProcess() const {
 
 // A forked child inherits the client its parent set up, but not the threads that run it, and
 // the files, locks and connections it holds are the parent's: the child leaves all of it
-// untouched and is then not set up, so that it may set the client up for itself. No lock is
-// taken: a thread of the parent may have held one at the fork. Other threads of the child
-// see the client as set up elsewhere and keep away from what is moved here.
+// untouched and is then not set up, so that it may set the client up for itself. The client's
+// own locks are free in the child however the parent's threads held them at the fork; what
+// they guard, a parent's thread may have left half-changed, so the child starts that anew too,
+// integrations being installed included. Other threads of the child see the client as set up
+// elsewhere and keep away from what is moved here.
 void DavaRorSDK::forgetSetupOfAnotherProcess() {
     if (!setUpInAnotherProcess()) {
         return;
     }
     platform::leaveToParent(services_);
-    platform::leaveToParent(installedIntegrations_);
+    {
+        std::lock_guard guard(integrationsLock_);
+        platform::leaveToParent(installedIntegrations_);
+        installPassRunning_ = false;
+        integrationsWanted_ = false;
+    }
+    {
+        std::lock_guard guard(flagCallsLock_);
+        platform::leaveToParent(reportedFlagCalls_);
+    }
     enabled_.store(false);
     setUpIn_.store(platform::forkGeneration());
 }

@@ -4,6 +4,7 @@
 #include "DavaRor/Utils/DavaRorMulticastCallback.h"
 #include "DavaRor/Utils/DavaRorSha256.h"
 #include "platform/core/Export.h"
+#include "platform/core/ForkSafeMutex.h"
 #include "platform/foundation/NSException.h"
 #include "platform/ui/UserActivity.h"
 #include "platform/url/URL.h"
@@ -132,9 +133,9 @@ private:
     // The fork generation in which setup built the services: a forked child inherits them
     // without the threads that run them.
     std::atomic<std::uint64_t> setUpIn_{0};
-    mutable std::mutex setupLock_;
+    mutable platform::ForkSafeMutex setupLock_;
     std::shared_ptr<Services> services_;
-    std::mutex integrationsLock_;
+    platform::ForkSafeMutex integrationsLock_;
     Integrations installedIntegrations_;
     // An install runs outside the lock: the life-cycle integration captures inside it, and the
     // application's hooks may opt out, opt in or close right there. The pass learns from these
@@ -142,7 +143,7 @@ private:
     bool installPassRunning_ = false;
     bool integrationsWanted_ = false;
     std::uint64_t uninstallCount_ = 0;
-    std::mutex flagCallsLock_;
+    platform::ForkSafeMutex flagCallsLock_;
     // A digest of each flag key and value reported, never the value itself: a
     // flag whose large value changes at every reload must not fill memory.
     std::set<DavaRorSha256Digest> reportedFlagCalls_;

@@ -3,6 +3,8 @@
 #include "DavaRor/DavaRorStorage.h"
 #include "DavaRor/Utils/TimeBasedEpochGenerator.h"
 
+#include <utility>
+
 using davaror::TimeBasedEpochGenerator;
 
 using StorageKey = DavaRorStorage::StorageKey;
@@ -25,7 +27,7 @@ std::string DavaRorStorageManager::getAnonymousId() {
 std::string DavaRorStorageManager::getDistinctId() {
     {
         std::lock_guard guard(lock_);
-        if (!distinctId_) {
+        if (!std::exchange(distinctIdLoaded_, true)) {
             distinctId_ = storage_->getString(StorageKey::distinctId);
         }
         if (distinctId_) {
@@ -38,5 +40,6 @@ std::string DavaRorStorageManager::getDistinctId() {
 void DavaRorStorageManager::setDistinctId(const std::string& distinctId) {
     std::lock_guard guard(lock_);
     distinctId_ = distinctId;
+    distinctIdLoaded_ = true;
     storage_->setJson(StorageKey::distinctId, distinctId);
 }

@@ -2,6 +2,7 @@
 
 #include "DavaRor/AppLifeCycle/ApplicationLifecyclePublisher.h"
 #include "DavaRor/ScreenViews/ApplicationScreenViewPublisher.h"
+#include "platform/core/ForkSafeMutex.h"
 
 #include <mutex>
 
@@ -15,7 +16,7 @@ public:
     ScreenViewPublishing& screenViewPublisher();
 
 private:
-    std::mutex mutex_;
+    platform::ForkSafeMutex mutex_;
     AppLifecyclePublishing* appLifecyclePublisher_ = nullptr;
     ScreenViewPublishing* screenViewPublisher_ = nullptr;
 };

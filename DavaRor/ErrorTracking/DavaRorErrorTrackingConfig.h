@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/core/Export.h"
+#include "platform/core/ForkSafeMutex.h"
 
 #include <mutex>
 #include <string>
@@ -29,7 +30,7 @@ public:
     void setInAppByDefault(bool inAppByDefault);
 
 private:
-    mutable std::mutex lock_;
+    mutable platform::ForkSafeMutex lock_;
     bool _autoCapture = false;
     std::vector<std::string> inAppIncludes_;
     std::vector<std::string> inAppExcludes_;

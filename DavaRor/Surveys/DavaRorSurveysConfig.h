@@ -2,6 +2,7 @@
 
 #include "DavaRor/Surveys/DavaRorSurveysDelegate.h"
 #include "platform/core/Export.h"
+#include "platform/core/ForkSafeMutex.h"
 
 #include <memory>
 #include <mutex>
@@ -29,6 +30,6 @@ public:
     }
 
 private:
-    mutable std::mutex mutex_;
+    mutable platform::ForkSafeMutex mutex_;
     std::shared_ptr<DavaRorSurveysDelegate> surveysDelegate_;
 };

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "DavaRor/Utils/InternalDavaRorError.h"
+#include "platform/core/ForkSafeMutex.h"
 
 #include <mutex>
 #include <string>
@@ -33,6 +34,6 @@ private:
     const std::string refusal_;
     const std::string fileIdentifier_;
     const unsigned line_;
-    std::mutex mutex_;
+    platform::ForkSafeMutex mutex_;
     bool installed_ = false;
 };

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "DavaRor/Utils/DavaRorIntegrationInstallGuard.h"
+#include "platform/core/ForkSafeMutex.h"
 
 #include <memory>
 #include <mutex>
@@ -37,7 +38,7 @@ private:
     DavaRorIntegrationInstallGuard& guard_;
     // The client is stored on the setup thread and read by handlers on the
     // main thread.
-    mutable std::mutex mutex_;
+    mutable platform::ForkSafeMutex mutex_;
     std::weak_ptr<DavaRorSDK> davaRor_;
     bool claimed_ = false;
 };

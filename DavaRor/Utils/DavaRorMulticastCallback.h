@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/core/ForkGeneration.h"
+#include "platform/core/ForkSafeMutex.h"
 #include "platform/core/UUID.h"
 
 #include <functional>
@@ -89,7 +91,9 @@ public:
 
 private:
     struct State {
-        mutable std::mutex mutex;
+        // A forked child keeps the subscriptions, unless a thread of the parent was changing
+        // them at the fork.
+        mutable platform::ForkSafeMutex mutex{[this] { platform::leaveToParent(callbacks); }};
         std::map<platform::UUID, Callback> callbacks;
     };
     std::shared_ptr<State> state_;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/core/ForkSafeMutex.h"
 #include "platform/core/UUID.h"
 
 #include <cstdint>
@@ -31,7 +32,7 @@ private:
 
     MillisecondClock clock_;
     RandomSource random_;
-    std::mutex lock_;
+    platform::ForkSafeMutex lock_;
     std::uint64_t lastMillisecond_ = 0;
     std::uint16_t counterHigh_ = 0; // 12 bits beside the version
     std::uint64_t counterLow_ = 0;  // 62 bits beside the variant

@@ -9,7 +9,7 @@ namespace deliverybench {
 inline constexpr const char* rawWrite = "capture/raw_write";
 inline constexpr const char* queueAdd = "capture/queue_add";
 inline constexpr const char* sdkCapture = "capture/sdk_capture";
-inline constexpr std::array captureThreadCounts{1, 4, 16};
+inline constexpr std::array captureThreadCounts{1, 4, 8, 16};
 
 inline constexpr int flushBatchSize = 50;
 inline constexpr const char* flushLoad = "flush50/load";

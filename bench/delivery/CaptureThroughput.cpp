@@ -1,4 +1,4 @@
-// Capture-to-disk throughput: events stored per second by 1, 4 and 16
+// Capture-to-disk throughput: events stored per second by 1, 4, 8 and 16
 // threads through the event queue and through the client facade, against a
 // baseline that writes the same bytes to the same kind of file (one file per
 // event, named by a fresh UUID, in one folder) with plain system calls.

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/core/Export.h"
+#include "platform/core/ForkSafeMutex.h"
 
 #include <nlohmann/json.hpp>
 
@@ -37,7 +38,7 @@ public:
     void setInfoDictionaryValue(std::string key, nlohmann::json value);
 
 private:
-    mutable std::mutex mutex_;
+    mutable platform::ForkSafeMutex mutex_;
     nlohmann::json info_ = nlohmann::json::object();
 };
 

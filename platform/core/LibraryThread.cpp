@@ -14,8 +14,6 @@
 namespace platform {
 namespace {
 
-std::atomic<std::uint64_t> generation{0};
-
 // The faults the crash reporter turns into reports arrive on the thread that caused them, and
 // the parking signal is how it stops a thread to read its registers: these stay open. Every
 // other signal is the application's.
@@ -48,15 +46,6 @@ private:
 };
 
 } // namespace
-
-std::uint64_t forkGeneration() {
-    static std::once_flag registered;
-    std::call_once(registered, [] {
-        pthread_atfork(nullptr, nullptr,
-                       [] { generation.fetch_add(1, std::memory_order_relaxed); });
-    });
-    return generation.load(std::memory_order_relaxed);
-}
 
 namespace {
 

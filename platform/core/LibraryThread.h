@@ -7,6 +7,8 @@
 // guest's address space is the application's.
 #pragma once
 
+#include "platform/core/ForkGeneration.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -14,19 +16,6 @@
 #include <pthread.h>
 
 namespace platform {
-
-// How many forks lie between the process that first asked and this one. A fork handler counts
-// them once anything has asked, so a process that never asks registers none.
-std::uint64_t forkGeneration();
-
-// What a forked child inherited of work that the parent's threads own (their queued tasks, a
-// client set up before the fork): the child neither uses nor destroys it, since destructors
-// would act on what the parent still holds (its locks on shared files, its connections). The
-// object starts anew, empty, and what it held is left as the fork left it. A handle or pointer
-// starts anew without allocating or locking, so a child on its way out may leave those.
-template <typename Inherited> void leaveToParent(Inherited& inherited) {
-    std::construct_at(&inherited);
-}
 
 // A library thread's stack: the queues, the HTTP transport and the route watcher. Sanitizers
 // keep more on the stack.

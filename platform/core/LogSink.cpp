@@ -1,4 +1,5 @@
 #include "platform/core/LogSink.h"
+#include "platform/core/ForkSafeMutex.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -8,7 +9,7 @@ namespace platform::log {
 namespace {
 
 struct Sink {
-    std::mutex mutex;
+    ForkSafeMutex mutex;
     std::vector<ScopedCapture*> captures;
     std::vector<std::string> captured;
 };

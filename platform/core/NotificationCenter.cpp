@@ -1,4 +1,5 @@
 #include "platform/core/NotificationCenter.h"
+#include "platform/core/ForkSafeMutex.h"
 
 #include <map>
 #include <mutex>
@@ -12,7 +13,7 @@ struct ObserverToken::Registry {
         std::shared_ptr<NotificationCenter::Observer> observer;
         DispatchQueue* queue;
     };
-    std::mutex mutex;
+    ForkSafeMutex mutex;
     std::uint64_t nextId = 1;
     std::map<std::uint64_t, Entry> entries;
 };

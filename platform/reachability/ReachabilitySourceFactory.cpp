@@ -1,5 +1,6 @@
 #include "platform/reachability/ReachabilitySourceFactory.h"
 
+#include "platform/core/ForkSafeMutex.h"
 #include "platform/reachability/RoutingTableFlagsSource.h"
 
 #include <mutex>
@@ -8,16 +9,24 @@
 namespace platform {
 namespace {
 
-std::mutex factoryMutex;
-ReachabilitySourceFactory replacement; // guarded by factoryMutex
+// Made at first use, not at load: loading the library registers nothing.
+struct Replacement {
+    ForkSafeMutex mutex;
+    ReachabilitySourceFactory factory; // guarded by mutex
+};
+
+Replacement& replacement() {
+    static auto* const instance = new Replacement;
+    return *instance;
+}
 
 } // namespace
 
 std::shared_ptr<ReachabilityFlagsSource> makeReachabilitySource() {
     ReachabilitySourceFactory factory;
     {
-        std::lock_guard lock(factoryMutex);
-        factory = replacement;
+        std::lock_guard lock(replacement().mutex);
+        factory = replacement().factory;
     }
     if (factory) {
         return factory();
@@ -27,13 +36,13 @@ std::shared_ptr<ReachabilityFlagsSource> makeReachabilitySource() {
 
 ScopedReachabilitySourceFactory::ScopedReachabilitySourceFactory(
     ReachabilitySourceFactory factory) {
-    std::lock_guard lock(factoryMutex);
-    previous_ = std::exchange(replacement, std::move(factory));
+    std::lock_guard lock(replacement().mutex);
+    previous_ = std::exchange(replacement().factory, std::move(factory));
 }
 
 ScopedReachabilitySourceFactory::~ScopedReachabilitySourceFactory() {
-    std::lock_guard lock(factoryMutex);
-    replacement = std::move(previous_);
+    std::lock_guard lock(replacement().mutex);
+    replacement().factory = std::move(previous_);
 }
 
 } // namespace platform

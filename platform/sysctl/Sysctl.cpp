@@ -1,5 +1,6 @@
 #include "platform/sysctl/Sysctl.h"
 
+#include "platform/core/ForkSafeMutex.h"
 #include "platform/sysctl/ProcessRecord.h"
 #include "platform/sysctl/SysctlTable.h"
 
@@ -12,7 +13,7 @@ namespace platform::sysctl {
 namespace {
 
 struct Overrides {
-    std::mutex mutex;
+    platform::ForkSafeMutex mutex;
     std::map<std::string, std::optional<std::string>> values;
 };
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/core/ForkSafeMutex.h"
+
 #include <nlohmann/json.hpp>
 
 #include <cstdint>
@@ -73,7 +75,7 @@ private:
     void writeLocked();
 
     const std::filesystem::path file_;
-    mutable std::mutex mutex_;
+    mutable platform::ForkSafeMutex mutex_;
     nlohmann::json values_;
     StoredFile stored_ = StoredFile::usable;
     bool unwritten_ = false;

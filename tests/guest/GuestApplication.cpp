@@ -1,8 +1,11 @@
 // An application that meets the client as a real one does, for the guest tests.
-//   forks <own|shared> <signal|mach>: sets the client up with crash capture in that mode, keeps
-//     a thread capturing, and forks 200 children from a second busy thread; every child ends by
-//     exit(0), every other one after capturing through the inherited client and pumping the
-//     main queue. Prints "clean <n>", the children that exited 0.
+//   forks <own|shared> <signal|mach> [resetting]: sets the client up with crash capture in that
+//     mode, keeps three threads going through the client's calls (with "resetting", the first
+//     one sets the client up again and again instead), and forks 200 children from a fourth
+//     busy thread. Every other child first captures through the inherited client and pumps the
+//     main queue; every child then sets the client up (with the parent's configuration or a
+//     new one), captures, closes it and exits 0 if the client was set up. Prints "clean <n>",
+//     the children that exited 0, and the wait status of every other one.
 //   signalfd: blocks SIGTERM after setup, sends it to the process and reads it from a signalfd;
 //     prints the name of every thread. Exit 0 when the signal arrived there.
 //   descriptors: under a limit of 64 descriptors, sets up as the examples do (reachability on,
@@ -62,11 +65,11 @@ extern "C" __attribute__((noinline)) void guest_store_through(volatile int* addr
 namespace {
 
 constexpr int kForks = 200;
+constexpr int kBusyThreads = 3;
 
 std::shared_ptr<DavaRorSDK> ownClient;
 
-std::shared_ptr<DavaRorSDK> setUp(bool shared, bool machCapture, bool reachability = false) {
-    platform::Bundle::main().setBundleIdentifier("com.example.davaror-crash");
+std::shared_ptr<DavaRorConfig> makeConfig(bool machCapture, bool reachability = false) {
     auto config = std::make_shared<DavaRorConfig>("crash-key", "http://127.0.0.1:9");
     config->disableReachabilityForTesting = !reachability;
     config->disableRemoteConfigForTesting = true;
@@ -75,6 +78,12 @@ std::shared_ptr<DavaRorSDK> setUp(bool shared, bool machCapture, bool reachabili
     config->disableQueueTimerForTesting = true;
     config->flushAt = 1000000;
     config->errorTrackingConfig->setAutoCapture(machCapture);
+    return config;
+}
+
+std::shared_ptr<DavaRorSDK> setUp(bool shared, bool machCapture, bool reachability = false) {
+    platform::Bundle::main().setBundleIdentifier("com.example.davaror-crash");
+    auto config = makeConfig(machCapture, reachability);
     DavaRorStorage(*config).setJson(DavaRorStorage::StorageKey::errorTracking,
                                     {{"autocaptureExceptions", machCapture}});
     auto client = shared ? DavaRorSDK::shared() : DavaRorSDK::create();
@@ -92,39 +101,81 @@ std::shared_ptr<DavaRorSDK> setUp(bool shared, bool machCapture, bool reachabili
     return client;
 }
 
-int forks(bool shared, bool machCapture) {
+// Calls that take the client's locks, and those of the configuration, identity, id generator,
+// log and callbacks behind it, without a file for each, with a pause at every round (under the
+// emulator, a fork among threads that never pause may leave the child stuck inside the
+// emulator). A resetting thread sets the client up again and again, which holds its setup lock
+// most of the time.
+void goThroughTheClient(DavaRorSDK& client, const std::shared_ptr<DavaRorConfig>& config,
+                        bool resetting, int round) {
+    if (resetting) {
+        client.close();
+        client.setup(config);
+        return;
+    }
+    if (round % 64 == 0) {
+        client.capture("busy");
+    }
+    client.getDistinctId();
+    client.isOptOut();
+    client.getFeatureFlag("beta");
+    client.notifyContextDidChange();
+    auto token = client.onEventCaptured.subscribe([](const DavaRorEvent&) {});
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+
+// Exits 0 when the child sets the client up for itself.
+[[noreturn]] void runChild(std::shared_ptr<DavaRorSDK> client,
+                           const std::shared_ptr<DavaRorConfig>& parentsConfig, int index,
+                           bool machCapture) {
+    alarm(30);
+    if (index % 2 == 1) {
+        client->capture("in the child");
+        platform::MainQueue::shared().drain();
+    }
+    client->setup(index % 4 < 2 ? parentsConfig : makeConfig(machCapture));
+    const bool setUp = client->enabled();
+    client->capture("set up in the child");
+    client->close();
+    client.reset();
+    std::exit(setUp ? 0 : 4);
+}
+
+int forks(bool shared, bool machCapture, bool resetting) {
     auto client = setUp(shared, machCapture);
+    auto parentsConfig = client->config();
     std::atomic<bool> done{false};
-    std::thread capturing([&] {
-        while (!done.load()) {
-            client->capture("busy");
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
-    });
+    std::vector<std::thread> busy;
+    for (int thread = 0; thread < kBusyThreads; ++thread) {
+        busy.emplace_back([&, thread] {
+            for (int round = 0; !done.load(); ++round) {
+                goThroughTheClient(*client, parentsConfig, resetting && thread == 0, round);
+            }
+        });
+    }
     int clean = 0;
     std::thread forking([&] {
         for (int index = 0; index < kForks; ++index) {
             client->capture("before fork");
             const pid_t child = fork();
             if (child == 0) {
-                alarm(30);
-                if (index % 2 == 1) {
-                    client->capture("in the child");
-                    platform::MainQueue::shared().drain();
-                }
-                client.reset();
-                std::exit(0);
+                runChild(client, parentsConfig, index, machCapture);
             }
             int status = 0;
             if (child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status) &&
                 WEXITSTATUS(status) == 0) {
                 ++clean;
+            } else {
+                std::printf("child %d: status %#x\n", index, status);
+                std::fflush(stdout);
             }
         }
     });
     forking.join();
     done.store(true);
-    capturing.join();
+    for (auto& thread : busy) {
+        thread.join();
+    }
     std::printf("clean %d\n", clean);
     client->close();
     return 0;
@@ -359,7 +410,8 @@ int crashAfterTheParkSignalIsTakenBack() {
 int main(int argc, char** argv) {
     const std::string_view mode = argc > 1 ? argv[1] : "";
     if (mode == "forks" && argc > 3) {
-        return forks(std::string_view(argv[2]) == "shared", std::string_view(argv[3]) == "mach");
+        return forks(std::string_view(argv[2]) == "shared", std::string_view(argv[3]) == "mach",
+                     argc > 4 && std::string_view(argv[4]) == "resetting");
     }
     if (mode == "signalfd") {
         return readTermFromSignalfd();
@@ -382,9 +434,10 @@ int main(int argc, char** argv) {
     if (mode == "takeback") {
         return crashAfterTheParkSignalIsTakenBack();
     }
-    std::fprintf(stderr,
-                 "usage: %s forks <own|shared> <signal|mach> | signalfd | descriptors | memory | "
-                 "timers | takeback\n",
-                 argv[0]);
+    std::fprintf(
+        stderr,
+        "usage: %s forks <own|shared> <signal|mach> [resetting] | signalfd | descriptors | "
+        "memory | crash | frames | timers | takeback\n",
+        argv[0]);
     return 2;
 }

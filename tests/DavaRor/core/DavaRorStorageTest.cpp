@@ -101,3 +101,22 @@ TEST_F(StorageTest, IdentityIsMadeOnceAndKeptAcrossInstances) {
     again.setDistinctId("user-42");
     EXPECT_EQ(DavaRorStorageManager(storage).getDistinctId(), "user-42");
 }
+
+// Once read, the ids live in memory: what appears on the disk later (another process, a
+// restored backup) is not read at each capture, and the manager's own calls still change the
+// distinct id. The anonymous id stays the one stored.
+TEST_F(StorageTest, TheDistinctIdIsReadFromDiskOnceEvenWhenNoneIsStored) {
+    auto storage = std::make_shared<DavaRorStorage>("k", root);
+    DavaRorStorageManager manager(storage);
+    const std::string anonymous = manager.getDistinctId();
+
+    storage->setJson(Key::distinctId, "written-behind-its-back");
+    EXPECT_EQ(manager.getDistinctId(), anonymous);
+    fs::remove_all(storage->appFolderUrl());
+    EXPECT_EQ(manager.getDistinctId(), anonymous);
+    EXPECT_EQ(manager.getAnonymousId(), anonymous);
+
+    manager.setDistinctId("user-7");
+    EXPECT_EQ(manager.getDistinctId(), "user-7");
+    EXPECT_EQ(storage->getString(Key::distinctId), "user-7");
+}
