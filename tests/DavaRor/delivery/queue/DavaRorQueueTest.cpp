@@ -6,6 +6,7 @@
 #include "platform/reachability/FakeReachabilitySource.h"
 #include "platform/reachability/ReachabilitySourceFactory.h"
 
+#include <atomic>
 #include <fstream>
 #include <future>
 #include <numeric>
@@ -332,6 +333,13 @@ TEST_F(QueueTest, TheNetworkPausesAndResumesOnlyTheQueueStartedLast) {
         config, storage, api, DavaRorQueue::DavaRorApiEndpoint::snapshot, monitor);
     events->start(false, true);
     replay->start(false, true);
+    // The start's own "reachable" notice flushes the queue started last; that
+    // (empty) flush ends before the network goes, or a flush below would be
+    // refused as already flushing instead of paused.
+    std::atomic<bool> noticesDelivered{false};
+    platform::MainQueue::shared().async([&] { noticesDelivered = true; });
+    ASSERT_TRUE(platform::pumpMainQueueUntil([&] { return noticesDelivered.load(); }));
+    replay->dispatchQueueForTesting().sync([] {});
 
     source->fireCallback(platform::SCNetworkReachabilityFlags{0});
     ASSERT_TRUE(waitForLog("[DavaRor] Queue is paused because network is unreachable"));
