@@ -327,17 +327,6 @@ kocrash_error_t fdeInfoInit(kocrash_async_dwarf_fde_info* info, const kocrash_as
 
 } // namespace
 
-template <typename word>
-kocrash_error_t kocrash_async_dwarf_fde_info_init_memo(kocrash_async_dwarf_fde_info* info,
-                                                       const kocrash_async_mobject* mobj,
-                                                       const kocrash_async_byteorder* byteorder,
-                                                       kocrash_vm_address_t address,
-                                                       bool debug_frame,
-                                                       kocrash_async_dwarf_cie_memo* memo) {
-    return fdeInfoInit<word>(info, mobj, byteorder, address, debug_frame,
-                             [memo](kocrash_vm_address_t) { return memo; });
-}
-
 void kocrash_async_dwarf_cie_memos_init(kocrash_async_dwarf_cie_memos* memos) {
     for (kocrash_async_dwarf_cie_memo& memo : memos->entries) {
         memo.valid = false;
@@ -383,10 +372,10 @@ kocrash_error_t kocrash_async_dwarf_fde_info_init(kocrash_async_dwarf_fde_info* 
                                                   const kocrash_async_mobject* mobj,
                                                   const kocrash_async_byteorder* byteorder,
                                                   kocrash_vm_address_t address, bool debug_frame) {
-    kocrash_async_dwarf_cie_memo memo;
-    memo.valid = false;
-    return kocrash_async_dwarf_fde_info_init_memo<word>(info, mobj, byteorder, address, debug_frame,
-                                                        &memo);
+    kocrash_async_dwarf_cie_memos memos;
+    kocrash_async_dwarf_cie_memos_init(&memos);
+    return kocrash_async_dwarf_fde_info_init_memos<word>(info, mobj, byteorder, address,
+                                                         debug_frame, &memos);
 }
 
 template kocrash_error_t kocrash_async_dwarf_cie_info_init<std::uint32_t>(
@@ -407,11 +396,4 @@ template kocrash_error_t kocrash_async_dwarf_fde_info_init_memos<std::uint32_t>(
 template kocrash_error_t kocrash_async_dwarf_fde_info_init_memos<std::uint64_t>(
     kocrash_async_dwarf_fde_info*, const kocrash_async_mobject*, const kocrash_async_byteorder*,
     kocrash_vm_address_t, bool, kocrash_async_dwarf_cie_memos*);
-template kocrash_error_t kocrash_async_dwarf_fde_info_init_memo<std::uint32_t>(
-    kocrash_async_dwarf_fde_info*, const kocrash_async_mobject*, const kocrash_async_byteorder*,
-    kocrash_vm_address_t, bool, kocrash_async_dwarf_cie_memo*);
-template kocrash_error_t kocrash_async_dwarf_fde_info_init_memo<std::uint64_t>(
-    kocrash_async_dwarf_fde_info*, const kocrash_async_mobject*, const kocrash_async_byteorder*,
-    kocrash_vm_address_t, bool, kocrash_async_dwarf_cie_memo*);
-
 } // namespace kocrash::async

@@ -92,24 +92,14 @@ kocrash_error_t kocrash_async_dwarf_fde_info_init(kocrash_async_dwarf_fde_info* 
                                                   const kocrash_async_byteorder* byteorder,
                                                   kocrash_vm_address_t address, bool debug_frame);
 
-// The outcome of the last CIE an FDE referred to. The FDEs of one CIE follow each other, so a
-// scan that keeps it parses each CIE once instead of once per FDE. Starts with valid false.
+// The outcome of one CIE an FDE referred to, so that the FDEs that share it (which mostly follow
+// each other) parse it once instead of once each. Starts with valid false.
 struct kocrash_async_dwarf_cie_memo {
     bool valid;
     kocrash_vm_address_t cie_address;
     kocrash_error_t error;
     kocrash_async_dwarf_cie_info cie;
 };
-
-// kocrash_async_dwarf_fde_info_init, taking the CIE from memo when it is the one the memo
-// holds and keeping it there otherwise. The memo belongs to one section and one word width.
-template <typename word>
-kocrash_error_t kocrash_async_dwarf_fde_info_init_memo(kocrash_async_dwarf_fde_info* info,
-                                                       const kocrash_async_mobject* mobj,
-                                                       const kocrash_async_byteorder* byteorder,
-                                                       kocrash_vm_address_t address,
-                                                       bool debug_frame,
-                                                       kocrash_async_dwarf_cie_memo* memo);
 
 // The CIEs of the last FDEs parsed in one section, for an object whose FDEs refer to a few CIEs
 // in turn. Belongs to one section and one word width.
@@ -168,11 +158,5 @@ extern template kocrash_error_t kocrash_async_dwarf_fde_info_init<std::uint32_t>
 extern template kocrash_error_t kocrash_async_dwarf_fde_info_init<std::uint64_t>(
     kocrash_async_dwarf_fde_info*, const kocrash_async_mobject*, const kocrash_async_byteorder*,
     kocrash_vm_address_t, bool);
-extern template kocrash_error_t kocrash_async_dwarf_fde_info_init_memo<std::uint32_t>(
-    kocrash_async_dwarf_fde_info*, const kocrash_async_mobject*, const kocrash_async_byteorder*,
-    kocrash_vm_address_t, bool, kocrash_async_dwarf_cie_memo*);
-extern template kocrash_error_t kocrash_async_dwarf_fde_info_init_memo<std::uint64_t>(
-    kocrash_async_dwarf_fde_info*, const kocrash_async_mobject*, const kocrash_async_byteorder*,
-    kocrash_vm_address_t, bool, kocrash_async_dwarf_cie_memo*);
 
 } // namespace kocrash::async

@@ -34,8 +34,8 @@ kocrash_error_t dwarf_frame_reader::find_fde(std::int64_t offset, std::uint64_t 
         cursor >= end) {
         return KOCRASH_EINVAL;
     }
-    kocrash_async_dwarf_cie_memo memo;
-    memo.valid = false;
+    kocrash_async_dwarf_cie_memos memos;
+    kocrash_async_dwarf_cie_memos_init(&memos);
     for (;;) {
         kocrash_async_dwarf_entry_header header;
         kocrash_error_t error =
@@ -66,10 +66,10 @@ kocrash_error_t dwarf_frame_reader::find_fde(std::int64_t offset, std::uint64_t 
             return KOCRASH_EINVAL;
         }
         if (!isCie(id, header.id_size, debug_frame_)) {
-            error = is_64_bit_ ? kocrash_async_dwarf_fde_info_init_memo<std::uint64_t>(
-                                     fde, mobj_, byteorder_, cursor, debug_frame_, &memo)
-                               : kocrash_async_dwarf_fde_info_init_memo<std::uint32_t>(
-                                     fde, mobj_, byteorder_, cursor, debug_frame_, &memo);
+            error = is_64_bit_ ? kocrash_async_dwarf_fde_info_init_memos<std::uint64_t>(
+                                     fde, mobj_, byteorder_, cursor, debug_frame_, &memos)
+                               : kocrash_async_dwarf_fde_info_init_memos<std::uint32_t>(
+                                     fde, mobj_, byteorder_, cursor, debug_frame_, &memos);
             if (error != KOCRASH_ESUCCESS) {
                 return error;
             }
