@@ -14,12 +14,13 @@
 
 namespace testsupport {
 
-// Points the client's files and the user defaults into `home`, so a test
-// starts with nothing stored. Call before the first setup: the defaults'
-// path is fixed at first use.
+// Points the client's files, the user defaults and the crash reports into `home`, so a test
+// starts with nothing stored and shares no report with a test running beside it. Call before
+// the first setup: the defaults' path is fixed at first use.
 inline void useHome(const std::filesystem::path& home) {
     setenv("XDG_DATA_HOME", (home / "data").c_str(), 1);
     setenv("XDG_CONFIG_HOME", (home / "config").c_str(), 1);
+    setenv("XDG_CACHE_HOME", (home / "cache").c_str(), 1);
 }
 
 // Nothing listens on port 9 of the loopback address, should a test flush.

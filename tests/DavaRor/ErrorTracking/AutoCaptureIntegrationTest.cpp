@@ -46,7 +46,6 @@ class AutoCaptureIntegration : public ::testing::Test {
 protected:
     void SetUp() override {
         testsupport::useHome(home.path());
-        setenv("XDG_CACHE_HOME", (home.path() / "cache").c_str(), 1);
         allowInRemoteConfig(*config, true);
     }
     void TearDown() override {
@@ -492,7 +491,6 @@ TEST(AutoCaptureIntegrationUnderADebugger, TheReportIsSentButCrashesAreLeftToThe
             _exit(2);
         }
         testsupport::useHome(home.path());
-        setenv("XDG_CACHE_HOME", (home.path() / "cache").c_str(), 1);
         testsupport::DavaRorLogCapture log;
         auto config = testsupport::quietConfig("key");
         config->errorTrackingConfig->setAutoCapture(true);

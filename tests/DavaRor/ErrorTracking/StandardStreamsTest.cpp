@@ -46,7 +46,6 @@ Streams runCommandLineTool(bool clientLogging) {
             dup2(output[1], STDOUT_FILENO);
             dup2(error[1], STDERR_FILENO);
             testsupport::useHome(home.path());
-            setenv("XDG_CACHE_HOME", (home.path() / "cache").c_str(), 1);
             davaRorLogEnabled = clientLogging;
             auto client = testsupport::setUpCrashCaptureClient("com.example.tool");
             client->capture("ran");

@@ -87,10 +87,7 @@ struct CrashKind {
 
 class CrashToEvent : public ::testing::TestWithParam<CrashKind> {
 protected:
-    void SetUp() override {
-        testsupport::useHome(home.path());
-        setenv("XDG_CACHE_HOME", (home.path() / "cache").c_str(), 1);
-    }
+    void SetUp() override { testsupport::useHome(home.path()); }
 
     std::filesystem::path pendingReport() const {
         return kocrash_reporter_directory(kocrash_reporter_base_folder(std::nullopt), kIdentifier) /
