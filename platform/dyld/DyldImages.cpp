@@ -10,6 +10,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <pthread.h>
 #include <utility>
 #include <vector>
 
@@ -257,9 +258,19 @@ private:
 };
 
 // Never destroyed, as objects may be closed during exit. Recursive: callbacks run while it is
-// held, as the original loader runs them, and may call back in.
+// held, as the original loader runs them, and may call back in. A fork waits until no other
+// thread uses the registry: a use may be inside the loader's walk of its objects, whose lock a
+// child would find taken for ever (its next dlopen or thrown exception would wait on it), and
+// the registry half-changed. The crash reporter's first use takes tens of milliseconds.
 std::recursive_mutex& registryLock() {
-    static auto* lock = new std::recursive_mutex();
+    static auto* lock = [] {
+        auto* created = new std::recursive_mutex();
+        // The child's thread has another id than the parent's that took the lock, so the child
+        // starts it anew rather than unlocking it.
+        pthread_atfork([] { registryLock().lock(); }, [] { registryLock().unlock(); },
+                       [] { std::construct_at(&registryLock()); });
+        return created;
+    }();
     return *lock;
 }
 

@@ -8,8 +8,8 @@
 // order. A library opened since the last use is known at crash time through the loader's link
 // map (LoaderAtCrash.h). Tests add real Mach-O images mapped into memory (MachOImageMapping.h).
 // Normal context only: every operation takes the registry's lock, and callbacks run while it is
-// held, as the original loader runs them. A child forked while another thread holds it must
-// not use the registry.
+// held, as the original loader runs them. A fork waits until no other thread uses the registry,
+// so a forked child finds it whole and free.
 #pragma once
 
 #include "platform/dyld/MachOFormat.h"

@@ -150,13 +150,7 @@ bool isShutdown(kocrash_exception_server_context* server, const mach_msg_header_
            server->shutdown_requested.load(std::memory_order_acquire);
 }
 
-void serve(kocrash_exception_server_context* server) {
-    ReceiveBuffer buffer;
-    if (!buffer.allocate(kRequestMinimumSize)) {
-        std::fprintf(stderr, "Unexpected error in vm_allocate(): %x\n", buffer.lastError());
-        markEnded(server, false);
-        return;
-    }
+void serve(kocrash_exception_server_context* server, ReceiveBuffer& buffer) {
     for (;;) {
         mach_msg_return_t received =
             mach_msg(buffer.header(), MACH_RCV_MSG | MACH_RCV_LARGE, 0,
@@ -194,11 +188,19 @@ void serve(kocrash_exception_server_context* server) {
 
 void* exceptionServerThread(void* argument) {
     auto* server = static_cast<kocrash_exception_server_context*>(argument);
+    // Taken before the server is ready: an application that runs out of memory right after
+    // enabling would otherwise leave its first fault waiting for a server that never serves.
+    ReceiveBuffer buffer;
+    if (!buffer.allocate(kRequestMinimumSize)) {
+        std::fprintf(stderr, "Unexpected error in vm_allocate(): %x\n", buffer.lastError());
+        markEnded(server, false);
+        return nullptr;
+    }
     pthread_mutex_lock(&server->lock);
     server->server_thread = mach_thread_self();
     pthread_cond_broadcast(&server->condition);
     pthread_mutex_unlock(&server->lock);
-    serve(server);
+    serve(server, buffer);
     return nullptr;
 }
 
