@@ -1,10 +1,12 @@
-// May run at crash time: buildLateView and withdrawLateView (fault-safe copies, writes into the
-// reserved space, the overlay table's atomics). reserveLateViews maps the space: normal context.
+// May run at crash time: buildLateView, withdrawLateView, holdLateViews and releaseLateViews
+// (fault-safe copies, writes into the reserved space, the overlay and unchanging-memory tables'
+// atomics). reserveLateViews maps the space: normal context.
 #include "platform/dyld/LateObjectViews.h"
 
 #include "platform/dyld/ElfViewFacts.h"
 #include "platform/mach/FaultSafeCopy.h"
 #include "platform/mach/MemoryOverlays.h"
+#include "platform/mach/UnchangingMemory.h"
 
 #include <atomic>
 #include <sys/mman.h>
@@ -288,7 +290,12 @@ bool reserveLateViews() {
     if (pages == MAP_FAILED) {
         return false;
     }
-    slots.store(static_cast<std::uint8_t*>(pages));
+    // The crash reporter reserves them at its start, while another thread may be building the
+    // registry, which reserves them too: one reservation is kept.
+    std::uint8_t* none = nullptr;
+    if (!slots.compare_exchange_strong(none, static_cast<std::uint8_t*>(pages))) {
+        munmap(pages, kLateViewSpaceBytes);
+    }
     return true;
 }
 
@@ -357,6 +364,20 @@ bool buildLateView(std::size_t* used, const LinkMapObject& object, LateView* vie
 
 void withdrawLateView(const LateView& view) {
     platform::mach::removeMemoryOverlay(view.headerAddress, view.bytes);
+}
+
+void holdLateViews(std::size_t used) {
+    std::uint8_t* base = slots.load();
+    if (base != nullptr && used > 0) {
+        platform::mach::addUnchangingMemory(reinterpret_cast<std::uintptr_t>(base), used);
+    }
+}
+
+void releaseLateViews() {
+    std::uint8_t* base = slots.load();
+    if (base != nullptr) {
+        platform::mach::removeUnchangingMemory(reinterpret_cast<std::uintptr_t>(base));
+    }
 }
 
 } // namespace platform::dyld

@@ -44,4 +44,10 @@ bool lateViewsReserved();
 bool buildLateView(std::size_t* used, const LinkMapObject& object, LateView* view);
 void withdrawLateView(const LateView& view);
 
+// While a report reads them, the views built (the first `used` bytes of the space) are shown in
+// place by the Mach memory calls, as the registry's views are, rather than copied: a process out
+// of memory still lists them. Nothing may be built until they are released.
+void holdLateViews(std::size_t used);
+void releaseLateViews();
+
 } // namespace platform::dyld

@@ -44,7 +44,7 @@ bool followedBias(std::uint64_t bias) {
 
 } // namespace
 
-bool openLoaderComparison() {
+bool openLoaderComparison(LoaderComparison comparison) {
     bool expected = false;
     if (!lateViewsReserved() || !comparisonOpen.compare_exchange_strong(expected, true)) {
         return false;
@@ -55,7 +55,8 @@ bool openLoaderComparison() {
         comparisonOpen.store(false);
         return false;
     }
-    const std::size_t limit = followedObjectSlotLimit();
+    const bool sinceFollowed = comparison == LoaderComparison::SinceFollowed;
+    const std::size_t limit = sinceFollowed ? followedObjectSlotLimit() : 0;
     FollowedObject object;
     for (std::size_t slot = 0; slot < limit; ++slot) {
         if (followedObjectAt(slot, &object) && !linkMapHoldsBias(object.bias)) {
@@ -64,11 +65,12 @@ bool openLoaderComparison() {
     }
     std::size_t lateBytes = 0;
     for (std::size_t index = 0; index < linkMapCount && lateCount < kLateViewSlots; ++index) {
-        if (!followedBias(linkMap[index].bias) &&
+        if ((!sinceFollowed || !followedBias(linkMap[index].bias)) &&
             buildLateView(&lateBytes, linkMap[index], &lateViews[lateCount])) {
             ++lateCount;
         }
     }
+    holdLateViews(lateBytes);
     return true;
 }
 
@@ -82,16 +84,27 @@ bool closedSinceFollowed(const mach_header* header) {
     return false;
 }
 
+bool viewedLate(const mach_header* header) {
+    const auto address = reinterpret_cast<std::uintptr_t>(header);
+    for (std::size_t index = 0; index < lateCount; ++index) {
+        if (lateViews[index].headerAddress == address) {
+            return true;
+        }
+    }
+    return false;
+}
+
 std::size_t lateImageCount() {
     return lateCount;
 }
 
 LateImage lateImage(std::size_t index) {
     return {reinterpret_cast<const mach_header*>(lateViews[index].headerAddress),
-            lateViews[index].path};
+            lateViews[index].path, lateViews[index].bytes};
 }
 
 void closeLoaderComparison() {
+    releaseLateViews();
     for (std::size_t index = 0; index < lateCount; ++index) {
         withdrawLateView(lateViews[index]);
     }

@@ -15,13 +15,22 @@ namespace platform::dyld {
 struct LateImage {
     const mach_header* header;
     const char* path;
+    // Where the view's header and load commands lie in the reserved space.
+    const void* contents;
 };
 
-// False, with nothing compared, when the registry was never used (nothing was reserved), another
-// comparison is open, or the link map tells nothing (LinkMapAtCrash.h).
-bool openLoaderComparison();
-// While the comparison is open: whether the image is a view of an object the loader closed.
+// Which objects a comparison takes for opened since: those the registry has not followed, or
+// every object of the link map while what the registry followed is not yet all announced (its
+// first look at the loader may still be running on another thread).
+enum class LoaderComparison { SinceFollowed, WholeLinkMap };
+
+// False, with nothing compared, when no space for late views was reserved, another comparison is
+// open, or the link map tells nothing (LinkMapAtCrash.h).
+bool openLoaderComparison(LoaderComparison comparison = LoaderComparison::SinceFollowed);
+// While the comparison is open: whether the image is a view of an object the loader closed, or
+// of one that a late view shows, which a report lists once, as the late view.
 bool closedSinceFollowed(const mach_header* header);
+bool viewedLate(const mach_header* header);
 // While the comparison is open: the objects opened since, in the loader's order.
 std::size_t lateImageCount();
 LateImage lateImage(std::size_t index);

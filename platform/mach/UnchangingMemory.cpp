@@ -1,4 +1,4 @@
-// May run at crash time: isUnchangingMemory (atomic loads and comparisons only).
+// May run at crash time: everything in this file (the readability probe and the table's atomics).
 #include "platform/mach/UnchangingMemory.h"
 
 #include "platform/mach/FaultSafeCopy.h"

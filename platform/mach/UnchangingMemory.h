@@ -1,8 +1,8 @@
 // Ranges of the own process whose bytes never change and stay mapped for as long as they are
 // registered: code, unwind tables and symbol tables of loaded objects. A copy-on-write mapping
 // of such a range can be the range itself, so the Mach memory calls show it in place instead
-// of copying it. Registering and removing are for normal context; the query is
-// async-signal-safe (a fixed table published with atomics).
+// of copying it. Everything here is async-signal-safe (a readability probe and a fixed table
+// published with atomics): the views a crash builds are registered while its report reads them.
 #pragma once
 
 #include "platform/mach/MachTypes.h"

@@ -22,7 +22,10 @@ std::ptrdiff_t lateIndex(const kocrash_async_image_list* list, const kocrash_asy
 } // namespace
 
 void kocrash_async_image_list_compare_with_loader(kocrash_async_image_list* list) {
-    if (!list->follows_loader || !platform::dyld::openLoaderComparison()) {
+    const auto comparison = list->loader_announced.load()
+                                ? platform::dyld::LoaderComparison::SinceFollowed
+                                : platform::dyld::LoaderComparison::WholeLinkMap;
+    if (!list->follows_loader || !platform::dyld::openLoaderComparison(comparison)) {
         return;
     }
     std::size_t count = 0;
@@ -30,9 +33,10 @@ void kocrash_async_image_list_compare_with_loader(kocrash_async_image_list* list
         const platform::dyld::LateImage late = platform::dyld::lateImage(index);
         kocrash_async_image* image = &list->late_images[count];
         image->node.store(nullptr);
-        if (kocrash_async_macho_init_borrowing(
+        if (kocrash_async_macho_init_viewed(
                 &image->macho_image, list->task, late.path,
-                reinterpret_cast<kocrash_vm_address_t>(late.header)) == KOCRASH_ESUCCESS) {
+                reinterpret_cast<kocrash_vm_address_t>(late.header),
+                reinterpret_cast<kocrash_vm_address_t>(late.contents)) == KOCRASH_ESUCCESS) {
             ++count;
         }
     }
@@ -73,8 +77,10 @@ kocrash_async_image* kocrash_async_image_list_next(kocrash_async_image_list* lis
                            : kocrash_async_image_nodes::next(current->node.load());
     for (; node != nullptr; node = kocrash_async_image_nodes::next(node)) {
         kocrash_async_image* image = node->value;
-        if (comparing && platform::dyld::closedSinceFollowed(reinterpret_cast<const mach_header*>(
-                             image->macho_image.header_address))) {
+        const auto* header =
+            reinterpret_cast<const mach_header*>(image->macho_image.header_address);
+        if (comparing &&
+            (platform::dyld::closedSinceFollowed(header) || platform::dyld::viewedLate(header))) {
             continue;
         }
         image->node.store(node);

@@ -33,6 +33,10 @@ struct kocrash_async_image_list {
     std::vector<kocrash_async_image*>* retired;
     // Set for the list the loader's callbacks keep: only that one is compared with the loader.
     bool follows_loader;
+    // Set once the callbacks have announced every object the loader held when the list began
+    // following it. Until then a report lists the loader's objects from its link map, and of the
+    // list only what the link map does not show.
+    std::atomic<bool> loader_announced;
     // Records for the objects opened since the registry last followed the loader, reserved at
     // init, and how many a comparison filled.
     kocrash_async_image* late_images;
@@ -45,10 +49,12 @@ struct kocrash_async_image_list {
 extern "C" {
 
 void kocrash_nasync_image_list_init(kocrash_async_image_list* list, task_t task);
-// Marks the list as the one the loader's callbacks keep.
+// Marks the list as the one the loader's callbacks keep, and, once they have announced what the
+// loader held at the start, that they have.
 void kocrash_nasync_image_list_follow_loader(kocrash_async_image_list* list);
-// An image that cannot be read is not added; nothing is reported.
-void kocrash_nasync_image_list_append(kocrash_async_image_list* list,
+void kocrash_nasync_image_list_loader_announced(kocrash_async_image_list* list);
+// An image that cannot be read is not added: false.
+bool kocrash_nasync_image_list_append(kocrash_async_image_list* list,
                                       kocrash_vm_address_t header_address, const char* name);
 // Removes the first image with that header address; nothing when there is none.
 void kocrash_nasync_image_list_remove(kocrash_async_image_list* list,

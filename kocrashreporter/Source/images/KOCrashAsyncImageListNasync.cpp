@@ -36,6 +36,7 @@ void kocrash_nasync_image_list_init(kocrash_async_image_list* list, task_t task)
     list->writer_mutex = new std::mutex();
     list->retired = new std::vector<kocrash_async_image*>();
     list->follows_loader = false;
+    list->loader_announced.store(false);
     list->late_images = new kocrash_async_image[platform::dyld::kLateViewSlots]{};
     list->late_count.store(0);
     list->comparing.store(false);
@@ -47,17 +48,22 @@ void kocrash_nasync_image_list_follow_loader(kocrash_async_image_list* list) {
     list->follows_loader = true;
 }
 
-void kocrash_nasync_image_list_append(kocrash_async_image_list* list,
+void kocrash_nasync_image_list_loader_announced(kocrash_async_image_list* list) {
+    list->loader_announced.store(true);
+}
+
+bool kocrash_nasync_image_list_append(kocrash_async_image_list* list,
                                       kocrash_vm_address_t header_address, const char* name) {
     auto* image = new kocrash_async_image{};
     if (kocrash_nasync_macho_init(&image->macho_image, list->task, name, header_address) !=
         KOCRASH_ESUCCESS) {
         delete image;
-        return;
+        return false;
     }
     std::lock_guard lock(*list->writer_mutex);
     releaseRetiredWhenUnread(list);
     list->list->nasync_append(image);
+    return true;
 }
 
 void kocrash_nasync_image_list_remove(kocrash_async_image_list* list,

@@ -64,6 +64,12 @@ void kocrash_nasync_macho_free(kocrash_async_macho* image);
 kocrash_error_t kocrash_async_macho_init_borrowing(kocrash_async_macho* image, task_t task,
                                                    const char* name,
                                                    kocrash_vm_address_t header_address);
+// The same for an image whose header and load commands are read at contents_address: a view the
+// own task built, whose bytes can be read in place where those at the header would be copied.
+kocrash_error_t kocrash_async_macho_init_viewed(kocrash_async_macho* image, task_t task,
+                                                const char* name,
+                                                kocrash_vm_address_t header_address,
+                                                kocrash_vm_address_t contents_address);
 void kocrash_async_macho_release(kocrash_async_macho* image);
 
 const kocrash_async_byteorder* kocrash_async_macho_byteorder(const kocrash_async_macho* image);

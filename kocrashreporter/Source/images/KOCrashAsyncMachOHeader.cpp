@@ -23,13 +23,20 @@ void releaseInit(kocrash_async_macho* image, bool mapped) {
 kocrash_error_t kocrash_async_macho_init_borrowing(kocrash_async_macho* image, task_t task,
                                                    const char* name,
                                                    kocrash_vm_address_t header_address) {
+    return kocrash_async_macho_init_viewed(image, task, name, header_address, header_address);
+}
+
+kocrash_error_t kocrash_async_macho_init_viewed(kocrash_async_macho* image, task_t task,
+                                                const char* name,
+                                                kocrash_vm_address_t header_address,
+                                                kocrash_vm_address_t contents_address) {
     image->task = task;
     image->header_address = header_address;
     image->name = name;
     mach_port_mod_refs(mach_task_self(), task, MACH_PORT_RIGHT_SEND, 1);
 
-    if (kocrash_async_task_memcpy(task, header_address, 0, &image->header, sizeof(image->header)) !=
-        KOCRASH_ESUCCESS) {
+    if (kocrash_async_task_memcpy(task, contents_address, 0, &image->header,
+                                  sizeof(image->header)) != KOCRASH_ESUCCESS) {
         releaseInit(image, false);
         return KOCRASH_EINTERNAL;
     }
@@ -59,7 +66,7 @@ kocrash_error_t kocrash_async_macho_init_borrowing(kocrash_async_macho* image, t
 
     kocrash_vm_address_t commands;
     if (!kocrash_async_address_apply_offset(
-            header_address, static_cast<kocrash_vm_off_t>(image->header_size), &commands)) {
+            contents_address, static_cast<kocrash_vm_off_t>(image->header_size), &commands)) {
         releaseInit(image, false);
         return KOCRASH_EINVAL;
     }

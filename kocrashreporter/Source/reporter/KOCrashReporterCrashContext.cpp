@@ -1,10 +1,17 @@
 #include "reporter/KOCrashReporterCrashContext.h"
 
 #include "KOCrashLog.h"
+#include "platform/core/ForkGeneration.h"
+#include "platform/core/LibraryThread.h"
 #include "platform/dyld/DyldImages.h"
+#include "platform/dyld/LateObjectViews.h"
 #include "platform/mach/MachPorts.h"
 
+#include <atomic>
+#include <cstdint>
+#include <exception>
 #include <mutex>
+#include <system_error>
 
 using kocrash::shared_image_list;
 
@@ -20,6 +27,11 @@ std::atomic<void*> kocrash::crashCallbackContext{nullptr};
 
 namespace {
 
+// Set when an image could not be added (no memory was left to map its load commands): the list
+// then does not hold every object the loader held, and reports keep listing them from its link
+// map.
+std::atomic<bool> imageLeftOut{false};
+
 void image_add_callback(const mach_header* header, std::intptr_t) {
     platform::dyld::DlInfo info{};
     if (platform::dyld::dladdr(header, &info) == 0) {
@@ -27,14 +39,38 @@ void image_add_callback(const mach_header* header, std::intptr_t) {
                     static_cast<const void*>(header));
         return;
     }
-    kocrash_nasync_image_list_append(
-        &shared_image_list, reinterpret_cast<kocrash_vm_address_t>(header), info.dli_fname);
+    if (!kocrash_nasync_image_list_append(
+            &shared_image_list, reinterpret_cast<kocrash_vm_address_t>(header), info.dli_fname)) {
+        imageLeftOut.store(true);
+    }
 }
 
 void image_remove_callback(const mach_header* header, std::intptr_t) {
     kocrash_nasync_image_list_remove(&shared_image_list,
                                      reinterpret_cast<kocrash_vm_address_t>(header));
     kocrash_nasync_image_list_wait_until_unread(&shared_image_list);
+}
+
+// Announcing the loaded objects builds a view of each, which takes tens of milliseconds: too long
+// for the thread that sets the reporter up. Until it is done, a report lists the loader's objects
+// from its link map, as it does for good when announcing fails (no memory was left). Removals are
+// followed first, so an object closed meanwhile is never left in the list.
+// While they are being announced, the process whose thread announces them, counted in forks: a
+// child forked meanwhile has no such thread.
+constexpr std::uint64_t kNotAnnouncing = ~std::uint64_t{0};
+std::atomic<std::uint64_t> announcingGeneration{kNotAnnouncing};
+
+void announce_loaded_images() {
+    try {
+        _dyld_register_func_for_remove_image(image_remove_callback);
+        _dyld_register_func_for_add_image(image_add_callback);
+        if (!imageLeftOut.load()) {
+            kocrash_nasync_image_list_loader_announced(&shared_image_list);
+        }
+    } catch (const std::exception& error) {
+        kocrash_log("[KOCrashReporter] The loaded images were not announced: %s", error.what());
+    }
+    announcingGeneration.store(kNotAnnouncing);
 }
 
 } // namespace
@@ -44,7 +80,16 @@ void kocrash_nasync_shared_image_list_start() {
     std::call_once(started, [] {
         kocrash_nasync_image_list_init(&shared_image_list, mach_task_self());
         kocrash_nasync_image_list_follow_loader(&shared_image_list);
-        _dyld_register_func_for_add_image(image_add_callback);
-        _dyld_register_func_for_remove_image(image_remove_callback);
+        platform::dyld::reserveLateViews();
+        announcingGeneration.store(platform::forkGeneration());
+        try {
+            platform::LibraryThread("davaror.images", announce_loaded_images).detach();
+        } catch (const std::system_error&) {
+            announce_loaded_images();
+        }
     });
+}
+
+bool kocrash_nasync_shared_image_list_announcing() {
+    return announcingGeneration.load() == platform::forkGeneration();
 }

@@ -50,5 +50,10 @@ extern std::atomic<KOCrashReporterPostCrashSignalCallback> crashCallbackFunction
 extern std::atomic<void*> crashCallbackContext;
 } // namespace kocrash
 
-// Starts shared_image_list and its loader callbacks, once per process.
+// Starts shared_image_list, once per process; its loader callbacks are registered on a library
+// thread, and a report lists the loader's objects from its link map until they have announced
+// every object loaded.
 void kocrash_nasync_shared_image_list_start();
+// Whether a thread of this process is still announcing them: never in a child forked meanwhile,
+// which keeps listing the loader's objects from its link map.
+bool kocrash_nasync_shared_image_list_announcing();

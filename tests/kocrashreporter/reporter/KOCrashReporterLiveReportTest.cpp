@@ -43,6 +43,7 @@ protected:
 TEST_F(LiveReport, OfTheCallingThreadCarriesTheTrapTheExceptionAndTheCustomData) {
     KOCrashReporter reporter = folder_.reporter();
     reporter.setCustomData(KOCrashReportData{});
+    waitUntilImagesAnnounced();
     std::optional<KOError> error;
     const auto data = reporter.generateLiveReportWithException(
         std::make_exception_ptr(std::invalid_argument("bad input")), &error);
@@ -62,6 +63,7 @@ TEST_F(LiveReport, OfTheCallingThreadCarriesTheTrapTheExceptionAndTheCustomData)
 TEST_F(LiveReport, OfAnotherThreadLeavesTheCallingThreadOut) {
     BusyThreads busy(2);
     KOCrashReporter reporter = folder_.reporter();
+    waitUntilImagesAnnounced();
     const auto data = reporter.generateLiveReportWithThread(busy.port(0));
     ASSERT_TRUE(data);
     const auto report = KOCrashReport::initWithData(*data, nullptr);

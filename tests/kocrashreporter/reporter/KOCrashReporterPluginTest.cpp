@@ -16,9 +16,12 @@
 #include <atomic>
 #include <chrono>
 #include <csignal>
+#include <future>
 #include <link.h>
 #include <thread>
 #include <unistd.h>
+#include <utility>
+#include <vector>
 
 using kocrash::shared_image_list;
 
@@ -174,6 +177,61 @@ TEST(PluginOpenedAfterEnable, ItsRemovalWaitsUntilAReportBeingWrittenLeavesTheIm
     });
     EXPECT_EQ(end.signal, 0);
     EXPECT_EQ(end.exitCode, 0) << "the removal did not wait for the reader";
+}
+
+// The paths of the objects the loader holds, as a report names them.
+std::vector<std::string> loadedObjectPaths() {
+    std::vector<std::string> paths;
+    dl_iterate_phdr(
+        [](dl_phdr_info* object, std::size_t, void* found) {
+            if (object->dlpi_name != nullptr && object->dlpi_name[0] == '/') {
+                static_cast<std::vector<std::string>*>(found)->push_back(object->dlpi_name);
+            }
+            return 0;
+        },
+        &paths);
+    return paths;
+}
+
+// The reporter announces the loaded objects on a thread of its own; a crash before it is done
+// still lists every object the loader holds, each once, and the plugin opened meanwhile.
+TEST(ImagesNotYetAnnounced, ACrashListsEveryObjectTheLoaderHoldsOnce) {
+    ReportFolder folder;
+    const ChildEnd end = runChild([&] {
+        std::promise<void> visiting;
+        std::thread holder([&] {
+            bool first = true;
+            platform::dyld::forEachImage([&](const platform::dyld::ImageEntry&) {
+                if (std::exchange(first, false)) {
+                    visiting.set_value();
+                    pause();
+                }
+            });
+        });
+        visiting.get_future().wait();
+        KOCrashReporter reporter = folder.reporter();
+        if (!reporter.enableCrashReporter()) {
+            _exit(2);
+        }
+        testplugin::OpenedPlugin plugin;
+        if (shared_image_list.loader_announced.load()) {
+            _exit(3);
+        }
+        kocrash_test_store_to(kFaultAddress);
+    });
+    ASSERT_EQ(end.signal, SIGSEGV) << "exit code " << end.exitCode;
+    const auto report = folder.loadPendingReport();
+    ASSERT_TRUE(report);
+    std::vector<std::string> expected = loadedObjectPaths();
+    expected.push_back(testplugin::kPath);
+    expected.push_back(testplugin::kHelperPath);
+    for (const std::string& path : expected) {
+        const auto& images = report->images();
+        EXPECT_EQ(std::count_if(images.begin(), images.end(),
+                                [&](const auto& image) { return image.imageName() == path; }),
+                  1)
+            << path;
+    }
 }
 
 } // namespace

@@ -1,11 +1,14 @@
 #include "ReporterTestSupport.h"
 
+#include "reporter/KOCrashReporterCrashContext.h"
 #include "support/Files.h"
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 // The children of these tests crash on purpose: the address sanitizer must leave the fatal
@@ -74,11 +77,26 @@ std::optional<KOCrashReport> ReportFolder::loadLaterReport() const {
 }
 
 void ReportFolder::recordThreadCount() const {
+    waitUntilImagesAnnounced();
     testsupport::writeFile(directory_.path() / "threads", std::to_string(threadCount()));
 }
 
 std::size_t ReportFolder::recordedThreadCount() const {
     return std::stoul(testsupport::readFile(directory_.path() / "threads"));
+}
+
+void waitUntilImagesAnnounced() {
+    auto announcing = [] {
+        for (const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) {
+            if (testsupport::readFile(entry.path() / "comm") == "davaror.images\n") {
+                return true;
+            }
+        }
+        return false;
+    };
+    while (kocrash_nasync_shared_image_list_announcing() || announcing()) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
 }
 
 int threadCount() {
