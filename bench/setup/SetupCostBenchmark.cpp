@@ -2,8 +2,8 @@
 // stored error-tracking switch are there; no crash report is pending), with crash capture off
 // and on, and the crash reporter's two steps on their own: its construction, which follows the
 // loaded images, and its enabling. Much of setup happens once per process, so every measured
-// run is a forked child of a parent that never touches the client; the child times its step and
-// hands the figure back through a pipe.
+// run is a process started anew from this program, as a launch is; it times its step and hands
+// the figure back through a pipe.
 #include "DavaRor/DavaRorConfig.h"
 #include "DavaRor/DavaRorSDK.h"
 #include "DavaRor/DavaRorStorage.h"
@@ -16,6 +16,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <fcntl.h>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -23,6 +24,7 @@
 #include <string>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -74,21 +76,48 @@ Clock::duration timeReporterEnable() {
     return Clock::now() - start;
 }
 
-// The step's time in a fresh child, or none when the child failed.
-std::optional<Clock::duration> inFreshChild(const Step& step) {
+// Set in a measured process: the index of its step in steps().
+constexpr const char* kStepVariable = "DAVAROR_SETUP_BENCH_STEP";
+
+struct NamedStep {
+    const char* name;
+    Step step;
+};
+
+const std::vector<NamedStep>& steps() {
+    static const std::vector<NamedStep> all{
+        {"setup/capture_off", [] { return timeSetup(false); }},
+        {"setup/capture_on", [] { return timeSetup(true); }},
+        {"setup/capture_on/reporter_construction", timeReporterConstruction},
+        {"setup/capture_on/reporter_enable", timeReporterEnable},
+    };
+    return all;
+}
+
+// In a measured process: times its step and writes the figure to standard output.
+[[noreturn]] void runMeasuredStep(std::size_t index) {
+    const auto nanoseconds = std::chrono::nanoseconds(steps().at(index).step()).count();
+    const bool written = write(STDOUT_FILENO, &nanoseconds, sizeof nanoseconds) ==
+                         static_cast<ssize_t>(sizeof nanoseconds);
+    std::_Exit(written ? 0 : 1);
+}
+
+// The step's time in a process started anew, or none when it failed.
+std::optional<Clock::duration> inFreshProcess(std::size_t index) {
     int ends[2];
-    if (pipe(ends) != 0) {
+    if (pipe2(ends, O_CLOEXEC) != 0) {
         return std::nullopt;
     }
     platform::UniqueFd reading(ends[0]);
     platform::UniqueFd writing(ends[1]);
     const pid_t child = fork();
     if (child == 0) {
-        reading.reset();
-        const auto nanoseconds = std::chrono::nanoseconds(step()).count();
-        const bool written =
-            write(writing.get(), &nanoseconds, sizeof nanoseconds) == sizeof nanoseconds;
-        std::_Exit(written ? 0 : 1);
+        if (dup2(writing.get(), STDOUT_FILENO) < 0 ||
+            setenv(kStepVariable, std::to_string(index).c_str(), 1) != 0) {
+            std::_Exit(126);
+        }
+        execl("/proc/self/exe", "davaror_setup_bench", static_cast<char*>(nullptr));
+        std::_Exit(127);
     }
     writing.reset();
     std::chrono::nanoseconds::rep nanoseconds = 0;
@@ -104,9 +133,9 @@ std::optional<Clock::duration> inFreshChild(const Step& step) {
     return std::chrono::nanoseconds(nanoseconds);
 }
 
-void measure(benchmark::State& state, const Step& step) {
+void measure(benchmark::State& state, std::size_t index) {
     for (auto _ : state) {
-        const auto spent = inFreshChild(step);
+        const auto spent = inFreshProcess(index);
         if (!spent) {
             state.SkipWithError("the measured child failed");
             break;
@@ -133,7 +162,7 @@ public:
         for (const char* variable : {"XDG_DATA_HOME", "XDG_CONFIG_HOME", "XDG_CACHE_HOME"}) {
             setenv(variable, (folder_ / variable).c_str(), 1);
         }
-        inFreshChild([] { return timeSetup(true); });
+        inFreshProcess(1);
     }
     ~Launches() {
         std::error_code ignored;
@@ -149,20 +178,17 @@ private:
 } // namespace
 
 int main(int argc, char** argv) {
+    if (const char* step = std::getenv(kStepVariable); step != nullptr) {
+        runMeasuredStep(std::stoul(step));
+    }
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
         return 1;
     }
     const Launches launches;
-    const std::pair<const char*, Step> steps[] = {
-        {"setup/capture_off", [] { return timeSetup(false); }},
-        {"setup/capture_on", [] { return timeSetup(true); }},
-        {"setup/capture_on/reporter_construction", timeReporterConstruction},
-        {"setup/capture_on/reporter_enable", timeReporterEnable},
-    };
-    for (const auto& [name, step] : steps) {
-        benchmark::RegisterBenchmark(name,
-                                     [step](benchmark::State& state) { measure(state, step); })
+    for (std::size_t index = 0; index < steps().size(); ++index) {
+        benchmark::RegisterBenchmark(steps()[index].name,
+                                     [index](benchmark::State& state) { measure(state, index); })
             ->UseManualTime()
             ->Iterations(40)
             ->Unit(benchmark::kMillisecond);

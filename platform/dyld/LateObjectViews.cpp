@@ -1,6 +1,6 @@
 // May run at crash time: buildLateView, withdrawLateView, holdLateViews and releaseLateViews
 // (fault-safe copies, writes into the reserved space, the overlay and unchanging-memory tables'
-// atomics). reserveLateViews maps the space: normal context.
+// atomics). reserveLateViews maps the space and reads the program's path: normal context.
 #include "platform/dyld/LateObjectViews.h"
 
 #include "platform/dyld/ElfViewFacts.h"
@@ -9,7 +9,9 @@
 #include "platform/mach/UnchangingMemory.h"
 
 #include <atomic>
+#include <cstring>
 #include <sys/mman.h>
+#include <unistd.h>
 
 namespace platform::dyld {
 namespace {
@@ -20,7 +22,10 @@ constexpr std::size_t kNoteBytes = 512;
 // Room for the longest path, program headers and notes, and a view's header and commands.
 constexpr std::size_t kLargestPrefix =
     kPathBytes + kProgramHeaderLimit * sizeof(ElfW(Phdr)) + kNoteBytes + 64;
-static_assert(kLargestPrefix + kLateViewBytesLimit <= kLateViewSpaceBytes);
+// The space begins with the program's path: the loader names the program with an empty string,
+// and a crash may find /proc gone or no descriptor left to read it. The views follow.
+constexpr std::size_t kViewsAt = kPathBytes;
+static_assert(kViewsAt + kLargestPrefix + kLateViewBytesLimit <= kLateViewSpaceBytes);
 // Longer symbol names are left out; entries past this many in the dynamic section are not read.
 constexpr std::size_t kNameLimit = 256;
 constexpr std::size_t kDynamicEntryLimit = 512;
@@ -290,6 +295,10 @@ bool reserveLateViews() {
     if (pages == MAP_FAILED) {
         return false;
     }
+    auto* programPath = static_cast<char*>(pages);
+    if (readlink("/proc/self/exe", programPath, kPathBytes - 1) < 0) {
+        programPath[0] = '\0';
+    }
     // The crash reporter reserves them at its start, while another thread may be building the
     // registry, which reserves them too: one reservation is kept.
     std::uint8_t* none = nullptr;
@@ -307,14 +316,20 @@ bool buildLateView(std::size_t* used, const LinkMapObject& object, LateView* vie
     std::uint8_t* base = slots.load();
     // A view is begun only where the largest prefix and the largest view still fit; it then
     // takes what it needs of that.
-    if (base == nullptr || *used > kLateViewSpaceBytes - kLargestPrefix - kLateViewBytesLimit) {
+    if (base == nullptr ||
+        *used > kLateViewSpaceBytes - kViewsAt - kLargestPrefix - kLateViewBytesLimit) {
         return false;
     }
-    base += *used;
+    const char* programPath = reinterpret_cast<const char*>(base);
+    base += kViewsAt + *used;
     auto* path = reinterpret_cast<char*>(base);
-    const std::size_t pathLength = readString(object.nameAddress, path, kPathBytes);
+    std::size_t pathLength = readString(object.nameAddress, path, kPathBytes);
     if (pathLength == kPathBytes) {
         return false;
+    }
+    if (pathLength == 0) {
+        pathLength = std::strlen(programPath);
+        std::memcpy(path, programPath, pathLength + 1);
     }
     ElfW(Ehdr) elf;
     if (!faultSafeRead(object.bias, &elf) || elf.e_ident[EI_MAG0] != ELFMAG0 ||
@@ -369,14 +384,15 @@ void withdrawLateView(const LateView& view) {
 void holdLateViews(std::size_t used) {
     std::uint8_t* base = slots.load();
     if (base != nullptr && used > 0) {
-        platform::mach::addUnchangingMemory(reinterpret_cast<std::uintptr_t>(base), used);
+        platform::mach::addUnchangingMemory(reinterpret_cast<std::uintptr_t>(base + kViewsAt),
+                                            used);
     }
 }
 
 void releaseLateViews() {
     std::uint8_t* base = slots.load();
     if (base != nullptr) {
-        platform::mach::removeUnchangingMemory(reinterpret_cast<std::uintptr_t>(base));
+        platform::mach::removeUnchangingMemory(reinterpret_cast<std::uintptr_t>(base + kViewsAt));
     }
 }
 

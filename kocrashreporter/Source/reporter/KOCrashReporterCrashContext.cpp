@@ -12,6 +12,7 @@
 #include <exception>
 #include <mutex>
 #include <system_error>
+#include <unistd.h>
 
 using kocrash::shared_image_list;
 
@@ -57,6 +58,9 @@ void image_remove_callback(const mach_header* header, std::intptr_t) {
 // followed first, so an object closed meanwhile is never left in the list.
 // While they are being announced, the process whose thread announces them, counted in forks: a
 // child forked meanwhile has no such thread.
+// The process the library was loaded in: a forked child has another id.
+const pid_t loadedInProcess = getpid();
+
 constexpr std::uint64_t kNotAnnouncing = ~std::uint64_t{0};
 std::atomic<std::uint64_t> announcingGeneration{kNotAnnouncing};
 
@@ -81,6 +85,12 @@ void kocrash_nasync_shared_image_list_start() {
         kocrash_nasync_image_list_init(&shared_image_list, mach_task_self());
         kocrash_nasync_image_list_follow_loader(&shared_image_list);
         platform::dyld::reserveLateViews();
+        // A forked child announces them itself: nobody waits on its start, and an emulated
+        // child of a process's main thread (qemu-user) cannot start a thread.
+        if (getpid() != loadedInProcess) {
+            announce_loaded_images();
+            return;
+        }
         announcingGeneration.store(platform::forkGeneration());
         try {
             platform::LibraryThread("davaror.images", announce_loaded_images).detach();

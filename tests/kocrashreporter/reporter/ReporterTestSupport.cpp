@@ -1,5 +1,6 @@
 #include "ReporterTestSupport.h"
 
+#include "ForkedChild.h"
 #include "reporter/KOCrashReporterCrashContext.h"
 #include "support/Files.h"
 
@@ -27,6 +28,7 @@ constexpr unsigned kHangGuardSeconds = 120;
 } // namespace
 
 ChildEnd runChild(const std::function<void()>& body) {
+    waitUntilImageAnnouncerEnds();
     const pid_t pid = fork();
     if (pid == 0) {
         alarm(kHangGuardSeconds);
@@ -86,17 +88,10 @@ std::size_t ReportFolder::recordedThreadCount() const {
 }
 
 void waitUntilImagesAnnounced() {
-    auto announcing = [] {
-        for (const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) {
-            if (testsupport::readFile(entry.path() / "comm") == "davaror.images\n") {
-                return true;
-            }
-        }
-        return false;
-    };
-    while (kocrash_nasync_shared_image_list_announcing() || announcing()) {
+    while (kocrash_nasync_shared_image_list_announcing()) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
+    waitUntilImageAnnouncerEnds();
 }
 
 int threadCount() {

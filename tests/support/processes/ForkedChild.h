@@ -6,3 +6,8 @@
 
 // The child leaves with _exit(0) when body returns. Returns the child's wait status.
 int runInForkedChild(const std::function<void()>& body, unsigned guardSeconds = 30);
+
+// Waits until the crash reporter's thread that announces the loaded images has ended. Under
+// qemu-user a child forked while another thread runs cannot start threads of its own, and this
+// is the one thread a test that made a reporter may still have running.
+void waitUntilImageAnnouncerEnds();
