@@ -8,13 +8,29 @@
 #include <cstdlib>
 #include <dlfcn.h>
 #include <filesystem>
+#include <fstream>
+#include <string>
 #include <thread>
 
 namespace {
 
-// Threads that a close let go end on their own a moment later.
+bool describingLibraries() {
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+        std::string name;
+        if (std::getline(std::ifstream(task.path() / "comm"), name) && name == "davaror.images") {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Threads that a close let go end on their own a moment later, and the thread that describes the
+// loaded libraries once, after the first setup, when it is done.
 int entries(const char* folder) {
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    while (describingLibraries()) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
     int count = 0;
     for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(folder)) {
         ++count;

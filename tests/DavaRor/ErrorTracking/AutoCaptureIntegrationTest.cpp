@@ -12,6 +12,7 @@
 #include "FreshProcess.h"
 #include "support/DavaRorLogCapture.h"
 #include "support/Files.h"
+#include "support/ImagesAnnounced.h"
 #include "support/LoopbackHttpServer.h"
 #include "support/RecordingClient.h"
 #include "support/TemporaryDirectory.h"
@@ -75,11 +76,14 @@ protected:
     }
 
     // Where the reporter that the integration makes finds the previous run's report.
+    // The tests fork once it has described the loaded libraries.
     static std::filesystem::path pendingReport() {
-        return KOCrashReporter(KOCrashReporterConfig(KOCrashReporterSignalHandlerTypeMach,
-                                                     KOCrashReporterSymbolicationStrategyNone,
-                                                     true))
-            .crashReportPath();
+        const auto path =
+            KOCrashReporter(KOCrashReporterConfig(KOCrashReporterSignalHandlerTypeMach,
+                                                  KOCrashReporterSymbolicationStrategyNone, true))
+                .crashReportPath();
+        testsupport::waitUntilImagesAnnounced();
+        return path;
     }
 
     static void leavePendingReport(const std::vector<std::uint8_t>& bytes) {

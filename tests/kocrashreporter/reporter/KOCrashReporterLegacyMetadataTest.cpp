@@ -6,6 +6,7 @@
 #include "LegacyObjcImage.h"
 #include "ReporterTestSupport.h"
 #include "platform/dyld/DyldImages.h"
+#include "support/ImagesAnnounced.h"
 
 #include <gtest/gtest.h>
 
@@ -63,7 +64,7 @@ TEST_P(LegacyMetadataCrash, NamesTheCrashedFrameByItsMethod) {
         }
         // An image mapped by hand is not in the loader's link map: a report lists it once the
         // reporter's callbacks follow the registry.
-        waitUntilImagesAnnounced();
+        testsupport::waitUntilImagesAnnounced();
         crashInLegacyImage(GetParam().offset);
     });
     ASSERT_EQ(end.signal, SIGSEGV) << "exit code " << end.exitCode;

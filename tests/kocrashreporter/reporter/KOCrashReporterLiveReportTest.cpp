@@ -3,6 +3,7 @@
 #include "ReporterTestSupport.h"
 #include "kocrash.pb-c.h"
 #include "support/Files.h"
+#include "support/ImagesAnnounced.h"
 
 #include <gtest/gtest.h>
 
@@ -43,7 +44,7 @@ protected:
 TEST_F(LiveReport, OfTheCallingThreadCarriesTheTrapTheExceptionAndTheCustomData) {
     KOCrashReporter reporter = folder_.reporter();
     reporter.setCustomData(KOCrashReportData{});
-    waitUntilImagesAnnounced();
+    testsupport::waitUntilImagesAnnounced();
     std::optional<KOError> error;
     const auto data = reporter.generateLiveReportWithException(
         std::make_exception_ptr(std::invalid_argument("bad input")), &error);
@@ -63,7 +64,7 @@ TEST_F(LiveReport, OfTheCallingThreadCarriesTheTrapTheExceptionAndTheCustomData)
 TEST_F(LiveReport, OfAnotherThreadLeavesTheCallingThreadOut) {
     BusyThreads busy(2);
     KOCrashReporter reporter = folder_.reporter();
-    waitUntilImagesAnnounced();
+    testsupport::waitUntilImagesAnnounced();
     const auto data = reporter.generateLiveReportWithThread(busy.port(0));
     ASSERT_TRUE(data);
     const auto report = KOCrashReport::initWithData(*data, nullptr);

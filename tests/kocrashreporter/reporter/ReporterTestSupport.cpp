@@ -1,15 +1,12 @@
 #include "ReporterTestSupport.h"
 
-#include "ForkedChild.h"
-#include "reporter/KOCrashReporterCrashContext.h"
 #include "support/Files.h"
+#include "support/ImagesAnnounced.h"
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <filesystem>
 #include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
 
 // The children of these tests crash on purpose: the address sanitizer must leave the fatal
@@ -28,7 +25,7 @@ constexpr unsigned kHangGuardSeconds = 120;
 } // namespace
 
 ChildEnd runChild(const std::function<void()>& body) {
-    waitUntilImageAnnouncerEnds();
+    testsupport::waitUntilImagesAnnounced();
     const pid_t pid = fork();
     if (pid == 0) {
         alarm(kHangGuardSeconds);
@@ -79,19 +76,12 @@ std::optional<KOCrashReport> ReportFolder::loadLaterReport() const {
 }
 
 void ReportFolder::recordThreadCount() const {
-    waitUntilImagesAnnounced();
+    testsupport::waitUntilImagesAnnounced();
     testsupport::writeFile(directory_.path() / "threads", std::to_string(threadCount()));
 }
 
 std::size_t ReportFolder::recordedThreadCount() const {
     return std::stoul(testsupport::readFile(directory_.path() / "threads"));
-}
-
-void waitUntilImagesAnnounced() {
-    while (kocrash_nasync_shared_image_list_announcing()) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    waitUntilImageAnnouncerEnds();
 }
 
 int threadCount() {

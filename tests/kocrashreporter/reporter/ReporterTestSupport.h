@@ -46,9 +46,6 @@ private:
     testsupport::TemporaryDirectory directory_;
 };
 
-// Returns once the reporter has announced the loaded images and the thread that did so has
-// ended, so that the threads counted are those a crash finds.
-void waitUntilImagesAnnounced();
 // The number of threads of the calling process.
 int threadCount();
 
