@@ -52,15 +52,15 @@ void image_remove_callback(const mach_header* header, std::intptr_t) {
     kocrash_nasync_image_list_wait_until_unread(&shared_image_list);
 }
 
+// The process the library was loaded in: a forked child has another id.
+const pid_t loadedInProcess = getpid();
+
 // Announcing the loaded objects builds a view of each, which takes tens of milliseconds: too long
 // for the thread that sets the reporter up. Until it is done, a report lists the loader's objects
 // from its link map, as it does for good when announcing fails (no memory was left). Removals are
 // followed first, so an object closed meanwhile is never left in the list.
 // While they are being announced, the process whose thread announces them, counted in forks: a
 // child forked meanwhile has no such thread.
-// The process the library was loaded in: a forked child has another id.
-const pid_t loadedInProcess = getpid();
-
 constexpr std::uint64_t kNotAnnouncing = ~std::uint64_t{0};
 std::atomic<std::uint64_t> announcingGeneration{kNotAnnouncing};
 
