@@ -3,34 +3,22 @@
 // threads and descriptors after the first cycle and after the last; exit 0 when it survived,
 // stayed and they match.
 // Usage: guest-plugin-host <plug-in path> [seconds to run on]
+#include "ForkedChild.h"
+
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <dlfcn.h>
 #include <filesystem>
-#include <fstream>
-#include <string>
 #include <thread>
 
 namespace {
-
-bool describingLibraries() {
-    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
-        std::string name;
-        if (std::getline(std::ifstream(task.path() / "comm"), name) && name == "davaror.images") {
-            return true;
-        }
-    }
-    return false;
-}
 
 // Threads that a close let go end on their own a moment later, and the thread that describes the
 // loaded libraries once, after the first setup, when it is done.
 int entries(const char* folder) {
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    while (describingLibraries()) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    waitUntilImageAnnouncerEnds();
     int count = 0;
     for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(folder)) {
         ++count;
