@@ -165,13 +165,17 @@ bool trustRootsFromEnvironment(CURL* easy) {
 // its body: bytes not yet handed to the kernel, or the deadline reached. A
 // transfer whose body had gone up and then stood still ends by the idle limit
 // first, so one that met the deadline was moving until shortly before, its
-// body draining from the kernel's buffers.
+// body draining from the kernel's buffers. libcurl counts time in whole
+// milliseconds rounded up, so it may end a transfer at its deadline a fraction
+// of a millisecond before the deadline as measured here.
 bool endedWhileSendingBody(const Transfer& transfer) {
+    constexpr auto kDeadlineRounding = std::chrono::milliseconds(10);
     curl_off_t sent = 0;
     curl_easy_getinfo(transfer.easy.get(), CURLINFO_SIZE_UPLOAD_T, &sent);
     return !transfer.request.body.empty() &&
            (static_cast<std::size_t>(sent) < transfer.request.body.size() ||
-            std::chrono::steady_clock::now() - transfer.started >= transfer.request.deadline);
+            std::chrono::steady_clock::now() - transfer.started + kDeadlineRounding >=
+                transfer.request.deadline);
 }
 
 // A request abandoned at its deadline must not be finished afterwards by the
