@@ -32,6 +32,8 @@
 #include "platform/core/MainQueue.h"
 #include "reporter/KOCrashReporter.h"
 
+#include "ForkedChild.h"
+
 #include <atomic>
 #include <chrono>
 #include <csignal>
@@ -231,6 +233,9 @@ int descriptorsUnderALimitOf64() {
     const auto [before, pipesBefore] = openDescriptors();
     auto client = setUp(false, true, true);
     client->capture("with few descriptors");
+    // What the client holds for good: the thread that describes the loaded libraries once holds
+    // one of their files at a time for a moment after setup.
+    waitUntilImageAnnouncerEnds();
     const auto [after, pipesAfter] = openDescriptors();
     std::printf("client descriptors %d\nclient pipe ends %d\n", after - before,
                 pipesAfter - pipesBefore);
