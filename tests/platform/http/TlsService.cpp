@@ -17,9 +17,9 @@ namespace testsupport {
 
 namespace {
 
-// Runs openssl with `arguments`, its output into `output` or discarded; true
-// when it exits 0.
-bool runOpenssl(std::vector<std::string> arguments, int output = -1) {
+// Starts openssl with `arguments`, its output into `output` or discarded and
+// its errors discarded; the child's pid, or -1.
+pid_t spawnOpenssl(std::vector<std::string> arguments, int output = -1) {
     arguments.insert(arguments.begin(), "openssl");
     std::vector<char*> argv;
     for (auto& argument : arguments) {
@@ -35,13 +35,19 @@ bool runOpenssl(std::vector<std::string> arguments, int output = -1) {
     }
     posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
     pid_t child = -1;
-    const int spawned = posix_spawnp(&child, "openssl", &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (spawned != 0) {
-        return false;
+    if (posix_spawnp(&child, "openssl", &actions, nullptr, argv.data(), environ) != 0) {
+        child = -1;
     }
+    posix_spawn_file_actions_destroy(&actions);
+    return child;
+}
+
+// Runs openssl with `arguments` to its end; true when it exits 0.
+bool runOpenssl(std::vector<std::string> arguments, int output = -1) {
+    const pid_t child = spawnOpenssl(std::move(arguments), output);
     int status = 0;
-    return waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    return child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status) &&
+           WEXITSTATUS(status) == 0;
 }
 
 } // namespace
@@ -91,21 +97,9 @@ TlsService::TlsService(const std::filesystem::path& certificate, const std::file
     if (pipe2(output, O_CLOEXEC) != 0) {
         return;
     }
-    std::vector<std::string> arguments = {
-        "openssl", "s_server", "-accept", "127.0.0.1:0", "-www", "-cert", certificate, "-key", key};
-    std::vector<char*> argv;
-    for (auto& argument : arguments) {
-        argv.push_back(argument.data());
-    }
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, output[1], STDOUT_FILENO);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-    if (posix_spawnp(&process_, "openssl", &actions, nullptr, argv.data(), environ) != 0) {
-        process_ = -1;
-    }
-    posix_spawn_file_actions_destroy(&actions);
+    process_ = spawnOpenssl(
+        {"s_server", "-accept", "127.0.0.1:0", "-www", "-cert", certificate, "-key", key},
+        output[1]);
     close(output[1]);
     output_ = platform::UniqueFd(output[0]);
     // The first line that names the listening address carries the port.
